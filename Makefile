@@ -1,0 +1,55 @@
+# make demo   install what is missing, build and install the module, run the demo
+# make test   install what is missing, build, run the C++ tests (also under
+#             ASan/UBSan) and the Python tests
+PYTHON ?= python3
+BUILD ?= build
+ASAN_BUILD ?= build-asan
+JOBS ?= $(shell nproc)
+GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
+
+.PHONY: all deps build test test-core test-asan test-python demo install fuzz bench clean
+
+all: build
+
+deps:
+	PYTHON=$(PYTHON) tools/install-deps.sh
+
+build: deps
+	cmake -S . -B $(BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DTORVA_WERROR=ON \
+	    -DPython_EXECUTABLE=$$(command -v $(PYTHON))
+	cmake --build $(BUILD) -j $(JOBS)
+
+test-core: build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+test-asan: deps
+	cmake -S . -B $(ASAN_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DTORVA_WERROR=ON -DTORVA_SANITIZE=ON \
+	    -DTORVA_BUILD_PYTHON=OFF -DTORVA_BUILD_BENCHMARKS=OFF
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	    ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
+
+test-python: build
+	PYTHONPATH=$(CURDIR)/$(BUILD)/torva-py $(PYTHON) -m pytest -q tests
+
+test: test-core test-asan test-python
+
+install: deps
+	$(PYTHON) -m pip install -q .
+
+demo: install
+	cd examples && $(PYTHON) demo.py
+
+bench: build
+	PYTHON=$(PYTHON) tools/install-deps.sh --bench
+	PYTHONPATH=$(CURDIR)/$(BUILD)/torva-py $(PYTHON) benchmarks/run_all.py
+
+fuzz:
+	PYTHON=$(PYTHON) tools/install-deps.sh --fuzz
+	CXX=clang++ cmake -S . -B build-fuzz $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTORVA_BUILD_FUZZ=ON \
+	    -DTORVA_BUILD_PYTHON=OFF -DTORVA_BUILD_TESTS=OFF -DTORVA_BUILD_BENCHMARKS=OFF
+	cmake --build build-fuzz -j $(JOBS)
+	torva-core/fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD) build-fuzz

@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Installs what building and testing need, and nothing that is already there.
+#   tools/install-deps.sh          build and test dependencies
+#   tools/install-deps.sh --bench  also the peers the benchmarks compare against
+#   tools/install-deps.sh --fuzz   also clang for the libFuzzer targets
+set -euo pipefail
+
+PYTHON=${PYTHON:-python3}
+apt_pkgs=(g++ make libeigen3-dev libgtest-dev)
+pip_pkgs=(numpy pytest scikit-build-core cmake ninja)
+for arg in "$@"; do
+  case "$arg" in
+    --bench) apt_pkgs+=(tm-align) ;;
+    --fuzz) apt_pkgs+=(clang libclang-rt-14-dev) ;;
+    *) echo "unknown option $arg" >&2; exit 2 ;;
+  esac
+done
+
+missing=()
+for p in "${apt_pkgs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "installing system packages: ${missing[*]}"
+  SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO=sudo
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+missing=()
+for p in "${pip_pkgs[@]}"; do
+  mod=${p//-/_}
+  case "$p" in
+    cmake|ninja) command -v "$p" >/dev/null 2>&1 || missing+=("$p") ;;
+    *) "$PYTHON" -c "import $mod" >/dev/null 2>&1 || missing+=("$p") ;;
+  esac
+done
+if ((${#missing[@]})); then
+  echo "installing Python packages: ${missing[*]}"
+  "$PYTHON" -m pip install -q "${missing[@]}"
+fi

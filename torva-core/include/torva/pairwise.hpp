@@ -1,0 +1,46 @@
+// Iterative pairwise refinement and its statistics.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "torva/alignment.hpp"
+#include "torva/error.hpp"
+#include "torva/io.hpp"
+#include "torva/math.hpp"
+#include "torva/scoring.hpp"
+
+namespace torva {
+
+struct StepResult {
+    std::vector<AlignedPair> aligned_pairs;
+    std::vector<double> residue_scores;
+    Transform transform;
+    double rmsd = 100.0;
+    double score = 0.0;
+    std::size_t path_length = 0;
+    std::size_t n_aligned = 0;
+};
+
+struct PairwiseResult {
+    std::vector<AlignedPair> aligned_pairs;
+    std::vector<double> residue_scores;
+    Transform transform;
+    double rmsd = 0.0;
+    double score = 0.0;
+    std::size_t path_length = 0;
+    std::size_t n_aligned = 0;
+    double identity_pct = 0.0;
+
+    static PairwiseResult empty();  // no pairs, identity, rmsd +inf, score 0
+};
+
+Result<StepResult> alignment_step(std::span<const Point> coords1, std::span<const Point> coords2,
+                                  const ScoreMatrix& matrix, const PairwiseSettings& settings);
+
+// Aligns the second residue list onto the first; both are read only.
+Result<PairwiseResult> align_pair(std::span<const Residue> residues1, std::span<const Residue> residues2,
+                                  const PairwiseSettings& settings);
+
+}  // namespace torva

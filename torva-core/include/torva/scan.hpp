@@ -1,0 +1,81 @@
+// Scan-mode initial superposition and the database scan.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "torva/alignment.hpp"
+#include "torva/error.hpp"
+#include "torva/io.hpp"
+#include "torva/math.hpp"
+#include "torva/scoring.hpp"
+
+namespace torva {
+
+struct ScanSettings {
+    std::size_t step = 5;
+    double stop_score = 2.0;
+    double min_length_ratio = 0.5;
+    double max_length_ratio = 1.3;
+    double e1 = 2.0;
+    double e2 = 5.0;
+    double gap_open = 3.0;
+    double cutoff_dist = 10.0;
+    double convergence = 0.01;
+    std::uint32_t n_passes = 2;
+    std::uint32_t max_iter = 100;
+    bool truncate = true;
+    bool early_stop = true;
+
+    // The callers' record: `step` and `stop_score` given, ratios 0.5 / 1.3,
+    // truncate and early_stop on, the rest from `params`.
+    static ScanSettings from(const Parameters& params, std::size_t step, double stop_score);
+};
+
+struct ScanResult {
+    std::string query_id;
+    std::string target_id;
+    double score = 0.0;
+    double rmsd = 0.0;
+    std::size_t path_length = 0;
+    std::size_t n_aligned = 0;
+    double seq_identity = 0.0;
+    Transform transform;
+    std::size_t offset = 0;
+    std::size_t query_length = 0;
+    std::size_t target_length = 0;
+    bool significant = false;
+};
+
+Result<ScanResult> scan_align(const Domain& first, const Domain& second, const ScanSettings& settings);
+
+// One accepted target of a database scan.
+struct ScanHitRecord {
+    std::optional<double> z_score;
+    std::optional<double> e_value;
+    std::string target_id;
+    std::size_t rank = 0;
+    double score = 0.0;
+    double rmsd = 0.0;
+    std::size_t n_aligned = 0;
+    double seq_identity = 0.0;
+    Transform transform;
+    std::vector<AlignedPair> aligned_pairs;
+};
+
+struct DatabaseScanOptions {
+    double score_cutoff = 0.0;
+    std::size_t max_hits = 100;
+    bool quick = false;
+    bool scan_mode = true;
+};
+
+// Ranked hits; the first failing target alignment ends the scan with its error.
+Result<std::vector<ScanHitRecord>> scan_database(const Domain& query, std::span<const Domain> targets,
+                                                 const Parameters& params, const DatabaseScanOptions& options);
+
+}  // namespace torva

@@ -1,0 +1,102 @@
+// Alignment parameters, the engine's settings record, and the residue-pair
+// score matrix.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "torva/math.hpp"
+
+namespace torva {
+
+// The user's alignment parameters, with their defaults.
+struct Parameters {
+    std::uint32_t n_passes = 2;
+    double e1 = 2.0;
+    double e2 = 5.0;
+    double gap_open = 3.0;
+    double gap_extend = 0.5;
+    bool use_secondary = true;
+    std::uint32_t max_iter = 100;
+    double cutoff_dist = 10.0;
+    double score_cutoff = 2.0;
+    double convergence = 0.01;
+    std::uint32_t verbosity = 1;
+    // Fields kept for record compatibility; nothing reads them.
+    std::uint64_t reserved_size = 10;
+    std::uint32_t reserved_count = 30;
+};
+
+// What the pairwise engine reads.
+struct PairwiseSettings {
+    double convergence_pct = 1.0;
+    std::uint64_t min_length = 3;
+    double gap_open = 3.0;
+    double band_width = 100.0;
+    double cutoff_dist = 10.0;
+    double core_cutoff = 10.5;
+    double e1 = 2.0;
+    double e2 = 5.0;
+    double score_mean = 0.5;
+    double score_sd = 0.4;
+    double rmsd_tolerance = 0.01;
+    std::uint32_t max_iter = 100;
+    std::int32_t score_scale = 1000;
+    bool banded = true;
+    bool widen_band = true;
+    bool rmsd_convergence = true;
+};
+
+// Standard conversion; no validation.
+PairwiseSettings settings_from_parameters(const Parameters& params);
+
+struct PairScoreSettings {
+    double e1 = 2.0;
+    double e2 = 5.0;
+    double score_mean = 0.5;
+    double score_sd = 0.4;
+    double band_width = 100.0;
+    std::int32_t score_scale = 1000;
+    bool widen_band = true;
+    // -2·e1² and -2·e2², computed once as e1 × -2.0 × e1.
+    double denom1 = -8.0;
+    double denom2 = -50.0;
+
+    static PairScoreSettings from(const PairwiseSettings& s);
+};
+
+struct ScoreMatrix {
+    std::vector<double> values;  // rows × cols, row-major, row i = residue i of the first domain
+    std::size_t rows = 0;
+    std::size_t cols = 0;
+    bool normalised = false;
+    double mean = 0.0;
+    double sd = 0.0;
+
+    double at(std::size_t i, std::size_t j) const { return values[i * cols + j]; }
+};
+
+using FixedPoint = std::array<std::int32_t, 3>;
+
+// Saturating round-half-away-from-zero conversion; NaN gives 0.
+std::int32_t to_fixed(double value);
+std::vector<FixedPoint> to_fixed_points(std::span<const Point> coords, std::int32_t scale);
+
+struct PairProbability {
+    double p = 0.0;
+    double r0 = 0.0;
+    double r1 = 0.0;
+};
+
+PairProbability pair_probability(std::span<const FixedPoint> a, std::span<const FixedPoint> b, std::size_t i,
+                                 std::size_t j, const PairScoreSettings& settings);
+
+ScoreMatrix score_matrix_full(std::span<const Point> coords1, std::span<const Point> coords2,
+                              const PairScoreSettings& settings);
+ScoreMatrix score_matrix_banded(std::span<const Point> coords1, std::span<const Point> coords2,
+                                const PairScoreSettings& settings);
+
+}  // namespace torva

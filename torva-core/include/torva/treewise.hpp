@@ -1,0 +1,45 @@
+// Tree-wise progressive multiple alignment and its result record.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "torva/clustering.hpp"
+#include "torva/error.hpp"
+#include "torva/io.hpp"
+#include "torva/math.hpp"
+#include "torva/scoring.hpp"
+
+namespace torva {
+
+// Entry k: residue index of structure k, or nullopt for a gap.
+using Column = std::vector<std::optional<std::uint32_t>>;
+
+struct GroupAlignment {
+    std::vector<Column> columns;
+    std::vector<std::size_t> members;
+};
+
+struct MultipleAlignmentResult {
+    std::vector<Transform> transforms;
+    std::vector<Transform> pre_transforms;
+    std::vector<std::string> source_paths;
+    std::vector<std::size_t> core_positions;
+    std::vector<Column> columns;
+    double score = 0.0;
+    double avg_rmsd = 0.0;
+
+    std::size_t n_columns() const { return columns.size(); }
+    std::size_t n_core() const { return core_positions.size(); }
+    std::vector<Transform> full_transforms() const;
+};
+
+GroupAlignment align_tree(const GuideNode& node, std::span<const Domain> domains, const PairwiseTable& table);
+
+Result<MultipleAlignmentResult> align_multiple(std::span<const Domain> domains, const Parameters& params);
+
+}  // namespace torva
