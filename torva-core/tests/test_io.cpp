@@ -491,3 +491,511 @@ TEST(RealPdb, CountsAndSequences) {
     EXPECT_EQ(nmr.value().id, "1d3z");
     EXPECT_EQ(nmr.value().residues[0].coord, (Point{51.653, -89.304, 8.833}));
 }
+
+// ---------------------------------------------------------------------------
+// DSSP reader
+
+namespace {
+
+const char* kDsspHeader =
+    "==== Secondary Structure Definition by the program DSSP ====\n"
+    "  #  RESIDUE AA STRUCTURE BP1 BP2  ACC     N-H-->O    O-->H-N\n";
+
+// A DSSP residue line: number in columns 6-10, insertion code 11, chain 12,
+// amino acid 14, structure 17, accessibility text right-aligned in 35-38.
+std::string dssp(int seqno, const std::string& num, char ins, char chain, char aa, char ss, const std::string& acc) {
+    char buf[128];
+    std::snprintf(buf, sizeof buf, "%5d%5s%c%c %c  %c                %4s     -2,-0.4\n", seqno, num.c_str(), ins, chain,
+                  aa, ss, acc.c_str());
+    return buf;
+}
+
+Domain five_residues(char32_t chain = U'A') {
+    PointSet pts(5, Point{0, 0, 0});
+    Domain d = Domain::from_arrays("five", pts, U"ACDEF", chain).value();
+    return d;
+}
+
+std::string ss_of(const Domain& d) { return to_utf8(d.secondary_structure()); }
+
+}  // namespace
+
+TEST_F(IoFiles, DsspMatchesLabels) {
+    std::string text = kDsspHeader;
+    const char codes[] = {'H', 'G', 'I', 'E', 'B'};
+    for (int i = 1; i <= 5; ++i) text += dssp(i, std::to_string(i), ' ', 'A', 'A', codes[i - 1], std::to_string(10 * i));
+    Domain d = five_residues();
+    ASSERT_TRUE(apply_dssp(d, write("a.dssp", text)).ok());
+    EXPECT_TRUE(d.has_dssp);
+    EXPECT_EQ(ss_of(d), "HHHEE");
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(d.residues[i].accessibility, 10.0 * (i + 1));
+
+    // Shifted numbering matches nothing, but the file still counts as applied.
+    std::string shifted = kDsspHeader;
+    for (int i = 1; i <= 5; ++i) shifted += dssp(i, std::to_string(100 + i), ' ', 'A', 'A', 'H', "50");
+    Domain s = five_residues();
+    ASSERT_TRUE(apply_dssp(s, write("s.dssp", shifted)).ok());
+    EXPECT_TRUE(s.has_dssp);
+    EXPECT_EQ(ss_of(s), "CCCCC");
+    EXPECT_EQ(s.residues[0].accessibility, 0.0);
+}
+
+TEST_F(IoFiles, DsspLetterMapping) {
+    std::string text = kDsspHeader;
+    const char letters[] = {'T', 'S', 'P', ' ', 'h'};
+    for (int i = 1; i <= 5; ++i) text += dssp(i, std::to_string(i), ' ', 'A', 'A', letters[i - 1], "1");
+    Domain d = five_residues();
+    for (Residue& r : d.residues) r.secondary_structure = U'H';
+    ASSERT_TRUE(apply_dssp(d, write("m.dssp", text)).ok());
+    EXPECT_EQ(ss_of(d), "CCCCC");
+}
+
+TEST_F(IoFiles, DsspLineRules) {
+    std::string text = kDsspHeader;
+    text += dssp(1, "1", ' ', 'A', '!', 'H', "1");  // chain break in column 14: skipped
+    std::string col13 = dssp(2, "2", ' ', 'A', 'A', 'H', "2");
+    col13[12] = '!';  // "!" in column 13 is no break marker
+    std::string col15 = dssp(3, "3", ' ', 'A', 'A', 'H', "3");
+    col15[14] = '!';
+    text += col13 + col15;
+    text += dssp(4, "4", ' ', 'A', 'A', 'E', "xx");  // unparsable accessibility
+    text += "    5    5 A A  E\n";                    // exactly 17 characters
+    text += "    1    1 A A  \n";                     // 16 characters: ignored
+    Domain d = five_residues();
+    for (Residue& r : d.residues) r.accessibility = 99.0;
+    ASSERT_TRUE(apply_dssp(d, write("r.dssp", text)).ok());
+    EXPECT_EQ(ss_of(d), "CHHEE");
+    EXPECT_EQ(d.residues[0].accessibility, 99.0);
+    EXPECT_EQ(d.residues[1].accessibility, 2.0);
+    EXPECT_EQ(d.residues[3].accessibility, 0.0);
+    EXPECT_EQ(d.residues[4].accessibility, 0.0);
+}
+
+TEST_F(IoFiles, DsspChainFilterAndOrder) {
+    std::string text = kDsspHeader;
+    text += dssp(1, "1", ' ', 'A', 'A', 'H', "11");
+    text += dssp(2, "1", ' ', 'B', 'A', 'E', "12");
+    text += dssp(3, "2", ' ', 'A', 'A', 'H', "21");
+    text += dssp(4, "3", ' ', ' ', 'A', 'H', "31");  // blank chain: applies to any record
+    text += dssp(5, "4", ' ', 'B', 'A', 'H', "41");
+    text += dssp(6, "4", ' ', 'B', 'A', 'E', "42");  // later entry for the same label wins
+    const std::string p = write("c.dssp", text);
+
+    Domain b = five_residues(U'B');
+    ASSERT_TRUE(apply_dssp(b, p).ok());
+    EXPECT_EQ(ss_of(b), "ECHEC");
+    EXPECT_EQ(b.residues[0].accessibility, 12.0);
+
+    Domain any = five_residues(U'_');
+    ASSERT_TRUE(apply_dssp(any, p).ok());
+    EXPECT_EQ(ss_of(any), "EHHEC");
+
+    // A second file covering only residue 2 keeps what the first one set.
+    std::string second = std::string(kDsspHeader) + dssp(1, "2", ' ', 'B', 'A', 'G', "7");
+    ASSERT_TRUE(apply_dssp(b, write("c2.dssp", second)).ok());
+    EXPECT_EQ(ss_of(b), "EHHEC");
+    EXPECT_EQ(b.residues[1].accessibility, 7.0);
+    EXPECT_EQ(b.residues[0].accessibility, 12.0);
+}
+
+TEST_F(IoFiles, DsspInsertionCodesAndHeaderless) {
+    auto d = read_pdb(write("i.pdb", ca("52") + ca("52", 'A', "ALA", ' ', 'A') + ca("53")));
+    ASSERT_TRUE(d.ok());
+    std::string text = std::string(kDsspHeader) + dssp(1, "52", 'A', 'A', 'A', 'E', "5") + dssp(2, "52", ' ', 'A', 'A', 'H', "4");
+    ASSERT_TRUE(apply_dssp(d.value(), write("i.dssp", text)).ok());
+    EXPECT_EQ(ss_of(d.value()), "HEC");
+
+    // No header line (and an empty file): nothing matched, flag still set.
+    for (const std::string& body : {dssp(1, "1", ' ', 'A', 'A', 'H', "1"), std::string()}) {
+        Domain f = five_residues();
+        ASSERT_TRUE(apply_dssp(f, write("h.dssp", body)).ok());
+        EXPECT_TRUE(f.has_dssp);
+        EXPECT_EQ(ss_of(f), "CCCCC");
+    }
+}
+
+TEST_F(IoFiles, DsspFailuresLeaveTheRecordUnchanged) {
+    Domain d = five_residues();
+    Status s = apply_dssp(d, path("missing.dssp"));
+    ASSERT_FALSE(s.ok());
+    EXPECT_EQ(s.error().kind, ErrorKind::Io);
+    EXPECT_EQ(s.error().message, "I/O error: No such file or directory");
+    EXPECT_FALSE(d.has_dssp);
+
+    s = apply_dssp(d, dir_);
+    ASSERT_FALSE(s.ok());
+    EXPECT_EQ(s.error().message, "I/O error: Is a directory");
+
+    // Valid entries before the bad byte are not applied either.
+    std::string text = std::string(kDsspHeader) + dssp(1, "1", ' ', 'A', 'A', 'H', "9") + "\xff\n";
+    s = apply_dssp(d, write("bad.dssp", text));
+    ASSERT_FALSE(s.ok());
+    EXPECT_EQ(s.error().message, "I/O error: stream did not contain valid UTF-8");
+    EXPECT_FALSE(d.has_dssp);
+    EXPECT_EQ(ss_of(d), "CCCCC");
+    EXPECT_EQ(d.residues[0].accessibility, 0.0);
+}
+
+TEST(RealDssp, AppliesToTheMatchingChain) {
+    auto orc = read_pdb(data_file("1orc.pdb"));
+    ASSERT_TRUE(orc.ok());
+    Domain& d = orc.value();
+    ASSERT_TRUE(apply_dssp(d, data_file("1orc.dssp")).ok());
+    auto find = [&](const std::string& label) -> const Residue& {
+        for (const Residue& r : d.residues) {
+            if (r.label == label) return r;
+        }
+        throw std::runtime_error("no residue " + label);
+    };
+    EXPECT_EQ(find("56").secondary_structure, U'E');
+    EXPECT_EQ(find("56").accessibility, 118.0);
+    EXPECT_EQ(find("56A").secondary_structure, U'C');
+    EXPECT_EQ(find("56A").accessibility, 149.0);
+    EXPECT_EQ(find("56C").accessibility, 125.0);
+    const auto c = d.ss_content();
+    EXPECT_GT(c[0], 0.2);
+    EXPECT_GT(c[1], 0.2);
+
+    auto beg = read_pdb(data_file("2beg.pdb"), U'B');
+    ASSERT_TRUE(beg.ok());
+    ASSERT_TRUE(apply_dssp(beg.value(), data_file("2beg.dssp")).ok());
+    EXPECT_EQ(beg.value().residues[0].accessibility, 100.0);  // chain A's residue 17 has 120
+    EXPECT_EQ(beg.value().residues[2].accessibility, 9.0);    // chain A's residue 19 has 64
+    EXPECT_EQ(beg.value().residues[2].secondary_structure, U'E');
+
+    auto k6p = read_pdb(data_file("1k6p.pdb"), U'B');
+    ASSERT_TRUE(k6p.ok());
+    ASSERT_TRUE(apply_dssp(k6p.value(), data_file("1k6p.dssp")).ok());
+    EXPECT_EQ(k6p.value().residues[0].accessibility, 75.0);  // chain A: 80
+    EXPECT_EQ(k6p.value().residues[49].label, "50");
+    EXPECT_EQ(k6p.value().residues[49].accessibility, 43.0);  // chain A: 41
+    EXPECT_EQ(k6p.value().residues[49].secondary_structure, U'C');
+}
+
+// ---------------------------------------------------------------------------
+// Writers
+
+TEST_F(IoFiles, CalphaLineLayout) {
+    PointSet pts{{0, 0, 0}, {11.639, 6.071, -5.147}};
+    Domain d = Domain::from_arrays("two", pts, U"GA").value();
+    d.residues[1].label = "1";
+    const std::string p = path("two.pdb");
+    ASSERT_TRUE(write_ca_pdb(d, p, std::nullopt).ok());
+    const auto lines = lines_of(slurp(p));
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines[0], "REMARK   Generated by Torvaline");
+    EXPECT_EQ(lines[1], "REMARK   Domain: two");
+    EXPECT_EQ(lines[3], "ATOM      2  CA  ALA A1         11.639   6.071  -5.147  1.00  0.00           C");
+    EXPECT_EQ(lines[3].size(), 78u);
+    EXPECT_EQ(lines[4], "END");
+    EXPECT_EQ(slurp(p).back(), '\n');
+
+    // The transform moves the coordinates before they are written.
+    Transform t;
+    t.translation = {1.0, -1.0, 0.5};
+    ASSERT_TRUE(write_ca_pdb(d, p, t).ok());
+    EXPECT_EQ(lines_of(slurp(p))[3], "ATOM      2  CA  ALA A1         12.639   5.071  -4.647  1.00  0.00           C");
+}
+
+TEST_F(IoFiles, CalphaWideAndSpecialValues) {
+    PointSet pts(123456, Point{0, 0, 0});
+    std::u32string sequence(123456, U'A');
+    pts.back() = {-1234.5678, 0.0005, std::nan("")};
+    sequence.back() = U'*';
+    Domain d = Domain::from_arrays("big", pts, sequence, U' ').value();
+    d.residues.back().label = "52A";
+    const std::string p = path("big.pdb");
+    ASSERT_TRUE(write_ca_pdb(d, p, std::nullopt).ok());
+    const auto lines = lines_of(slurp(p));
+    ASSERT_EQ(lines.size(), 123459u);
+    EXPECT_EQ(lines[123457], "ATOM  123456  CA  UNK _52A     -1234.568   0.001     NaN  1.00  0.00           C");
+    EXPECT_EQ(lines[2], "ATOM      1  CA  ALA _1          0.000   0.000   0.000  1.00  0.00           C");
+
+    PointSet few{{1000000.0, -0.0, std::numeric_limits<double>::infinity()},
+                 {-std::numeric_limits<double>::infinity(), -0.0004, 2.0}};
+    Domain w = Domain::from_arrays("w", few, U"aX").value();
+    w.residues[1].label = "12345";
+    ASSERT_TRUE(write_ca_pdb(w, p, std::nullopt).ok());
+    const auto wl = lines_of(slurp(p));
+    EXPECT_EQ(wl[2], "ATOM      1  CA  ALA A1       1000000.000  -0.000     inf  1.00  0.00           C");
+    EXPECT_EQ(wl[3], "ATOM      2  CA  UNK A12345        -inf  -0.000   2.000  1.00  0.00           C");
+
+    Domain e = Domain::empty("nothing");
+    ASSERT_TRUE(write_ca_pdb(e, p, std::nullopt).ok());
+    EXPECT_EQ(slurp(p), "REMARK   Generated by Torvaline\nREMARK   Domain: nothing\nEND\n");
+}
+
+TEST_F(IoFiles, CalphaRoundTripKeepsInsertionCodes) {
+    for (const char* file : {"1orc.pdb", "1o1z.pdb", "1k6p.pdb"}) {
+        SCOPED_TRACE(file);
+        auto d = read_pdb(data_file(file));
+        ASSERT_TRUE(d.ok());
+        const std::string p = path("rt.pdb");
+        ASSERT_TRUE(write_ca_pdb(d.value(), p, std::nullopt).ok());
+        auto back = read_pdb(p);
+        ASSERT_TRUE(back.ok()) << back.error().message;
+        EXPECT_EQ(back.value().id, "rt");
+        EXPECT_EQ(labels(back.value()), labels(d.value()));
+        EXPECT_EQ(back.value().sequence(), d.value().sequence());
+        EXPECT_EQ(back.value().coordinates(), d.value().coordinates());  // the files have 3 decimals already
+    }
+    // Hybrid-36 style labels survive as well.
+    Domain h = Domain::from_arrays("h", PointSet(3, Point{1, 2, 3}), U"ACD").value();
+    h.residues[0].label = "A000";
+    h.residues[1].label = "A001";
+    h.residues[2].label = "A002";
+    ASSERT_TRUE(write_ca_pdb(h, path("h.pdb"), std::nullopt).ok());
+    auto hb = read_pdb(path("h.pdb"));
+    ASSERT_TRUE(hb.ok());
+    EXPECT_EQ(labels(hb.value()), (std::vector<std::string>{"A000", "A001", "A002"}));
+}
+
+TEST_F(IoFiles, OutputFilesAndErrors) {
+    Domain d = five_residues();
+    const std::string p = write("old.pdb", std::string(100000, 'x'));
+    const mode_t old_mask = ::umask(027);
+    ASSERT_TRUE(write_ca_pdb(d, p, std::nullopt).ok());
+    ASSERT_TRUE(write_ca_pdb(d, path("fresh.pdb"), std::nullopt).ok());
+    ::umask(old_mask);
+    EXPECT_EQ(slurp(p).find('x'), std::string::npos);  // truncated
+    struct stat st {};
+    ASSERT_EQ(::stat(path("fresh.pdb").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+
+    Status s = write_ca_pdb(d, path("no/such/dir.pdb"), std::nullopt);
+    ASSERT_FALSE(s.ok());
+    EXPECT_EQ(s.error().kind, ErrorKind::Io);
+    EXPECT_EQ(s.error().message, "I/O error: No such file or directory");
+    s = write_ca_pdb(d, dir_, std::nullopt);
+    ASSERT_FALSE(s.ok());
+    EXPECT_EQ(s.error().message, "I/O error: Is a directory");
+    if (::access("/dev/full", W_OK) == 0) {
+        s = write_ca_pdb(d, "/dev/full", std::nullopt);
+        ASSERT_FALSE(s.ok());
+        EXPECT_EQ(s.error().message, "I/O error: No space left on device");
+    }
+}
+
+TEST_F(IoFiles, WholeFileTransformLineRules) {
+    const std::string atom1 = "ATOM      1  N   ALA A   1       1.5     2.25   -3      1.00  0.00           N";
+    const std::string atom2 = "ATOM      2  CA  ALA B   1       1.000   2.000   3.000  1.00  0.00           C";
+    const std::string het = "HETATM    3  O   HOH A 101       0.000   0.000   0.000  1.00 20.00           O";
+    const std::string anisou = "ANISOU    1  N   ALA A   1     2406   1892   1614    198    519   -328       N";
+    const std::string shortatom = "ATOM      4  CA  ALA A   2       1.000   2.000   3.0";  // 50 bytes
+    const std::string junkx = "ATOM      5  CA  ALA A   3    abcdefgh   2.000   3.000";
+    const std::string input = "REMARK   1 something  \r\n" + atom1 + "\r\n" + atom2 + "\n" + het + "\n" + anisou + "\n" +
+                              shortatom + "\n" + junkx + "\nTER\nCONECT    1    2\nENDMDL\nMODEL        2\n" + atom1 +
+                              "\n" + het + "\nTER\nENDMDL\nEND";
+    const std::string in = write("in.pdb", input);
+    const std::string out = path("out.pdb");
+
+    Transform t;
+    t.translation = {10.0, 0.0, 0.0};
+    ASSERT_TRUE(transform_pdb_file(in, out, t, U'A').ok());
+    const auto lines = lines_of(slurp(out));
+    const std::vector<std::string> expected = {
+        "REMARK   1 something  ",
+        "ATOM      1  N   ALA A   1      11.500   2.250  -3.000  1.00  0.00           N",
+        atom2,  // chain B is not accepted: copied unmoved
+        "HETATM    3  O   HOH A 101      10.000   0.000   0.000  1.00 20.00           O",
+        anisou,
+        shortatom,
+        "ATOM      5  CA  ALA A   3      10.000   2.000   3.000",
+        "TER",
+        "CONECT    1    2",
+        "ENDMDL",
+        "MODEL        2",
+        "TER",
+        "ENDMDL",
+        "END",
+    };
+    EXPECT_EQ(lines, expected);
+    EXPECT_EQ(slurp(out).back(), '\n');
+
+    // Without a chain filter every atom line of the first model moves.
+    ASSERT_TRUE(transform_pdb_file(in, out, t, std::nullopt).ok());
+    EXPECT_EQ(lines_of(slurp(out))[2], "ATOM      2  CA  ALA B   1      11.000   2.000   3.000  1.00  0.00           C");
+
+    // A "\r" that does not end a line is kept.
+    ASSERT_TRUE(transform_pdb_file(write("cr.pdb", "REMARK x\r"), out, t).ok());
+    EXPECT_EQ(slurp(out), "REMARK x\r\n");
+}
+
+TEST_F(IoFiles, WholeFileTransformErrors) {
+    const std::string out = path("out.pdb");
+    Status s = transform_pdb_file(path("missing.pdb"), out, Transform::identity());
+    ASSERT_FALSE(s.ok());
+    EXPECT_EQ(s.error().message, "I/O error: No such file or directory");
+    EXPECT_FALSE(std::filesystem::exists(out));
+
+    s = transform_pdb_file(dir_, out, Transform::identity());
+    ASSERT_FALSE(s.ok());
+    EXPECT_EQ(s.error().message, "I/O error: Is a directory");
+    EXPECT_FALSE(std::filesystem::exists(out));
+
+    s = transform_pdb_file(data_file("1ubq.pdb"), path("no/dir/out.pdb"), Transform::identity());
+    ASSERT_FALSE(s.ok());
+    EXPECT_EQ(s.error().message, "I/O error: No such file or directory");
+
+    // Lines before the invalid one stay in the output.
+    s = transform_pdb_file(write("bad.pdb", "REMARK ok\nREMARK \xc3\x28\nREMARK after\n"), out, Transform::identity());
+    ASSERT_FALSE(s.ok());
+    EXPECT_EQ(s.error().message, "I/O error: stream did not contain valid UTF-8");
+    EXPECT_EQ(slurp(out), "REMARK ok\n");
+}
+
+TEST_F(IoFiles, WholeFileTransformOfRealEntries) {
+    // Identity: atom lines keep their text (already 3 decimals), the rest is
+    // byte-identical; CRLF becomes LF; only the first model's atoms remain.
+    const std::string out = path("ubq.pdb");
+    ASSERT_TRUE(transform_pdb_file(data_file("1ubq.pdb"), out, Transform::identity()).ok());
+    EXPECT_EQ(slurp(out), slurp(data_file("1ubq.pdb")));
+
+    ASSERT_TRUE(transform_pdb_file(data_file("2juy_crlf.pdb"), out, Transform::identity()).ok());
+    const std::string text = slurp(out);
+    EXPECT_EQ(text.find('\r'), std::string::npos);
+    std::size_t atoms = 0, models = 0;
+    for (const std::string& l : lines_of(text)) {
+        atoms += l.starts_with("ATOM") || l.starts_with("HETATM");
+        models += l.starts_with("MODEL");
+    }
+    EXPECT_EQ(models, 24u);
+    auto one = read_pdb(out);
+    auto orig = read_pdb(data_file("2juy_crlf.pdb"));
+    ASSERT_TRUE(one.ok() && orig.ok());
+    EXPECT_EQ(one.value().coordinates(), orig.value().coordinates());
+    EXPECT_GT(atoms, 0u);
+
+    // A rotation about z by 90 degrees plus a shift, checked on the C-alpha atoms.
+    Transform t;
+    t.rotation = {{{0, -1, 0}, {1, 0, 0}, {0, 0, 1}}};
+    t.translation = {1, 2, 3};
+    ASSERT_TRUE(transform_pdb_file(data_file("1ubq.pdb"), out, t).ok());
+    auto moved = read_pdb(out);
+    auto src = read_pdb(data_file("1ubq.pdb"));
+    ASSERT_TRUE(moved.ok() && src.ok());
+    ASSERT_EQ(moved.value().size(), src.value().size());
+    for (std::size_t i = 0; i < src.value().size(); ++i) {
+        const Point e = t.apply(src.value().residues[i].coord);
+        for (int k = 0; k < 3; ++k) EXPECT_NEAR(moved.value().residues[i].coord[k], e[k], 5e-4);
+    }
+}
+
+TEST_F(IoFiles, ToPdbDispatch) {
+    auto k6p = read_pdb(data_file("1k6p.pdb"), U'B');
+    ASSERT_TRUE(k6p.ok());
+    Transform t;
+    t.translation = {100, 0, 0};
+    const std::string out = path("full.pdb");
+    ASSERT_TRUE(to_pdb(k6p.value(), out, t, true).ok());
+    auto a_in = read_pdb(data_file("1k6p.pdb"), U'A');
+    auto a_out = read_pdb(out, U'A');
+    auto b_out = read_pdb(out, U'B');
+    ASSERT_TRUE(a_in.ok() && a_out.ok() && b_out.ok());
+    EXPECT_EQ(a_out.value().coordinates(), a_in.value().coordinates());  // other chain unmoved
+    EXPECT_NEAR(b_out.value().residues[0].coord[0], k6p.value().residues[0].coord[0] + 100, 5e-4);
+    EXPECT_NE(slurp(out).find("HETATM"), std::string::npos);
+
+    // Absent transform: identity.
+    ASSERT_TRUE(to_pdb(k6p.value(), out, std::nullopt, true).ok());
+    auto same = read_pdb(out, U'B');
+    ASSERT_TRUE(same.ok());
+    EXPECT_EQ(same.value().coordinates(), k6p.value().coordinates());
+
+    ASSERT_TRUE(to_pdb(k6p.value(), out, t, false).ok());
+    EXPECT_TRUE(slurp(out).starts_with("REMARK   Generated by Torvaline\nREMARK   Domain: 1k6p\n"));
+
+    Domain arrays = five_residues();
+    ASSERT_TRUE(to_pdb(arrays, out, std::nullopt, true).ok());
+    EXPECT_TRUE(slurp(out).starts_with("REMARK   Generated by Torvaline\n"));
+}
+
+TEST_F(IoFiles, CreateDirectories) {
+    const std::string nested = path("a/b/c");
+    const mode_t old_mask = ::umask(022);
+    ASSERT_TRUE(create_directories(nested).ok());
+    ::umask(old_mask);
+    struct stat st {};
+    ASSERT_EQ(::stat(nested.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0755u);
+    ASSERT_EQ(::stat(path("a").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0755u);
+    EXPECT_TRUE(create_directories(nested).ok());
+    EXPECT_TRUE(create_directories(nested + "/").ok());
+    EXPECT_TRUE(create_directories(path("a/../d")).ok());
+    EXPECT_TRUE(std::filesystem::is_directory(path("d")));
+
+    const std::string file = write("plain", "x");
+    auto e = create_directories(file);
+    ASSERT_FALSE(e.ok());
+    EXPECT_EQ(e.error(), "File exists");
+    e = create_directories(file + "/sub");
+    ASSERT_FALSE(e.ok());
+    EXPECT_EQ(e.error(), "Not a directory");
+}
+
+TEST_F(IoFiles, AlignedWriter) {
+    const std::string src = write("1abc.pdb", ca("1", 'A', "ALA", ' ', ' ', 1, 0, 0) + "END\n");
+    const std::string src2 = write("x.tar.pdb", ca("1", 'A', "GLY", ' ', ' ', 0, 1, 0));
+    Transform rot;  // 90 degrees about z
+    rot.rotation = {{{0, -1, 0}, {1, 0, 0}, {0, 0, 1}}};
+    Transform shift;
+    shift.translation = {10, 0, 0};
+    const std::vector<Transform> transforms{shift, Transform::identity()};
+    const std::vector<Transform> pre{rot, Transform::identity()};
+    const std::vector<std::string> sources{src, src2};
+
+    const std::string out_dir = path("out/deeper");
+    auto r = write_aligned_pdbs(out_dir, std::nullopt, transforms, pre, sources);
+    ASSERT_TRUE(r.ok()) << r.error().message;
+    EXPECT_EQ(r.value(), (std::vector<std::string>{out_dir + "/aligned_1abc.pdb", out_dir + "/aligned_x.tar.pdb"}));
+    // The pre-transform acts first: (1,0,0) -> (0,1,0) -> (10,1,0).
+    auto moved = read_pdb(r.value()[0]);
+    ASSERT_TRUE(moved.ok());
+    EXPECT_EQ(moved.value().residues[0].coord, (Point{10, 1, 0}));
+
+    auto p = write_aligned_pdbs(out_dir + "/", std::string("fit_"), transforms, pre, sources);
+    ASSERT_TRUE(p.ok());
+    EXPECT_EQ(p.value()[0], out_dir + "/fit_1abc.pdb");
+
+    // An absolute prefix replaces the directory.
+    auto abs = write_aligned_pdbs(out_dir, dir_ + "/top_", transforms, pre, sources);
+    ASSERT_TRUE(abs.ok());
+    EXPECT_EQ(abs.value()[0], dir_ + "/top_1abc.pdb");
+    EXPECT_TRUE(std::filesystem::exists(dir_ + "/top_1abc.pdb"));
+
+    // Shortest list decides; nothing to do still creates the directory.
+    auto none = write_aligned_pdbs(path("empty"), std::nullopt, transforms, {}, sources);
+    ASSERT_TRUE(none.ok());
+    EXPECT_TRUE(none.value().empty());
+    EXPECT_TRUE(std::filesystem::is_directory(path("empty")));
+}
+
+TEST_F(IoFiles, AlignedWriterFailures) {
+    const std::string src = write("1abc.pdb", ca("1"));
+    const std::vector<Transform> two(2);
+    const std::string out_dir = path("o");
+
+    auto missing = write_aligned_pdbs(out_dir, std::nullopt, two, two, std::vector<std::string>{src, ""});
+    ASSERT_FALSE(missing.ok());
+    EXPECT_EQ(missing.error().cause, AlignedWriteError::Cause::NoSourceFile);
+    EXPECT_EQ(missing.error().message, "No source PDB file for domain 1");
+    EXPECT_TRUE(std::filesystem::exists(out_dir + "/aligned_1abc.pdb"));  // earlier output stays
+
+    auto no_name = write_aligned_pdbs(out_dir, std::nullopt, two, two, std::vector<std::string>{"/", src});
+    ASSERT_FALSE(no_name.ok());
+    EXPECT_EQ(no_name.error().cause, AlignedWriteError::Cause::Write);
+    EXPECT_EQ(no_name.error().message, "Failed to write " + out_dir + "/aligned_domain0.pdb: I/O error: Is a directory");
+
+    auto gone = write_aligned_pdbs(out_dir, std::nullopt, two, two, std::vector<std::string>{path("gone.pdb"), src});
+    ASSERT_FALSE(gone.ok());
+    EXPECT_EQ(gone.error().message,
+              "Failed to write " + out_dir + "/aligned_gone.pdb: I/O error: No such file or directory");
+
+    const std::string file = write("plain", "x");
+    auto dir = write_aligned_pdbs(file + "/sub", std::nullopt, two, two, std::vector<std::string>{src, src});
+    ASSERT_FALSE(dir.ok());
+    EXPECT_EQ(dir.error().cause, AlignedWriteError::Cause::CreateDirectory);
+    EXPECT_EQ(dir.error().message, "Failed to create output directory: Not a directory");
+}
