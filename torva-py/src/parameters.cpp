@@ -1,8 +1,10 @@
 // The Parameters class: the user's alignment parameters, read-write.
 #include <cstdint>
+#include <string>
 
 #include "binding.hpp"
 #include "surfaces.hpp"
+#include "torva/io.hpp"
 #include "torva/scoring.hpp"
 
 namespace dovel {
@@ -75,11 +77,24 @@ PyGetSetDef getsets[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// Parameters(n_passes=2, e1=2, e2=5, gap_open=3, use_secondary=true)
+Ref parameters_repr(PyObject* self) {
+    const auto p = shared<Parameters>(self);
+    std::string text = "Parameters(n_passes=" + std::to_string(p->n_passes);
+    text += ", e1=" + torva::format_shortest(p->e1);
+    text += ", e2=" + torva::format_shortest(p->e2);
+    text += ", gap_open=" + torva::format_shortest(p->gap_open);
+    text += p->use_secondary ? ", use_secondary=true)" : ", use_secondary=false)";
+    return py_str(text);
+}
+
 PyType_Slot slots[] = {
     {Py_tp_dealloc, dealloc_slot<Parameters>()},
     {Py_tp_doc, const_cast<char*>(kClassDoc)},
     {Py_tp_new, class_new<parameters_new>()},
     {Py_tp_getset, getsets},
+    {Py_tp_repr, slot_repr<parameters_repr>()},
+    {Py_tp_str, slot_repr<parameters_repr>()},
     {0, nullptr},
 };
 

@@ -1,8 +1,10 @@
 // The Transform class: an immutable rigid-body transformation.
 #include <cstring>
+#include <string>
 
 #include "binding.hpp"
 #include "surfaces.hpp"
+#include "torva/io.hpp"
 #include "torva/math.hpp"
 
 namespace dovel {
@@ -97,6 +99,18 @@ Ref compose(PyObject* self, const CallArgs& call) {
     return wrap(t->compose(*other));
 }
 
+// Transform(translation=[1.235, -0.000, 10.000]); the rotation is not shown.
+Ref transform_repr(PyObject* self) {
+    const auto t = shared<Transform>(self);
+    std::string text = "Transform(translation=[";
+    for (int i = 0; i < 3; ++i) {
+        if (i > 0) text += ", ";
+        text += torva::format_fixed(t->translation[i], 3);
+    }
+    text += "])";
+    return py_str(text);
+}
+
 PyMethodDef methods[] = {
     static_method<from_matrix>("from_matrix", kFromMatrixDoc),
     method<transformation_matrix>("transformation_matrix", kMatrixDoc),
@@ -118,6 +132,8 @@ PyType_Slot slots[] = {
     {Py_tp_new, class_new<transform_new>()},
     {Py_tp_methods, methods},
     {Py_tp_getset, getsets},
+    {Py_tp_repr, slot_repr<transform_repr>()},
+    {Py_tp_str, slot_repr<transform_repr>()},
     {0, nullptr},
 };
 
