@@ -1,0 +1,84 @@
+"""Repeated calls on success and error paths must not leak references or memory."""
+import gc
+import tracemalloc
+
+import numpy as np
+import pytest
+
+import dovel
+
+
+def rss_kib():
+    with open("/proc/self/statm") as fh:
+        return int(fh.read().split()[1]) * 4
+
+
+def run(calls, n):
+    for _ in range(n):
+        for call in calls:
+            try:
+                call()
+            except BaseException:
+                pass
+
+
+def assert_flat(calls, n=3000):
+    run(calls, 200)  # warm up caches, type objects, the NumPy table
+    gc.collect()
+    tracemalloc.start()
+    before_py = tracemalloc.get_traced_memory()[0]
+    before_rss = rss_kib()
+    run(calls, n)
+    gc.collect()
+    after_py = tracemalloc.get_traced_memory()[0]
+    tracemalloc.stop()
+    after_rss = rss_kib()
+    assert after_py - before_py < 64 * 1024, f"Python memory grew by {after_py - before_py} bytes"
+    assert after_rss - before_rss < 4 * 1024, f"RSS grew by {after_rss - before_rss} KiB"
+
+
+rng = np.random.default_rng(7)
+A = rng.normal(size=(300, 3))
+B = rng.normal(size=(300, 3))
+
+
+def test_geometry_success_paths():
+    assert_flat([
+        lambda: dovel.superpose(A, B),
+        lambda: dovel.compute_rmsd(A, B),
+        lambda: dovel.centroid(A),
+        lambda: dovel.distance_matrix(A[:40], B[:50]),
+        lambda: dovel.superpose(fixed=A, mobile=B),
+    ])
+
+
+def test_geometry_error_paths():
+    f32 = A.astype(np.float32)
+    assert_flat([
+        lambda: dovel.superpose(A, B[:10]),
+        lambda: dovel.superpose(A, f32),
+        lambda: dovel.compute_rmsd(A, [1, 2]),
+        lambda: dovel.centroid(np.zeros((0, 3))),  # internal error
+        lambda: dovel.centroid(A, bogus=1),
+        lambda: dovel.centroid(A, coords=A),
+        lambda: dovel.distance_matrix(A),
+        lambda: dovel.distance_matrix(A, A, A),
+        lambda: dovel.distance_matrix(np.zeros((3, 4)), A),
+    ])
+
+
+def test_classes_success_and_error_paths():
+    t = dovel.Transform.from_matrix(np.eye(3), np.ones(3))
+    p = dovel.Parameters()
+    assert_flat([
+        lambda: t.apply(A),
+        lambda: t.compose(t).inverse().transformation_matrix(),
+        lambda: (t.rotation, t.translation),
+        lambda: t.apply(np.zeros((3, 2))),
+        lambda: t.compose(1),
+        lambda: dovel.Transform.from_matrix(np.eye(4), np.ones(3)),
+        lambda: setattr(p, "e1", 2.5),
+        lambda: setattr(p, "max_iter", -1),
+        lambda: setattr(p, "use_secondary", 1),
+        lambda: (p.e1, p.n_passes, p.use_secondary),
+    ])

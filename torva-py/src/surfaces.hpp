@@ -1,0 +1,37 @@
+// The Python-visible classes and functions of the module, one group per source
+// file. lib.cpp registers them in the module's attribute order.
+#pragma once
+
+#include <Python.h>
+
+#include "binding.hpp"
+#include "torva/math.hpp"
+#include "torva/scoring.hpp"
+
+namespace dovel {
+
+// geometry.cpp
+extern PyMethodDef compute_rmsd_def;
+extern PyMethodDef superpose_def;
+extern PyMethodDef distance_matrix_def;
+extern PyMethodDef centroid_def;
+
+// transform.cpp: class Transform
+template <>
+struct ClassSpec<torva::Transform> {
+    static PyType_Spec* spec();
+};
+// New (4, 4) array of a transformation matrix.
+Ref matrix4_array(const torva::Matrix4& m);
+// Transform.apply and the methods like it: `coords` an (N, 3) array argument.
+Ref apply_to_array(const torva::Transform& t, PyObject* coords, const char* param);
+
+// parameters.cpp: class Parameters
+template <>
+struct ClassSpec<torva::Parameters> {
+    static PyType_Spec* spec();
+};
+// The record of an optional `params` argument: a copy, or the defaults for None.
+torva::Parameters arg_parameters(PyObject* obj, const char* param);
+
+}  // namespace dovel
