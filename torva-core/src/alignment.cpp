@@ -28,6 +28,17 @@ std::int32_t truncate_fixed(double value) {
     return static_cast<std::int32_t>(r);
 }
 
+// The saturating round-half-away-from-zero conversion of to_fixed, inlined
+// for the cell loop. x - trunc(x) is exact, so the halfway test is exact.
+inline std::int32_t round_fixed(double value) {
+    if (std::isnan(value)) return 0;
+    double r = std::trunc(value);
+    if (std::fabs(value - r) >= 0.5) r += value < 0.0 ? -1.0 : 1.0;
+    if (r >= 2147483647.0) return std::numeric_limits<std::int32_t>::max();
+    if (r <= -2147483648.0) return std::numeric_limits<std::int32_t>::min();
+    return static_cast<std::int32_t>(r);
+}
+
 // Two's-complement 32-bit arithmetic: scores saturated at the limits wrap
 // instead of invoking undefined behaviour.
 inline std::int32_t wrap_add(std::int32_t a, std::int32_t b) {
@@ -136,7 +147,7 @@ TracedAlignment trace_alignment(const ScoreMatrix& matrix, std::size_t n1, std::
     // needs no storage of its own.
     const double* values = matrix.values.data();
     auto fixed_score = [&](std::size_t i, std::size_t j) {
-        return to_fixed(values[(i - 1) * n2 + (j - 1)] * scale_d);
+        return round_fixed(values[(i - 1) * n2 + (j - 1)] * scale_d);
     };
 
     const std::size_t rows = n1 + 2;  // padded sizes

@@ -322,8 +322,9 @@ TEST(TraceAlignment, AgreesWithThePlainFormulationOnRandomMatrices) {
     // Scores on a coarse grid and a gap penalty on the same grid make ties
     // frequent, so every tie-break and path rule is exercised.
     std::mt19937 rng(2024);
-    const double grid[] = {-1.25, -1.0, -0.5, -0.25, 0.0, 0.25, 0.5, 0.75, 1.0, 1.25};
-    std::uniform_int_distribution<int> pick(0, 9);
+    // Halves of the fixed-point unit (0.0625 -> 62.5) check the rounding.
+    const double grid[] = {-1.25, -1.0, -0.5, -0.0625, 0.0, 0.0625, 0.25, 0.3125, 0.5, 0.75, 1.0, 1.25};
+    std::uniform_int_distribution<int> pick(0, 8);
     std::uniform_int_distribution<std::size_t> len(1, 70);
     std::uniform_int_distribution<int> coin(0, 3);
     int found = 0;
@@ -331,7 +332,7 @@ TEST(TraceAlignment, AgreesWithThePlainFormulationOnRandomMatrices) {
         const std::size_t n1 = len(rng), n2 = len(rng);
         ScoreMatrix m = matrix_of(n1, n2, 0.0);
         const int bias = coin(rng);
-        for (double& x : m.values) x = grid[std::min(9, pick(rng) + bias)];
+        for (double& x : m.values) x = grid[pick(rng) + bias];
         PairwiseSettings s = defaults();
         s.gap_open = 0.25 * coin(rng);  // 0 included: only then can a gap step tie the best
         s.cutoff_dist = 0.5 + 0.5 * coin(rng);

@@ -286,3 +286,34 @@ TEST(ScoreMatrix, EmptyAndSingleResidueInputs) {
     ASSERT_EQ(s.values.size(), 1u);
     EXPECT_EQ(s.values[0], 1.25);
 }
+
+TEST(ScoreMatrix, EveryCellIsTheNormalisedPairProbability) {
+    // Chains A and B of one entry: pairs at every distance from touching to
+    // across the dimer, so far-apart cells are checked as well as close ones.
+    auto load_chain = [](char32_t c) {
+        auto d = read_pdb(std::string(TORVA_TEST_DATA) + "/1k6p.pdb", c);
+        return d.value().coordinates();
+    };
+    const PointSet a = load_chain(U'A');
+    const PointSet b = load_chain(U'B');
+    for (double mean : {0.5, 0.3, 1e-20, 0.0, -0.2}) {
+        SCOPED_TRACE(mean);
+        PairScoreSettings s = score_defaults();
+        s.score_mean = mean;
+        s.score_sd = 0.7;
+        const auto fa = to_fixed_points(a, s.score_scale);
+        const auto fb = to_fixed_points(b, s.score_scale);
+        const auto full = score_matrix_full(a, b, s);
+        const auto band = score_matrix_banded(a, b, s);
+        std::size_t tiny = 0;
+        for (std::size_t i = 0; i < a.size(); ++i) {
+            for (std::size_t j = 0; j < b.size(); ++j) {
+                const double p = pair_probability(fa, fb, i, j, s).p;
+                tiny += p < 1e-17;
+                ASSERT_EQ(full.at(i, j), (p - mean) / 0.7) << i << "," << j;
+                ASSERT_EQ(band.at(i, j), (p - mean) / 0.7) << i << "," << j;  // 99 residues: all in the band
+            }
+        }
+        EXPECT_GT(tiny, 1000u);
+    }
+}
