@@ -268,6 +268,9 @@ def test_scan_mode_options():
     p = dovel.Parameters()
     p.use_secondary, p.score_cutoff, p.verbosity, p.gap_extend = False, 99.0, 0, 0.0
     assert fields(dovel.pairwise_align(d1, d2, p, True)) == fields(r5)
+    p.max_iter = 1  # read by the scan
+    assert fields(dovel.pairwise_align(d1, d2, p, True)) != fields(r5)
+    assert p.max_iter == 1 and p.gap_extend == 0.0
 
 
 @needs_scan
