@@ -78,4 +78,11 @@ struct DatabaseScanOptions {
 Result<std::vector<ScanHitRecord>> scan_database(const Domain& query, std::span<const Domain> targets,
                                                  const Parameters& params, const DatabaseScanOptions& options);
 
+// The ranking half of scan_database, on one candidate per target in target
+// order: drops scores below `score_cutoff` (and NaN scores), sorts stably by
+// score (highest first), keeps the first `max_hits`, numbers them from 1 and
+// sets Z-scores when at least two distinct scores remain.
+std::vector<ScanHitRecord> select_scan_hits(std::vector<ScanHitRecord> candidates,
+                                            const DatabaseScanOptions& options);
+
 }  // namespace torva
