@@ -52,13 +52,13 @@ struct Slot {
 
 // The module's attributes, in this order (also the order of __all__).
 const Slot kSlots[] = {
-    {"Domain", nullptr},
+    {"Domain", make_class<torva::Domain>},
     {"Parameters", make_class<torva::Parameters>},
     {"Transform", make_class<torva::Transform>},
-    {"AlignmentResult", nullptr},
+    {"AlignmentResult", make_class<AlignmentRecord>},
     {"MultipleAlignmentResult", nullptr},
     {"ScanHit", nullptr},
-    {"pairwise_align", nullptr},
+    {"pairwise_align", make_function<pairwise_align_def>},
     {"multiple_align", nullptr},
     {"align_pdbs", nullptr},
     {"scan_database", nullptr},
