@@ -304,3 +304,29 @@ def test_real_scan_ranks_the_moved_copy_first(rng):
     assert z.std() == pytest.approx(1.0)
     for h in hits:
         assert repr(h) == f"ScanHit(target='{h.target_id}', rank={h.rank}, score={h.score:.4f}, rmsd={h.rmsd:.3f})"
+
+
+# ---------------------------------------------------------------------------
+# No leaks on the success and error paths
+
+
+def test_no_leaks():
+    from test_leaks import assert_flat
+
+    t = np.arange(30, dtype=np.float64)
+    coords = np.stack([3.8 * t, 3.0 * np.sin(t / 2), 3.0 * np.cos(t / 2)], axis=1)
+    q = dovel.Domain.from_arrays("q", coords, "ACDEFGHIKLMNPQRSTVWYACDEFGHIKL")
+    same = dovel.Domain.from_arrays("same", coords, "A" * 30)
+    short = dovel.Domain.from_arrays("short", coords[:10], "A" * 10)
+    targets = [same, short, same]
+    assert_flat([
+        lambda: dovel.scan_database(q, targets),
+        lambda: dovel.scan_database(q, targets, scan_mode=False),
+        lambda: dovel.scan_database(q, targets, quick=True, scan_mode=False, max_hits=1),
+        lambda: [repr(h) for h in dovel.scan_database(q, targets, scan_mode=False)],
+        lambda: dovel.scan_database(q, "targets"),
+        lambda: dovel.scan_database(q, [same, short, 3]),
+        lambda: dovel.scan_database(q, targets, max_hits=-1),
+        lambda: dovel.scan_database(q, targets, quick=1),
+        lambda: dovel.scan_database(q, targets, params=q),
+    ], n=500)
