@@ -430,11 +430,11 @@ Result<ScanResult> scan_align(const Domain& first, const Domain& second, const S
 
 namespace {
 
-// What one target's alignment contributes to the hit list.
-ScanHitRecord scan_candidate(const Domain& target, double score, double rmsd, std::size_t n_aligned,
-                             double seq_identity, Transform transform, std::vector<AlignedPair> pairs) {
+// What one target's alignment contributes to the hit list (the loop fills in
+// the target's identifier).
+ScanHitRecord scan_candidate(double score, double rmsd, std::size_t n_aligned, double seq_identity,
+                             const Transform& transform, std::vector<AlignedPair> pairs) {
     ScanHitRecord hit;
-    hit.target_id = target.id;
     hit.score = score;
     hit.rmsd = rmsd;
     hit.n_aligned = n_aligned;
@@ -461,7 +461,7 @@ Result<ScanHitRecord> quick_candidate(const Domain& query, std::span<const Point
     }
     const double identity =
         s.aligned_pairs.empty() ? 0.0 : static_cast<double>(same) / static_cast<double>(s.aligned_pairs.size());
-    return scan_candidate(target, s.score, s.rmsd, s.n_aligned, identity, s.transform, std::move(s.aligned_pairs));
+    return scan_candidate(s.score, s.rmsd, s.n_aligned, identity, s.transform, std::move(s.aligned_pairs));
 }
 
 }  // namespace
@@ -471,34 +471,39 @@ Result<std::vector<ScanHitRecord>> scan_database(const Domain& query, std::span<
     // Everything that depends only on the query and the parameters is built
     // once; the per-target work is the alignment itself.
     const PairwiseSettings settings = settings_from_parameters(params);
-    const PairScoreSettings score_settings = PairScoreSettings::from(settings);
-    const ScanSettings window_settings = ScanSettings::from(params, 10, options.score_cutoff);
-    const bool quick = !options.scan_mode && options.quick;
-    const PointSet query_coords = quick ? query.coordinates() : PointSet{};
 
-    std::vector<ScanHitRecord> candidates;
-    candidates.reserve(targets.size());
-    for (const Domain& target : targets) {
-        if (options.scan_mode) {
-            Result<ScanResult> r = scan_align(query, target, window_settings);
-            if (!r.ok()) return r.error();
-            const ScanResult& s = r.value();
-            candidates.push_back(scan_candidate(target, s.score, s.rmsd, s.n_aligned, s.seq_identity, s.transform, {}));
-        } else if (quick) {
-            Result<ScanHitRecord> r = quick_candidate(query, query_coords, target, settings, score_settings);
-            if (!r.ok()) return r.error();
-            candidates.push_back(std::move(r).value());
-        } else {
+    if (options.scan_mode) {
+        const ScanSettings window_settings = ScanSettings::from(params, 10, options.score_cutoff);
+        return scan_targets(
+            targets,
+            [&](const Domain& target) -> Result<ScanHitRecord> {
+                Result<ScanResult> r = scan_align(query, target, window_settings);
+                if (!r.ok()) return r.error();
+                const ScanResult& s = r.value();
+                return scan_candidate(s.score, s.rmsd, s.n_aligned, s.seq_identity, s.transform, {});
+            },
+            options);
+    }
+    if (options.quick) {
+        const PairScoreSettings score_settings = PairScoreSettings::from(settings);
+        const PointSet query_coords = query.coordinates();
+        return scan_targets(
+            targets,
+            [&](const Domain& target) {
+                return quick_candidate(query, query_coords, target, settings, score_settings);
+            },
+            options);
+    }
+    return scan_targets(
+        targets,
+        [&](const Domain& target) -> Result<ScanHitRecord> {
             Result<PairwiseResult> r = align_pair(query.residues, target.residues, settings);
             if (!r.ok()) return r.error();
             PairwiseResult& p = r.value();
-            candidates.push_back(scan_candidate(target, p.score, p.rmsd, p.n_aligned, p.identity_pct / 100.0,
-                                                p.transform, std::move(p.aligned_pairs)));
-        }
-        // A rejected target keeps nothing: drop it now rather than carry its pairs.
-        if (!(candidates.back().score >= options.score_cutoff)) candidates.pop_back();
-    }
-    return select_scan_hits(std::move(candidates), options);
+            return scan_candidate(p.score, p.rmsd, p.n_aligned, p.identity_pct / 100.0, p.transform,
+                                  std::move(p.aligned_pairs));
+        },
+        options);
 }
 
 std::vector<ScanHitRecord> select_scan_hits(std::vector<ScanHitRecord> candidates,

@@ -109,6 +109,44 @@ TEST(SelectScanHits, EqualScoresGiveNoZScores) {
     EXPECT_TRUE(select_scan_hits({}, with(0.0, 100)).empty());
 }
 
+TEST(ScanTargets, FirstFailureEndsTheScanWithItsError) {
+    std::vector<Domain> targets;
+    for (const char* id : {"t0", "t1", "t2", "t3"}) targets.push_back(Domain::empty(id));
+    std::vector<std::string> seen;
+    auto r = scan_targets(
+        targets,
+        [&](const Domain& t) -> Result<ScanHitRecord> {
+            seen.push_back(t.id);
+            if (t.id == "t2") return Error::alignment_failed("window 3");
+            ScanHitRecord h;
+            h.score = 1.0;
+            return h;
+        },
+        DatabaseScanOptions{});
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().kind, ErrorKind::AlignmentFailed);
+    EXPECT_EQ(r.error().message, "Alignment failed: window 3");
+    EXPECT_EQ(seen, (std::vector<std::string>{"t0", "t1", "t2"}));  // t3 never aligned
+}
+
+TEST(ScanTargets, NamesHitsAfterTheirTargetsAndDropsNaN) {
+    std::vector<Domain> targets;
+    for (const char* id : {"a", "b", "c"}) targets.push_back(Domain::empty(id));
+    const double scores[] = {0.25, std::numeric_limits<double>::quiet_NaN(), 0.75};
+    std::size_t k = 0;
+    auto r = scan_targets(
+        targets,
+        [&](const Domain&) -> Result<ScanHitRecord> {
+            ScanHitRecord h;
+            h.target_id = "ignored";
+            h.score = scores[k++];
+            return h;
+        },
+        DatabaseScanOptions{});
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(ids(r.value()), (std::vector<std::string>{"c", "a"}));
+}
+
 // ---------------------------------------------------------------------------
 // Whole scans on real structures
 
