@@ -42,8 +42,15 @@ def ubq():
 def test_signature_and_docstring():
     sig = inspect.signature(dovel.scan_database)
     assert str(sig) == "(query, targets, params=None, score_cutoff=0.0, max_hits=100, quick=False, scan_mode=True)"
-    assert dovel.scan_database.__doc__.startswith("Scans a query structure against a database.\n\nArgs:\n")
-    assert dovel.scan_database.__doc__.endswith("Returns:\n    List of ScanHit objects sorted by score.")
+    assert dovel.scan_database.__doc__ == (
+        "Scans a query structure against a database.\n\nArgs:\n    query: Query domain.\n"
+        "    targets: List of target domains.\n    params: Optional alignment parameters.\n"
+        "    score_cutoff: Minimum score for reporting hits (default 0.0).\n"
+        "    max_hits: Maximum number of hits to return (default 100).\n"
+        "    quick: Use quick alignment mode (default False).\n"
+        "    scan_mode: Use sliding window scan for structures in different coordinate frames (default True).\n\n"
+        "Returns:\n    List of ScanHit objects sorted by score."
+    )
     # Module order, among the names that exist so far.
     order = ["Domain", "Parameters", "Transform", "AlignmentResult", "MultipleAlignmentResult", "ScanHit",
              "pairwise_align", "multiple_align", "align_pdbs", "scan_database", "compute_rmsd"]
