@@ -314,6 +314,8 @@ def test_to_pdb_errors_leave_domain_unchanged(tmp_path):
         d.to_pdb(str(tmp_path / "missing_dir" / "x.pdb"), full=False)
     with pytest.raises(TypeError, match="^argument 'full': 'int' object cannot be cast as 'bool'$"):
         d.to_pdb(str(tmp_path / "x.pdb"), full=1)
+    with pytest.raises(TypeError, match="^argument 'full': 'NoneType' object cannot be cast as 'bool'$"):
+        d.to_pdb(str(tmp_path / "x.pdb"), None, None)
     with pytest.raises(TypeError, match="^argument 'transform': 'ndarray' object cannot be cast as 'Transform'$"):
         d.to_pdb(str(tmp_path / "x.pdb"), np.eye(4), full=1)  # transform converted before full
     with pytest.raises(TypeError, match="^argument 'path': 'PosixPath' object cannot be cast as 'str'$"):

@@ -120,7 +120,8 @@ Ref to_pdb(PyObject* self, const CallArgs& call) {
     const std::string path = arg_path(a[0], "path");
     std::optional<torva::Transform> transform;
     if (auto* t = arg_opt_instance<torva::Transform>(a[1], "transform")) transform = *shared(t);
-    const bool full = is_absent(a[2]) ? true : arg_bool(a[2], "full");
+    // `full` defaults to True, not None: None is not a bool and is refused.
+    const bool full = a[2] == nullptr ? true : arg_bool(a[2], "full");
     unwrap(torva::to_pdb(*d, path, transform, full), PyExc_IOError, "Failed to write PDB: ");
     return Ref::borrow(Py_None);
 }
