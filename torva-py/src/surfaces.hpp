@@ -65,4 +65,12 @@ struct ClassSpec<AlignmentRecord> {
 };
 extern PyMethodDef pairwise_align_def;
 
+// scan_database.cpp: class ScanHit and function scan_database
+struct ScanHitEntry;
+template <>
+struct ClassSpec<ScanHitEntry> {
+    static PyType_Spec* spec();
+};
+extern PyMethodDef scan_database_def;
+
 }  // namespace dovel
