@@ -52,7 +52,7 @@ struct Slot {
 
 // The module's attributes, in this order (also the order of __all__).
 const Slot kSlots[] = {
-    {"Domain", nullptr},
+    {"Domain", make_class<torva::Domain>},
     {"Parameters", make_class<torva::Parameters>},
     {"Transform", make_class<torva::Transform>},
     {"AlignmentResult", nullptr},

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include "binding.hpp"
+#include "torva/io.hpp"
 #include "torva/math.hpp"
 #include "torva/scoring.hpp"
 
@@ -33,5 +34,12 @@ struct ClassSpec<torva::Parameters> {
 };
 // The record of an optional `params` argument: a copy, or the defaults for None.
 torva::Parameters arg_parameters(PyObject* obj, const char* param);
+
+// domain.cpp: class Domain. Take a `Domain` argument with
+// `shared(arg_instance<torva::Domain>(obj, "param"))`; `wrap(record)` makes a new one.
+template <>
+struct ClassSpec<torva::Domain> {
+    static PyType_Spec* spec();
+};
 
 }  // namespace dovel
