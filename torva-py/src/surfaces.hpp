@@ -8,6 +8,7 @@
 #include "torva/io.hpp"
 #include "torva/math.hpp"
 #include "torva/scoring.hpp"
+#include "torva/treewise.hpp"
 
 namespace dovel {
 
@@ -41,5 +42,15 @@ template <>
 struct ClassSpec<torva::Domain> {
     static PyType_Spec* spec();
 };
+
+// multiple.cpp: class MultipleAlignmentResult, functions multiple_align,
+// align_pdbs and transform_pdb_file
+template <>
+struct ClassSpec<torva::MultipleAlignmentResult> {
+    static PyType_Spec* spec();
+};
+extern PyMethodDef multiple_align_def;
+extern PyMethodDef align_pdbs_def;
+extern PyMethodDef transform_pdb_file_def;
 
 }  // namespace dovel
