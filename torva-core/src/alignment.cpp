@@ -1,12 +1,306 @@
 // Banded local dynamic programming over a score matrix.
+//
+// The fill runs column by column in 32-bit fixed point. Only two columns of
+// cell records are alive at a time; each record carries the start of its path
+// and the best cell met on it, so candidate local alignments (fragments) are
+// collected while filling and no second pass over the matrix is needed. The
+// traceback table is one byte per cell.
 #include "torva/alignment.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <utility>
 
 #include "torva/error.hpp"
 
 namespace torva {
 
-TracedAlignment trace_alignment(const ScoreMatrix&, std::size_t, std::size_t, const PairwiseSettings&) {
-    throw InternalError("alignment: not built yet");
+namespace {
+
+// Saturating float-to-integer conversion toward zero; NaN gives 0.
+std::int32_t truncate_fixed(double value) {
+    if (std::isnan(value)) return 0;
+    const double r = std::trunc(value);
+    if (r >= 2147483647.0) return std::numeric_limits<std::int32_t>::max();
+    if (r <= -2147483648.0) return std::numeric_limits<std::int32_t>::min();
+    return static_cast<std::int32_t>(r);
+}
+
+// Two's-complement 32-bit arithmetic: scores saturated at the limits wrap
+// instead of invoking undefined behaviour.
+inline std::int32_t wrap_add(std::int32_t a, std::int32_t b) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));
+}
+inline std::int32_t wrap_sub(std::int32_t a, std::int32_t b) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) - static_cast<std::uint32_t>(b));
+}
+
+struct Cell {
+    std::uint32_t start_i;
+    std::uint32_t start_j;
+    std::uint32_t best_i;
+    std::uint32_t best_j;
+    std::int32_t score;
+    std::int32_t best;
+};
+
+struct Fragment {
+    std::uint32_t start_i;
+    std::uint32_t start_j;
+    std::uint32_t end_i;
+    std::uint32_t end_j;
+    std::int32_t best;
+    std::int32_t next;  // next fragment of the same start row, -1 at the end
+};
+
+constexpr std::uint8_t kDiag = 1;
+constexpr std::uint8_t kLeft = 2;  // from (i, j-1): a step in the second domain only
+constexpr std::uint8_t kUp = 4;    // from (i-1, j): a step in the first domain only
+
+// Per-start-row fragment lists, kept as linked lists in one vector so that the
+// concatenation order (row order, then order of appending) is cheap to walk.
+class FragmentTable {
+public:
+    FragmentTable(std::size_t rows, std::int32_t threshold) : head_(rows, -1), tail_(rows, -1), threshold_(threshold) {
+        frags_.reserve(64);
+    }
+
+    void offer(const Cell& c) {
+        if (c.best < threshold_ || c.start_i == c.best_i || c.start_j == c.best_j) return;
+        for (std::int32_t k = head_[c.start_i]; k >= 0; k = frags_[static_cast<std::size_t>(k)].next) {
+            Fragment& f = frags_[static_cast<std::size_t>(k)];
+            if (f.start_j == c.start_j) {
+                if (f.best < c.best) {
+                    f.start_i = c.start_i;
+                    f.end_i = c.best_i;
+                    f.end_j = c.best_j;
+                    f.best = c.best;
+                }
+                return;
+            }
+        }
+        const auto idx = static_cast<std::int32_t>(frags_.size());
+        frags_.push_back({c.start_i, c.start_j, c.best_i, c.best_j, c.best, -1});
+        if (tail_[c.start_i] >= 0) {
+            frags_[static_cast<std::size_t>(tail_[c.start_i])].next = idx;
+        } else {
+            head_[c.start_i] = idx;
+        }
+        tail_[c.start_i] = idx;
+    }
+
+    // First fragment of the stable best-first order: the highest best, ties
+    // going to the earliest in row-then-append order.
+    const Fragment* best() const {
+        const Fragment* out = nullptr;
+        for (std::int32_t h : head_) {
+            for (std::int32_t k = h; k >= 0; k = frags_[static_cast<std::size_t>(k)].next) {
+                const Fragment& f = frags_[static_cast<std::size_t>(k)];
+                if (out == nullptr || f.best > out->best) out = &f;
+            }
+        }
+        return out;
+    }
+
+private:
+    std::vector<Fragment> frags_;
+    std::vector<std::int32_t> head_;
+    std::vector<std::int32_t> tail_;
+    std::int32_t threshold_;
+};
+
+}  // namespace
+
+TracedAlignment trace_alignment(const ScoreMatrix& matrix, std::size_t n1, std::size_t n2,
+                                const PairwiseSettings& settings) {
+    TracedAlignment out;
+    if (n1 == 0 || n2 == 0) return out;
+    if (matrix.values.size() < n1 * n2 || matrix.cols != n2) {
+        throw InternalError("trace_alignment: score matrix does not match the domain lengths");
+    }
+    if (n1 + 2 > std::numeric_limits<std::int32_t>::max() || n2 + 2 > std::numeric_limits<std::int32_t>::max()) {
+        throw InternalError("trace_alignment: domain too long");
+    }
+
+    const std::int32_t scale = settings.score_scale;
+    const double scale_d = static_cast<double>(scale);
+    const std::int32_t gap = truncate_fixed(settings.gap_open * scale_d);
+    const std::int32_t threshold =
+        truncate_fixed(static_cast<double>(settings.min_length) * scale_d * settings.cutoff_dist);
+    const std::int32_t pair_threshold = truncate_fixed(0.3 * scale_d);
+
+    // Fixed-point score of padded cell (i, j). Converted when the fill reaches
+    // the cell: cells outside the band are never read, so the padded matrix
+    // needs no storage of its own.
+    const double* values = matrix.values.data();
+    auto fixed_score = [&](std::size_t i, std::size_t j) {
+        return to_fixed(values[(i - 1) * n2 + (j - 1)] * scale_d);
+    };
+
+    const std::size_t rows = n1 + 2;  // padded sizes
+    const std::size_t cols = n2 + 2;
+
+    // Band on the padded sizes. Row and column fractions are computed once so
+    // the per-cell test is a subtraction and a comparison.
+    double v = std::numeric_limits<double>::infinity();
+    if (settings.banded) {
+        double w = settings.band_width;
+        if (settings.widen_band) {
+            const std::int32_t diff = wrap_sub(wrap_sub(static_cast<std::int32_t>(n1), static_cast<std::int32_t>(n2)), 4);
+            w += static_cast<double>(std::llabs(static_cast<long long>(diff)));
+        }
+        const double a = static_cast<double>(rows);
+        const double b = static_cast<double>(cols);
+        v = (w / 1.4142135623730951) * (a / b + b / a) / std::sqrt(a * a + b * b);
+    }
+    std::vector<double> row_frac(rows);
+    std::vector<double> col_frac(cols);
+    for (std::size_t i = 0; i < rows; ++i) row_frac[i] = static_cast<double>(i) / static_cast<double>(rows);
+    for (std::size_t j = 0; j < cols; ++j) col_frac[j] = static_cast<double>(j) / static_cast<double>(cols);
+    const bool banded = settings.banded;
+    auto in_band = [&](std::size_t i, std::size_t j) {
+        return !banded || std::fabs(row_frac[i] - col_frac[j]) <= v;
+    };
+
+    // Two columns of cell records. Before the first column every record starts
+    // at its own row in column 1.
+    std::vector<Cell> prev(rows);
+    std::vector<Cell> cur(rows);
+    for (std::size_t i = 0; i < rows; ++i) {
+        const auto r = static_cast<std::uint32_t>(i);
+        prev[i] = {r, 1, r, 1, 0, 0};
+        cur[i] = prev[i];
+    }
+    // Traceback codes, one row of `rows` bytes per column.
+    std::vector<std::uint8_t> codes(cols * rows, 0);
+    FragmentTable fragments(rows, threshold);
+
+    // Rows computed in the previous column: [prev_lo, prev_hi). Anything
+    // outside counts as H = 0 (outside the band, row 0 or column 0).
+    std::size_t prev_lo = 0;
+    std::size_t prev_hi = 0;
+    std::int32_t best_score = -1;
+
+    for (std::size_t j = 1; j <= n2; ++j) {
+        std::size_t i = prev_lo < prev_hi ? prev_lo : 1;
+        while (i <= n1 && !in_band(i, j)) ++i;
+        const std::size_t lo = i;
+        std::uint8_t* code_col = codes.data() + j * rows;
+        const auto jj = static_cast<std::uint32_t>(j);
+        for (; i <= n1 && in_band(i, j); ++i) {
+            const std::int32_t h_diag = (i - 1 >= prev_lo && i - 1 < prev_hi) ? prev[i - 1].score : 0;
+            const std::int32_t h_left = (i >= prev_lo && i < prev_hi) ? prev[i].score : 0;
+            const std::int32_t h_up = (i - 1 >= lo) ? cur[i - 1].score : 0;
+            const std::int32_t diag = wrap_add(h_diag, fixed_score(i, j));
+            const std::int32_t left = wrap_sub(h_left, gap);
+            const std::int32_t up = wrap_sub(h_up, gap);
+            const std::int32_t m = std::max(std::max(diag, left), up);
+            const std::int32_t h = m > 0 ? m : 0;
+            code_col[i] = static_cast<std::uint8_t>((h == diag ? kDiag : 0) | (h == left ? kLeft : 0) |
+                                                    (h == up ? kUp : 0));
+            best_score = std::max(best_score, h);
+
+            Cell& c = cur[i];
+            const auto ii = static_cast<std::uint32_t>(i);
+            if (h > 0) {
+                if (h == diag) {
+                    if (h_diag == 0) {
+                        c.start_i = ii;
+                        c.start_j = jj;
+                        c.best_i = ii;
+                        c.best_j = jj;
+                        c.best = h;
+                    } else {
+                        const Cell& p = prev[i - 1];
+                        c.start_i = p.start_i;
+                        c.start_j = p.start_j;
+                        if (h >= p.best) {
+                            c.best = h;
+                            c.best_i = ii;
+                            c.best_j = jj;
+                        } else {
+                            c.best = p.best;
+                            c.best_i = p.best_i;
+                            c.best_j = p.best_j;
+                        }
+                    }
+                } else {
+                    // A gap step: from (i, j-1) keeps ties at the new cell,
+                    // from (i-1, j) only a strict improvement moves the best.
+                    const bool from_left = h == left;
+                    const Cell p = from_left ? prev[i] : cur[i - 1];
+                    c.start_i = p.start_i;
+                    c.start_j = p.start_j;
+                    if (from_left ? h >= p.best : h > p.best) {
+                        c.best = h;
+                        c.best_i = ii;
+                        c.best_j = jj;
+                    } else {
+                        c.best = p.best;
+                        c.best_i = p.best_i;
+                        c.best_j = p.best_j;
+                    }
+                }
+                c.score = h;
+                if (j == n2 || i == n1) fragments.offer(c);
+            } else {
+                // The path through the diagonal predecessor ends here.
+                if (j != n2 && i != n1 && h_diag > 0) fragments.offer(prev[i - 1]);
+                c.score = 0;
+                c.best = 0;
+            }
+        }
+        prev_lo = lo <= n1 ? lo : 0;
+        prev_hi = lo <= n1 ? i : 0;
+        std::swap(prev, cur);
+    }
+    out.best_score = best_score;
+
+    const Fragment* top = fragments.best();
+    if (top == nullptr) return out;
+
+    // Traceback: diagonal first, then the step from (i, j-1), then from (i-1, j).
+    std::vector<AlignedPair> path;
+    std::size_t second_only = 0;
+    std::size_t first_only = 0;
+    std::size_t i = top->end_i;
+    std::size_t j = top->end_j;
+    while (i >= top->start_i && j >= top->start_j && !(i == 0 && j == 0)) {
+        const std::uint8_t c = codes[j * rows + i];
+        if (c & kDiag) {
+            path.push_back({static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j)});
+            if (i == 0 || j == 0) break;
+            --i;
+            --j;
+        } else if (c & kLeft) {
+            ++second_only;
+            if (j == 0) break;
+            --j;
+        } else if (c & kUp) {
+            ++first_only;
+            if (i == 0) break;
+            --i;
+        } else {
+            break;
+        }
+    }
+    if (path.empty()) return out;
+    std::reverse(path.begin(), path.end());
+
+    out.found = true;
+    out.second_only_steps = second_only;
+    out.first_only_steps = first_only;
+    out.path_length = path.size() + second_only + first_only;
+    out.residue_scores.assign(std::max({out.path_length, n1, n2}), -1.0);
+    for (const AlignedPair& p : path) {
+        if (p.i < 1 || p.i > n1 || p.j < 1 || p.j > n2) continue;
+        const std::int32_t q = fixed_score(p.i, p.j);
+        out.residue_scores[p.i - 1] = static_cast<double>(q) / scale_d;
+        if (q >= pair_threshold) out.pairs.push_back({p.i - 1, p.j - 1});
+    }
+    return out;
 }
 
 }  // namespace torva

@@ -1,31 +1,201 @@
 // Alignment parameters, residue-pair probabilities and score matrices.
 #include "torva/scoring.hpp"
 
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+
 #include "torva/error.hpp"
 
 namespace torva {
 
-PairwiseSettings settings_from_parameters(const Parameters&) { throw InternalError("scoring: not built yet"); }
-
-PairScoreSettings PairScoreSettings::from(const PairwiseSettings&) { throw InternalError("scoring: not built yet"); }
-
-std::int32_t to_fixed(double) { throw InternalError("scoring: not built yet"); }
-
-std::vector<FixedPoint> to_fixed_points(std::span<const Point>, std::int32_t) {
-    throw InternalError("scoring: not built yet");
+PairwiseSettings settings_from_parameters(const Parameters& params) {
+    PairwiseSettings s;
+    s.convergence_pct = params.convergence * 100.0;
+    s.min_length = 3;
+    s.gap_open = params.gap_open;
+    s.band_width = 100.0;
+    s.cutoff_dist = params.cutoff_dist;
+    s.core_cutoff = params.cutoff_dist + 0.5;
+    s.e1 = params.e1;
+    s.e2 = params.e2;
+    s.score_mean = 0.5;
+    s.score_sd = 0.4;
+    s.rmsd_tolerance = 0.01;
+    s.max_iter = params.max_iter;
+    s.score_scale = 1000;
+    s.banded = true;
+    s.widen_band = true;
+    s.rmsd_convergence = true;
+    return s;
 }
 
-PairProbability pair_probability(std::span<const FixedPoint>, std::span<const FixedPoint>, std::size_t, std::size_t,
-                                 const PairScoreSettings&) {
-    throw InternalError("scoring: not built yet");
+PairScoreSettings PairScoreSettings::from(const PairwiseSettings& s) {
+    PairScoreSettings p;
+    p.e1 = s.e1;
+    p.e2 = s.e2;
+    p.score_mean = s.score_mean;
+    p.score_sd = s.score_sd;
+    p.band_width = s.band_width;
+    p.score_scale = s.score_scale;
+    p.widen_band = s.widen_band;
+    p.denom1 = s.e1 * -2.0 * s.e1;
+    p.denom2 = s.e2 * -2.0 * s.e2;
+    return p;
 }
 
-ScoreMatrix score_matrix_full(std::span<const Point>, std::span<const Point>, const PairScoreSettings&) {
-    throw InternalError("scoring: not built yet");
+std::int32_t to_fixed(double value) {
+    if (std::isnan(value)) return 0;
+    const double r = std::round(value);  // halves away from zero
+    if (r >= 2147483647.0) return std::numeric_limits<std::int32_t>::max();
+    if (r <= -2147483648.0) return std::numeric_limits<std::int32_t>::min();
+    return static_cast<std::int32_t>(r);
 }
 
-ScoreMatrix score_matrix_banded(std::span<const Point>, std::span<const Point>, const PairScoreSettings&) {
-    throw InternalError("scoring: not built yet");
+std::vector<FixedPoint> to_fixed_points(std::span<const Point> coords, std::int32_t scale) {
+    std::vector<FixedPoint> out(coords.size());
+    const double s = static_cast<double>(scale);
+    for (std::size_t k = 0; k < coords.size(); ++k) {
+        for (int c = 0; c < 3; ++c) out[k][c] = to_fixed(coords[k][c] * s);
+    }
+    return out;
+}
+
+namespace {
+
+// 32-bit two's-complement difference: coordinates near the saturation limits
+// wrap instead of invoking undefined behaviour.
+inline std::int32_t wrap_sub(std::int32_t a, std::int32_t b) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) - static_cast<std::uint32_t>(b));
+}
+
+inline double sq(std::int32_t v) {
+    const double d = static_cast<double>(v);
+    return d * d;
+}
+
+// Everything the per-cell probability needs besides the two coordinate lists,
+// worked out once per matrix.
+struct ProbabilityConstants {
+    double s2;
+    double denom1;
+    double denom2;
+
+    explicit ProbabilityConstants(const PairScoreSettings& st)
+        : s2(static_cast<double>(static_cast<std::int32_t>(static_cast<std::uint32_t>(st.score_scale) *
+                                                           static_cast<std::uint32_t>(st.score_scale)))),
+          denom1(st.denom1),
+          denom2(st.denom2) {}
+};
+
+inline PairProbability probability(const FixedPoint* a, std::size_t n1, const FixedPoint* b, std::size_t n2,
+                                   std::size_t i, std::size_t j, const ProbabilityConstants& k) {
+    const FixedPoint& pa = a[i];
+    const FixedPoint& pb = b[j];
+    double d = 0.0;
+    for (int c = 0; c < 3; ++c) d += sq(wrap_sub(pa[c], pb[c]));
+    double g = 0.0;
+    if (i > 0 && j > 0) {
+        for (int c = 0; c < 3; ++c) {
+            g += sq(wrap_sub(wrap_sub(a[i - 1][c], pa[c]), wrap_sub(b[j - 1][c], pb[c])));
+        }
+    }
+    if (i + 1 < n1 && j + 1 < n2) {
+        for (int c = 0; c < 3; ++c) {
+            g += sq(wrap_sub(wrap_sub(a[i + 1][c], pa[c]), wrap_sub(b[j + 1][c], pb[c])));
+        }
+    }
+    PairProbability p;
+    p.r0 = d / k.s2 / k.denom1;
+    p.r1 = g / k.s2 / k.denom2;
+    p.p = std::exp(p.r0 + p.r1);
+    return p;
+}
+
+bool normalising(const PairScoreSettings& s) { return !(std::fabs(s.score_sd) < 1e-10); }
+
+ScoreMatrix empty_matrix(std::size_t n1, std::size_t n2, const PairScoreSettings& s) {
+    ScoreMatrix m;
+    m.rows = n1;
+    m.cols = n2;
+    m.normalised = normalising(s);
+    m.mean = s.score_mean;
+    m.sd = s.score_sd;
+    return m;
+}
+
+}  // namespace
+
+PairProbability pair_probability(std::span<const FixedPoint> a, std::span<const FixedPoint> b, std::size_t i,
+                                 std::size_t j, const PairScoreSettings& settings) {
+    if (i >= a.size() || j >= b.size()) throw InternalError("pair_probability: residue index out of range");
+    return probability(a.data(), a.size(), b.data(), b.size(), i, j, ProbabilityConstants(settings));
+}
+
+ScoreMatrix score_matrix_full(std::span<const Point> coords1, std::span<const Point> coords2,
+                              const PairScoreSettings& settings) {
+    const std::size_t n1 = coords1.size();
+    const std::size_t n2 = coords2.size();
+    const auto a = to_fixed_points(coords1, settings.score_scale);
+    const auto b = to_fixed_points(coords2, settings.score_scale);
+    const ProbabilityConstants k(settings);
+    ScoreMatrix m = empty_matrix(n1, n2, settings);
+    m.values.resize(n1 * n2);
+    const bool norm = m.normalised;
+    for (std::size_t i = 0; i < n1; ++i) {
+        double* row = m.values.data() + i * n2;
+        for (std::size_t j = 0; j < n2; ++j) {
+            const double p = probability(a.data(), n1, b.data(), n2, i, j, k).p;
+            row[j] = norm ? (p - settings.score_mean) / settings.score_sd : p;
+        }
+    }
+    return m;
+}
+
+ScoreMatrix score_matrix_banded(std::span<const Point> coords1, std::span<const Point> coords2,
+                                const PairScoreSettings& settings) {
+    const std::size_t n1 = coords1.size();
+    const std::size_t n2 = coords2.size();
+    const auto a = to_fixed_points(coords1, settings.score_scale);
+    const auto b = to_fixed_points(coords2, settings.score_scale);
+    const ProbabilityConstants k(settings);
+    ScoreMatrix m = empty_matrix(n1, n2, settings);
+    const bool norm = m.normalised;
+    // Cells outside the band hold probability 0; normalising them up front
+    // gives the same value the whole-matrix pass would.
+    const double outside = norm ? (0.0 - settings.score_mean) / settings.score_sd : 0.0;
+    m.values.assign(n1 * n2, outside);
+    if (n1 == 0 || n2 == 0) return m;
+
+    double w = settings.band_width;
+    if (settings.widen_band) {
+        const auto l1 = static_cast<std::int32_t>(n1);
+        const auto l2 = static_cast<std::int32_t>(n2);
+        const std::int32_t diff = wrap_sub(wrap_sub(l1, l2), 4);
+        w += static_cast<double>(std::llabs(static_cast<long long>(diff)));
+    }
+    const double t = static_cast<double>(n1 + 1);
+    const double u = static_cast<double>(n2 + 1);
+    const double v = (w / 1.4142135623730951) * (t / u + u / t) / std::sqrt(t * t + u * u);
+    auto in_band = [&](std::size_t i, std::size_t j) {
+        return std::fabs(static_cast<double>(j) / u - static_cast<double>(i) / t) <= v;
+    };
+
+    // Row walk: each row starts at the first in-band column of the previous
+    // row, so the work follows the band and not the whole matrix.
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < n1; ++i) {
+        std::size_t j = start;
+        while (j < n2 && !in_band(i, j)) ++j;
+        if (j == n2) continue;
+        start = j;
+        double* row = m.values.data() + i * n2;
+        for (; j < n2 && in_band(i, j); ++j) {
+            const double p = probability(a.data(), n1, b.data(), n2, i, j, k).p;
+            row[j] = norm ? (p - settings.score_mean) / settings.score_sd : p;
+        }
+    }
+    return m;
 }
 
 }  // namespace torva

@@ -32,6 +32,7 @@ struct PairwiseResult {
     std::size_t path_length = 0;
     std::size_t n_aligned = 0;
     double identity_pct = 0.0;
+    std::size_t iterations = 0;  // refinement iterations that ran
 
     static PairwiseResult empty();  // no pairs, identity, rmsd +inf, score 0
 };

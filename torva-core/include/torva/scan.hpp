@@ -30,6 +30,9 @@ struct ScanSettings {
     std::uint32_t max_iter = 100;
     bool truncate = true;
     bool early_stop = true;
+    // When no window reaches a positive score, look for a starting position
+    // with fragment seeds that do not assume colinear chains.
+    bool seed_search = true;
 
     // The callers' record: `step` and `stop_score` given, ratios 0.5 / 1.3,
     // truncate and early_stop on, the rest from `params`.
@@ -52,6 +55,23 @@ struct ScanResult {
 };
 
 Result<ScanResult> scan_align(const Domain& first, const Domain& second, const ScanSettings& settings);
+
+// What one scan tried, in order: every window (offset, length, score of its
+// refinement), every seed start that was refined, and whether the fine pass ran.
+struct ScanTrace {
+    struct Start {
+        std::size_t offset = 0;
+        std::size_t length = 0;
+        double score = 0.0;
+    };
+    std::vector<Start> windows;
+    std::vector<Start> seeds;
+    bool second_pass = false;
+};
+
+// As above, recording the trace when `trace` is not null.
+Result<ScanResult> scan_align(const Domain& first, const Domain& second, const ScanSettings& settings,
+                              ScanTrace* trace);
 
 // One accepted target of a database scan.
 struct ScanHitRecord {
