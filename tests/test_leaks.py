@@ -111,3 +111,16 @@ def test_domain_success_and_error_paths(tmp_path):
         lambda: d.to_pdb(out, t, False),
         lambda: d.to_pdb(out + "/x"),
     ])
+
+
+def test_pairwise_argument_errors():
+    d = dovel.Domain.from_arrays("x", A[:5], "ACDEF")
+    p = dovel.Parameters()
+    assert_flat([
+        lambda: dovel.pairwise_align(d, 1),
+        lambda: dovel.pairwise_align(d, d, 5),
+        lambda: dovel.pairwise_align(d, d, p, 1),
+        lambda: dovel.pairwise_align(d, d, p, True, -1),
+        lambda: dovel.pairwise_align(d, d, p, True, 2.5),
+        lambda: dovel.pairwise_align(d, domain1=d),
+    ])

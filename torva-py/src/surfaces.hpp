@@ -4,7 +4,11 @@
 
 #include <Python.h>
 
+#include <cstddef>
+#include <vector>
+
 #include "binding.hpp"
+#include "torva/alignment.hpp"
 #include "torva/io.hpp"
 #include "torva/math.hpp"
 #include "torva/scoring.hpp"
@@ -42,6 +46,22 @@ template <>
 struct ClassSpec<torva::Domain> {
     static PyType_Spec* spec();
 };
+
+// pairwise.cpp: class AlignmentResult (an owned copy of one pairwise outcome)
+// and the function pairwise_align.
+struct AlignmentRecord {
+    std::vector<torva::AlignedPair> aligned_pairs;
+    double rmsd = 0.0;
+    std::size_t n_aligned = 0;
+    double score = 0.0;
+    double seq_identity = 0.0;  // fraction, 0 to 1
+    torva::Transform transform;
+};
+template <>
+struct ClassSpec<AlignmentRecord> {
+    static PyType_Spec* spec();
+};
+extern PyMethodDef pairwise_align_def;
 
 // multiple.cpp: class MultipleAlignmentResult, functions multiple_align,
 // align_pdbs and transform_pdb_file
