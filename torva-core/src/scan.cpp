@@ -124,144 +124,186 @@ struct Best {
 // colinear over most of their length. A seed is instead a short fragment of the
 // first chain paired with an equally long fragment of the second, anywhere in
 // either; superposing the pair gives a candidate frame that an insertion or a
-// deletion elsewhere does not disturb. Each candidate is judged by how many
-// C-alpha atoms of the second chain it brings close to some C-alpha atom of the
-// first, the most promising are refitted on their close atoms until the fit
-// settles, and the refinement starts from the few best distinct ones.
+// deletion elsewhere does not disturb. Every candidate is rated cheaply by how
+// close it brings the second chain's C-alpha atoms to the first chain's; the
+// best are refitted the way structure-comparison searches do (align in sequence
+// order under the current frame, superpose on the close aligned pairs, repeat
+// while the fit improves), and the refinement starts from the few best
+// distinct frames.
 
-constexpr std::size_t kSeedLength = 8;       // residues per fragment
-constexpr double kSeedFragmentRmsd = 3.0;    // fragments less alike than this are no seed
-constexpr double kCloseDistance = 4.0;       // Å: a C-alpha this near another counts as close
-constexpr std::size_t kSeedsRefitted = 12;   // best raw seeds refitted
-constexpr std::size_t kSeedsStarted = 3;     // distinct refitted seeds refined with align_pair
-constexpr std::size_t kRefitRounds = 4;
-constexpr double kDistinctRms = 3.0;         // Å between two starts' placements of the second chain
+constexpr std::size_t kSeedLength = 8;        // residues per fragment
+constexpr double kSeedFragmentRmsd = 3.0;     // fragments less alike than this are no seed
+constexpr double kSeedPairs = 1500.0;         // fragment pairs tried, whatever the lengths
+constexpr std::size_t kMinSeedStride = 3;
+constexpr double kCloseScale = 2.0;           // Å: closeness 1/(1 + (d/kCloseScale)²)
+constexpr double kCloseReach = 6.0;           // Å: beyond this closeness counts as 0
+constexpr std::size_t kSeedsRefitted = 12;    // best raw seeds refitted
+constexpr std::size_t kSeedsStarted = 3;      // distinct refitted seeds refined with align_pair
+constexpr std::size_t kRefitRounds = 6;
+constexpr double kRefitGap = 0.6;             // gap charge of the refit alignment, in closeness units
+constexpr double kRefitCutoff = 3.5;          // Å: aligned pairs farther apart are not fitted on
+constexpr double kDistinctRms = 3.0;          // Å between two starts' placements of the second chain
 
-// Points of the first chain hashed on a cubic grid of side kCloseDistance, so
-// that the nearest atom within that distance is found by looking at 27 cells.
-class NeighbourGrid {
+inline double closeness(double d2) { return 1.0 / (1.0 + d2 / (kCloseScale * kCloseScale)); }
+
+inline double squared_distance(const Point& a, const Point& b) {
+    const double dx = a[0] - b[0], dy = a[1] - b[1], dz = a[2] - b[2];
+    return dx * dx + dy * dy + dz * dz;
+}
+
+// Closeness to the nearest atom of the first chain, sampled on a 1 Å grid
+// around it, so that rating a candidate frame costs one look-up per atom of the
+// second chain.
+class ClosenessMap {
 public:
-    explicit NeighbourGrid(std::span<const Point> points) : points_(points) {
-        lo_ = points.front();
-        Point hi = lo_;
+    explicit ClosenessMap(std::span<const Point> points) {
+        Point hi = points.front();
+        lo_ = hi;
         for (const Point& p : points)
             for (int a = 0; a < 3; ++a) {
                 lo_[a] = std::min(lo_[a], p[a]);
                 hi[a] = std::max(hi[a], p[a]);
             }
         for (int a = 0; a < 3; ++a) {
-            const double span = (hi[a] - lo_[a]) / kCloseDistance;
-            // Coordinates that are not finite, or absurdly spread, leave a grid of one cell.
-            dims_[a] = (std::isfinite(span) && span < 4096.0) ? static_cast<std::size_t>(span) + 1 : 1;
+            lo_[a] -= kCloseReach;
+            const double span = hi[a] + kCloseReach - lo_[a];
+            // Coordinates that are not finite, or spread absurdly wide, leave an
+            // empty map: every frame rates 0 and the search finds nothing.
+            if (!(std::isfinite(span) && span < 1000.0)) return;
+            dims_[a] = static_cast<std::size_t>(span) + 2;
         }
-        starts_.assign(dims_[0] * dims_[1] * dims_[2] + 1, 0);
-        std::vector<std::size_t> cell_of(points.size());
-        for (std::size_t k = 0; k < points.size(); ++k) {
-            cell_of[k] = cell_index(cell(points[k]));
-            ++starts_[cell_of[k] + 1];
-        }
-        for (std::size_t c = 1; c < starts_.size(); ++c) starts_[c] += starts_[c - 1];
-        members_.resize(points.size());
-        std::vector<std::size_t> fill(starts_.begin(), starts_.end() - 1);
-        for (std::size_t k = 0; k < points.size(); ++k) members_[fill[cell_of[k]]++] = k;
-    }
-
-    // Index of the nearest point within kCloseDistance of q and its squared
-    // distance, or (npos, inf) when there is none.
-    std::pair<std::size_t, double> nearest(const Point& q) const {
-        std::pair<std::size_t, double> best{npos, kCloseDistance * kCloseDistance};
-        bool any = false;
-        std::array<long, 3> c{};
-        for (int a = 0; a < 3; ++a) {
-            const double f = std::floor((q[a] - lo_[a]) / kCloseDistance);
-            if (!(f >= -1.0 && f <= static_cast<double>(dims_[a]))) return {npos, kInfinity};
-            c[a] = static_cast<long>(f);
-        }
-        for (long x = c[0] - 1; x <= c[0] + 1; ++x) {
-            if (x < 0 || x >= static_cast<long>(dims_[0])) continue;
-            for (long y = c[1] - 1; y <= c[1] + 1; ++y) {
-                if (y < 0 || y >= static_cast<long>(dims_[1])) continue;
-                for (long z = c[2] - 1; z <= c[2] + 1; ++z) {
-                    if (z < 0 || z >= static_cast<long>(dims_[2])) continue;
-                    const std::size_t ci = cell_index({static_cast<std::size_t>(x), static_cast<std::size_t>(y),
-                                                       static_cast<std::size_t>(z)});
-                    for (std::size_t m = starts_[ci]; m < starts_[ci + 1]; ++m) {
-                        const Point& p = points_[members_[m]];
-                        const double dx = p[0] - q[0], dy = p[1] - q[1], dz = p[2] - q[2];
-                        const double d2 = dx * dx + dy * dy + dz * dz;
-                        if (d2 <= best.second) {
-                            if (!any || d2 < best.second) best = {members_[m], d2};
-                            any = true;
-                        }
+        cells_.assign(dims_[0] * dims_[1] * dims_[2], 0.0F);
+        const long reach = static_cast<long>(kCloseReach) + 1;
+        for (const Point& p : points) {
+            std::array<long, 3> c{};
+            for (int a = 0; a < 3; ++a) c[a] = static_cast<long>(std::floor(p[a] - lo_[a] + 0.5));
+            for (long x = std::max(0L, c[0] - reach); x <= std::min<long>(dims_[0] - 1, c[0] + reach); ++x)
+                for (long y = std::max(0L, c[1] - reach); y <= std::min<long>(dims_[1] - 1, c[1] + reach); ++y)
+                    for (long z = std::max(0L, c[2] - reach); z <= std::min<long>(dims_[2] - 1, c[2] + reach); ++z) {
+                        const Point centre{lo_[0] + static_cast<double>(x), lo_[1] + static_cast<double>(y),
+                                           lo_[2] + static_cast<double>(z)};
+                        const double d2 = squared_distance(centre, p);
+                        if (d2 > kCloseReach * kCloseReach) continue;
+                        float& cell = cells_[index(static_cast<std::size_t>(x), static_cast<std::size_t>(y),
+                                                   static_cast<std::size_t>(z))];
+                        cell = std::max(cell, static_cast<float>(closeness(d2)));
                     }
-                }
-            }
         }
-        return any ? best : std::pair<std::size_t, double>{npos, kInfinity};
     }
 
-    static constexpr std::size_t npos = std::numeric_limits<std::size_t>::max();
+    // Sum of the closeness of the second chain's atoms placed by `t`.
+    double rate(std::span<const Point> q, const Transform& t) const {
+        if (cells_.empty()) return 0.0;
+        double sum = 0.0;
+        for (const Point& x : q) {
+            const Point y = t.apply(x);
+            std::array<std::size_t, 3> c{};
+            bool inside = true;
+            for (int a = 0; a < 3; ++a) {
+                const double f = y[a] - lo_[a] + 0.5;
+                if (!(f >= 0.0 && f < static_cast<double>(dims_[a]))) {
+                    inside = false;
+                    break;
+                }
+                c[a] = static_cast<std::size_t>(f);
+            }
+            if (inside) sum += cells_[index(c[0], c[1], c[2])];
+        }
+        return sum;
+    }
 
 private:
-    std::array<std::size_t, 3> cell(const Point& p) const {
-        std::array<std::size_t, 3> c{};
-        for (int a = 0; a < 3; ++a) {
-            const double f = std::floor((p[a] - lo_[a]) / kCloseDistance);
-            c[a] = (f > 0.0) ? std::min(static_cast<std::size_t>(f), dims_[a] - 1) : 0;
-        }
-        return c;
-    }
-    std::size_t cell_index(const std::array<std::size_t, 3>& c) const {
-        return (c[0] * dims_[1] + c[1]) * dims_[2] + c[2];
-    }
+    std::size_t index(std::size_t x, std::size_t y, std::size_t z) const { return (x * dims_[1] + y) * dims_[2] + z; }
 
-    std::span<const Point> points_;
     Point lo_{};
-    std::array<std::size_t, 3> dims_{1, 1, 1};
-    std::vector<std::size_t> starts_;
-    std::vector<std::size_t> members_;
+    std::array<std::size_t, 3> dims_{0, 0, 0};
+    std::vector<float> cells_;
 };
-
-// Number of second-chain atoms that `t` brings within kCloseDistance of the first chain.
-std::size_t count_close(const NeighbourGrid& grid, std::span<const Point> q, const Transform& t) {
-    std::size_t n = 0;
-    for (const Point& p : q)
-        if (grid.nearest(t.apply(p)).first != NeighbourGrid::npos) ++n;
-    return n;
-}
 
 struct Seed {
     Transform transform;
     std::size_t offset = 0;  // first residue of the second chain's fragment
-    std::size_t close = 0;
+    double rating = 0.0;
 };
 
-// Refits `seed` on the atom pairs it brings close until the count of close
-// atoms stops growing. Each second-chain atom is paired with its nearest
-// first-chain atom; a first-chain atom claimed twice keeps the nearer partner.
-Result<Seed> refit(const NeighbourGrid& grid, std::span<const Point> p, std::span<const Point> q, Seed seed) {
-    std::vector<std::pair<std::size_t, double>> claim(p.size());
-    PointSet fixed, mobile;
-    for (std::size_t round = 0; round < kRefitRounds; ++round) {
-        std::fill(claim.begin(), claim.end(), std::pair<std::size_t, double>{NeighbourGrid::npos, kInfinity});
-        for (std::size_t j = 0; j < q.size(); ++j) {
-            const auto [i, d2] = grid.nearest(seed.transform.apply(q[j]));
-            if (i != NeighbourGrid::npos && d2 < claim[i].second) claim[i] = {j, d2};
+// Sequence-order alignment of the two chains under a frame, by the closeness
+// of their atoms with a linear gap charge and free end gaps. Keeps its tables
+// between calls.
+class FrameAligner {
+public:
+    FrameAligner(std::span<const Point> p, std::span<const Point> q)
+        : p_(p), q_(q), moved_(q.size()), h_((p.size() + 1) * (q.size() + 1)), from_(h_.size()) {}
+
+    // Aligned pairs (i, j) in increasing order and the summed closeness of the alignment.
+    double align(const Transform& t, std::vector<AlignedPair>& pairs) {
+        const std::size_t n1 = p_.size(), n2 = q_.size(), w = n2 + 1;
+        for (std::size_t j = 0; j < n2; ++j) moved_[j] = t.apply(q_[j]);
+        std::fill(h_.begin(), h_.begin() + static_cast<std::ptrdiff_t>(w), 0.0);
+        for (std::size_t i = 1; i <= n1; ++i) {
+            h_[i * w] = 0.0;
+            for (std::size_t j = 1; j <= n2; ++j) {
+                const double diag = h_[(i - 1) * w + j - 1] + closeness(squared_distance(p_[i - 1], moved_[j - 1]));
+                const double up = h_[(i - 1) * w + j] - (j == n2 ? 0.0 : kRefitGap);
+                const double left = h_[i * w + j - 1] - (i == n1 ? 0.0 : kRefitGap);
+                double v = diag;
+                std::uint8_t f = 0;
+                if (up > v) v = up, f = 1;
+                if (left > v) v = left, f = 2;
+                h_[i * w + j] = v;
+                from_[i * w + j] = f;
+            }
         }
+        pairs.clear();
+        std::size_t i = n1, j = n2;
+        while (i > 0 && j > 0) {
+            const std::uint8_t f = from_[i * w + j];
+            if (f == 0) {
+                pairs.push_back({static_cast<std::uint32_t>(i - 1), static_cast<std::uint32_t>(j - 1)});
+                --i, --j;
+            } else if (f == 1) {
+                --i;
+            } else {
+                --j;
+            }
+        }
+        std::reverse(pairs.begin(), pairs.end());
+        double sum = 0.0;
+        for (const AlignedPair& a : pairs) sum += closeness(squared_distance(p_[a.i], moved_[a.j]));
+        return sum;
+    }
+
+    const Point& moved(std::size_t j) const { return moved_[j]; }
+
+private:
+    std::span<const Point> p_, q_;
+    PointSet moved_;
+    std::vector<double> h_;
+    std::vector<std::uint8_t> from_;
+};
+
+// Refits `seed` on the close pairs of its sequence-order alignment while the
+// alignment's closeness grows.
+Result<Seed> refit(FrameAligner& aligner, std::span<const Point> p, std::span<const Point> q, Seed seed) {
+    std::vector<AlignedPair> pairs;
+    PointSet fixed, mobile;
+    seed.rating = aligner.align(seed.transform, pairs);
+    for (std::size_t round = 0; round < kRefitRounds; ++round) {
         fixed.clear();
         mobile.clear();
-        for (std::size_t i = 0; i < p.size(); ++i) {
-            if (claim[i].first == NeighbourGrid::npos) continue;
-            fixed.push_back(p[i]);
-            mobile.push_back(q[claim[i].first]);
+        for (const AlignedPair& a : pairs) {
+            if (squared_distance(p[a.i], aligner.moved(a.j)) > kRefitCutoff * kRefitCutoff) continue;
+            fixed.push_back(p[a.i]);
+            mobile.push_back(q[a.j]);
         }
         if (fixed.size() < 3) break;
         auto fit = superpose(fixed, mobile);
         if (!fit) return fit.error();
-        const std::size_t close = count_close(grid, q, fit.value().transform);
-        if (close <= seed.close) break;
+        std::vector<AlignedPair> next;
+        const double rating = aligner.align(fit.value().transform, next);
+        if (!(rating > seed.rating)) break;
         seed.transform = fit.value().transform;
-        seed.close = close;
+        seed.rating = rating;
+        pairs.swap(next);
     }
     return seed;
 }
@@ -269,11 +311,7 @@ Result<Seed> refit(const NeighbourGrid& grid, std::span<const Point> p, std::spa
 // Root-mean-square distance between the second chain's placements under two frames.
 double placement_rms(std::span<const Point> q, const Transform& a, const Transform& b) {
     double sum = 0.0;
-    for (const Point& x : q) {
-        const Point u = a.apply(x), v = b.apply(x);
-        const double dx = u[0] - v[0], dy = u[1] - v[1], dz = u[2] - v[2];
-        sum += dx * dx + dy * dy + dz * dz;
-    }
+    for (const Point& x : q) sum += squared_distance(a.apply(x), b.apply(x));
     return std::sqrt(sum / static_cast<double>(q.size()));
 }
 
@@ -282,32 +320,32 @@ Result<std::vector<Seed>> seed_starts(std::span<const Point> p, std::span<const 
     std::vector<Seed> out;
     const std::size_t f = kSeedLength;
     if (p.size() < f || q.size() < f) return out;
-    // About 1500 fragment pairs whatever the lengths, no denser than every third residue.
     const double pairs = static_cast<double>(p.size() - f + 1) * static_cast<double>(q.size() - f + 1);
-    const std::size_t stride = std::max<std::size_t>(3, to_count(std::ceil(std::sqrt(pairs / 1500.0))));
+    const std::size_t stride = std::max(kMinSeedStride, to_count(std::ceil(std::sqrt(pairs / kSeedPairs))));
 
-    NeighbourGrid grid(p);
+    const ClosenessMap map(p);
     std::vector<Seed> raw;
     for (std::size_t a = 0; a + f <= p.size(); a += stride) {
         for (std::size_t b = 0; b + f <= q.size(); b += stride) {
             auto fit = superpose(p.subspan(a, f), q.subspan(b, f));
             if (!fit) return fit.error();
             if (!(fit.value().rmsd <= kSeedFragmentRmsd)) continue;
-            raw.push_back({fit.value().transform, b, count_close(grid, q, fit.value().transform)});
+            raw.push_back({fit.value().transform, b, map.rate(q, fit.value().transform)});
         }
     }
-    // Most close atoms first; equal counts keep enumeration order.
-    std::stable_sort(raw.begin(), raw.end(), [](const Seed& x, const Seed& y) { return x.close > y.close; });
+    // Best rated first; equal ratings keep enumeration order.
+    const auto by_rating = [](const Seed& x, const Seed& y) { return x.rating > y.rating; };
+    std::stable_sort(raw.begin(), raw.end(), by_rating);
     if (raw.size() > kSeedsRefitted) raw.resize(kSeedsRefitted);
 
+    FrameAligner aligner(p, q);
     std::vector<Seed> refitted;
-    for (Seed& s : raw) {
-        auto r = refit(grid, p, q, s);
+    for (const Seed& s : raw) {
+        auto r = refit(aligner, p, q, s);
         if (!r) return r.error();
         refitted.push_back(r.value());
     }
-    std::stable_sort(refitted.begin(), refitted.end(),
-                     [](const Seed& x, const Seed& y) { return x.close > y.close; });
+    std::stable_sort(refitted.begin(), refitted.end(), by_rating);
     for (const Seed& s : refitted) {
         if (out.size() == kSeedsStarted) break;
         bool distinct = true;
