@@ -241,3 +241,29 @@ def test_transform_pdb_file(tmp_path, rng):
         dovel.transform_pdb_file(src, out, None)
     with pytest.raises(ValueError, match="^expected a string of length 1$"):
         dovel.transform_pdb_file(src, out, t, chain="AB")
+
+
+def test_no_leaks_on_success_and_error_paths(tmp_path):
+    from test_leaks import assert_flat
+
+    small = [data_path(f) for f in ("1sp1.pdb", "1sp2.pdb", "3znf.pdb")]
+    ds = [dovel.Domain.from_pdb(p) for p in small]
+    r = dovel.multiple_align(ds, pre_transforms=[dovel.Transform()] * 3)
+    out = str(tmp_path / "o")
+    blocker = tmp_path / "file"
+    blocker.write_text("x")
+    assert_flat([
+        lambda: dovel.multiple_align(ds),
+        lambda: dovel.multiple_align(ds[:1]),
+        lambda: dovel.multiple_align([ds[0], 1]),
+        lambda: dovel.multiple_align(ds, pre_transforms=[1]),
+        lambda: (r.transforms, r.columns, r.core_positions, r.full_transforms, r.score, r.avg_rmsd, repr(r)),
+        lambda: (r.get_transform(1), r.get_transform(3)),
+        lambda: r.write_all(out, "p_"),
+        lambda: r.write_all(str(blocker / "x")),
+        lambda: dovel.transform_pdb_file(small[0], out + "/t.pdb", dovel.Transform()),
+        lambda: dovel.transform_pdb_file(small[0] + ".missing", out + "/t.pdb", dovel.Transform()),
+        lambda: dovel.align_pdbs(small, out),
+        lambda: dovel.align_pdbs(small, out, reference_index=5),
+        lambda: dovel.align_pdbs([small[0], small[0] + ".missing"], out),
+    ], n=300)
