@@ -2,7 +2,9 @@
 
 #include <cmath>
 #include <limits>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "torva/clustering.hpp"
 
@@ -104,4 +106,75 @@ TEST(GuideTree, NoSelectablePairIsAnInternalError) {
     }
     const auto single = build_guide_tree(score_table(1, {}));
     EXPECT_TRUE(is_leaf(single.get(), 0));
+}
+
+namespace {
+
+Domain read_family(const char* name) {
+    auto d = read_pdb(std::string(TORVA_TEST_DATA) + "/families/cytochrome_c/" + name + ".pdb");
+    if (!d.ok()) throw std::runtime_error(d.error().message);
+    return std::move(d).value();
+}
+
+}  // namespace
+
+TEST(PairwiseTable, UpperTriangleAlignedLowerMirroredDiagonalSelf) {
+    // 1crc is 1hrc in another crystal; moved onto 1hrc's frame they align fully.
+    std::vector<Domain> ds = {read_family("1hrc"), read_family("1ycc"), read_family("1crc")};
+    // Put 1crc into 1hrc's frame with a plain fit on equal residue numbers.
+    {
+        PointSet a, b;
+        for (std::size_t k = 0; k < ds[0].size(); ++k) {
+            a.push_back(ds[0].residues[k].coord);
+            b.push_back(ds[2].residues[k].coord);
+        }
+        const auto fit = superpose(a, b);
+        ASSERT_TRUE(fit.ok());
+        for (Residue& r : ds[2].residues) r.coord = fit.value().transform.apply(r.coord);
+    }
+    const auto t = build_pairwise_table(ds, Parameters{});
+    ASSERT_TRUE(t.ok());
+    const PairwiseTable& table = t.value();
+    ASSERT_EQ(table.n, 3u);
+    ASSERT_EQ(table.entries.size(), 9u);
+
+    for (std::size_t i = 0; i < 3; ++i) {
+        const PairwiseEntry& self = table.at(i, i);
+        EXPECT_EQ(self.score, 1.0);
+        EXPECT_EQ(self.rmsd, 0.0);
+        EXPECT_EQ(self.seq_identity, 1.0);
+        EXPECT_EQ(self.n_aligned, ds[i].size());
+        ASSERT_EQ(self.aligned_pairs.size(), ds[i].size());
+        for (std::size_t k = 0; k < ds[i].size(); ++k) {
+            const auto idx = static_cast<std::uint32_t>(k);
+            EXPECT_EQ(self.aligned_pairs[k], (AlignedPair{idx, idx}));
+        }
+        EXPECT_TRUE(self.residue_scores.empty());
+        for (std::size_t j = i + 1; j < 3; ++j) {
+            const PairwiseEntry& up = table.at(i, j);
+            const PairwiseEntry& down = table.at(j, i);
+            ASSERT_EQ(up.aligned_pairs.size(), down.aligned_pairs.size());
+            for (std::size_t k = 0; k < up.aligned_pairs.size(); ++k) {
+                EXPECT_EQ(down.aligned_pairs[k].i, up.aligned_pairs[k].j);
+                EXPECT_EQ(down.aligned_pairs[k].j, up.aligned_pairs[k].i);
+            }
+            EXPECT_EQ(down.score, up.score);
+            EXPECT_EQ(down.rmsd, up.rmsd);
+            EXPECT_EQ(down.n_aligned, up.n_aligned);
+            EXPECT_EQ(down.seq_identity, up.seq_identity);
+            EXPECT_EQ(down.residue_scores, up.residue_scores);
+            const Transform round = down.transform.compose(up.transform);
+            for (int r = 0; r < 3; ++r) {
+                for (int c = 0; c < 3; ++c) EXPECT_NEAR(round.rotation[r][c], r == c ? 1.0 : 0.0, 1e-9);
+                EXPECT_NEAR(round.translation[r], 0.0, 1e-9);
+            }
+        }
+    }
+    // The fitted copy of the same protein aligns end to end with identical sequence.
+    EXPECT_EQ(table.at(0, 2).n_aligned, 104u);
+    EXPECT_DOUBLE_EQ(table.at(0, 2).seq_identity, 1.0);
+    EXPECT_GT(table.at(0, 2).score, table.at(0, 1).score);
+    // The guide tree therefore joins 1hrc with 1crc first.
+    const auto root = build_guide_tree(table);
+    EXPECT_EQ(shape(*root), "((0,2),1)");
 }

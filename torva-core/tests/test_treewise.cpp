@@ -194,3 +194,33 @@ TEST(MultipleResult, FullTransformsComposePreTransformsFirst) {
     m.pre_transforms = {a, a, a, a};
     EXPECT_EQ(m.full_transforms().size(), 3u);
 }
+
+TEST(AlignMultiple, TwoIdenticalDomainsAreAllCore) {
+    auto d = read_pdb(std::string(TORVA_TEST_DATA) + "/1ubq.pdb");
+    ASSERT_TRUE(d.ok());
+    const std::vector<Domain> ds = {d.value(), d.value()};
+    const auto r = align_multiple(ds, Parameters{});
+    ASSERT_TRUE(r.ok());
+    const MultipleAlignmentResult& m = r.value();
+    ASSERT_EQ(m.n_columns(), 76u);
+    EXPECT_EQ(m.n_core(), 76u);
+    for (std::size_t k = 0; k < 76; ++k) EXPECT_EQ(text(m.columns[k]), std::to_string(k) + "." + std::to_string(k));
+    EXPECT_EQ(m.score, 1.0);
+    EXPECT_NEAR(m.avg_rmsd, 0.0, 1e-6);
+    EXPECT_EQ(m.transforms.size(), 2u);
+    EXPECT_TRUE(m.pre_transforms.empty());
+    EXPECT_TRUE(m.source_paths.empty());
+}
+
+TEST(AlignMultiple, UnalignableDomainsAreConcatenated) {
+    // Same chain twice, 1000 A apart: nothing pairs, the columns are L1 then L2.
+    const std::vector<Domain> ds = {chain_of(30), chain_of(20, 1000.0)};
+    const auto r = align_multiple(ds, Parameters{});
+    ASSERT_TRUE(r.ok());
+    const MultipleAlignmentResult& m = r.value();
+    ASSERT_EQ(m.n_columns(), 50u);
+    EXPECT_EQ(text(m.columns[29]), "29.-");
+    EXPECT_EQ(text(m.columns[30]), "-.0");
+    EXPECT_EQ(m.n_core(), 0u);
+    EXPECT_EQ(m.score, 0.0);
+}
