@@ -314,6 +314,8 @@ def test_to_pdb_errors_leave_domain_unchanged(tmp_path):
         d.to_pdb(str(tmp_path / "missing_dir" / "x.pdb"), full=False)
     with pytest.raises(TypeError, match="^argument 'full': 'int' object cannot be cast as 'bool'$"):
         d.to_pdb(str(tmp_path / "x.pdb"), full=1)
+    with pytest.raises(TypeError, match="^argument 'full': 'NoneType' object cannot be cast as 'bool'$"):
+        d.to_pdb(str(tmp_path / "x.pdb"), None, None)
     with pytest.raises(TypeError, match="^argument 'transform': 'ndarray' object cannot be cast as 'Transform'$"):
         d.to_pdb(str(tmp_path / "x.pdb"), np.eye(4), full=1)  # transform converted before full
     with pytest.raises(TypeError, match="^argument 'path': 'PosixPath' object cannot be cast as 'str'$"):
@@ -334,3 +336,39 @@ def test_to_pdb_after_chain_change_filters_new_chain(tmp_path):
     assert np.array_equal(dovel.Domain.from_pdb(out, "A").coordinates, read_ca(data_path("1k6p.pdb"), "A"))
     assert np.allclose(dovel.Domain.from_pdb(out, "B").coordinates,
                        read_ca(data_path("1k6p.pdb"), "B") + [1, 0, 0], atol=5e-4)
+
+
+@pytest.mark.parametrize("pdb, dssp, chain", [
+    ("1orc.pdb", "1orc.dssp", None),  # insertion codes 56A-56E
+    ("1k6p.pdb", "1k6p.dssp", "B"),
+    ("2beg.pdb", "2beg.dssp", "D"),
+    (("families", "thioredoxin", "2trx.pdb"), ("families", "thioredoxin", "2trx.dssp"), "A"),
+])
+def test_dssp_codes_match_an_independent_reading(pdb, dssp, chain):
+    pdb = data_path(*pdb) if isinstance(pdb, tuple) else data_path(pdb)
+    dssp = data_path(*dssp) if isinstance(dssp, tuple) else data_path(dssp)
+    d = dovel.Domain.from_dssp(pdb, dssp, chain)
+    # Labels of the C-alpha residues in file order, read here without the library.
+    labels, last = [], None
+    for line in open(pdb, encoding="utf-8"):
+        if line.startswith("ENDMDL"):
+            break
+        if line.startswith("ATOM") and line[12:16] == " CA " and line[16] in " A1LO" and line[21] == d.chain:
+            key = line[22:27]
+            if key != last:
+                labels.append(line[22:26].strip() + line[26].strip())
+                last = key
+    codes = {}
+    in_body = False
+    for line in open(dssp, encoding="utf-8"):
+        if not in_body:
+            in_body = "  #  RESIDUE" in line
+            continue
+        if len(line.rstrip("\n")) <= 16 or line[13] == "!" or line[11] not in (" ", d.chain):
+            continue
+        codes[line[5:10].strip() + line[10].strip()] = "H" if line[16] in "HGI" else "E" if line[16] in "EB" else "C"
+    expected = "".join(codes.get(label, "C") for label in labels)
+    assert len(labels) == len(d) and d.secondary_structure == expected
+    assert "H" in expected or "E" in expected
+    h, e, c = d.ss_content()
+    assert (h, e, c) == (expected.count("H") / len(d), expected.count("E") / len(d), expected.count("C") / len(d))

@@ -124,3 +124,21 @@ def test_pairwise_argument_errors():
         lambda: dovel.pairwise_align(d, d, p, True, 2.5),
         lambda: dovel.pairwise_align(d, domain1=d),
     ])
+
+
+def test_pairwise_results():
+    d = dovel.Domain.from_pdb(os.path.join(os.path.dirname(__file__), "data", "1sp1.pdb"))
+    try:
+        r = dovel.pairwise_align(d, d)
+    except BaseException as e:
+        if "not built yet" in str(e):
+            pytest.skip("alignment engine not built on this branch")
+        raise
+    assert_flat([
+        lambda: dovel.pairwise_align(d, d, dovel.Parameters()),
+        lambda: (r.transform, r.aligned_pairs, r.rmsd, r.n_aligned, r.score, r.seq_identity, repr(r)),
+        lambda: (r.get_rotation(), r.get_translation(), r.transformation_matrix()),
+        lambda: (r.transform_coordinates(A), r.get_transformed_coordinates(d)),
+        lambda: r.transform_coordinates(A[:, :2]),
+        lambda: r.get_transformed_coordinates(A),
+    ])

@@ -37,6 +37,15 @@ def moved_copy(d, rng, shift=(40.0, -25.0, 60.0)):
     return c, t
 
 
+def cytochromes():
+    """Horse (104 residues) and yeast (107) cytochrome c, the yeast one put into the horse frame by superposing
+    residues 5.. of yeast on 0.. of horse (yeast has five extra residues at its start)."""
+    d1, d2 = load("cytochrome_c/1hrc.pdb"), load("cytochrome_c/1ycc.pdb")
+    t, _ = dovel.superpose(d1.coordinates[:102], d2.coordinates[5:107])
+    d2.coordinates = t.apply(d2.coordinates)
+    return d1, d2
+
+
 # ---------------------------------------------------------------- surface without the engine
 
 def test_surface_and_docs():
@@ -114,22 +123,23 @@ def test_domains_stay_borrowed_during_the_call():
 
 # ---------------------------------------------------------------- engine results
 
-def _engine_built():
+def _built(scan_mode):
     d = dovel.Domain.from_arrays("t", np.zeros((2, 3)), "AA")
     try:
-        dovel.pairwise_align(d, d)
-        dovel.pairwise_align(d, d, scan_mode=True)
-    except BaseException as e:  # the placeholder engine raises the internal error
+        dovel.pairwise_align(d, d, scan_mode=scan_mode)
+    except BaseException as e:  # the placeholder core raises the internal error
         if "not built yet" in str(e):
             return False
         raise
     return True
 
 
-needs_engine = pytest.mark.skipif(not _engine_built(), reason="alignment engine not built on this branch")
+needs_engine = pytest.mark.skipif(not _built(False), reason="alignment engine not built on this branch")
+needs_scan = pytest.mark.skipif(not _built(True), reason="scan-mode superposition not built on this branch")
 
 
 @needs_engine
+@needs_scan
 def test_too_short_gives_empty_result():
     tiny = dovel.Domain.from_arrays("t", np.array([[0.0, 0, 0], [3.8, 0, 0]]), "AG")
     big = load("1ubq.pdb")
@@ -158,7 +168,7 @@ def test_self_alignment():
 
 @needs_engine
 def test_result_accessors_and_new_objects():
-    d1, d2 = load("thioredoxin/2trx.pdb"), load("thioredoxin/1ert.pdb")
+    d1, d2 = cytochromes()
     r = dovel.pairwise_align(d1, d2)
     t = r.transform
     assert isinstance(t, dovel.Transform) and t is not r.transform
@@ -172,6 +182,9 @@ def test_result_accessors_and_new_objects():
     assert pairs is not r.aligned_pairs and pairs == r.aligned_pairs
     assert all(type(p) is tuple and len(p) == 2 and type(p[0]) is int for p in pairs)
     assert all(a[0] < b[0] and a[1] < b[1] for a, b in zip(pairs, pairs[1:]))
+    ij = np.array(pairs)
+    fixed, mobile = d1.coordinates[ij[:, 0]], r.transform_coordinates(d2.coordinates[ij[:, 1]])
+    assert math.isclose(dovel.compute_rmsd(fixed, mobile), r.rmsd, rel_tol=1e-9) and r.rmsd < 2.0
     pairs.clear()
     r.get_rotation()[:] = 0
     assert len(r.aligned_pairs) == r.n_aligned > 0 and np.array_equal(r.get_rotation(), t.rotation)
@@ -194,7 +207,7 @@ def test_result_accessors_and_new_objects():
 
 @needs_engine
 def test_defaults_and_ignored_parameters():
-    d1, d2 = load("cytochrome_c/1hrc.pdb"), load("cytochrome_c/1ycc.pdb")
+    d1, d2 = cytochromes()
     base = fields(dovel.pairwise_align(d1, d2))
     assert fields(dovel.pairwise_align(d1, d2, None, None, None)) == base
     assert fields(dovel.pairwise_align(d1, d2, scan_mode=False, slide=99)) == base
@@ -209,7 +222,7 @@ def test_defaults_and_ignored_parameters():
     assert fields(dovel.pairwise_align(d1, d2, p)) != base
 
 
-@needs_engine
+@needs_scan
 def test_homologues_in_unrelated_frames(rng):
     d1 = load("cytochrome_c/1hrc.pdb")
     d2, _ = moved_copy(load("cytochrome_c/1ycc.pdb"), rng)
@@ -242,7 +255,7 @@ def test_homologues_in_unrelated_frames(rng):
     assert same > 0.5 and 0.4 < f.seq_identity <= 1.0
 
 
-@needs_engine
+@needs_scan
 def test_scan_mode_options():
     d1, d2 = load("thioredoxin/2trx.pdb"), load("thioredoxin/1ert.pdb")
     r5 = dovel.pairwise_align(d1, d2, scan_mode=True)
@@ -255,9 +268,12 @@ def test_scan_mode_options():
     p = dovel.Parameters()
     p.use_secondary, p.score_cutoff, p.verbosity, p.gap_extend = False, 99.0, 0, 0.0
     assert fields(dovel.pairwise_align(d1, d2, p, True)) == fields(r5)
+    p.max_iter = 1  # read by the scan
+    assert fields(dovel.pairwise_align(d1, d2, p, True)) != fields(r5)
+    assert p.max_iter == 1 and p.gap_extend == 0.0
 
 
-@needs_engine
+@needs_scan
 def test_align_write_read_round_trip(tmp_path, rng):
     src = data_path(FAM, "thioredoxin", "3trx.pdb")
     d1 = load("thioredoxin/1ert.pdb")

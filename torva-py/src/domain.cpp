@@ -120,7 +120,8 @@ Ref to_pdb(PyObject* self, const CallArgs& call) {
     const std::string path = arg_path(a[0], "path");
     std::optional<torva::Transform> transform;
     if (auto* t = arg_opt_instance<torva::Transform>(a[1], "transform")) transform = *shared(t);
-    const bool full = is_absent(a[2]) ? true : arg_bool(a[2], "full");
+    // `full` defaults to True, not None: None is not a bool and is refused.
+    const bool full = a[2] == nullptr ? true : arg_bool(a[2], "full");
     unwrap(torva::to_pdb(*d, path, transform, full), PyExc_IOError, "Failed to write PDB: ");
     return Ref::borrow(Py_None);
 }
@@ -167,7 +168,7 @@ Ref get_sequence(PyObject* self) { return py_str(shared<Domain>(self)->sequence(
 Ref get_secondary_structure(PyObject* self) { return py_str(shared<Domain>(self)->secondary_structure()); }
 Ref get_has_dssp(PyObject* self) { return py_bool(shared<Domain>(self)->has_dssp); }
 
-Ref get_coordinates(PyObject* self) { return points_array(shared<Domain>(self)->coordinates()); }
+Ref get_coordinates(PyObject* self) { return coordinates_array(*shared<Domain>(self), nullptr); }
 void set_coordinates(PyObject* self, PyObject* value) {
     const ArrayView coords = arg_array2d(value, "coords");
     if (coords.cols != 3) throw_error(PyExc_ValueError, kShapeError);
@@ -241,5 +242,17 @@ PyType_Spec kSpec = {"builtins.Domain", sizeof(Instance<Domain>), 0, Py_TPFLAGS_
 }  // namespace
 
 PyType_Spec* ClassSpec<torva::Domain>::spec() { return &kSpec; }
+
+Ref coordinates_array(const torva::Domain& domain, const torva::Transform* transform) {
+    double* data = nullptr;
+    Ref arr = new_array({static_cast<Py_ssize_t>(domain.size()), 3}, data);
+    for (const torva::Residue& r : domain.residues) {
+        const torva::Point p = transform != nullptr ? transform->apply(r.coord) : r.coord;
+        *data++ = p[0];
+        *data++ = p[1];
+        *data++ = p[2];
+    }
+    return arr;
+}
 
 }  // namespace dovel

@@ -89,9 +89,7 @@ constexpr const char* kTransformedDoc =
 Ref get_transformed_coordinates(PyObject* self, const CallArgs& call) {
     const BoundArgs a = bind(kTransformedSig, call);
     const auto r = shared<AlignmentRecord>(self);
-    torva::PointSet points = shared(arg_instance<torva::Domain>(a[0], "domain"))->coordinates();
-    r->transform.apply_in_place(points);
-    return points_array(points);
+    return coordinates_array(*shared(arg_instance<torva::Domain>(a[0], "domain")), &r->transform);
 }
 
 // AlignmentResult(rmsd=1.234, n_aligned=87, score=5.4321, seq_identity=0.253)

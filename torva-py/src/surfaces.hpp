@@ -46,6 +46,9 @@ template <>
 struct ClassSpec<torva::Domain> {
     static PyType_Spec* spec();
 };
+// New (N, 3) array of a domain's C-alpha coordinates, moved by `transform`
+// when it is not null; written straight from the residues.
+Ref coordinates_array(const torva::Domain& domain, const torva::Transform* transform);
 
 // pairwise.cpp: class AlignmentResult (an owned copy of one pairwise outcome)
 // and the function pairwise_align.
