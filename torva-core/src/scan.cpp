@@ -133,13 +133,14 @@ struct Best {
 
 constexpr std::size_t kSeedLength = 8;        // residues per fragment
 constexpr double kSeedFragmentRmsd = 3.0;     // fragments less alike than this are no seed
-constexpr double kSeedPairs = 1500.0;         // fragment pairs tried, whatever the lengths
-constexpr std::size_t kMinSeedStride = 3;
+constexpr double kSeedPairs = 1000.0;         // fragment pairs aimed at ...
+constexpr std::size_t kMinSeedStride = 3;     // ... with a stride no finer than this
+constexpr std::size_t kMaxSeedStride = 8;     // ... and no coarser (long chains try more pairs)
 constexpr double kCloseScale = 2.0;           // Å: closeness 1/(1 + (d/kCloseScale)²)
 constexpr double kCloseReach = 6.0;           // Å: beyond this closeness counts as 0
-constexpr std::size_t kSeedsRefitted = 12;    // best raw seeds refitted
+constexpr std::size_t kSeedsRefitted = 8;     // best raw seeds refitted
 constexpr std::size_t kSeedsStarted = 3;      // distinct refitted seeds refined with align_pair
-constexpr std::size_t kRefitRounds = 6;
+constexpr std::size_t kRefitRounds = 4;
 constexpr double kRefitGap = 0.6;             // gap charge of the refit alignment, in closeness units
 constexpr double kRefitCutoff = 3.5;          // Å: aligned pairs farther apart are not fitted on
 constexpr double kDistinctRms = 3.0;          // Å between two starts' placements of the second chain
@@ -321,7 +322,8 @@ Result<std::vector<Seed>> seed_starts(std::span<const Point> p, std::span<const 
     const std::size_t f = kSeedLength;
     if (p.size() < f || q.size() < f) return out;
     const double pairs = static_cast<double>(p.size() - f + 1) * static_cast<double>(q.size() - f + 1);
-    const std::size_t stride = std::max(kMinSeedStride, to_count(std::ceil(std::sqrt(pairs / kSeedPairs))));
+    const std::size_t stride =
+        std::clamp(to_count(std::ceil(std::sqrt(pairs / kSeedPairs))), kMinSeedStride, kMaxSeedStride);
 
     const ClosenessMap map(p);
     std::vector<Seed> raw;
