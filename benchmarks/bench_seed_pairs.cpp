@@ -1,13 +1,18 @@
 // Scan alignment of real pairs in their deposited frames, with and without the
 // fragment-seed fallback. Reads one pair per line from standard input,
 //
-//   file1 <tab> file2 [<tab> from <tab> count]
+//   file1 <tab> file2 [<tab> from <tab> count [<tab> 12 numbers]]
 //
 // (paths relative to tests/data/families, or absolute); with `from` and
-// `count`, residues from .. from + count - 1 of the second chain are removed
-// first, an internal deletion the deposited pair does not have.
+// `count` (0 0 for none), residues from .. from + count - 1 of the second chain
+// are removed first, an internal deletion the deposited pair does not have.
+// The 12 numbers, when given, are a reference superposition of the second chain
+// onto the first, three rows of (t, u1, u2, u3) as TM-align prints them; the
+// refinement is then also run from that frame exactly as the scan runs it from a
+// window (window settings, then the fine pass), which shows what the best
+// possible starting frame gives.
 //
-// and prints one tab-separated line per pair: the window search alone
+// It prints one tab-separated line per pair: the window search alone
 // (score, n_aligned, rmsd, ms) and the full search (score, n_aligned, rmsd, ms,
 // number of seed starts refined, offset). Times are the thread's CPU time, best
 // of `repeats` runs, so that other work on a shared machine does not inflate them.
@@ -24,6 +29,7 @@
 #include <time.h>
 
 #include "torva/io.hpp"
+#include "torva/pairwise.hpp"
 #include "torva/scan.hpp"
 
 namespace fs = std::filesystem;
@@ -72,6 +78,30 @@ Run timed(const torva::Domain& a, const torva::Domain& b, const torva::ScanSetti
     return run;
 }
 
+// align_pair from the frame `t` with the scan's window settings, then its fine
+// pass when the score is positive, as scan_align continues from a window.
+torva::PairwiseResult from_frame(const torva::Domain& a, const torva::Domain& b, const torva::Transform& t) {
+    torva::Parameters p;
+    torva::PairwiseSettings window = torva::settings_from_parameters(p);
+    window.core_cutoff = 4.5;
+    torva::PairwiseSettings fine = window;
+    fine.convergence_pct = 0.01;
+    fine.gap_open = 0.0;
+    fine.cutoff_dist = 4.0;
+    fine.e1 = 1.0;
+    fine.e2 = 2.5;
+    fine.max_iter = 100;
+    std::vector<torva::Residue> moved = b.residues;
+    for (auto& r : moved) r.coord = t.apply(r.coord);
+    torva::PairwiseResult best = torva::align_pair(a.residues, moved, window).value();
+    if (best.score > 0.0) {
+        for (auto& r : moved) r.coord = best.transform.apply(r.coord);
+        torva::PairwiseResult f = torva::align_pair(a.residues, moved, fine).value();
+        if (f.score >= best.score) best = f;
+    }
+    return best;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -81,7 +111,8 @@ int main(int argc, char** argv) {
     torva::ScanSettings without = with;
     without.seed_search = false;
 
-    std::printf("file1\tfile2\tw_score\tw_n\tw_rmsd\tw_ms\ts_score\ts_n\ts_rmsd\ts_ms\ts_seeds\ts_offset\n");
+    std::printf("file1\tfile2\tw_score\tw_n\tw_rmsd\tw_ms\ts_score\ts_n\ts_rmsd\ts_ms\ts_seeds\ts_offset\t"
+                "r_score\tr_n\tr_rmsd\n");
     std::string line;
     while (std::getline(std::cin, line)) {
         std::istringstream in(line);
@@ -89,6 +120,11 @@ int main(int argc, char** argv) {
         if (!(in >> f1 >> f2)) continue;
         std::size_t from = 0, count = 0;
         in >> from >> count;
+        torva::Transform reference;
+        bool have_reference = true;
+        for (int r = 0; r < 3 && have_reference; ++r)
+            have_reference = static_cast<bool>(in >> reference.translation[r] >> reference.rotation[r][0] >>
+                                               reference.rotation[r][1] >> reference.rotation[r][2]);
         const torva::Domain a = load(f1);
         torva::Domain b = load(f2);
         if (count > 0) {
@@ -102,9 +138,15 @@ int main(int argc, char** argv) {
         }
         const Run w = timed(a, b, without, repeats);
         const Run s = timed(a, b, with, repeats);
-        std::printf("%s\t%s\t%.4f\t%zu\t%.3f\t%.2f\t%.4f\t%zu\t%.3f\t%.2f\t%zu\t%zu\n", f1.c_str(), f2.c_str(),
+        std::printf("%s\t%s\t%.4f\t%zu\t%.3f\t%.2f\t%.4f\t%zu\t%.3f\t%.2f\t%zu\t%zu", f1.c_str(), f2.c_str(),
                     w.result.score, w.result.n_aligned, w.result.rmsd, w.ms, s.result.score, s.result.n_aligned,
                     s.result.rmsd, s.ms, s.trace.seeds.size(), s.result.offset);
+        if (have_reference) {
+            const torva::PairwiseResult r = from_frame(a, b, reference);
+            std::printf("\t%.4f\t%zu\t%.3f\n", r.score, r.n_aligned, r.rmsd);
+        } else {
+            std::printf("\t\t\t\n");
+        }
         std::fflush(stdout);
     }
     return 0;
