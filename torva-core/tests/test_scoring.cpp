@@ -83,22 +83,6 @@ TEST(Settings, FieldsTheEngineDoesNotReadLeaveTheSettingsAlone) {
     EXPECT_EQ(fields(a), fields(b));
 }
 
-TEST(Settings, ScoreRecordCarriesTheDenominators) {
-    PairwiseSettings s = settings_from_parameters(Parameters{});
-    s.e1 = 3.0;
-    s.e2 = 0.5;
-    s.score_sd = 0.0;
-    s.band_width = 12.0;
-    s.widen_band = false;
-    const PairScoreSettings p = PairScoreSettings::from(s);
-    EXPECT_DOUBLE_EQ(p.denom1, -18.0);
-    EXPECT_DOUBLE_EQ(p.denom2, -0.5);
-    EXPECT_DOUBLE_EQ(p.score_sd, 0.0);
-    EXPECT_DOUBLE_EQ(p.band_width, 12.0);
-    EXPECT_FALSE(p.widen_band);
-    EXPECT_EQ(p.score_scale, 1000);
-}
-
 TEST(FixedPoint, RoundsHalvesAwayFromZeroAndSaturates) {
     EXPECT_EQ(to_fixed(2.5), 3);
     EXPECT_EQ(to_fixed(-2.5), -3);
