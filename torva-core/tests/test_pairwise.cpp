@@ -156,8 +156,6 @@ TEST(AlignPair, HomologuesInACommonFrame) {
             m.push_back(p.transform.apply(start[q.j].coord));
         }
         EXPECT_NEAR(compute_rmsd(f, m), p.rmsd, 1e-6);
-        std::printf("  %s/%s: n=%zu L=%zu rmsd=%.3f score=%.4f id=%.1f it=%zu\n", c.first, c.second, p.n_aligned,
-                    p.path_length, p.rmsd, p.score, p.identity_pct, p.iterations);
     }
 }
 
@@ -363,4 +361,46 @@ TEST(AlignmentStep, ScoreWeighsThePathByCoverage) {
     EXPECT_EQ(nothing.value().rmsd, 100.0);
     EXPECT_EQ(nothing.value().score, 0.0);
     EXPECT_EQ(nothing.value().path_length, 0u);
+}
+
+TEST(CoreIdentity, ClosePairsWithTwoCloseNeighbours) {
+    // Ten pairs along x, the second domain's partner offset by d in y.
+    // Closeness (d <= 5 A with the default cutoff): 1 1 0 1 0 1 1 1 0 1.
+    // Core pairs: only positions 5, 6 and 7 have two close neighbours in
+    // the unbroken runs on either side.
+    const double offsets[] = {1.0, 0.0, 6.0, 2.0, 5.2, 5.0, 0.5, 3.0, 9.0, 1.0};
+    const char32_t seq2[] = {U'A', U'A', U'A', U'A', U'A', U'A', U'C', U'A', U'A', U'A'};
+    std::vector<Residue> r1(10), r2(10);
+    PointSet c1, c2;
+    std::vector<AlignedPair> pairs;
+    for (std::uint32_t k = 0; k < 10; ++k) {
+        r1[k].amino_acid = U'A';
+        r2[k].amino_acid = seq2[k];
+        c1.push_back({10.0 * k, 0.0, 0.0});
+        c2.push_back({10.0 * k, offsets[k], 0.0});
+        pairs.push_back({k, k});
+    }
+    const PairwiseSettings s = defaults();
+    // Position 6 differs: two identical among three core pairs.
+    EXPECT_DOUBLE_EQ(core_identity_pct(pairs, r1, r2, c1, c2, s), 200.0 / 3.0);
+
+    // Renaming a non-core residue changes nothing; renaming a core one does.
+    r2[0].amino_acid = U'W';
+    r2[3].amino_acid = U'W';
+    r2[9].amino_acid = U'W';
+    EXPECT_DOUBLE_EQ(core_identity_pct(pairs, r1, r2, c1, c2, s), 200.0 / 3.0);
+    r2[5].amino_acid = U'W';
+    EXPECT_DOUBLE_EQ(core_identity_pct(pairs, r1, r2, c1, c2, s), 100.0 / 3.0);
+
+    // The radius follows the cutoff: at 20 A every pair is close, and all
+    // ten are core pairs (the ends have two neighbours on one side); five
+    // of them now differ.
+    PairwiseSettings wide = s;
+    wide.cutoff_dist = 20.0;
+    wide.core_cutoff = 20.5;
+    EXPECT_DOUBLE_EQ(core_identity_pct(pairs, r1, r2, c1, c2, wide), 50.0);
+
+    // Fewer than three pairs can never have two neighbours.
+    EXPECT_EQ(core_identity_pct(std::span(pairs).first(2), r1, r2, c1, c2, wide), 0.0);
+    EXPECT_EQ(core_identity_pct({}, r1, r2, c1, c2, wide), 0.0);
 }
