@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -352,4 +353,26 @@ TEST(TraceAlignment, AgreesWithThePlainFormulationOnRandomMatrices) {
         found += got.found ? 1 : 0;
     }
     EXPECT_GT(found, 400);
+}
+
+TEST(TraceAlignment, NonFiniteScoresSaturateOrCountAsZero) {
+    // A NaN inside a perfect run becomes 0 in fixed point: the run goes on
+    // through it (traced, not reported). +inf saturates to the 32-bit limit
+    // and becomes the best cell value; placed in the last row, its paths stay
+    // in that row and are never fragments. -inf saturates the other way and
+    // is cut to 0.
+    ScoreMatrix m = matrix_of(40, 40, -1.25);
+    for (std::size_t k = 0; k < 30; ++k) set(m, 5 + k, 5 + k, 1.25);
+    set(m, 10, 10, std::numeric_limits<double>::quiet_NaN());
+    set(m, 39, 0, std::numeric_limits<double>::infinity());
+    set(m, 2, 38, -std::numeric_limits<double>::infinity());
+    const TracedAlignment t = trace_alignment(m, 40, 40, defaults());
+    ASSERT_TRUE(t.found);
+    EXPECT_EQ(t.best_score, std::numeric_limits<std::int32_t>::max());
+    EXPECT_EQ(t.path_length, 30u);
+    EXPECT_EQ(t.pairs.size(), 29u);
+    EXPECT_EQ(t.pairs.front(), (AlignedPair{5, 5}));
+    EXPECT_EQ(std::count(t.pairs.begin(), t.pairs.end(), AlignedPair{10, 10}), 0);
+    EXPECT_EQ(t.residue_scores[10], 0.0);
+    EXPECT_EQ(t.residue_scores[11], 1.25);
 }

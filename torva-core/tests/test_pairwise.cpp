@@ -404,3 +404,81 @@ TEST(CoreIdentity, ClosePairsWithTwoCloseNeighbours) {
     EXPECT_EQ(core_identity_pct(std::span(pairs).first(2), r1, r2, c1, c2, wide), 0.0);
     EXPECT_EQ(core_identity_pct({}, r1, r2, c1, c2, wide), 0.0);
 }
+
+TEST(AlignPair, NonFiniteHugeAndTinyInputsEndCleanly) {
+    // Nothing here has a meaningful answer; the engine must still return
+    // (a result or an error) with consistent lists, and without undefined
+    // behaviour (this test is meant to run under the sanitizers as well).
+    const Domain d = load("1ubq.pdb");
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    auto with = [&](auto change) {
+        std::vector<Residue> r = d.residues;
+        change(r);
+        return r;
+    };
+    const std::vector<std::vector<Residue>> seconds = {
+        with([&](auto& r) { r[20].coord[1] = nan; }),
+        with([&](auto& r) { r[40].coord = {inf, -inf, inf}; }),
+        with([&](auto& r) { r[5].coord[0] = 1e300; }),
+        with([&](auto& r) {
+            for (auto& x : r) x.coord = {nan, nan, nan};
+        }),
+        with([&](auto& r) {
+            for (std::size_t k = 0; k < r.size(); ++k) r[k].coord = {2.1e6 * (k % 2 ? 1 : -1), -2.2e6, 1e-300};
+        }),
+        with([&](auto& r) {
+            for (auto& x : r) x.coord = {0.0, 0.0, 0.0};
+        }),
+    };
+    auto check = [&](std::span<const Residue> a, std::span<const Residue> b, const PairwiseSettings& s) {
+        auto r = align_pair(a, b, s);
+        if (!r.ok()) return;
+        const auto& p = r.value();
+        EXPECT_EQ(p.n_aligned, p.aligned_pairs.size());
+        EXPECT_LE(p.n_aligned, std::min(a.size(), b.size()));
+        for (std::size_t k = 0; k < p.aligned_pairs.size(); ++k) {
+            ASSERT_LT(p.aligned_pairs[k].i, a.size());
+            ASSERT_LT(p.aligned_pairs[k].j, b.size());
+            if (k > 0) {
+                EXPECT_LT(p.aligned_pairs[k - 1].i, p.aligned_pairs[k].i);
+                EXPECT_LT(p.aligned_pairs[k - 1].j, p.aligned_pairs[k].j);
+            }
+        }
+        EXPECT_GE(p.identity_pct, 0.0);
+        EXPECT_LE(p.identity_pct, 100.0);
+    };
+    for (const auto& b : seconds) {
+        check(d.residues, b, defaults());
+        check(b, d.residues, defaults());
+    }
+    // Extreme settings, passed through unchecked by the standard conversion.
+    std::vector<PairwiseSettings> odd(12, defaults());
+    odd[0].score_scale = 0;
+    odd[1].score_scale = -1000;
+    odd[2].score_scale = std::numeric_limits<std::int32_t>::max();
+    odd[3].e1 = 0.0;
+    odd[4].e2 = nan;
+    odd[5].band_width = nan;
+    odd[6].band_width = -inf;
+    odd[7].band_width = inf;
+    odd[8].gap_open = -inf;
+    odd[9].gap_open = nan;
+    odd[10].cutoff_dist = nan;
+    odd[11].score_sd = 0.0;
+    for (const auto& s : odd) {
+        check(d.residues, seconds[2], s);
+        check(d.residues, d.residues, s);
+    }
+    // Empty and one-residue domains, with and without a lowered length limit.
+    PairwiseSettings any = defaults();
+    any.min_length = 0;
+    const std::span<const Residue> all(d.residues);
+    for (std::size_t n : {0u, 1u, 2u}) {
+        for (const auto& s : {defaults(), any}) {
+            check(all.first(n), all, s);
+            check(all, all.first(n), s);
+            check(all.first(n), all.first(n), s);
+        }
+    }
+}

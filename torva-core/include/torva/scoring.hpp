@@ -25,9 +25,6 @@ struct Parameters {
     double score_cutoff = 2.0;
     double convergence = 0.01;
     std::uint32_t verbosity = 1;
-    // Fields kept for record compatibility; nothing reads them.
-    std::uint64_t reserved_size = 10;
-    std::uint32_t reserved_count = 30;
 };
 
 // What the pairwise engine reads.
