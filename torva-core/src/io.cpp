@@ -626,15 +626,15 @@ std::optional<std::string> file_stem(std::string_view path) {
     // Last component, ignoring empty and "." components as a path walk does.
     std::string_view name;
     std::size_t end = path.size();
-    for (;;) {
-        const std::size_t slash = path.rfind('/', end == 0 ? 0 : end - 1);
+    while (end > 0) {
+        const std::size_t slash = path.rfind('/', end - 1);
         const std::size_t begin = slash == std::string_view::npos ? 0 : slash + 1;
         const std::string_view comp = path.substr(begin, end - begin);
         if (!comp.empty() && comp != ".") {
             name = comp;
             break;
         }
-        if (slash == std::string_view::npos || end == 0) break;
+        if (slash == std::string_view::npos) break;
         end = slash;
     }
     if (name.empty() || name == "..") return std::nullopt;

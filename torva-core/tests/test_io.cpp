@@ -191,6 +191,10 @@ TEST(Names, FileStem) {
     EXPECT_EQ(file_stem("/a/.."), std::nullopt);
     EXPECT_EQ(file_stem(""), std::nullopt);
     EXPECT_EQ(file_stem("."), std::nullopt);
+    // Only separators and "." components: the root, which has no file name.
+    EXPECT_EQ(file_stem("//"), std::nullopt);
+    EXPECT_EQ(file_stem("/./"), std::nullopt);
+    EXPECT_EQ(file_stem("//x.pdb"), "x");
 }
 
 TEST(Names, ResidueCodes) {
