@@ -176,6 +176,32 @@ def test_load_dssp_failure_changes_nothing(tmp_path):
     assert other_chain.secondary_structure == "CE"
 
 
+def test_borrow_order_of_load_dssp_and_setters(tmp_path):
+    # While pairwise_align holds shared borrows: load_dssp asks for exclusive
+    # access before it looks at its argument, setters convert their value first.
+    d = dovel.Domain.from_arrays("t", np.zeros((4, 3)), "AAAA")
+    seen = []
+
+    class During:
+        def __index__(self):
+            for action in (lambda: d.load_dssp(123), lambda: setattr(d, "id", 5),
+                           lambda: setattr(d, "coordinates", [1]), lambda: setattr(d, "id", "x")):
+                try:
+                    action()
+                except (RuntimeError, TypeError) as e:
+                    seen.append((type(e).__name__, str(e)))
+            return 5
+
+    dovel.pairwise_align(d, d, None, True, During())
+    assert seen == [("RuntimeError", "Already borrowed"),
+                    ("TypeError", "argument 'id': 'int' object cannot be cast as 'str'"),
+                    ("TypeError", "argument 'coords': 'list' object cannot be cast as 'ndarray'"),
+                    ("RuntimeError", "Already borrowed")]
+    assert d.id == "t"
+    d.load_dssp(dssp_file(tmp_path, [(1, "A", "H")]))
+    assert d.secondary_structure == "HCCC"
+
+
 # ---------------------------------------------------------------- attributes
 
 def test_attribute_table_and_docs():

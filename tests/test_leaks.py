@@ -1,6 +1,7 @@
 """Repeated calls on success and error paths must not leak references or memory."""
 import gc
 import os
+import sys
 import tracemalloc
 
 import numpy as np
@@ -142,3 +143,49 @@ def test_pairwise_results():
         lambda: r.transform_coordinates(A[:, :2]),
         lambda: r.get_transformed_coordinates(A),
     ])
+
+
+def test_arguments_keep_their_reference_counts(tmp_path):
+    # A reference leaked to an argument does not grow memory, so the checks
+    # above cannot see it: count the references of every argument instead.
+    pdb = os.path.join(os.path.dirname(__file__), "data", "1orc.pdb")
+    coords = A[:12].copy()
+    d1 = dovel.Domain.from_arrays("a", coords, "ACDEFGHIKLMN")
+    d2 = dovel.Domain.from_arrays("b", coords[::-1].copy(), "ACDEFGHIKLMN")
+    t = dovel.Transform()
+    p = dovel.Parameters()
+    pair = [d1, d2]
+    transforms = [t, t]
+    paths = [pdb, pdb]
+    out = str(tmp_path / "out")
+    m = dovel.multiple_align(pair)
+    r = dovel.pairwise_align(d1, d2)
+    args = {"d1": d1, "d2": d2, "t": t, "p": p, "coords": coords, "pair": pair, "transforms": transforms,
+            "paths": paths, "pdb": pdb, "out": out, "m": m, "r": r}
+    calls = [
+        lambda: dovel.pairwise_align(d1, d2, p, True, 3),
+        lambda: dovel.pairwise_align(d1, coords),
+        lambda: dovel.pairwise_align(d1, d2, p, 1),
+        lambda: dovel.scan_database(d1, pair, p, 0.0, 1, False, False),
+        lambda: dovel.scan_database(d1, [d2, t]),
+        lambda: dovel.multiple_align(pair, p, transforms),
+        lambda: dovel.multiple_align(pair, p, [t, coords]),
+        lambda: dovel.multiple_align([d1], p, transforms),
+        lambda: (m.get_transform(1), m.get_transform(5), m.write_all(out, "x_")),
+        lambda: (r.get_transformed_coordinates(d2), r.transform_coordinates(coords), r.get_transformed_coordinates(t)),
+        lambda: (t.apply(coords), t.compose(t), t.compose(p)),
+        lambda: dovel.Transform.from_matrix(np.eye(3), coords[0]),
+        lambda: dovel.Domain.from_arrays(pdb, coords, "ACDEFGHIKLMN", "B"),
+        lambda: dovel.Domain.from_arrays(pdb, coords, "ACD"),
+        lambda: (d1.to_pdb(out + ".pdb", t, False), d1.to_pdb(out + "/missing/x.pdb", t)),
+        lambda: (setattr(d2, "coordinates", coords), setattr(d2, "coordinates", coords[:3])),
+        lambda: dovel.transform_pdb_file(pdb, out + ".t.pdb", t),
+        lambda: dovel.transform_pdb_file(pdb, out + ".t.pdb", p),
+        lambda: dovel.align_pdbs(paths, out, p, None, 5),
+        lambda: dovel.align_pdbs(paths, out, t),
+    ]
+    for call in calls:
+        before = {k: sys.getrefcount(v) for k, v in args.items()}
+        run([call], 20)
+        after = {k: sys.getrefcount(v) for k, v in args.items()}
+        assert after == before, [k for k in args if after[k] != before[k]]
