@@ -357,7 +357,15 @@ public:
         struct stat st {};
         if (::fstat(fd_, &st) != 0) return os_error(errno);
         if (S_ISDIR(st.st_mode)) return os_error(EISDIR);
+        device_ = st.st_dev;
+        inode_ = st.st_ino;
         return {};
+    }
+
+    // Whether `path` names the file this reader has open.
+    bool is_same_file(const std::string& path) const {
+        struct stat st {};
+        return fd_ >= 0 && ::stat(path.c_str(), &st) == 0 && st.st_dev == device_ && st.st_ino == inode_;
     }
 
     enum class Next { Line, End, Failed };
@@ -434,6 +442,8 @@ private:
     }
 
     int fd_ = -1;
+    dev_t device_ = 0;
+    ino_t inode_ = 0;
     char buf_[kReadBufferSize];
     std::size_t pos_ = 0;
     std::size_t len_ = 0;
@@ -463,13 +473,24 @@ public:
         return {};
     }
 
+    // Keeps everything in memory and creates `path` only at `close`: for an
+    // output that is also the input being read, which truncating up front
+    // would destroy.
+    void defer(const std::string& path) { deferred_path_ = path; }
+
+    // Drops a deferred output without touching its file.
+    void abandon() {
+        deferred_path_.reset();
+        buf_.clear();
+    }
+
     // The line buffer the caller may build a line in before `write`.
     std::string& scratch() { return scratch_; }
 
     // Returns false once writing has failed (the error is kept for `close`).
     bool write(std::string_view text) {
         if (err_ != 0) return false;
-        if (buf_.size() + text.size() > kWriteBufferSize) {
+        if (!deferred_path_ && buf_.size() + text.size() > kWriteBufferSize) {
             if (!flush()) return false;
             if (text.size() > kWriteBufferSize) return write_all(text);
         }
@@ -479,6 +500,14 @@ public:
 
     // Flushes and closes; reports the first failure.
     Status close() {
+        if (deferred_path_) {
+            std::string held = std::move(buf_);
+            buf_.clear();
+            const std::string path = std::move(*deferred_path_);
+            deferred_path_.reset();
+            if (Status s = create(path); !s) return s;
+            write_all(held);
+        }
         flush();
         if (fd_ >= 0) {
             if (::close(fd_) != 0 && err_ == 0 && errno != EINTR) err_ = errno;
@@ -513,6 +542,7 @@ private:
     int err_ = 0;
     std::string buf_;
     std::string scratch_;
+    std::optional<std::string> deferred_path_;
 };
 
 // Signed 32-bit decimal integer with an optional sign, nothing else.
@@ -876,7 +906,13 @@ Status transform_pdb_file(const std::string& input_path, const std::string& outp
     LineReader reader;
     if (Status s = reader.open(input_path); !s) return s;
     OutFile out;
-    if (Status s = out.create(output_path); !s) return s;
+    // Writing a file onto itself: read it whole before it is truncated.
+    const bool in_place = reader.is_same_file(output_path);
+    if (in_place) {
+        out.defer(output_path);
+    } else if (Status s = out.create(output_path); !s) {
+        return s;
+    }
 
     bool past_first_model = false;
     std::string& l = out.scratch();
@@ -884,7 +920,11 @@ Status transform_pdb_file(const std::string& input_path, const std::string& outp
     for (;;) {
         const auto next = reader.next(line);
         if (next == LineReader::Next::Failed) {
-            (void)out.close();  // keep what was written
+            if (in_place) {
+                out.abandon();  // the input stays as it was
+            } else {
+                (void)out.close();  // keep what was written
+            }
             return reader.error();
         }
         if (next == LineReader::Next::End) break;

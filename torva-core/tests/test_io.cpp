@@ -848,6 +848,41 @@ TEST_F(IoFiles, WholeFileTransformErrors) {
     EXPECT_EQ(slurp(out), "REMARK ok\n");
 }
 
+TEST_F(IoFiles, WholeFileTransformOntoItself) {
+    // The output is the input (by another spelling of the path, and through a
+    // hard link): the result equals a transform into a separate file instead
+    // of an emptied input.
+    Transform t;
+    t.rotation = {{{0, -1, 0}, {1, 0, 0}, {0, 0, 1}}};
+    t.translation = {1, 2, 3};
+    const std::string expected = path("expected.pdb");
+    ASSERT_TRUE(transform_pdb_file(data_file("1ubq.pdb"), expected, t).ok());
+    const std::string self = write("self.pdb", slurp(data_file("1ubq.pdb")));
+    ASSERT_TRUE(transform_pdb_file(self, dir_ + "/./self.pdb", t).ok());
+    EXPECT_EQ(slurp(self), slurp(expected));
+    const std::string link = path("link.pdb");
+    std::filesystem::create_hard_link(self, link);
+    ASSERT_TRUE(transform_pdb_file(link, self, Transform::identity()).ok());
+    EXPECT_EQ(slurp(link), slurp(expected));
+
+    // A read failure leaves the file as it was.
+    const std::string bad_text = "REMARK ok\nATOM line\nREMARK \xc3\x28\n";
+    const std::string bad = write("bad.pdb", bad_text);
+    Status s = transform_pdb_file(bad, bad, t);
+    ASSERT_FALSE(s.ok());
+    EXPECT_EQ(s.error().message, "I/O error: stream did not contain valid UTF-8");
+    EXPECT_EQ(slurp(bad), bad_text);
+
+    // to_pdb of a domain onto its own source file keeps every atom.
+    auto d = read_pdb(self);
+    ASSERT_TRUE(d.ok());
+    ASSERT_TRUE(to_pdb(d.value(), self, t, true).ok());
+    auto back = read_pdb(self);
+    ASSERT_TRUE(back.ok());
+    ASSERT_EQ(back.value().size(), d.value().size());
+    EXPECT_NEAR(back.value().residues[0].coord[0], t.apply(d.value().residues[0].coord)[0], 5e-4);
+}
+
 TEST_F(IoFiles, WholeFileTransformOfRealEntries) {
     // Identity: atom lines keep their text (already 3 decimals), the rest is
     // byte-identical; CRLF becomes LF; only the first model's atoms remain.
