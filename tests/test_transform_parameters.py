@@ -235,3 +235,10 @@ def test_parameter_objects_are_independent():
     a, b = dovel.Parameters(), dovel.Parameters()
     a.e1 = 9.0
     assert b.e1 == 2.0
+
+
+def test_parameters_constructor_takes_no_arguments():
+    with pytest.raises(TypeError, match=r"^Parameters\(\) got an unexpected keyword argument 'n_passes'$"):
+        dovel.Parameters(n_passes=3)
+    with pytest.raises(TypeError, match=r"^Parameters\(\) takes 0 positional arguments but 1 was given$"):
+        dovel.Parameters(3)

@@ -28,6 +28,17 @@ std::int32_t truncate_fixed(double value) {
     return static_cast<std::int32_t>(r);
 }
 
+// The saturating round-half-away-from-zero conversion of to_fixed, inlined
+// for the cell loop. Adding the largest double below one half, with the sign
+// of the value, and truncating rounds halves away from zero and everything
+// else to nearest, without a library call.
+inline std::int32_t round_fixed(double value) {
+    if (value >= 2147483646.5) return std::numeric_limits<std::int32_t>::max();
+    if (value <= -2147483647.5) return std::numeric_limits<std::int32_t>::min();
+    if (value != value) return 0;  // NaN
+    return static_cast<std::int32_t>(value + std::copysign(0.49999999999999994, value));
+}
+
 // Two's-complement 32-bit arithmetic: scores saturated at the limits wrap
 // instead of invoking undefined behaviour.
 inline std::int32_t wrap_add(std::int32_t a, std::int32_t b) {
@@ -136,7 +147,7 @@ TracedAlignment trace_alignment(const ScoreMatrix& matrix, std::size_t n1, std::
     // needs no storage of its own.
     const double* values = matrix.values.data();
     auto fixed_score = [&](std::size_t i, std::size_t j) {
-        return to_fixed(values[(i - 1) * n2 + (j - 1)] * scale_d);
+        return round_fixed(values[(i - 1) * n2 + (j - 1)] * scale_d);
     };
 
     const std::size_t rows = n1 + 2;  // padded sizes
@@ -177,23 +188,34 @@ TracedAlignment trace_alignment(const ScoreMatrix& matrix, std::size_t n1, std::
     std::vector<std::uint8_t> codes(cols * rows, 0);
     FragmentTable fragments(rows, threshold);
 
-    // Rows computed in the previous column: [prev_lo, prev_hi). Anything
-    // outside counts as H = 0 (outside the band, row 0 or column 0).
+    // Each record array holds non-zero scores only on the rows computed in its
+    // column: [prev_lo, prev_hi) for `prev`, [cur_lo, cur_hi) for `cur` (two
+    // columns back until it is refilled). Every other row reads as H = 0:
+    // outside the band, row 0 and column 0 alike.
     std::size_t prev_lo = 0;
     std::size_t prev_hi = 0;
+    std::size_t cur_lo = 0;
+    std::size_t cur_hi = 0;
     std::int32_t best_score = -1;
 
     for (std::size_t j = 1; j <= n2; ++j) {
-        std::size_t i = prev_lo < prev_hi ? prev_lo : 1;
-        while (i <= n1 && !in_band(i, j)) ++i;
-        const std::size_t lo = i;
+        std::size_t lo = prev_lo < prev_hi ? prev_lo : 1;
+        while (lo <= n1 && !in_band(lo, j)) ++lo;
+        std::size_t hi = lo;
+        while (hi <= n1 && in_band(hi, j)) ++hi;
+        // Clear what this array still holds from two columns back.
+        for (std::size_t r = cur_lo; r < cur_hi; ++r) {
+            if (r < lo || r >= hi) cur[r].score = 0;
+        }
         std::uint8_t* code_col = codes.data() + j * rows;
         const auto jj = static_cast<std::uint32_t>(j);
-        for (; i <= n1 && in_band(i, j); ++i) {
-            const std::int32_t h_diag = (i - 1 >= prev_lo && i - 1 < prev_hi) ? prev[i - 1].score : 0;
-            const std::int32_t h_left = (i >= prev_lo && i < prev_hi) ? prev[i].score : 0;
-            const std::int32_t h_up = (i - 1 >= lo) ? cur[i - 1].score : 0;
-            const std::int32_t diag = wrap_add(h_diag, fixed_score(i, j));
+        const double* qcol = values + (j - 1);
+        for (std::size_t i = lo; i < hi; ++i) {
+            const std::int32_t h_diag = prev[i - 1].score;
+            const std::int32_t h_left = prev[i].score;
+            const std::int32_t h_up = cur[i - 1].score;
+            const std::int32_t q = round_fixed(qcol[(i - 1) * n2] * scale_d);
+            const std::int32_t diag = wrap_add(h_diag, q);
             const std::int32_t left = wrap_sub(h_left, gap);
             const std::int32_t up = wrap_sub(h_up, gap);
             const std::int32_t m = std::max(std::max(diag, left), up);
@@ -252,8 +274,10 @@ TracedAlignment trace_alignment(const ScoreMatrix& matrix, std::size_t n1, std::
                 c.best = 0;
             }
         }
-        prev_lo = lo <= n1 ? lo : 0;
-        prev_hi = lo <= n1 ? i : 0;
+        cur_lo = prev_lo;
+        cur_hi = prev_hi;
+        prev_lo = lo < hi ? lo : 0;
+        prev_hi = lo < hi ? hi : 0;
         std::swap(prev, cur);
     }
     out.best_score = best_score;

@@ -11,6 +11,8 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
+}  // namespace
+
 // Sequence identity in percent over the core pairs of the final alignment.
 //
 // A pair (i, j) counts as structurally well matched by its C-alpha distance d
@@ -19,15 +21,15 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 // residues equivalent). The per-pair value compared with `core_cutoff`
 // (cutoff + 0.5) is therefore
 //     v = core_cutoff + cutoff / 2 - d,
-// so v >= core_cutoff exactly when d <= cutoff / 2: close pairs count, a
+// so v >= core_cutoff when d <= cutoff / 2 (up to rounding): close pairs count, a
 // self-alignment (d = 0 everywhere) makes every pair a core pair, and a
 // homologue pair's identity is taken over its superposed equivalent residues.
 // A core pair also needs at least two qualifying neighbours among the
 // unbroken runs of up to four list positions on either side, which drops
 // isolated matches.
-double core_identity(std::span<const AlignedPair> pairs, std::span<const Residue> residues1,
-                     std::span<const Residue> residues2, std::span<const Point> coords1,
-                     std::span<const Point> coords2, const PairwiseSettings& settings) {
+double core_identity_pct(std::span<const AlignedPair> pairs, std::span<const Residue> residues1,
+                         std::span<const Residue> residues2, std::span<const Point> coords1,
+                         std::span<const Point> coords2, const PairwiseSettings& settings) {
     const std::size_t n = pairs.size();
     if (n == 0) return 0.0;
     std::vector<char> close(n);
@@ -55,8 +57,6 @@ double core_identity(std::span<const AlignedPair> pairs, std::span<const Residue
     if (core == 0) return 0.0;
     return 100.0 * static_cast<double>(same) / static_cast<double>(core);
 }
-
-}  // namespace
 
 PairwiseResult PairwiseResult::empty() {
     PairwiseResult r;
@@ -163,7 +163,7 @@ Result<PairwiseResult> align_pair(std::span<const Residue> residues1, std::span<
     }
 
     PairwiseResult r;
-    r.identity_pct = core_identity(s.aligned_pairs, residues1, residues2, coords1, coords2, settings);
+    r.identity_pct = core_identity_pct(s.aligned_pairs, residues1, residues2, coords1, coords2, settings);
     r.aligned_pairs = std::move(s.aligned_pairs);
     r.residue_scores = std::move(s.residue_scores);
     r.transform = accumulated;

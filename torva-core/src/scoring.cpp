@@ -88,12 +88,16 @@ struct ProbabilityConstants {
           denom2(st.denom2) {}
 };
 
-inline PairProbability probability(const FixedPoint* a, std::size_t n1, const FixedPoint* b, std::size_t n2,
-                                   std::size_t i, std::size_t j, const ProbabilityConstants& k) {
-    const FixedPoint& pa = a[i];
-    const FixedPoint& pb = b[j];
+inline double distance_term(const FixedPoint& pa, const FixedPoint& pb) {
     double d = 0.0;
     for (int c = 0; c < 3; ++c) d += sq(wrap_sub(pa[c], pb[c]));
+    return d;
+}
+
+inline double local_term(const FixedPoint* a, std::size_t n1, const FixedPoint* b, std::size_t n2, std::size_t i,
+                         std::size_t j) {
+    const FixedPoint& pa = a[i];
+    const FixedPoint& pb = b[j];
     double g = 0.0;
     if (i > 0 && j > 0) {
         for (int c = 0; c < 3; ++c) {
@@ -105,12 +109,67 @@ inline PairProbability probability(const FixedPoint* a, std::size_t n1, const Fi
             g += sq(wrap_sub(wrap_sub(a[i + 1][c], pa[c]), wrap_sub(b[j + 1][c], pb[c])));
         }
     }
+    return g;
+}
+
+inline PairProbability probability(const FixedPoint* a, std::size_t n1, const FixedPoint* b, std::size_t n2,
+                                   std::size_t i, std::size_t j, const ProbabilityConstants& k) {
     PairProbability p;
-    p.r0 = d / k.s2 / k.denom1;
-    p.r1 = g / k.s2 / k.denom2;
+    p.r0 = distance_term(a[i], b[j]) / k.s2 / k.denom1;
+    p.r1 = local_term(a, n1, b, n2, i, j) / k.s2 / k.denom2;
     p.p = std::exp(p.r0 + p.r1);
     return p;
 }
+
+// Fills one cell with its normalised score (or raw probability).
+//
+// Most cells of a band pair residues far apart, whose probability is so small
+// that subtracting it from the mean leaves the mean unchanged in double
+// precision: their normalised value is exactly that of probability 0. When
+// the settings make that shortcut exact (normalising with a positive mean,
+// both exponents certainly non-positive), the distance exponent alone decides
+// it and neither the local term nor the exponential is computed.
+class CellScorer {
+public:
+    CellScorer(const FixedPoint* a, std::size_t n1, const FixedPoint* b, std::size_t n2,
+               const PairScoreSettings& st, bool norm)
+        : a_(a), b_(b), n1_(n1), n2_(n2), k_(st), norm_(norm), mean_(st.score_mean), sd_(st.score_sd) {
+        zero_value_ = norm ? (0.0 - mean_) / sd_ : 0.0;
+        if (norm && mean_ > 0.0 && std::isfinite(mean_) && k_.s2 > 0.0 && k_.denom1 < 0.0 && k_.denom2 < 0.0 &&
+            std::isfinite(k_.denom1) && std::isfinite(k_.denom2)) {
+            // Below a quarter of half the spacing of doubles just under the
+            // mean, p - mean rounds to -mean; log() keeps a further margin.
+            const double half_gap = (mean_ - std::nextafter(mean_, 0.0)) / 2.0;
+            skip_below_ = std::log(half_gap / 4.0);
+            // The same test on the squared distance itself, with a further
+            // factor of two to spare, saves the two divisions for most cells.
+            skip_distance_ = k_.s2 * -k_.denom1 * -std::log(half_gap / 8.0);
+        }
+    }
+
+    double zero_value() const { return zero_value_; }
+
+    double operator()(std::size_t i, std::size_t j) const {
+        const double d = distance_term(a_[i], b_[j]);
+        if (d > skip_distance_) return zero_value_;
+        const double r0 = d / k_.s2 / k_.denom1;
+        if (r0 < skip_below_) return zero_value_;
+        const double r1 = local_term(a_, n1_, b_, n2_, i, j) / k_.s2 / k_.denom2;
+        const double p = std::exp(r0 + r1);
+        return norm_ ? (p - mean_) / sd_ : p;
+    }
+
+private:
+    const FixedPoint* a_;
+    const FixedPoint* b_;
+    std::size_t n1_, n2_;
+    ProbabilityConstants k_;
+    bool norm_;
+    double mean_, sd_;
+    double zero_value_ = 0.0;
+    double skip_below_ = -std::numeric_limits<double>::infinity();
+    double skip_distance_ = std::numeric_limits<double>::infinity();
+};
 
 bool normalising(const PairScoreSettings& s) { return !(std::fabs(s.score_sd) < 1e-10); }
 
@@ -138,16 +197,12 @@ ScoreMatrix score_matrix_full(std::span<const Point> coords1, std::span<const Po
     const std::size_t n2 = coords2.size();
     const auto a = to_fixed_points(coords1, settings.score_scale);
     const auto b = to_fixed_points(coords2, settings.score_scale);
-    const ProbabilityConstants k(settings);
     ScoreMatrix m = empty_matrix(n1, n2, settings);
     m.values.resize(n1 * n2);
-    const bool norm = m.normalised;
+    const CellScorer score(a.data(), n1, b.data(), n2, settings, m.normalised);
     for (std::size_t i = 0; i < n1; ++i) {
         double* row = m.values.data() + i * n2;
-        for (std::size_t j = 0; j < n2; ++j) {
-            const double p = probability(a.data(), n1, b.data(), n2, i, j, k).p;
-            row[j] = norm ? (p - settings.score_mean) / settings.score_sd : p;
-        }
+        for (std::size_t j = 0; j < n2; ++j) row[j] = score(i, j);
     }
     return m;
 }
@@ -158,13 +213,11 @@ ScoreMatrix score_matrix_banded(std::span<const Point> coords1, std::span<const 
     const std::size_t n2 = coords2.size();
     const auto a = to_fixed_points(coords1, settings.score_scale);
     const auto b = to_fixed_points(coords2, settings.score_scale);
-    const ProbabilityConstants k(settings);
     ScoreMatrix m = empty_matrix(n1, n2, settings);
-    const bool norm = m.normalised;
+    const CellScorer score(a.data(), n1, b.data(), n2, settings, m.normalised);
     // Cells outside the band hold probability 0; normalising them up front
     // gives the same value the whole-matrix pass would.
-    const double outside = norm ? (0.0 - settings.score_mean) / settings.score_sd : 0.0;
-    m.values.assign(n1 * n2, outside);
+    m.values.assign(n1 * n2, score.zero_value());
     if (n1 == 0 || n2 == 0) return m;
 
     double w = settings.band_width;
@@ -177,9 +230,13 @@ ScoreMatrix score_matrix_banded(std::span<const Point> coords1, std::span<const 
     const double t = static_cast<double>(n1 + 1);
     const double u = static_cast<double>(n2 + 1);
     const double v = (w / 1.4142135623730951) * (t / u + u / t) / std::sqrt(t * t + u * u);
-    auto in_band = [&](std::size_t i, std::size_t j) {
-        return std::fabs(static_cast<double>(j) / u - static_cast<double>(i) / t) <= v;
-    };
+    // Row and column fractions computed once: the per-cell band test is then a
+    // subtraction and a comparison.
+    std::vector<double> row_frac(n1);
+    std::vector<double> col_frac(n2);
+    for (std::size_t i = 0; i < n1; ++i) row_frac[i] = static_cast<double>(i) / t;
+    for (std::size_t j = 0; j < n2; ++j) col_frac[j] = static_cast<double>(j) / u;
+    auto in_band = [&](std::size_t i, std::size_t j) { return std::fabs(col_frac[j] - row_frac[i]) <= v; };
 
     // Row walk: each row starts at the first in-band column of the previous
     // row, so the work follows the band and not the whole matrix.
@@ -190,10 +247,7 @@ ScoreMatrix score_matrix_banded(std::span<const Point> coords1, std::span<const 
         if (j == n2) continue;
         start = j;
         double* row = m.values.data() + i * n2;
-        for (; j < n2 && in_band(i, j); ++j) {
-            const double p = probability(a.data(), n1, b.data(), n2, i, j, k).p;
-            row[j] = norm ? (p - settings.score_mean) / settings.score_sd : p;
-        }
+        for (; j < n2 && in_band(i, j); ++j) row[j] = score(i, j);
     }
     return m;
 }

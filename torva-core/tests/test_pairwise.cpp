@@ -156,7 +156,251 @@ TEST(AlignPair, HomologuesInACommonFrame) {
             m.push_back(p.transform.apply(start[q.j].coord));
         }
         EXPECT_NEAR(compute_rmsd(f, m), p.rmsd, 1e-6);
-        std::printf("  %s/%s: n=%zu L=%zu rmsd=%.3f score=%.4f id=%.1f it=%zu\n", c.first, c.second, p.n_aligned,
-                    p.path_length, p.rmsd, p.score, p.identity_pct, p.iterations);
     }
+}
+
+TEST(AlignPair, TooShortAndBelowThresholdChains) {
+    const Domain d = load("1ubq.pdb");
+    const std::span<const Residue> all(d.residues);
+
+    auto two = align_pair(all.first(2), all.first(2), defaults());
+    ASSERT_TRUE(two.ok());
+    EXPECT_EQ(two.value().iterations, 0u);
+    EXPECT_EQ(two.value().rmsd, std::numeric_limits<double>::infinity());
+    EXPECT_EQ(two.value().score, 0.0);
+    EXPECT_TRUE(two.value().aligned_pairs.empty());
+    EXPECT_TRUE(two.value().residue_scores.empty());
+
+    // min_length raises the bar for both domains.
+    PairwiseSettings longer = defaults();
+    longer.min_length = 77;
+    auto too_short = align_pair(all, all, longer);
+    ASSERT_TRUE(too_short.ok());
+    EXPECT_EQ(too_short.value().iterations, 0u);
+    EXPECT_EQ(too_short.value().rmsd, std::numeric_limits<double>::infinity());
+
+    // Twenty identical residues score 25 < 30: one iteration, nothing found.
+    auto twenty = align_pair(all.subspan(30, 20), all.subspan(30, 20), defaults());
+    ASSERT_TRUE(twenty.ok());
+    EXPECT_EQ(twenty.value().iterations, 1u);
+    EXPECT_TRUE(twenty.value().aligned_pairs.empty());
+    EXPECT_TRUE(twenty.value().residue_scores.empty());
+    EXPECT_EQ(twenty.value().rmsd, 100.0);
+    EXPECT_EQ(twenty.value().score, 0.0);
+    EXPECT_EQ(twenty.value().path_length, 0u);
+    EXPECT_EQ(twenty.value().identity_pct, 0.0);
+    EXPECT_LT(max_transform_error(twenty.value().transform, Transform::identity()), 1e-15);
+
+    // Twenty-four reach the threshold exactly.
+    auto enough = align_pair(all.subspan(30, 24), all.subspan(30, 24), defaults());
+    ASSERT_TRUE(enough.ok());
+    EXPECT_EQ(enough.value().n_aligned, 24u);
+    EXPECT_EQ(enough.value().score, 1.25);
+}
+
+TEST(AlignPair, IterationLimits) {
+    const Domain a = load("families/thioredoxin/1ert.pdb");
+    const Domain b = load("families/thioredoxin/3trx.pdb");
+    const auto start = presuperposed_by_label(a, b);
+
+    PairwiseSettings s = defaults();
+    auto free_run = align_pair(a.residues, start, s);
+    ASSERT_TRUE(free_run.ok());
+    ASSERT_GE(free_run.value().iterations, 3u);
+
+    for (std::uint32_t limit : {0u, 1u, 2u}) {
+        SCOPED_TRACE(limit);
+        s.max_iter = limit;
+        auto r = align_pair(a.residues, start, s);
+        ASSERT_TRUE(r.ok());
+        EXPECT_EQ(r.value().iterations, std::max(limit, 1u));
+        EXPECT_GT(r.value().n_aligned, 80u);
+    }
+    // One iteration from the label-based start: the transform is exactly
+    // that step's superposition on its pairs.
+    s.max_iter = 1;
+    auto one = align_pair(a.residues, start, s);
+    PointSet f, m;
+    for (const auto& q : one.value().aligned_pairs) {
+        f.push_back(a.residues[q.i].coord);
+        m.push_back(start[q.j].coord);
+    }
+    auto sup = superpose(f, m);
+    EXPECT_LT(max_transform_error(sup.value().transform, one.value().transform), 1e-12);
+    EXPECT_DOUBLE_EQ(sup.value().rmsd, one.value().rmsd);
+}
+
+TEST(AlignPair, StopTestsInOrder) {
+    const Domain d = load("1ubq.pdb");
+    PairwiseSettings s = defaults();
+
+    // A generous score tolerance ends the loop at the head of the second
+    // iteration, before the RMSD test can act (it needs two RMSDs).
+    s.convergence_pct = 1000.0;
+    EXPECT_EQ(align_pair(d.residues, d.residues, s).value().iterations, 1u);
+
+    // A score that never converges: the RMSD test stops at the third head
+    // (the RMSD stays at 0 and the steps were real superpositions).
+    s.convergence_pct = -1.0;
+    EXPECT_EQ(align_pair(d.residues, d.residues, s).value().iterations, 2u);
+
+    // Without the RMSD test only max_iter is left.
+    s.rmsd_convergence = false;
+    s.max_iter = 7;
+    EXPECT_EQ(align_pair(d.residues, d.residues, s).value().iterations, 7u);
+
+    // A tolerance below the RMSD change keeps the RMSD test quiet as well.
+    s.rmsd_convergence = true;
+    s.rmsd_tolerance = -1.0;
+    EXPECT_EQ(align_pair(d.residues, d.residues, s).value().iterations, 7u);
+
+    // Too few pairs: two 60-residue stretches overlapping in 40 residues
+    // align 40 pairs. Demanding 60 ends the loop after the first iteration
+    // although nothing converges; demanding 40 lets it run to max_iter.
+    s = defaults();
+    s.convergence_pct = -1.0;
+    s.rmsd_convergence = false;
+    s.max_iter = 5;
+    const std::span<const Residue> all(d.residues);
+    // min_length also scales the fragment threshold; hold that at 30.
+    s.min_length = 60;
+    s.cutoff_dist = 0.5;
+    auto few = align_pair(all.first(60), all.subspan(16, 60), s);
+    ASSERT_TRUE(few.ok());
+    EXPECT_EQ(few.value().n_aligned, 44u);
+    EXPECT_EQ(few.value().iterations, 1u);
+    s.min_length = 44;
+    s.cutoff_dist = 30.0 / 44.0;
+    EXPECT_EQ(align_pair(all.first(60), all.subspan(16, 60), s).value().iterations, 5u);
+    s.min_length = 45;
+    s.cutoff_dist = 30.0 / 45.0;
+    EXPECT_EQ(align_pair(all.first(60), all.subspan(16, 60), s).value().iterations, 1u);
+}
+
+TEST(AlignPair, IdentityCountsCorePairsWithTheSameResidue) {
+    // Same coordinates, every fourth residue renamed: all pairs are core
+    // pairs (distance 0), three quarters of them identical.
+    const Domain d = load("1ubq.pdb");
+    std::vector<Residue> mutant = d.residues;
+    for (std::size_t k = 0; k < mutant.size(); k += 4) mutant[k].amino_acid = U'W';
+    std::size_t same = 0;
+    for (std::size_t k = 0; k < mutant.size(); ++k) same += mutant[k].amino_acid == d.residues[k].amino_acid;
+    auto r = align_pair(d.residues, mutant, defaults());
+    ASSERT_TRUE(r.ok());
+    ASSERT_EQ(r.value().n_aligned, d.residues.size());
+    EXPECT_DOUBLE_EQ(r.value().identity_pct, 100.0 * static_cast<double>(same) / 76.0);
+
+    // A smaller distance cutoff shrinks the radius of equivalence (cutoff / 2)
+    // below what the homologues' pairs reach: fewer core pairs, and with a
+    // radius of 0.1 A none at all.
+    const Domain a = load("families/cytochrome_c/1hrc.pdb");
+    const Domain b = load("families/cytochrome_c/1ycc.pdb");
+    const auto start = presuperposed_by_label(a, b);
+    PairwiseSettings s = defaults();
+    s.cutoff_dist = 0.2;
+    s.core_cutoff = 0.7;
+    // (The fragment threshold drops with the cutoff too, which leaves the
+    // best path the same.)
+    auto none = align_pair(a.residues, start, s);
+    ASSERT_TRUE(none.ok());
+    EXPECT_GT(none.value().n_aligned, 90u);
+    EXPECT_EQ(none.value().identity_pct, 0.0);
+}
+
+TEST(AlignmentStep, ScoreWeighsThePathByCoverage) {
+    // The hand-worked 3 x 4 matrix of the alignment tests: best 11000 over a
+    // path of 4 positions with one step in the second domain only.
+    auto make = [](double middle) {
+        ScoreMatrix m;
+        m.rows = 3;
+        m.cols = 4;
+        m.values.assign(12, -5.0);
+        m.values[0] = 5.0;
+        m.values[4 + 1] = middle;
+        m.values[4 + 2] = middle;
+        m.values[8 + 3] = 5.0;
+        m.normalised = true;
+        return m;
+    };
+    const PointSet c1{{0, 0, 0}, {3.8, 0, 0}, {3.8, 3.8, 0}};
+    const PointSet c2{{10, 0, 0}, {20, 0, 0}, {13.8, 0, 0}, {13.8, 3.8, 0}};
+    PairwiseSettings s = defaults();
+    s.gap_open = 1.0;
+    s.cutoff_dist = 1.0;
+
+    auto full = alignment_step(c1, c2, make(2.0), s);
+    ASSERT_TRUE(full.ok());
+    const StepResult& a = full.value();
+    EXPECT_EQ(a.aligned_pairs, (std::vector<AlignedPair>{{0, 0}, {1, 2}, {2, 3}}));
+    EXPECT_EQ(a.n_aligned, 3u);
+    EXPECT_EQ(a.path_length, 4u);
+    EXPECT_DOUBLE_EQ(a.score, 11000.0 / 4.0 * (3.0 / 3.0) * (4.0 / 4.0) / 1000.0);
+    // The three pairs are congruent: a pure translation by -10 along x.
+    EXPECT_NEAR(a.rmsd, 0.0, 1e-9);
+    EXPECT_NEAR(a.transform.translation[0], -10.0, 1e-9);
+
+    // With the middle pair below 0.3 only two pairs are reported: no
+    // superposition, but the score is still computed from the path.
+    auto weak = alignment_step(c1, c2, make(0.2), s);
+    ASSERT_TRUE(weak.ok());
+    const StepResult& b = weak.value();
+    EXPECT_EQ(b.aligned_pairs, (std::vector<AlignedPair>{{0, 0}, {2, 3}}));
+    EXPECT_EQ(b.rmsd, 100.0);
+    EXPECT_LT(max_transform_error(b.transform, Transform::identity()), 1e-15);
+    EXPECT_EQ(b.path_length, 4u);
+    EXPECT_DOUBLE_EQ(b.score, 9200.0 / 4.0 / 1000.0);
+    ASSERT_EQ(b.residue_scores.size(), 4u);
+    EXPECT_EQ(b.residue_scores[1], 0.2);
+
+    // Nothing above the threshold: the empty step.
+    s.cutoff_dist = 10.0;
+    auto nothing = alignment_step(c1, c2, make(2.0), s);
+    ASSERT_TRUE(nothing.ok());
+    EXPECT_TRUE(nothing.value().aligned_pairs.empty());
+    EXPECT_TRUE(nothing.value().residue_scores.empty());
+    EXPECT_EQ(nothing.value().rmsd, 100.0);
+    EXPECT_EQ(nothing.value().score, 0.0);
+    EXPECT_EQ(nothing.value().path_length, 0u);
+}
+
+TEST(CoreIdentity, ClosePairsWithTwoCloseNeighbours) {
+    // Ten pairs along x, the second domain's partner offset by d in y.
+    // Closeness (d <= 5 A with the default cutoff): 1 1 0 1 0 1 1 1 0 1.
+    // Core pairs: only positions 5, 6 and 7 have two close neighbours in
+    // the unbroken runs on either side.
+    const double offsets[] = {1.0, 0.0, 6.0, 2.0, 5.2, 5.0, 0.5, 3.0, 9.0, 1.0};
+    const char32_t seq2[] = {U'A', U'A', U'A', U'A', U'A', U'A', U'C', U'A', U'A', U'A'};
+    std::vector<Residue> r1(10), r2(10);
+    PointSet c1, c2;
+    std::vector<AlignedPair> pairs;
+    for (std::uint32_t k = 0; k < 10; ++k) {
+        r1[k].amino_acid = U'A';
+        r2[k].amino_acid = seq2[k];
+        c1.push_back({10.0 * k, 0.0, 0.0});
+        c2.push_back({10.0 * k, offsets[k], 0.0});
+        pairs.push_back({k, k});
+    }
+    const PairwiseSettings s = defaults();
+    // Position 6 differs: two identical among three core pairs.
+    EXPECT_DOUBLE_EQ(core_identity_pct(pairs, r1, r2, c1, c2, s), 200.0 / 3.0);
+
+    // Renaming a non-core residue changes nothing; renaming a core one does.
+    r2[0].amino_acid = U'W';
+    r2[3].amino_acid = U'W';
+    r2[9].amino_acid = U'W';
+    EXPECT_DOUBLE_EQ(core_identity_pct(pairs, r1, r2, c1, c2, s), 200.0 / 3.0);
+    r2[5].amino_acid = U'W';
+    EXPECT_DOUBLE_EQ(core_identity_pct(pairs, r1, r2, c1, c2, s), 100.0 / 3.0);
+
+    // The radius follows the cutoff: at 20 A every pair is close, and all
+    // ten are core pairs (the ends have two neighbours on one side); five
+    // of them now differ.
+    PairwiseSettings wide = s;
+    wide.cutoff_dist = 20.0;
+    wide.core_cutoff = 20.5;
+    EXPECT_DOUBLE_EQ(core_identity_pct(pairs, r1, r2, c1, c2, wide), 50.0);
+
+    // Fewer than three pairs can never have two neighbours.
+    EXPECT_EQ(core_identity_pct(std::span(pairs).first(2), r1, r2, c1, c2, wide), 0.0);
+    EXPECT_EQ(core_identity_pct({}, r1, r2, c1, c2, wide), 0.0);
 }

@@ -52,16 +52,16 @@ struct Slot {
 
 // The module's attributes, in this order (also the order of __all__).
 const Slot kSlots[] = {
-    {"Domain", nullptr},
+    {"Domain", make_class<torva::Domain>},
     {"Parameters", make_class<torva::Parameters>},
     {"Transform", make_class<torva::Transform>},
-    {"AlignmentResult", nullptr},
+    {"AlignmentResult", make_class<AlignmentRecord>},
     {"MultipleAlignmentResult", nullptr},
-    {"ScanHit", nullptr},
-    {"pairwise_align", nullptr},
+    {"ScanHit", make_class<ScanHitEntry>},
+    {"pairwise_align", make_function<pairwise_align_def>},
     {"multiple_align", nullptr},
     {"align_pdbs", nullptr},
-    {"scan_database", nullptr},
+    {"scan_database", make_function<scan_database_def>},
     {"compute_rmsd", make_function<compute_rmsd_def>},
     {"superpose", make_function<superpose_def>},
     {"distance_matrix", make_function<distance_matrix_def>},

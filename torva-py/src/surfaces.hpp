@@ -4,7 +4,12 @@
 
 #include <Python.h>
 
+#include <cstddef>
+#include <vector>
+
 #include "binding.hpp"
+#include "torva/alignment.hpp"
+#include "torva/io.hpp"
 #include "torva/math.hpp"
 #include "torva/scoring.hpp"
 
@@ -33,5 +38,39 @@ struct ClassSpec<torva::Parameters> {
 };
 // The record of an optional `params` argument: a copy, or the defaults for None.
 torva::Parameters arg_parameters(PyObject* obj, const char* param);
+
+// domain.cpp: class Domain. Take a `Domain` argument with
+// `shared(arg_instance<torva::Domain>(obj, "param"))`; `wrap(record)` makes a new one.
+template <>
+struct ClassSpec<torva::Domain> {
+    static PyType_Spec* spec();
+};
+// New (N, 3) array of a domain's C-alpha coordinates, moved by `transform`
+// when it is not null; written straight from the residues.
+Ref coordinates_array(const torva::Domain& domain, const torva::Transform* transform);
+
+// pairwise.cpp: class AlignmentResult (an owned copy of one pairwise outcome)
+// and the function pairwise_align.
+struct AlignmentRecord {
+    std::vector<torva::AlignedPair> aligned_pairs;
+    double rmsd = 0.0;
+    std::size_t n_aligned = 0;
+    double score = 0.0;
+    double seq_identity = 0.0;  // fraction, 0 to 1
+    torva::Transform transform;
+};
+template <>
+struct ClassSpec<AlignmentRecord> {
+    static PyType_Spec* spec();
+};
+extern PyMethodDef pairwise_align_def;
+
+// scan_database.cpp: class ScanHit and function scan_database
+struct ScanHitEntry;
+template <>
+struct ClassSpec<ScanHitEntry> {
+    static PyType_Spec* spec();
+};
+extern PyMethodDef scan_database_def;
 
 }  // namespace dovel

@@ -40,6 +40,13 @@ struct PairwiseResult {
 Result<StepResult> alignment_step(std::span<const Point> coords1, std::span<const Point> coords2,
                                   const ScoreMatrix& matrix, const PairwiseSettings& settings);
 
+// Sequence identity in percent over the core pairs of an alignment, with the
+// second domain's coordinates as finally superposed (see pairwise.cpp for
+// which pairs count as core pairs).
+double core_identity_pct(std::span<const AlignedPair> pairs, std::span<const Residue> residues1,
+                         std::span<const Residue> residues2, std::span<const Point> coords1,
+                         std::span<const Point> coords2, const PairwiseSettings& settings);
+
 // Aligns the second residue list onto the first; both are read only.
 Result<PairwiseResult> align_pair(std::span<const Residue> residues1, std::span<const Residue> residues2,
                                   const PairwiseSettings& settings);

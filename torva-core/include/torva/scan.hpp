@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "torva/alignment.hpp"
@@ -99,5 +100,32 @@ struct DatabaseScanOptions {
 // Ranked hits; the first failing target alignment ends the scan with its error.
 Result<std::vector<ScanHitRecord>> scan_database(const Domain& query, std::span<const Domain> targets,
                                                  const Parameters& params, const DatabaseScanOptions& options);
+
+// The ranking half of scan_database, on one candidate per target in target
+// order: drops scores below `score_cutoff` (and NaN scores), sorts stably by
+// score (highest first), keeps the first `max_hits`, numbers them from 1 and
+// sets Z-scores when at least two distinct scores remain.
+std::vector<ScanHitRecord> select_scan_hits(std::vector<ScanHitRecord> candidates,
+                                            const DatabaseScanOptions& options);
+
+// The loop of scan_database with the per-target alignment supplied:
+// `align(target)` returns a Result<ScanHitRecord> for one target. Targets run
+// in order; the first error ends the scan and is returned as it is, with
+// nothing gathered so far kept.
+template <class Align>
+Result<std::vector<ScanHitRecord>> scan_targets(std::span<const Domain> targets, Align&& align,
+                                                const DatabaseScanOptions& options) {
+    std::vector<ScanHitRecord> candidates;
+    candidates.reserve(targets.size());
+    for (const Domain& target : targets) {
+        Result<ScanHitRecord> r = align(target);
+        if (!r.ok()) return r.error();
+        // A rejected target keeps nothing: drop it now rather than carry its pairs.
+        if (!(r.value().score >= options.score_cutoff)) continue;
+        candidates.push_back(std::move(r).value());
+        candidates.back().target_id = target.id;
+    }
+    return select_scan_hits(std::move(candidates), options);
+}
 
 }  // namespace torva
