@@ -1,18 +1,174 @@
-// Tree-wise progressive multiple alignment.
+// Tree-wise progressive multiple alignment: groups are merged from the leaves
+// up, each merge guided by the best-scoring pairwise alignment between one
+// member of each group.
 #include "torva/treewise.hpp"
 
+#include <algorithm>
+#include <limits>
+#include <utility>
+
 namespace torva {
+namespace {
+
+constexpr std::size_t kNowhere = std::numeric_limits<std::size_t>::max();
+
+// column_of[r] = index of the column holding residue r of `structure`
+// (kNowhere for a residue the group does not hold).
+std::vector<std::size_t> column_positions(const std::vector<Column>& columns, std::size_t structure,
+                                          std::size_t n_residues) {
+    std::vector<std::size_t> column_of(n_residues, kNowhere);
+    for (std::size_t c = 0; c < columns.size(); ++c) {
+        const auto& entry = columns[c][structure];
+        if (entry && *entry < n_residues) column_of[*entry] = c;
+    }
+    return column_of;
+}
+
+// Merges B into A along the guide pairs (residue a of structure i, residue b of
+// structure j). A guide pair stands for the column of A that holds residue a of
+// i and the column of B that holds residue b of j; once a group carries gap
+// columns for its representative, those are not the a-th and b-th columns.
+std::vector<Column> merge_groups(std::vector<Column>&& a_cols, std::vector<Column>&& b_cols,
+                                 std::span<const AlignedPair> guide, std::size_t i, std::size_t li, std::size_t j,
+                                 std::size_t lj) {
+    const std::vector<std::size_t> col_a = column_positions(a_cols, i, li);
+    const std::vector<std::size_t> col_b = column_positions(b_cols, j, lj);
+    const std::size_t na = a_cols.size();
+    const std::size_t nb = b_cols.size();
+
+    std::vector<Column> out;
+    out.reserve(na + nb);
+    std::size_t x = 0;
+    std::size_t y = 0;
+    for (const AlignedPair& p : guide) {
+        const std::size_t ta = p.i < li ? col_a[p.i] : kNowhere;
+        const std::size_t tb = p.j < lj ? col_b[p.j] : kNowhere;
+        // A pair outside the groups, or one that would run backwards, cannot
+        // guide anything; pairs from the pairwise engine never do either.
+        if (ta == kNowhere || tb == kNowhere || ta < x || tb < y) continue;
+        while (x < na && x < ta) out.push_back(std::move(a_cols[x++]));
+        while (y < nb && y < tb) out.push_back(std::move(b_cols[y++]));
+        if (x < na && y < nb) {
+            Column merged = std::move(a_cols[x++]);
+            const Column& from_b = b_cols[y++];
+            for (std::size_t k = 0; k < merged.size(); ++k) {
+                if (from_b[k]) merged[k] = from_b[k];
+            }
+            out.push_back(std::move(merged));
+        }
+    }
+    while (x < na) out.push_back(std::move(a_cols[x++]));
+    while (y < nb) out.push_back(std::move(b_cols[y++]));
+    return out;
+}
+
+}  // namespace
 
 std::vector<Transform> MultipleAlignmentResult::full_transforms() const {
-    throw InternalError("treewise: not built yet");
+    const std::size_t n = std::min(transforms.size(), pre_transforms.size());
+    std::vector<Transform> out;
+    out.reserve(n);
+    for (std::size_t k = 0; k < n; ++k) out.push_back(transforms[k].compose(pre_transforms[k]));
+    return out;
 }
 
-GroupAlignment align_tree(const GuideNode&, std::span<const Domain>, const PairwiseTable&) {
-    throw InternalError("treewise: not built yet");
+GroupAlignment align_tree(const GuideNode& node, std::span<const Domain> domains, const PairwiseTable& table) {
+    const std::size_t n = domains.size();
+    if (node.is_leaf()) {
+        const std::size_t s = node.leaf;
+        if (s >= n) throw InternalError("Guide tree leaf outside the domain list");
+        GroupAlignment g;
+        const std::size_t len = domains[s].size();
+        g.columns.reserve(len);
+        for (std::size_t k = 0; k < len; ++k) {
+            Column c(n);
+            c[s] = static_cast<std::uint32_t>(k);
+            g.columns.push_back(std::move(c));
+        }
+        g.members = {s};
+        return g;
+    }
+    if (!node.left || !node.right) throw InternalError("Inner guide-tree node without two children");
+
+    GroupAlignment left = align_tree(*node.left, domains, table);
+    GroupAlignment right = align_tree(*node.right, domains, table);
+
+    GroupAlignment out;
+    out.members = left.members;
+    out.members.insert(out.members.end(), right.members.begin(), right.members.end());
+
+    // Representative pair: the first best-scoring (i in P, j in Q).
+    double best = -std::numeric_limits<double>::infinity();
+    const PairwiseEntry* guide = nullptr;
+    std::size_t ri = 0;
+    std::size_t rj = 0;
+    for (std::size_t i : left.members) {
+        for (std::size_t j : right.members) {
+            const PairwiseEntry& e = table.at(i, j);
+            if (e.score > best) {
+                best = e.score;
+                guide = &e;
+                ri = i;
+                rj = j;
+            }
+        }
+    }
+
+    if (guide == nullptr || guide->aligned_pairs.empty()) {
+        out.columns = std::move(left.columns);
+        out.columns.insert(out.columns.end(), std::make_move_iterator(right.columns.begin()),
+                           std::make_move_iterator(right.columns.end()));
+        return out;
+    }
+    out.columns = merge_groups(std::move(left.columns), std::move(right.columns), guide->aligned_pairs, ri,
+                               domains[ri].size(), rj, domains[rj].size());
+    return out;
 }
 
-Result<MultipleAlignmentResult> align_multiple(std::span<const Domain>, const Parameters&) {
-    throw InternalError("treewise: not built yet");
+Result<MultipleAlignmentResult> align_multiple(std::span<const Domain> domains, const Parameters& params) {
+    MultipleAlignmentResult result;
+    const std::size_t n = domains.size();
+    if (n == 0) return result;
+
+    if (n == 1) {
+        const std::size_t len = domains[0].size();
+        result.transforms = {Transform::identity()};
+        result.columns.reserve(len);
+        result.core_positions.reserve(len);
+        for (std::size_t k = 0; k < len; ++k) {
+            result.columns.push_back(Column{static_cast<std::uint32_t>(k)});
+            result.core_positions.push_back(k);
+        }
+        return result;  // score stays 0.0 although every column is core
+    }
+
+    auto table = build_pairwise_table(domains, params);
+    if (!table) return table.error();
+    {
+        const std::unique_ptr<GuideNode> root = build_guide_tree(table.value());
+        result.columns = align_tree(*root, domains, table.value()).columns;
+    }
+
+    result.transforms.assign(n, Transform::identity());
+    for (std::size_t c = 0; c < result.columns.size(); ++c) {
+        const Column& col = result.columns[c];
+        if (std::all_of(col.begin(), col.end(), [](const auto& e) { return e.has_value(); })) {
+            result.core_positions.push_back(c);
+        }
+    }
+    result.score = static_cast<double>(result.core_positions.size()) /
+                   static_cast<double>(std::max<std::size_t>(result.columns.size(), 1));
+
+    double sum = 0.0;
+    std::size_t pairs = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = i + 1; j < n; ++j) {
+            sum += table.value().at(i, j).rmsd;
+            ++pairs;
+        }
+    }
+    result.avg_rmsd = pairs > 0 ? sum / static_cast<double>(pairs) : 0.0;
+    return result;
 }
 
 }  // namespace torva

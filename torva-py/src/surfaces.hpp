@@ -12,6 +12,7 @@
 #include "torva/io.hpp"
 #include "torva/math.hpp"
 #include "torva/scoring.hpp"
+#include "torva/treewise.hpp"
 
 namespace dovel {
 
@@ -72,5 +73,15 @@ struct ClassSpec<ScanHitEntry> {
     static PyType_Spec* spec();
 };
 extern PyMethodDef scan_database_def;
+
+// multiple.cpp: class MultipleAlignmentResult, functions multiple_align,
+// align_pdbs and transform_pdb_file
+template <>
+struct ClassSpec<torva::MultipleAlignmentResult> {
+    static PyType_Spec* spec();
+};
+extern PyMethodDef multiple_align_def;
+extern PyMethodDef align_pdbs_def;
+extern PyMethodDef transform_pdb_file_def;
 
 }  // namespace dovel
