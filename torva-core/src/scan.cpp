@@ -91,10 +91,10 @@ ScanResult empty_result(const Domain& first, const Domain& second, std::size_t n
     return r;
 }
 
-std::vector<Residue> moved_copy(std::span<const Residue> residues, const Transform& t) {
-    std::vector<Residue> out(residues.begin(), residues.end());
-    for (Residue& r : out) r.coord = t.apply(r.coord);
-    return out;
+// Sets `moved` (a copy of `residues`) to `residues` moved by `t`; only the
+// coordinates are rewritten, so one copy serves every start.
+void place(std::span<const Residue> residues, const Transform& t, std::vector<Residue>& moved) {
+    for (std::size_t k = 0; k < residues.size(); ++k) moved[k].coord = t.apply(residues[k].coord);
 }
 
 // The best start found so far and what its refinement gave.
@@ -420,6 +420,7 @@ Result<ScanResult> scan_align(const Domain& first, const Domain& second, const S
     const std::span<const Residue> fixed_residues(first.residues);
     const std::span<const Point> pp(p);
 
+    std::vector<Residue> moved(work.begin(), work.end());
     Best best;
     std::size_t offset = 0;
     while (offset < limit) {
@@ -429,7 +430,7 @@ Result<ScanResult> scan_align(const Domain& first, const Domain& second, const S
             auto fit = superpose(pp.first(j), std::span<const Point>(q).subspan(offset, j));
             if (!fit) return fit.error();
             const Transform t0 = fit.value().transform;
-            const std::vector<Residue> moved = moved_copy(work, t0);
+            place(work, t0, moved);
             auto r = align_pair(fixed_residues, moved, window);
             if (!r) return r.error();
             const double score = r.value().score;
@@ -451,7 +452,7 @@ Result<ScanResult> scan_align(const Domain& first, const Domain& second, const S
         auto seeds = seed_starts(pp, q);
         if (!seeds) return seeds.error();
         for (const Seed& seed : seeds.value()) {
-            const std::vector<Residue> moved = moved_copy(work, seed.transform);
+            place(work, seed.transform, moved);
             auto r = align_pair(fixed_residues, moved, window);
             if (!r) return r.error();
             if (trace) trace->seeds.push_back({seed.offset, kSeedLength, r.value().score});
@@ -461,7 +462,7 @@ Result<ScanResult> scan_align(const Domain& first, const Domain& second, const S
 
     if (settings.n_passes >= 2 && best.found && best.score > 0.0) {
         if (trace) trace->second_pass = true;
-        const std::vector<Residue> moved = moved_copy(work, best.transform);
+        place(work, best.transform, moved);
         auto f = align_pair(fixed_residues, moved, refinement_settings(settings));
         if (!f) return f.error();
         if (f.value().score >= best.score) {
