@@ -137,7 +137,7 @@ constexpr double kSeedPairs = 1000.0;         // fragment pairs aimed at ...
 constexpr std::size_t kMinSeedStride = 3;     // ... with a stride no finer than this
 constexpr std::size_t kMaxSeedStride = 8;     // ... and no coarser (long chains try more pairs)
 constexpr double kCloseScale = 2.0;           // Å: closeness 1/(1 + (d/kCloseScale)²)
-constexpr double kCloseReach = 6.0;           // Å: beyond this closeness counts as 0
+constexpr double kCloseReach = 5.0;           // Å: beyond this closeness counts as 0
 constexpr std::size_t kSeedsRefitted = 8;     // best raw seeds refitted
 constexpr std::size_t kSeedsStarted = 3;      // distinct refitted seeds refined with align_pair
 constexpr std::size_t kRefitRounds = 4;
@@ -253,7 +253,7 @@ struct Seed {
 class FrameAligner {
 public:
     FrameAligner(std::span<const Point> p, std::span<const Point> q)
-        : p_(p), q_(q), moved_(q.size()), prev_(q.size() + 1), cur_(q.size() + 1),
+        : p_(p), q_(q), moved_(q.size()), row_(q.size()), prev_(q.size() + 1), cur_(q.size() + 1),
           from_((p.size() + 1) * (q.size() + 1)) {}
 
     // Aligned pairs (i, j) in increasing order and the summed closeness of the alignment.
@@ -265,8 +265,11 @@ public:
             cur_[0] = 0.0;
             const Point& pi = p_[i - 1];
             std::uint8_t* from = from_.data() + i * w;
+            // The closeness of the row first, in a loop free of the left-to-right
+            // dependency of the scores so that it vectorises.
+            for (std::size_t j = 0; j < n2; ++j) row_[j] = closeness(squared_distance(pi, moved_[j]));
             for (std::size_t j = 1; j <= n2; ++j) {
-                const double diag = prev_[j - 1] + closeness(squared_distance(pi, moved_[j - 1]));
+                const double diag = prev_[j - 1] + row_[j - 1];
                 const double up = prev_[j] - (j == n2 ? 0.0 : kRefitGap);
                 const double left = cur_[j - 1] - (i == n1 ? 0.0 : kRefitGap);
                 double v = diag;
@@ -302,7 +305,7 @@ public:
 private:
     std::span<const Point> p_, q_;
     PointSet moved_;
-    std::vector<double> prev_, cur_;
+    std::vector<double> row_, prev_, cur_;
     std::vector<std::uint8_t> from_;
 };
 
