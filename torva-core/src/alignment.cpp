@@ -75,7 +75,8 @@ constexpr std::uint8_t kUp = 4;    // from (i-1, j): a step in the first domain 
 class FragmentTable {
 public:
     FragmentTable(std::size_t rows, std::int32_t threshold) : head_(rows, -1), tail_(rows, -1), threshold_(threshold) {
-        frags_.reserve(64);
+        // Room for one fragment per start row before the fill has to grow it.
+        frags_.reserve(rows);
     }
 
     void offer(const Cell& c) {
@@ -287,6 +288,7 @@ TracedAlignment trace_alignment(const ScoreMatrix& matrix, std::size_t n1, std::
 
     // Traceback: diagonal first, then the step from (i, j-1), then from (i-1, j).
     std::vector<AlignedPair> path;
+    path.reserve(std::min(n1, n2));
     std::size_t second_only = 0;
     std::size_t first_only = 0;
     std::size_t i = top->end_i;
