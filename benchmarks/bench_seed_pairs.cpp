@@ -1,5 +1,6 @@
 // Scan alignment of real pairs in their deposited frames, with and without the
-// fragment-seed fallback. Reads one pair per line from standard input,
+// fragment-seed fallback. With "-" as its second argument it reads one pair per
+// line from standard input,
 //
 //   file1 <tab> file2 [<tab> from <tab> count [<tab> 12 numbers]]
 //
@@ -16,13 +17,15 @@
 // (score, n_aligned, rmsd, ms) and the full search (score, n_aligned, rmsd, ms,
 // number of seed starts refined, offset). Times are the thread's CPU time, best
 // of `repeats` runs, so that other work on a shared machine does not inflate them.
-// Driven by bench_seed_search.py, which adds the TM-align reference.
+// Driven by bench_seed_search.py, which adds the TM-align reference. Without
+// "-" it runs the pairs of tests/data/families/tmalign_pairs.tsv.
 //
-//   bench_seed_pairs [repeats] < pairs.tsv
+//   bench_seed_pairs [repeats] [-] < pairs.tsv
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -113,11 +116,30 @@ int main(int argc, char** argv) {
 
     std::printf("file1\tfile2\tw_score\tw_n\tw_rmsd\tw_ms\ts_score\ts_n\ts_rmsd\ts_ms\ts_seeds\ts_offset\t"
                 "r_score\tr_n\tr_rmsd\n");
+    // The family table: family, file1, chain1, file2, chain2, ... after a header line.
+    const bool from_stdin = argc > 2 && std::string(argv[2]) == "-";
+    std::ifstream table;
+    if (!from_stdin) {
+        table.open(fs::path(TORVA_DATA_DIR) / "tests" / "data" / "families" / "tmalign_pairs.tsv");
+        std::string header;
+        if (!std::getline(table, header)) {
+            std::fprintf(stderr, "cannot read tmalign_pairs.tsv\n");
+            return 1;
+        }
+    }
+    std::istream& input = from_stdin ? std::cin : table;
     std::string line;
-    while (std::getline(std::cin, line)) {
+    while (std::getline(input, line)) {
         std::istringstream in(line);
         std::string f1, f2;
-        if (!(in >> f1 >> f2)) continue;
+        if (!from_stdin) {
+            std::string family, chain1, chain2;
+            if (!(in >> family >> f1 >> chain1 >> f2 >> chain2)) continue;
+            in.str("");
+            in.clear();
+        } else if (!(in >> f1 >> f2)) {
+            continue;
+        }
         std::size_t from = 0, count = 0;
         in >> from >> count;
         torva::Transform reference;

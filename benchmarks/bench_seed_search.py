@@ -38,7 +38,7 @@ FAMILIES = os.path.join(ROOT, "tests", "data", "families")
 
 
 def run_pairs(exe, lines, repeats):
-    out = subprocess.run([exe, str(repeats)], input="".join(lines), capture_output=True, text=True, check=True)
+    out = subprocess.run([exe, str(repeats), "-"], input="".join(lines), capture_output=True, text=True, check=True)
     return list(csv.DictReader(out.stdout.splitlines(), delimiter="\t"))
 
 

@@ -91,10 +91,10 @@ ScanResult empty_result(const Domain& first, const Domain& second, std::size_t n
     return r;
 }
 
-std::vector<Residue> moved_copy(std::span<const Residue> residues, const Transform& t) {
-    std::vector<Residue> out(residues.begin(), residues.end());
-    for (Residue& r : out) r.coord = t.apply(r.coord);
-    return out;
+// Sets `moved` (a copy of `residues`) to `residues` moved by `t`; only the
+// coordinates are rewritten, so one copy serves every start.
+void place(std::span<const Residue> residues, const Transform& t, std::vector<Residue>& moved) {
+    for (std::size_t k = 0; k < residues.size(); ++k) moved[k].coord = t.apply(residues[k].coord);
 }
 
 // The best start found so far and what its refinement gave.
@@ -137,7 +137,7 @@ constexpr double kSeedPairs = 1000.0;         // fragment pairs aimed at ...
 constexpr std::size_t kMinSeedStride = 3;     // ... with a stride no finer than this
 constexpr std::size_t kMaxSeedStride = 8;     // ... and no coarser (long chains try more pairs)
 constexpr double kCloseScale = 2.0;           // Å: closeness 1/(1 + (d/kCloseScale)²)
-constexpr double kCloseReach = 6.0;           // Å: beyond this closeness counts as 0
+constexpr double kCloseReach = 5.0;           // Å: beyond this closeness counts as 0
 constexpr std::size_t kSeedsRefitted = 8;     // best raw seeds refitted
 constexpr std::size_t kSeedsStarted = 3;      // distinct refitted seeds refined with align_pair
 constexpr std::size_t kRefitRounds = 4;
@@ -152,37 +152,56 @@ inline double squared_distance(const Point& a, const Point& b) {
     return dx * dx + dy * dy + dz * dz;
 }
 
-// Closeness to the nearest atom of the first chain, sampled on a 1 Å grid
-// around it, so that rating a candidate frame costs one look-up per atom of the
-// second chain.
+// Closeness to the nearest atom of the first chain, sampled on a grid around
+// it (1 Å apart, coarser when the box would need more than kMaxMapCells), so
+// that rating a candidate frame costs one look-up per atom of the second chain.
+constexpr double kMaxMapCells = 2097152.0;
+constexpr double kMaxMapExtent = 10000.0;  // Å: a wider box means broken coordinates
+
 class ClosenessMap {
 public:
     explicit ClosenessMap(std::span<const Point> points) {
-        Point hi = points.front();
-        lo_ = hi;
-        for (const Point& p : points)
+        const auto finite = [](const Point& p) {
+            return std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]);
+        };
+        bool any = false;
+        Point hi{};
+        for (const Point& p : points) {
+            if (!finite(p)) continue;
             for (int a = 0; a < 3; ++a) {
-                lo_[a] = std::min(lo_[a], p[a]);
-                hi[a] = std::max(hi[a], p[a]);
+                lo_[a] = any ? std::min(lo_[a], p[a]) : p[a];
+                hi[a] = any ? std::max(hi[a], p[a]) : p[a];
             }
+            any = true;
+        }
+        // Without a finite atom, or with a box no protein spans, the map stays
+        // empty: every frame rates 0 and the search finds nothing.
+        if (!any) return;
+        std::array<double, 3> extent{};
         for (int a = 0; a < 3; ++a) {
             lo_[a] -= kCloseReach;
-            const double span = hi[a] + kCloseReach - lo_[a];
-            // Coordinates that are not finite, or spread absurdly wide, leave an
-            // empty map: every frame rates 0 and the search finds nothing.
-            if (!(std::isfinite(span) && span < 1000.0)) return;
-            dims_[a] = static_cast<std::size_t>(span) + 2;
+            extent[a] = hi[a] + kCloseReach - lo_[a];
+            if (!(extent[a] < kMaxMapExtent)) return;
         }
+        step_ = std::max(1.0, std::cbrt(extent[0] * extent[1] * extent[2] / kMaxMapCells));
+        for (int a = 0; a < 3; ++a) dims_[a] = static_cast<std::size_t>(extent[a] / step_) + 2;
         cells_.assign(dims_[0] * dims_[1] * dims_[2], 0.0F);
-        const long reach = static_cast<long>(kCloseReach) + 1;
+
+        const long reach = static_cast<long>(std::ceil(kCloseReach / step_));
         for (const Point& p : points) {
-            std::array<long, 3> c{};
-            for (int a = 0; a < 3; ++a) c[a] = static_cast<long>(std::floor(p[a] - lo_[a] + 0.5));
-            for (long x = std::max(0L, c[0] - reach); x <= std::min<long>(dims_[0] - 1, c[0] + reach); ++x)
-                for (long y = std::max(0L, c[1] - reach); y <= std::min<long>(dims_[1] - 1, c[1] + reach); ++y)
-                    for (long z = std::max(0L, c[2] - reach); z <= std::min<long>(dims_[2] - 1, c[2] + reach); ++z) {
-                        const Point centre{lo_[0] + static_cast<double>(x), lo_[1] + static_cast<double>(y),
-                                           lo_[2] + static_cast<double>(z)};
+            if (!finite(p)) continue;
+            std::array<long, 3> c{}, from{}, to{};
+            for (int a = 0; a < 3; ++a) {
+                c[a] = static_cast<long>(std::floor((p[a] - lo_[a]) / step_ + 0.5));
+                from[a] = std::max(0L, c[a] - reach);
+                to[a] = std::min(static_cast<long>(dims_[a]) - 1, c[a] + reach);
+            }
+            for (long x = from[0]; x <= to[0]; ++x)
+                for (long y = from[1]; y <= to[1]; ++y)
+                    for (long z = from[2]; z <= to[2]; ++z) {
+                        const Point centre{lo_[0] + step_ * static_cast<double>(x),
+                                           lo_[1] + step_ * static_cast<double>(y),
+                                           lo_[2] + step_ * static_cast<double>(z)};
                         const double d2 = squared_distance(centre, p);
                         if (d2 > kCloseReach * kCloseReach) continue;
                         float& cell = cells_[index(static_cast<std::size_t>(x), static_cast<std::size_t>(y),
@@ -201,7 +220,7 @@ public:
             std::array<std::size_t, 3> c{};
             bool inside = true;
             for (int a = 0; a < 3; ++a) {
-                const double f = y[a] - lo_[a] + 0.5;
+                const double f = (y[a] - lo_[a]) / step_ + 0.5;
                 if (!(f >= 0.0 && f < static_cast<double>(dims_[a]))) {
                     inside = false;
                     break;
@@ -217,6 +236,7 @@ private:
     std::size_t index(std::size_t x, std::size_t y, std::size_t z) const { return (x * dims_[1] + y) * dims_[2] + z; }
 
     Point lo_{};
+    double step_ = 1.0;
     std::array<std::size_t, 3> dims_{0, 0, 0};
     std::vector<float> cells_;
 };
@@ -229,30 +249,37 @@ struct Seed {
 
 // Sequence-order alignment of the two chains under a frame, by the closeness
 // of their atoms with a linear gap charge and free end gaps. Keeps its tables
-// between calls.
+// (two rows of scores, one byte of traceback per cell) between calls.
 class FrameAligner {
 public:
     FrameAligner(std::span<const Point> p, std::span<const Point> q)
-        : p_(p), q_(q), moved_(q.size()), h_((p.size() + 1) * (q.size() + 1)), from_(h_.size()) {}
+        : p_(p), q_(q), moved_(q.size()), row_(q.size()), prev_(q.size() + 1), cur_(q.size() + 1),
+          from_((p.size() + 1) * (q.size() + 1)) {}
 
     // Aligned pairs (i, j) in increasing order and the summed closeness of the alignment.
     double align(const Transform& t, std::vector<AlignedPair>& pairs) {
         const std::size_t n1 = p_.size(), n2 = q_.size(), w = n2 + 1;
         for (std::size_t j = 0; j < n2; ++j) moved_[j] = t.apply(q_[j]);
-        std::fill(h_.begin(), h_.begin() + static_cast<std::ptrdiff_t>(w), 0.0);
+        std::fill(prev_.begin(), prev_.end(), 0.0);
         for (std::size_t i = 1; i <= n1; ++i) {
-            h_[i * w] = 0.0;
+            cur_[0] = 0.0;
+            const Point& pi = p_[i - 1];
+            std::uint8_t* from = from_.data() + i * w;
+            // The closeness of the row first, in a loop free of the left-to-right
+            // dependency of the scores so that it vectorises.
+            for (std::size_t j = 0; j < n2; ++j) row_[j] = closeness(squared_distance(pi, moved_[j]));
             for (std::size_t j = 1; j <= n2; ++j) {
-                const double diag = h_[(i - 1) * w + j - 1] + closeness(squared_distance(p_[i - 1], moved_[j - 1]));
-                const double up = h_[(i - 1) * w + j] - (j == n2 ? 0.0 : kRefitGap);
-                const double left = h_[i * w + j - 1] - (i == n1 ? 0.0 : kRefitGap);
+                const double diag = prev_[j - 1] + row_[j - 1];
+                const double up = prev_[j] - (j == n2 ? 0.0 : kRefitGap);
+                const double left = cur_[j - 1] - (i == n1 ? 0.0 : kRefitGap);
                 double v = diag;
                 std::uint8_t f = 0;
                 if (up > v) v = up, f = 1;
                 if (left > v) v = left, f = 2;
-                h_[i * w + j] = v;
-                from_[i * w + j] = f;
+                cur_[j] = v;
+                from[j] = f;
             }
+            prev_.swap(cur_);
         }
         pairs.clear();
         std::size_t i = n1, j = n2;
@@ -278,7 +305,7 @@ public:
 private:
     std::span<const Point> p_, q_;
     PointSet moved_;
-    std::vector<double> h_;
+    std::vector<double> row_, prev_, cur_;
     std::vector<std::uint8_t> from_;
 };
 
@@ -396,6 +423,7 @@ Result<ScanResult> scan_align(const Domain& first, const Domain& second, const S
     const std::span<const Residue> fixed_residues(first.residues);
     const std::span<const Point> pp(p);
 
+    std::vector<Residue> moved(work.begin(), work.end());
     Best best;
     std::size_t offset = 0;
     while (offset < limit) {
@@ -405,7 +433,7 @@ Result<ScanResult> scan_align(const Domain& first, const Domain& second, const S
             auto fit = superpose(pp.first(j), std::span<const Point>(q).subspan(offset, j));
             if (!fit) return fit.error();
             const Transform t0 = fit.value().transform;
-            const std::vector<Residue> moved = moved_copy(work, t0);
+            place(work, t0, moved);
             auto r = align_pair(fixed_residues, moved, window);
             if (!r) return r.error();
             const double score = r.value().score;
@@ -427,7 +455,7 @@ Result<ScanResult> scan_align(const Domain& first, const Domain& second, const S
         auto seeds = seed_starts(pp, q);
         if (!seeds) return seeds.error();
         for (const Seed& seed : seeds.value()) {
-            const std::vector<Residue> moved = moved_copy(work, seed.transform);
+            place(work, seed.transform, moved);
             auto r = align_pair(fixed_residues, moved, window);
             if (!r) return r.error();
             if (trace) trace->seeds.push_back({seed.offset, kSeedLength, r.value().score});
@@ -437,7 +465,7 @@ Result<ScanResult> scan_align(const Domain& first, const Domain& second, const S
 
     if (settings.n_passes >= 2 && best.found && best.score > 0.0) {
         if (trace) trace->second_pass = true;
-        const std::vector<Residue> moved = moved_copy(work, best.transform);
+        place(work, best.transform, moved);
         auto f = align_pair(fixed_residues, moved, refinement_settings(settings));
         if (!f) return f.error();
         if (f.value().score >= best.score) {

@@ -338,3 +338,24 @@ TEST(ScanSeedSearch, UnrelatedStructuresStillScoreLow) {
     ASSERT_TRUE(r);
     EXPECT_LT(r.value().score, 0.15);
 }
+
+TEST(ScanSeedSearch, BrokenCoordinatesEndTheSearchQuietly) {
+    // A non-finite or absurdly distant atom must neither crash the fragment
+    // search nor make it allocate for the whole span of the coordinates.
+    const Domain a = load("families/unrelated/1stn.pdb");
+    const Domain good = load("families/thioredoxin/2trx.pdb");
+    const ScanSettings s = ScanSettings::from(torva::Parameters{}, 5, 2.0);
+    for (double bad : {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(), 1e8}) {
+        Domain b = good;
+        b.residues[50].coord = {bad, 1.0, -bad};
+        EXPECT_NO_THROW({
+            auto r = torva::scan_align(a, b, s);
+            if (r) {
+                EXPECT_FALSE(r.value().score > 0.5);
+            }
+        });
+        Domain c = a;
+        c.residues[10].coord = {2.0, bad, 3.0};
+        EXPECT_NO_THROW({ (void)torva::scan_align(c, good, s); });
+    }
+}

@@ -49,6 +49,8 @@ struct ScanResult {
     std::size_t n_aligned = 0;
     double seq_identity = 0.0;
     Transform transform;
+    // Window offset of the best start; for a start found by the seed search,
+    // the first residue of its fragment in the second domain.
     std::size_t offset = 0;
     std::size_t query_length = 0;
     std::size_t target_length = 0;
