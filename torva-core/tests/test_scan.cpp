@@ -159,6 +159,87 @@ TEST(ScanAlign, JumpAheadPastAWellAlignedStretch) {
     EXPECT_EQ(trace.windows.size(), 10u);
 }
 
+// `d` with everything from residue `hinge` on turned by `angle` radians about
+// an axis through that residue's atom, then moved far away as a whole: one
+// rigid part on each side of the hinge.
+Domain hinged(const Domain& d, std::size_t hinge, double angle) {
+    const double c = std::cos(angle), s = std::sin(angle), t = 1 - c;
+    const double n = std::sqrt(1.0 + 4.0 + 0.25);
+    const double x = 1.0 / n, y = -2.0 / n, z = 0.5 / n;
+    const torva::Matrix3 r{{{t * x * x + c, t * x * y - s * z, t * x * z + s * y},
+                            {t * x * y + s * z, t * y * y + c, t * y * z - s * x},
+                            {t * x * z - s * y, t * y * z + s * x, t * z * z + c}}};
+    const Transform turn = Transform::from_matrix(r, {0.0, 0.0, 0.0});
+    Domain out = d;
+    const Point pivot = d.residues[hinge].coord;
+    for (std::size_t k = hinge; k < out.size(); ++k) {
+        const Point& p = d.residues[k].coord;
+        const Point q = turn.apply({p[0] - pivot[0], p[1] - pivot[1], p[2] - pivot[2]});
+        out.residues[k].coord = {q[0] + pivot[0], q[1] + pivot[1], q[2] + pivot[2]};
+    }
+    return moved(out, far_move());
+}
+
+TEST(ScanAlign, JumpLandsOnAMultipleOfTheStepInsideTheLimit) {
+    // A hinge at residue 60 of 100: the whole-chain window aligns one rigid
+    // part only, so its jump stays short of the limit of 50.
+    const Domain a = first_n(load("1o1z.pdb"), 100);
+    const Domain b = hinged(a, 60, 0.5);
+    ScanSettings s = ScanSettings::from(torva::Parameters{}, 7, 0.1);
+    s.n_passes = 1;
+    s.seed_search = false;
+
+    // Without jumps every window runs and the first one is the best: its
+    // pair count fixes the jump.
+    s.early_stop = false;
+    auto all = torva::scan_align(a, b, s);
+    ASSERT_TRUE(all);
+    ASSERT_EQ(all.value().offset, 0u);
+    ASSERT_GE(all.value().score, 0.1);
+    const std::size_t n = all.value().n_aligned;
+    const std::size_t jump = (n - 7) / 7 * 7;
+    ASSERT_GT(jump, 7u);
+    ASSERT_LT(jump, 50u);
+
+    s.early_stop = true;
+    ScanTrace trace;
+    auto r = torva::scan_align(a, b, s, &trace);
+    ASSERT_TRUE(r);
+    ASSERT_GE(trace.windows.size(), 2u);
+    EXPECT_EQ(trace.windows[0].offset, 0u);
+    EXPECT_EQ(trace.windows[1].offset, jump);
+    for (std::size_t k = 2; k < trace.windows.size(); ++k)
+        EXPECT_EQ(trace.windows[k].offset, trace.windows[k - 1].offset + 7);
+    EXPECT_LT(trace.windows.back().offset, 50u);
+}
+
+TEST(ScanAlign, ZeroScoringWindowsKeepTheFirstAndAreNotTheEmptyResult) {
+    // Two hinged halves turned far apart: no window aligns anything, every
+    // one scores exactly 0.
+    const Domain a = first_n(load("families/cytochrome_c/1hrc.pdb"), 100);
+    const Domain b = hinged(a, 40, 1.2);
+    ScanSettings s = ScanSettings::from(torva::Parameters{}, 5, 0.0);
+    s.seed_search = false;
+    ScanTrace trace;
+    auto r = torva::scan_align(a, b, s, &trace);
+    ASSERT_TRUE(r);
+    ASSERT_EQ(trace.windows.size(), 10u);
+    for (const auto& w : trace.windows) ASSERT_EQ(w.score, 0.0);
+    const ScanResult& res = r.value();
+    // Ties keep the earliest window; a zero best gets no fine pass.
+    EXPECT_EQ(res.offset, 0u);
+    EXPECT_FALSE(trace.second_pass);
+    // A window did run: its result is reported, not the empty one.
+    EXPECT_EQ(res.score, 0.0);
+    EXPECT_EQ(res.n_aligned, 0u);
+    EXPECT_EQ(res.rmsd, 100.0);
+    EXPECT_TRUE(res.significant);  // 0 >= a stop score of 0
+    s.stop_score = 1e-12;
+    auto strict = torva::scan_align(a, b, s);
+    ASSERT_TRUE(strict);
+    EXPECT_FALSE(strict.value().significant);
+}
+
 TEST(ScanAlign, RecoversARigidlyMovedStructure) {
     const Domain a = load("1ubq.pdb");
     const Transform t = far_move();
