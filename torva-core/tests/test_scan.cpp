@@ -402,6 +402,7 @@ TEST(ScanSeedSearch, AlignsAHomologueWithAnInternalDeletion) {
     EXPECT_GE(after.value().n_aligned, 85u);
     EXPECT_LT(after.value().rmsd, 1.0);
     EXPECT_EQ(after.value().target_length, 92u);
+    EXPECT_TRUE(trace.second_pass);
     // The residues on both sides of the gap sit where they belong.
     const Transform& t = after.value().transform;
     for (std::size_t k : {5u, 30u, 60u, 85u}) {
@@ -410,6 +411,21 @@ TEST(ScanSeedSearch, AlignsAHomologueWithAnInternalDeletion) {
         const Point& q = a.residues[in_first].coord;
         EXPECT_LT(std::hypot(p[0] - q[0], p[1] - q[1], p[2] - q[2]), 1.5) << k;
     }
+
+    // One pass: the reported start is the first seed of the highest score,
+    // strictly above every window.
+    with.n_passes = 1;
+    trace = {};
+    auto one = torva::scan_align(a, b, with, &trace);
+    ASSERT_TRUE(one);
+    EXPECT_FALSE(trace.second_pass);
+    ASSERT_FALSE(trace.seeds.empty());
+    const ScanTrace::Start* top = &trace.seeds[0];
+    for (const auto& seed : trace.seeds)
+        if (seed.score > top->score) top = &seed;
+    EXPECT_EQ(one.value().score, top->score);
+    EXPECT_EQ(one.value().offset, top->offset);
+    for (const auto& w : trace.windows) EXPECT_LT(w.score, top->score);
 }
 
 TEST(ScanSeedSearch, UnrelatedStructuresStillScoreLow) {
