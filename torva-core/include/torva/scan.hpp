@@ -104,7 +104,8 @@ Result<std::vector<ScanHitRecord>> scan_database(const Domain& query, std::span<
 // The ranking half of scan_database, on one candidate per target in target
 // order: drops scores below `score_cutoff` (and NaN scores), sorts stably by
 // score (highest first), keeps the first `max_hits`, numbers them from 1 and
-// sets Z-scores when at least two distinct scores remain.
+// sets Z-scores when at least two hits remain and the population standard
+// deviation of their scores is not below 1e-10.
 std::vector<ScanHitRecord> select_scan_hits(std::vector<ScanHitRecord> candidates,
                                             const DatabaseScanOptions& options);
 
