@@ -1,6 +1,6 @@
 # make demo   install what is missing, build and install the module, run the demo
 # make test   install what is missing, build, run the C++ tests (also under
-#             ASan/UBSan) and the Python tests
+#             ASan/UBSan) and the Python tests; FUZZ_SECONDS=N adds a fuzz run
 PYTHON ?= python3
 BUILD ?= build
 ASAN_BUILD ?= build-asan
@@ -32,7 +32,8 @@ test-asan: deps
 test-python: build
 	PYTHONPATH=$(CURDIR)/$(BUILD)/torva-py $(PYTHON) -m pytest -q tests
 
-test: test-core test-asan test-python
+# FUZZ_SECONDS=N adds a short libFuzzer run of the file readers (needs clang).
+test: test-core test-asan test-python $(if $(FUZZ_SECONDS),fuzz)
 
 install: deps
 	$(PYTHON) -m pip install -q .
