@@ -181,6 +181,9 @@ constexpr std::size_t kWriteBufferSize = 65536;
 
 Error os_error(int err) { return Error::io(std::system_category().message(err)); }
 
+// The system calls would stop reading a path at a NUL and open another file.
+bool has_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
+
 Error invalid_utf8() { return Error::io("stream did not contain valid UTF-8"); }
 
 bool is_blank_byte(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
@@ -349,6 +352,7 @@ public:
     }
 
     Status open(const std::string& path) {
+        if (has_nul(path)) return os_error(EINVAL);
         do {
             fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         } while (fd_ < 0 && errno == EINTR);
@@ -465,6 +469,7 @@ public:
     }
 
     Status create(const std::string& path) {
+        if (has_nul(path)) return os_error(EINVAL);
         do {
             fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
         } while (fd_ < 0 && errno == EINTR);
@@ -974,6 +979,7 @@ Result<void, std::string> create_directories(const std::string& dir) {
         return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
     };
     auto message = [](int err) { return std::system_category().message(err); };
+    if (has_nul(path)) return message(EINVAL);
 
     if (::mkdir(path.c_str(), 0777) == 0) return {};
     int err = errno;

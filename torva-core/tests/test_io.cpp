@@ -848,6 +848,36 @@ TEST_F(IoFiles, WholeFileTransformErrors) {
     EXPECT_EQ(slurp(out), "REMARK ok\n");
 }
 
+TEST_F(IoFiles, PathsWithNulAreRefused) {
+    // A NUL would end the path early for the system: "x.pdb\0junk" is not x.pdb.
+    const std::string real = write("x.pdb", ca("1") + ca("2") + ca("3"));
+    const auto with_nul = [](std::string p, const char* tail) {
+        p.push_back('\0');
+        return p.append(tail);
+    };
+    const std::string nul_path = with_nul(real, "junk");
+    auto d = read_pdb(nul_path);
+    ASSERT_FALSE(d.ok());
+    EXPECT_EQ(d.error().message, "I/O error: Invalid argument");
+
+    Domain target = read_pdb(real).value();
+    const Domain before = target;
+    ASSERT_FALSE(apply_dssp(target, nul_path).ok());
+    EXPECT_EQ(target.residues.size(), before.residues.size());
+
+    const std::string out = path("out.pdb");
+    Status s = transform_pdb_file(real, with_nul(out, "x"), Transform::identity());
+    ASSERT_FALSE(s.ok());
+    EXPECT_EQ(s.error().message, "I/O error: Invalid argument");
+    EXPECT_FALSE(std::filesystem::exists(out));
+    EXPECT_FALSE(write_ca_pdb(target, with_nul(out, ""), std::nullopt).ok());
+    EXPECT_FALSE(std::filesystem::exists(out));
+
+    const std::string sub = path("sub");
+    EXPECT_FALSE(create_directories(with_nul(sub, "/x")).ok());
+    EXPECT_FALSE(std::filesystem::exists(sub));
+}
+
 TEST_F(IoFiles, WholeFileTransformOntoItself) {
     // The output is the input (by another spelling of the path, and through a
     // hard link): the result equals a transform into a separate file instead
