@@ -57,6 +57,23 @@ struct Cell {
     std::int32_t best;
 };
 
+// Continues the path of predecessor `p` into `c` at (i, j) with score h: the
+// start is inherited, and the best moves to (i, j) when h beats the
+// predecessor's best (or equals it, when `ties_move`).
+inline void continue_path(Cell& c, const Cell& p, std::int32_t h, std::uint32_t i, std::uint32_t j, bool ties_move) {
+    c.start_i = p.start_i;
+    c.start_j = p.start_j;
+    if (ties_move ? h >= p.best : h > p.best) {
+        c.best = h;
+        c.best_i = i;
+        c.best_j = j;
+    } else {
+        c.best = p.best;
+        c.best_i = p.best_i;
+        c.best_j = p.best_j;
+    }
+}
+
 struct Fragment {
     std::uint32_t start_i;
     std::uint32_t start_j;
@@ -236,35 +253,14 @@ TracedAlignment trace_alignment(const ScoreMatrix& matrix, std::size_t n1, std::
                         c.best_j = jj;
                         c.best = h;
                     } else {
-                        const Cell& p = prev[i - 1];
-                        c.start_i = p.start_i;
-                        c.start_j = p.start_j;
-                        if (h >= p.best) {
-                            c.best = h;
-                            c.best_i = ii;
-                            c.best_j = jj;
-                        } else {
-                            c.best = p.best;
-                            c.best_i = p.best_i;
-                            c.best_j = p.best_j;
-                        }
+                        continue_path(c, prev[i - 1], h, ii, jj, true);
                     }
                 } else {
                     // A gap step: from (i, j-1) keeps ties at the new cell,
                     // from (i-1, j) only a strict improvement moves the best.
                     const bool from_left = h == left;
                     const Cell p = from_left ? prev[i] : cur[i - 1];
-                    c.start_i = p.start_i;
-                    c.start_j = p.start_j;
-                    if (from_left ? h >= p.best : h > p.best) {
-                        c.best = h;
-                        c.best_i = ii;
-                        c.best_j = jj;
-                    } else {
-                        c.best = p.best;
-                        c.best_i = p.best_i;
-                        c.best_j = p.best_j;
-                    }
+                    continue_path(c, p, h, ii, jj, from_left);
                 }
                 c.score = h;
                 if (j == n2 || i == n1) fragments.offer(c);

@@ -42,12 +42,7 @@ constexpr const char* kGetRotationDoc =
 
 Ref get_rotation(PyObject* self, const CallArgs& call) {
     bind(kGetRotationSig, call);
-    const auto r = shared<AlignmentRecord>(self);
-    double* data = nullptr;
-    Ref arr = new_array({3, 3}, data);
-    for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 3; ++j) data[i * 3 + j] = r->transform.rotation[i][j];
-    return arr;
+    return rotation_array(shared<AlignmentRecord>(self)->transform);
 }
 
 constexpr Signature kGetTranslationSig{"AlignmentResult.get_translation", {}, 0};
@@ -56,11 +51,7 @@ constexpr const char* kGetTranslationDoc =
 
 Ref get_translation(PyObject* self, const CallArgs& call) {
     bind(kGetTranslationSig, call);
-    const auto r = shared<AlignmentRecord>(self);
-    double* data = nullptr;
-    Ref arr = new_array({3}, data);
-    for (int i = 0; i < 3; ++i) data[i] = r->transform.translation[i];
-    return arr;
+    return translation_array(shared<AlignmentRecord>(self)->transform);
 }
 
 constexpr Signature kMatrixSig{"AlignmentResult.transformation_matrix", {}, 0};

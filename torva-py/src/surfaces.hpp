@@ -27,7 +27,10 @@ template <>
 struct ClassSpec<torva::Transform> {
     static PyType_Spec* spec();
 };
-// New (4, 4) array of a transformation matrix.
+// New arrays of a transform's parts: rotation (3, 3), translation (3,), and
+// the (4, 4) transformation matrix.
+Ref rotation_array(const torva::Transform& t);
+Ref translation_array(const torva::Transform& t);
 Ref matrix4_array(const torva::Matrix4& m);
 // Transform.apply and the methods like it: `coords` an (N, 3) array argument.
 Ref apply_to_array(const torva::Transform& t, PyObject* coords, const char* param);

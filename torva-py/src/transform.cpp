@@ -43,22 +43,9 @@ Ref from_matrix(PyObject*, const CallArgs& call) {
     return wrap(out);
 }
 
-Ref get_rotation(PyObject* self) {
-    const auto t = shared<Transform>(self);
-    double* data = nullptr;
-    Ref arr = new_array({3, 3}, data);
-    for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 3; ++j) data[i * 3 + j] = t->rotation[i][j];
-    return arr;
-}
+Ref get_rotation(PyObject* self) { return rotation_array(*shared<Transform>(self)); }
 
-Ref get_translation(PyObject* self) {
-    const auto t = shared<Transform>(self);
-    double* data = nullptr;
-    Ref arr = new_array({3}, data);
-    for (int i = 0; i < 3; ++i) data[i] = t->translation[i];
-    return arr;
-}
+Ref get_translation(PyObject* self) { return translation_array(*shared<Transform>(self)); }
 
 constexpr Signature kMatrixSig{"Transform.transformation_matrix", {}, 0};
 constexpr const char* kMatrixDoc =
@@ -142,6 +129,21 @@ PyType_Spec kSpec = {"builtins.Transform", sizeof(Instance<Transform>), 0, Py_TP
 }  // namespace
 
 PyType_Spec* ClassSpec<torva::Transform>::spec() { return &kSpec; }
+
+Ref rotation_array(const torva::Transform& t) {
+    double* data = nullptr;
+    Ref arr = new_array({3, 3}, data);
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) data[i * 3 + j] = t.rotation[i][j];
+    return arr;
+}
+
+Ref translation_array(const torva::Transform& t) {
+    double* data = nullptr;
+    Ref arr = new_array({3}, data);
+    for (int i = 0; i < 3; ++i) data[i] = t.translation[i];
+    return arr;
+}
 
 Ref matrix4_array(const torva::Matrix4& m) {
     double* data = nullptr;
