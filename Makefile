@@ -30,7 +30,7 @@ test-asan: deps
 	    ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
 test-python: build
-	PYTHONPATH=$(CURDIR)/$(BUILD)/torva-py $(PYTHON) -m pytest -q tests
+	PYTHONPATH=$(CURDIR)/$(BUILD)/torva-py:$(CURDIR) $(PYTHON) -m pytest -q tests
 
 # FUZZ_SECONDS=N adds a short libFuzzer run of the file readers (needs clang).
 test: test-core test-asan test-python $(if $(FUZZ_SECONDS),fuzz)

@@ -7,7 +7,7 @@ set -euo pipefail
 
 PYTHON=${PYTHON:-python3}
 apt_pkgs=(g++ make libeigen3-dev libgtest-dev)
-pip_pkgs=(numpy pytest scikit-build-core cmake ninja)
+pip_pkgs=(numpy pytest scikit-build-core cmake ninja gemmi pyarrow dask distributed plotly tqdm)
 for arg in "$@"; do
   case "$arg" in
     --bench) apt_pkgs+=(tm-align) ;;

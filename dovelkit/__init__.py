@@ -1,0 +1,20 @@
+"""dovelkit: protein structures as users have them, for the ``dovel`` alignment module.
+
+``dovel`` aligns C-alpha structures; ``dovelkit`` brings it the files people actually have
+(PDB and mmCIF, plain or gzip-compressed), complete pairwise results, whole-structure output in
+any format, a structure database with parallel and cluster search, and the ``dovel`` command.
+"""
+
+from __future__ import annotations
+
+import dovel
+
+from dovelkit.reading import load, load_chains
+
+__version__ = dovel.__version__
+
+__all__ = [
+    "__version__",
+    "load",
+    "load_chains",
+]

@@ -1,0 +1,68 @@
+"""The ``dovel`` command: align, msa, search and db, over the files people have."""
+
+from __future__ import annotations
+
+import argparse
+import importlib
+import sys
+from collections.abc import Sequence
+
+# Sub-command name -> module under dovelkit.commands that provides add_parser() and run().
+COMMANDS = ("align", "msa", "search", "db")
+
+DESCRIPTION = """\
+Protein structure alignment on PDB and mmCIF files (plain or gzip-compressed).
+
+examples:
+  dovel align 1hrc.pdb 1ycc.cif.gz -o 1ycc_on_1hrc.cif
+  dovel msa 1hrc.pdb 1ycc.pdb 1co6.pdb -o aligned/ --fasta family.fasta
+  dovel db create cath.parquet structures/
+  dovel search query.pdb cath.parquet --top 20
+"""
+
+
+class UserError(Exception):
+    """A problem with what the user asked for: printed as one line, exit status 1."""
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="dovel", description=DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
+    parser.add_argument("--version", action="version", version=f"dovel {_version()}")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND")
+    sub.required = True
+    for name in COMMANDS:
+        module = importlib.import_module(f"dovelkit.commands.{name}")
+        module.add_parser(sub)
+    return parser
+
+
+def _version() -> str:
+    import dovel
+
+    return str(dovel.__version__)
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the command; return the exit status (0 success, 1 user error, 130 interrupted)."""
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    try:
+        return int(args.run(args) or 0)
+    except KeyboardInterrupt:
+        print("dovel: interrupted", file=sys.stderr)
+        return 130
+    except BrokenPipeError:
+        return 1
+    except (UserError, OSError, ValueError, TypeError) as exc:
+        print(f"dovel {args.command}: {_one_line(exc)}", file=sys.stderr)
+        return 1
+    except Exception as exc:  # a fault of ours: still one line, but say what it was
+        print(f"dovel {args.command}: internal error: {type(exc).__name__}: {_one_line(exc)}", file=sys.stderr)
+        return 1
+
+
+def _one_line(exc: BaseException) -> str:
+    text = str(exc) if not isinstance(exc, OSError) or not exc.filename else f"{exc.filename}: {exc.strerror}"
+    return " ".join(text.split()) or type(exc).__name__

@@ -1,0 +1,1 @@
+"""Sub-commands of the ``dovel`` command: each module gives ``add_parser(subparsers)``."""

@@ -1,0 +1,259 @@
+"""Reading protein chains from the files people have: PDB and mmCIF, plain or gzip-compressed.
+
+gemmi parses the files; this module picks the residues the aligner needs (one C-alpha point per
+amino-acid residue) and builds ``dovel.Domain`` objects from them.
+"""
+
+from __future__ import annotations
+
+import gzip
+import os
+import re
+import tempfile
+import zlib
+from dataclasses import dataclass
+from typing import Union
+
+import gemmi
+import numpy as np
+
+import dovel
+
+PathLike = Union[str, "os.PathLike[str]"]
+
+# Suffixes that a domain id drops from the file name, outermost first.
+_COMPRESSION_SUFFIXES = (".gz",)
+_FORMAT_SUFFIXES = (".pdb", ".ent", ".cif", ".mmcif")
+
+# A PDB file is recognised by its records; these are the ones that open real files.
+_PDB_RECORD = re.compile(
+    rb"^(ATOM  |HETATM|HEADER|MODEL |CRYST1|REMARK|TITLE |COMPND|SOURCE|EXPDTA|SEQRES|ATOM\d|HETAT)",
+    re.MULTILINE,
+)
+
+
+@dataclass(frozen=True)
+class ChainData:
+    """One chain's residues as read: what a ``dovel.Domain`` is built from, plus the true chain id."""
+
+    chain: str
+    sequence: str
+    coordinates: np.ndarray  # (N, 3) float64
+    labels: list[str]  # residue number and insertion code, as in the file ("52", "52A")
+
+
+def file_stem(path: PathLike) -> str:
+    """The file name without its compression and format suffixes: ``1abc.cif.gz`` gives ``1abc``."""
+    name = os.path.basename(os.fspath(path))
+    lower = name.lower()
+    for suffix in _COMPRESSION_SUFFIXES:
+        if lower.endswith(suffix) and len(name) > len(suffix):
+            name, lower = name[: -len(suffix)], lower[: -len(suffix)]
+            break
+    for suffix in _FORMAT_SUFFIXES:
+        if lower.endswith(suffix) and len(name) > len(suffix):
+            name = name[: -len(suffix)]
+            break
+    return name or "structure"
+
+
+def _sniff_format(data: bytes) -> gemmi.CoorFormat | None:
+    head = data[:4096].lstrip()
+    while head.startswith(b"#"):  # CIF comment lines before the data block
+        head = head.split(b"\n", 1)[1].lstrip() if b"\n" in head else b""
+    if head[:5].lower() == b"data_":
+        return gemmi.CoorFormat.Mmcif
+    if _PDB_RECORD.search(data[:1 << 20]):
+        return gemmi.CoorFormat.Pdb
+    return None
+
+
+def read_structure(path: PathLike) -> gemmi.Structure:
+    """Read a whole structure, the format and compression told apart by the content.
+
+    Raises OSError when the file cannot be read and ValueError (naming the path) when its content
+    is not a readable PDB or mmCIF structure.
+    """
+    fspath = os.fspath(path)
+    if not isinstance(fspath, str):
+        fspath = os.fsdecode(fspath)
+    with open(fspath, "rb") as fh:
+        data = fh.read()
+    if data[:2] == b"\x1f\x8b":
+        try:
+            data = gzip.decompress(data)
+        except (OSError, EOFError, zlib.error) as exc:
+            raise ValueError(f"{fspath}: damaged gzip data ({exc})") from None
+    fmt = _sniff_format(data)
+    if fmt is None:
+        raise ValueError(f"{fspath}: unknown format (neither PDB nor mmCIF)")
+    try:
+        structure = gemmi.read_structure_string(data, format=fmt)
+    except (RuntimeError, ValueError, UnicodeError) as exc:
+        kind = "mmCIF" if fmt == gemmi.CoorFormat.Mmcif else "PDB"
+        raise ValueError(f"{fspath}: cannot read as {kind}: {exc}") from None
+    return structure
+
+
+def _is_protein_residue(residue: gemmi.Residue) -> str | None:
+    """The residue's one-letter code when it is an amino acid, else None."""
+    info = gemmi.find_tabulated_residue(residue.name)
+    if info is not None:
+        if not info.is_amino_acid():
+            return None
+        code = info.one_letter_code.upper()
+        return code if code.strip() else "X"
+    # A name gemmi does not know: an amino acid only when it sits in the polymer.
+    if residue.entity_type == gemmi.EntityType.Polymer:
+        return "X"
+    return None
+
+
+def _chain_data(chain: gemmi.Chain) -> ChainData | None:
+    sequence: list[str] = []
+    coords: list[tuple[float, float, float]] = []
+    labels: list[str] = []
+    last_seqid = None
+    for residue in chain:
+        code = _is_protein_residue(residue)
+        if code is None:
+            continue
+        seqid = residue.seqid
+        key = (seqid.num, seqid.icode)
+        if key == last_seqid:  # a second conformer of the same residue: the first one counts
+            continue
+        ca = residue.find_atom("CA", "*", gemmi.Element("C"))
+        if ca is None:
+            continue
+        last_seqid = key
+        pos = ca.pos
+        coords.append((pos.x, pos.y, pos.z))
+        sequence.append(code)
+        labels.append(f"{seqid.num}{seqid.icode.strip()}")
+    if not coords:
+        return None
+    array = np.array(coords, dtype=np.float64).reshape(len(coords), 3)
+    return ChainData(chain.name, "".join(sequence), array, labels)
+
+
+def _model(structure: gemmi.Structure, path: str, model: int) -> gemmi.Model:
+    if isinstance(model, bool) or not isinstance(model, int):
+        raise TypeError(f"model must be an int, not {type(model).__name__}")
+    if not 1 <= model <= len(structure):
+        raise ValueError(f"no model {model} in {path} (models: 1 to {len(structure)})")
+    return structure[model - 1]
+
+
+def _domain(stem: str, data: ChainData, dssp: PathLike | None) -> dovel.Domain:
+    domain = dovel.Domain.from_arrays(f"{stem}_{data.chain}", data.coordinates, data.sequence, data.chain[0])
+    if dssp is not None:
+        _apply_dssp(domain, data, dssp)
+    return domain
+
+
+def _apply_dssp(domain: dovel.Domain, data: ChainData, dssp: PathLike) -> None:
+    """Apply a DSSP file through the module's DSSP reader.
+
+    The module matches DSSP lines to residues by their labels, and a domain built from arrays is
+    labelled 1, 2, 3, ... So the DSSP lines of this chain are relabelled to those positions (the
+    residue number columns rewritten, chain column cleared) before the module reads them.
+    """
+    path = os.fspath(dssp)
+    position = {label: i + 1 for i, label in reversed(list(enumerate(data.labels)))}
+    chain = data.chain
+    out: list[str] = []
+    with open(path, "rb") as fh:
+        raw = fh.read()
+    try:
+        text = raw.decode("utf-8")
+    except UnicodeDecodeError:
+        raise ValueError(f"{path}: not a DSSP file (not UTF-8 text)") from None
+    in_residues = False
+    for line in text.split("\n"):
+        line = line.rstrip("\r")
+        if not in_residues:
+            out.append(line)
+            in_residues = "  #  RESIDUE" in line
+            continue
+        if len(line) <= 16 or line[13] == "!":
+            continue
+        line_chain = line[11]
+        if line_chain != " " and line_chain != chain[0]:
+            continue
+        # Newer DSSP writes the full chain id at columns 160-163; honour it when present.
+        if len(line) >= 163 and line[159:163].strip() and line[159:163].strip() != chain:
+            continue
+        label = line[5:10].strip() + line[10].strip()
+        pos = position.get(label)
+        if pos is None:
+            continue
+        out.append(f"{line[:5]}{pos:>5}  {line[12:]}")  # insertion code and chain cleared
+    if not in_residues:
+        raise ValueError(f"{path}: not a DSSP file (no residue table header)")
+    with tempfile.NamedTemporaryFile("w", suffix=".dssp", encoding="utf-8", delete=False) as tmp:
+        tmp.write("\n".join(out) + "\n")
+    try:
+        domain.load_dssp(tmp.name)
+    finally:
+        os.unlink(tmp.name)
+
+
+def _protein_chains(model: gemmi.Model) -> list[ChainData]:
+    chains = []
+    for chain in model:
+        data = _chain_data(chain)
+        if data is not None:
+            chains.append(data)
+    return chains
+
+
+def load(
+    path: PathLike,
+    chain: str | None = None,
+    model: int = 1,
+    dssp: PathLike | None = None,
+) -> dovel.Domain:
+    """Load one protein chain of a PDB or mmCIF file (plain or gzip-compressed) as a ``dovel.Domain``.
+
+    Every amino-acid residue with a C-alpha atom in the chosen model gives one point (its first
+    alternate location); modified residues (MSE, SEP, ...) take their parent's one-letter code, and
+    water, ligands and nucleic acids are skipped. ``chain=None`` takes the first chain holding a
+    protein residue; ``model`` counts the file's models from 1. The domain id is ``<stem>_<chain>``
+    (``1abc_A``); its ``chain`` holds the first character of the chain id. With ``dssp`` the
+    secondary structure comes from that DSSP file.
+
+    Raises OSError when a file cannot be read, ValueError naming the path otherwise.
+    """
+    if chain is not None and not isinstance(chain, str):
+        raise TypeError(f"chain must be a str or None, not {type(chain).__name__}")
+    fspath = os.fspath(path)
+    structure = read_structure(fspath)
+    selected = _model(structure, fspath, model)
+    if chain is None:
+        for gchain in selected:
+            data = _chain_data(gchain)
+            if data is not None:
+                return _domain(file_stem(fspath), data, dssp)
+        raise ValueError(f"no protein chain in {fspath}")
+    names = list(dict.fromkeys(c.name for c in selected))
+    if chain not in names:
+        raise ValueError(f"no chain '{chain}' in {fspath} (chains: {', '.join(names) or 'none'})")
+    data = _chain_data(selected[chain])
+    if data is None:
+        raise ValueError(f"chain '{chain}' of {fspath} holds no amino-acid residue with a C-alpha atom")
+    return _domain(file_stem(fspath), data, dssp)
+
+
+def load_chains(path: PathLike, model: int = 1) -> list[dovel.Domain]:
+    """Every chain of the file that holds a protein residue, in file order, as ``dovel.Domain`` objects.
+
+    Raises OSError when the file cannot be read, ValueError naming the path otherwise (also when
+    the file holds no protein chain).
+    """
+    fspath = os.fspath(path)
+    structure = read_structure(fspath)
+    chains = _protein_chains(_model(structure, fspath, model))
+    if not chains:
+        raise ValueError(f"no protein chain in {fspath}")
+    stem = file_stem(fspath)
+    return [_domain(stem, data, None) for data in chains]
