@@ -11,6 +11,7 @@ import dovel
 
 from dovelkit.pairwise import PairwiseAlignment, align
 from dovelkit.reading import load, load_chains
+from dovelkit.writing import write_moved
 
 __version__ = dovel.__version__
 
@@ -20,4 +21,5 @@ __all__ = [
     "align",
     "load",
     "load_chains",
+    "write_moved",
 ]
