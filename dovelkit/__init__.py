@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import dovel
 
+from dovelkit.multiple import MultipleAlignment, msa
 from dovelkit.pairwise import PairwiseAlignment, align
 from dovelkit.reading import load, load_chains
 from dovelkit.writing import write_moved
@@ -17,9 +18,11 @@ __version__ = dovel.__version__
 
 __all__ = [
     "__version__",
+    "MultipleAlignment",
     "PairwiseAlignment",
     "align",
     "load",
     "load_chains",
+    "msa",
     "write_moved",
 ]
