@@ -166,3 +166,30 @@ def test_ctrl_c_exits_130_and_leaves_no_partial_file(tmp_path):
     assert proc.returncode == 130, stderr
     assert "Traceback" not in stderr and len(stderr.splitlines()) == 1
     assert os.listdir(out) == [] and not (tmp_path / "a.fasta").exists()
+
+
+def test_progress_only_on_a_terminal(tmp_path):
+    import pty
+
+    master, slave = pty.openpty()
+    try:
+        proc = subprocess.Popen([sys.executable, "-m", "dovelkit", "msa", HRC, CRC, YCC, "-o", str(tmp_path / "o")],
+                                stdout=subprocess.PIPE, stderr=slave, env=env())
+        os.close(slave)
+        stdout, _ = proc.communicate(timeout=120)
+        seen = b""
+        while True:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:  # the terminal is closed once the process is gone
+                break
+            if not chunk:
+                break
+            seen += chunk
+    finally:
+        os.close(master)
+    assert proc.returncode == 0
+    assert b"aligning" in seen and b"writing" in seen and seen.endswith(b"\r\x1b[K")  # erased at the end
+    assert b"aligning" not in stdout
+    piped = dovel_cmd("msa", HRC, CRC, "-o", tmp_path / "p")
+    assert piped.returncode == 0 and piped.stderr == ""

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import gzip
 import math
 import os
 import sys
@@ -84,9 +85,10 @@ def _chains(files: list[str], chains: list[str] | None) -> list[str | None]:
 def output_name(path: str) -> str:
     """The name a moved copy of ``path`` gets: its own file name when that names the format,
     otherwise its stem with the suffix of the format found in it."""
+    import gemmi
+
     from dovelkit.reading import file_stem, read_structure
     from dovelkit.writing import output_format
-    import gemmi
 
     name = os.path.basename(path)
     try:
@@ -167,8 +169,6 @@ def run(args: argparse.Namespace) -> int:
             fmt, compressed = output_format(out)
             data = render_moved(path, transform, fmt).encode("utf-8")
             if compressed:
-                import gzip
-
                 data = gzip.compress(data, mtime=0)
             texts.append((out, data))
         fasta = result.to_fasta()
