@@ -163,7 +163,7 @@ def run(args: argparse.Namespace) -> int:
 
         status.update(f"aligning 1/{len(domains)}")
         result = dovelkit.msa(domains, params=_parameters(args), progress=progress)
-        texts: list[tuple[str, bytes]] = []
+        texts: list[tuple[str | os.PathLike[str], bytes]] = []
         for k, (path, out, transform) in enumerate(zip(files, outputs, result.transforms)):
             status.update(f"writing {k + 1}/{len(files)}")
             fmt, compressed = output_format(out)
@@ -178,19 +178,19 @@ def run(args: argparse.Namespace) -> int:
     finally:
         status.close()
 
-    out = sys.stdout
+    stdout = sys.stdout
     id_w = max(len("structure"), *(len(d.id) for d in domains))
     file_w = max(len("file"), *(len(os.path.basename(o)) for o in outputs))
-    out.write(f"{'structure':<{id_w}}  {'file':<{file_w}}  {'length':>6}  {'core RMSD':>9}\n")
+    stdout.write(f"{'structure':<{id_w}}  {'file':<{file_w}}  {'length':>6}  {'core RMSD':>9}\n")
     for d, o, rmsd in zip(domains, outputs, result.core_rmsd):
         shown = "-" if math.isnan(rmsd) else f"{rmsd:.3f}"
-        out.write(f"{d.id:<{id_w}}  {os.path.basename(o):<{file_w}}  {len(d):>6}  {shown:>9}\n")
-    out.write(f"\n{len(result.columns)} columns, {result.n_core} core columns; "
-              f"{len(outputs)} structures written to {args.output}\n")
+        stdout.write(f"{d.id:<{id_w}}  {os.path.basename(o):<{file_w}}  {len(d):>6}  {shown:>9}\n")
+    stdout.write(f"\n{len(result.columns)} columns, {result.n_core} core columns; "
+                 f"{len(outputs)} structures written to {args.output}\n")
     if args.fasta is not None:
-        out.write(f"alignment written to {args.fasta}\n")
+        stdout.write(f"alignment written to {args.fasta}\n")
     else:
-        out.write("\n" + fasta)
+        stdout.write("\n" + fasta)
     return 0
 
 
