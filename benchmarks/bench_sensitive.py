@@ -381,7 +381,7 @@ def main():
         write_tsv(os.path.join(OUT, "pairs.tsv"), pairs)
         if insertion:
             write_tsv(os.path.join(OUT, "dsba_insertion.tsv"), insertion)
-        print(f"wrote {OUT}/search_summary.tsv, pairs.tsv, dsba_insertion.tsv")
+        print("wrote benchmarks/sensitive/search_summary.tsv, pairs.tsv, dsba_insertion.tsv")
 
 
 if __name__ == "__main__":
