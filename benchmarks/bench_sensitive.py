@@ -347,6 +347,26 @@ def csde_check(chains, presets):
     return rows
 
 
+def msa_check(presets):
+    """align_pdbs (pre-alignment by scan onto the first file, then the multiple alignment) on each
+    bundled family, as `dovel msa` runs it."""
+    import tempfile
+
+    groups = {}
+    with open(os.path.join(FAMILIES, "families.tsv")) as fh:
+        for row in csv.DictReader(fh, delimiter="\t"):
+            if row["family"] != "unrelated":
+                groups.setdefault(row["family"], []).append(os.path.join(FAMILIES, row["file"]))
+    rows = []
+    for family, files in groups.items():
+        for name, params in presets.items():
+            with tempfile.TemporaryDirectory() as out:
+                r = dovel.align_pdbs(files, out, params)
+            rows.append(dict(family=family, preset=name, n_structures=len(files), n_core=r.n_core,
+                             avg_rmsd=r.avg_rmsd))
+    return rows
+
+
 # ---------------------------------------------------------------- main
 
 def main():
@@ -438,14 +458,20 @@ def main():
         print(f"{r['preset']:15s} {r['query']:>12s} -> {r['target']}  score {r['score']:.3f} "
               f"aligned {r['n_aligned']:3d}  rmsd {r['rmsd']:.2f}")
 
+    msa = msa_check(presets)
+    print("-- multiple alignment of each bundled family (first file as reference)")
+    for r in msa:
+        print(f"{r['family']:24s} {r['preset']:10s} core columns {r['n_core']:3d}  average RMSD {r['avg_rmsd']:.2f}")
+
     if not args.no_write:
+        write_tsv(os.path.join(OUT, "msa.tsv"), msa)
         write_tsv(os.path.join(OUT, "search_summary.tsv"), summary)
         if csde:
             write_tsv(os.path.join(OUT, "csde_start.tsv"), csde)
         write_tsv(os.path.join(OUT, "pairs.tsv"), pairs)
         if insertion:
             write_tsv(os.path.join(OUT, "dsba_insertion.tsv"), insertion)
-        print("wrote benchmarks/sensitive/search_summary.tsv, pairs.tsv, dsba_insertion.tsv, csde_start.tsv")
+        print("wrote benchmarks/sensitive/search_summary.tsv, pairs.tsv, dsba_insertion.tsv, csde_start.tsv, msa.tsv")
 
 
 if __name__ == "__main__":

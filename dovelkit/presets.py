@@ -37,7 +37,7 @@ def parameters(preset="default"):
     chain of another family are ranked before it, against 52 with the
     defaults; no chain of another family gets a positive score.
 
-    Cost: about 1.2x the CPU time of the default search (about 4.5x faster
+    Cost: about 1.2x the CPU time of the default search (about 4.4x faster
     than TM-align on the same targets); aligned pairs score higher than with
     the defaults, so scores of the two presets are not comparable; pairs
     aligned by both presets get about 10 % more aligned residues at a higher
