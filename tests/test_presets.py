@@ -1,0 +1,89 @@
+import os
+import sys
+
+import pytest
+
+import dovel
+from conftest import data_path
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+if ROOT not in sys.path:
+    sys.path.insert(0, ROOT)
+
+from dovelkit.presets import PRESETS, parameters  # noqa: E402
+
+ATTRIBUTES = ("n_passes", "e1", "e2", "gap_open", "gap_extend", "use_secondary", "max_iter",
+              "cutoff_dist", "score_cutoff", "convergence", "verbosity")
+CHANGED_BY_SENSITIVE = {"e1", "e2", "cutoff_dist", "gap_open"}
+
+
+def values(p):
+    return {name: getattr(p, name) for name in ATTRIBUTES}
+
+
+FOLDERS = {"1hrc": "cytochrome_c", "1c2r": "cytochrome_c", "2cpl": "unrelated", "1rgg": "microbial_ribonuclease",
+           "9rnt": "microbial_ribonuclease", "3trx": "thioredoxin", "256b": "cytochrome_cprime_b562"}
+
+
+def load(name):
+    if name in FOLDERS:
+        return dovel.Domain.from_pdb(data_path("families", FOLDERS[name], f"{name}.pdb"))
+    return dovel.Domain.from_pdb(data_path(f"{name}.pdb"))
+
+
+def test_attribute_list_is_complete():
+    public = {a for a in dir(dovel.Parameters()) if not a.startswith("_")}
+    assert public == set(ATTRIBUTES)
+
+
+def test_default_is_the_module_default_and_a_fresh_object():
+    p = parameters("default")
+    assert isinstance(p, dovel.Parameters)
+    assert values(p) == values(dovel.Parameters())
+    assert values(parameters()) == values(dovel.Parameters())
+    p.e1 = 7.0
+    assert parameters("default").e1 == dovel.Parameters().e1
+
+
+def test_sensitive_changes_only_its_documented_values():
+    base, sens = values(dovel.Parameters()), values(parameters("sensitive"))
+    changed = {k for k in ATTRIBUTES if base[k] != sens[k]}
+    assert changed == CHANGED_BY_SENSITIVE
+    # Looser distance and geometry scales, a higher fragment threshold, cheaper gaps.
+    assert sens["e1"] > base["e1"] and sens["e2"] > base["e2"]
+    assert sens["cutoff_dist"] > base["cutoff_dist"] and sens["gap_open"] < base["gap_open"]
+    # Each call is independent of earlier callers' edits.
+    first = parameters("sensitive")
+    first.cutoff_dist = 1.0
+    assert parameters("sensitive").cutoff_dist == sens["cutoff_dist"]
+
+
+@pytest.mark.parametrize("bad", ["", "Sensitive", "fast", " default", None, 1, ["default"]])
+def test_unknown_preset_names_the_valid_ones(bad):
+    with pytest.raises(ValueError) as err:
+        parameters(bad)
+    for name in PRESETS:
+        assert repr(name) in str(err.value)
+
+
+def scan(query, target, preset):
+    hits = dovel.scan_database(query, [target], parameters(preset), score_cutoff=0.0, max_hits=1,
+                               quick=False, scan_mode=True)
+    assert len(hits) == 1
+    return hits[0]
+
+
+def test_sensitive_finds_a_distant_homologue_the_default_misses():
+    # Horse cytochrome c and Rhodopseudomonas cytochrome c2: about 1.9 A over 99 residues (TM-align).
+    hrc, c2r = load("1hrc"), load("1c2r")
+    assert scan(hrc, c2r, "default").score == 0.0
+    hit = scan(hrc, c2r, "sensitive")
+    assert hit.score > 0.5
+    assert hit.n_aligned >= 90 and hit.rmsd < 2.5
+
+
+@pytest.mark.parametrize("query, target", [("1rgg", "2cpl"), ("256b", "1a8o"), ("9rnt", "3trx")])
+def test_sensitive_keeps_unrelated_chains_at_zero(query, target):
+    # Different folds that a much looser setting (e1 12, e2 16, cutoff_dist 10, gap_open 1.5)
+    # scores at 0.33-0.35: the raised fragment threshold must keep them out.
+    assert scan(load(query), load(target), "sensitive").score == 0.0
