@@ -11,6 +11,7 @@ import dovel
 
 from dovelkit.multiple import MultipleAlignment, msa
 from dovelkit.pairwise import PairwiseAlignment, align
+from dovelkit.presets import parameters
 from dovelkit.reading import load, load_chains
 from dovelkit.writing import write_moved
 
@@ -24,5 +25,6 @@ __all__ = [
     "load",
     "load_chains",
     "msa",
+    "parameters",
     "write_moved",
 ]

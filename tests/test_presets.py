@@ -87,3 +87,25 @@ def test_sensitive_keeps_unrelated_chains_at_zero(query, target):
     # Different folds that a much looser setting (e1 12, e2 16, cutoff_dist 10, gap_open 1.5)
     # scores at 0.33-0.35: the raised fragment threshold must keep them out.
     assert scan(load(query), load(target), "sensitive").score == 0.0
+
+
+def test_sensitive_flag_on_the_commands(tmp_path):
+    """`--sensitive` reaches the alignment: 1hrc/1c2r is found only with it, by align and by msa."""
+    import json
+    import subprocess
+
+    env = dict(os.environ, PYTHONPATH=ROOT + os.pathsep + os.environ.get("PYTHONPATH", ""))
+    hrc, c2r = (data_path("families", "cytochrome_c", f"{n}.pdb") for n in ("1hrc", "1c2r"))
+
+    def run(*args):
+        p = subprocess.run([sys.executable, "-m", "dovelkit", *args], capture_output=True, text=True, env=env,
+                           timeout=300)
+        assert p.returncode == 0, p.stderr
+        return p.stdout
+
+    assert json.loads(run("align", hrc, c2r, "--json"))["n_aligned"] == 0
+    assert json.loads(run("align", hrc, c2r, "--json", "--sensitive"))["n_aligned"] > 80
+    fasta = tmp_path / "aln.fasta"
+    run("msa", hrc, c2r, "-o", str(tmp_path / "out"), "--fasta", str(fasta), "--sensitive")
+    core = fasta.read_text().split(">core")[1].split("\n", 1)[1].replace("\n", "")
+    assert core.count("*") > 80

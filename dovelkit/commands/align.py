@@ -10,6 +10,7 @@ import sys
 
 from dovelkit.cli import UserError
 from dovelkit.commands.msa import Status
+from dovelkit.commands import add_preset_option, parameters_from
 
 EXAMPLES = """\
 examples:
@@ -40,12 +41,9 @@ def add_parser(subparsers: argparse._SubParsersAction) -> None:  # type: ignore[
                         help="no superposition search: refine from the frames the files are in")
     parser.add_argument("-o", "--output", metavar="OUT", help="write B moved onto A to OUT (.pdb/.cif[.gz])")
     parser.add_argument("--json", action="store_true", help="print the result as JSON instead of text")
+    add_preset_option(parser)
     parser.set_defaults(run=run)
 
-
-def _parameters(args: argparse.Namespace):  # type: ignore[no-untyped-def]
-    """The alignment parameters the options ask for (None: the module's defaults)."""
-    return None
 
 
 def summary(result, path_a: str, path_b: str) -> str:  # type: ignore[no-untyped-def]
@@ -82,7 +80,7 @@ def run(args: argparse.Namespace) -> int:
         a = dovelkit.load(args.a, chain=args.chain1)
         b = dovelkit.load(args.b, chain=args.chain2)
         status.update("aligning")
-        result = dovelkit.align(a, b, params=_parameters(args), scan=not args.direct)
+        result = dovelkit.align(a, b, params=parameters_from(args), scan=not args.direct)
         if args.output is not None:
             status.update("writing")
             dovelkit.write_moved(args.b, result.transform, args.output)

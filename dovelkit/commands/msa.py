@@ -12,6 +12,7 @@ import time
 from typing import TextIO
 
 from dovelkit.cli import UserError
+from dovelkit.commands import add_preset_option, parameters_from
 
 EXAMPLES = """\
 examples:
@@ -69,6 +70,7 @@ def add_parser(subparsers: argparse._SubParsersAction) -> None:  # type: ignore[
     parser.add_argument("-o", "--output", required=True, metavar="DIR",
                         help="directory for the moved structures (created when missing)")
     parser.add_argument("--fasta", metavar="FILE", help="write the alignment as FASTA to FILE")
+    add_preset_option(parser)
     parser.set_defaults(run=run)
 
 
@@ -162,7 +164,7 @@ def run(args: argparse.Namespace) -> int:
             status.update(f"aligning {done}/{total}" if done < total else "multiple alignment done")
 
         status.update(f"aligning 1/{len(domains)}")
-        result = dovelkit.msa(domains, params=_parameters(args), progress=progress)
+        result = dovelkit.msa(domains, params=parameters_from(args), progress=progress)
         texts: list[tuple[str | os.PathLike[str], bytes]] = []
         for k, (path, out, transform) in enumerate(zip(files, outputs, result.transforms)):
             status.update(f"writing {k + 1}/{len(files)}")
@@ -193,7 +195,3 @@ def run(args: argparse.Namespace) -> int:
         stdout.write("\n" + fasta)
     return 0
 
-
-def _parameters(args: argparse.Namespace):  # type: ignore[no-untyped-def]
-    """The alignment parameters the options ask for (None: the module's defaults)."""
-    return None
