@@ -25,6 +25,8 @@ class MultipleAlignment:
     residue index of each domain, None for a gap; ``core_positions`` the columns where every
     domain has a residue. ``core_rmsd[k]`` is the C-alpha RMSD of domain k to the first over the
     core columns in the common frame (0 for the first, NaN when there is no core column).
+    ``unplaced`` lists the domains the superposition search found nothing for: they keep their
+    own frame, and usually leave the alignment without a core.
     """
 
     domains: list[dovel.Domain]
@@ -33,6 +35,7 @@ class MultipleAlignment:
     columns: list[list[int | None]]
     core_positions: list[int]
     core_rmsd: list[float]
+    unplaced: list[int]
 
     @property
     def n_core(self) -> int:
@@ -107,11 +110,14 @@ def msa(domains: Sequence[dovel.Domain], params: dovel.Parameters | None = None,
     first = domains[0]
     pre = [dovel.Transform()]
     moved = [first]
+    unplaced = []
     for k, d in enumerate(domains[1:], start=1):
         scan = dovel.pairwise_align(first, d, params, scan_mode=True)
         copy = d.copy()
         copy.coordinates = scan.transform.apply(d.coordinates)
         pre.append(scan.transform)
+        if not scan.score > 0:
+            unplaced.append(k)
         moved.append(copy)
         if progress is not None:
             progress(k, total)
@@ -122,4 +128,4 @@ def msa(domains: Sequence[dovel.Domain], params: dovel.Parameters | None = None,
     columns = result.columns
     core = result.core_positions
     return MultipleAlignment(domains, result, transforms, columns, core,
-                             _core_rmsd(domains, transforms, columns, core))
+                             _core_rmsd(domains, transforms, columns, core), unplaced)

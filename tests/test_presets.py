@@ -109,3 +109,14 @@ def test_sensitive_flag_on_the_commands(tmp_path):
     run("msa", hrc, c2r, "-o", str(tmp_path / "out"), "--fasta", str(fasta), "--sensitive")
     core = fasta.read_text().split(">core")[1].split("\n", 1)[1].replace("\n", "")
     assert core.count("*") > 80
+
+
+def test_msa_names_what_it_could_not_place(tmp_path):
+    import subprocess
+
+    env = dict(os.environ, PYTHONPATH=ROOT + os.pathsep + os.environ.get("PYTHONPATH", ""))
+    hrc, c2r = (data_path("families", "cytochrome_c", f"{n}.pdb") for n in ("1hrc", "1c2r"))
+    p = subprocess.run([sys.executable, "-m", "dovelkit", "msa", hrc, c2r, "-o", str(tmp_path)],
+                       capture_output=True, text=True, env=env, timeout=300)
+    assert p.returncode == 0
+    assert "no superposition of 1c2r_A onto 1hrc_A" in p.stderr and "--sensitive" in p.stderr

@@ -180,6 +180,9 @@ def run(args: argparse.Namespace) -> int:
     finally:
         status.close()
 
+    for k in result.unplaced:
+        print(f"dovel msa: warning: no superposition of {domains[k].id} onto {domains[0].id} was found; "
+              f"it keeps its own frame{'' if args.sensitive else ' (try --sensitive)'}", file=sys.stderr)
     stdout = sys.stdout
     id_w = max(len("structure"), *(len(d.id) for d in domains))
     file_w = max(len("file"), *(len(os.path.basename(o)) for o in outputs))
