@@ -44,7 +44,7 @@ class ChainData:
 
 def file_stem(path: PathLike) -> str:
     """The file name without its compression and format suffixes: ``1abc.cif.gz`` gives ``1abc``."""
-    name = os.path.basename(os.fspath(path))
+    name = os.path.basename(_fspath(path))
     lower = name.lower()
     for suffix in _COMPRESSION_SUFFIXES:
         if lower.endswith(suffix) and len(name) > len(suffix):
@@ -68,15 +68,18 @@ def _sniff_format(data: bytes) -> gemmi.CoorFormat | None:
     return None
 
 
+def _fspath(path: PathLike) -> str:
+    fspath = os.fspath(path)
+    return fspath if isinstance(fspath, str) else os.fsdecode(fspath)
+
+
 def read_structure(path: PathLike) -> gemmi.Structure:
     """Read a whole structure, the format and compression told apart by the content.
 
     Raises OSError when the file cannot be read and ValueError (naming the path) when its content
     is not a readable PDB or mmCIF structure.
     """
-    fspath = os.fspath(path)
-    if not isinstance(fspath, str):
-        fspath = os.fsdecode(fspath)
+    fspath = _fspath(path)
     with open(fspath, "rb") as fh:
         data = fh.read()
     if data[:2] == b"\x1f\x8b":
@@ -84,6 +87,8 @@ def read_structure(path: PathLike) -> gemmi.Structure:
             data = gzip.decompress(data)
         except (OSError, EOFError, zlib.error) as exc:
             raise ValueError(f"{fspath}: damaged gzip data ({exc})") from None
+    if not data.strip():
+        raise ValueError(f"{fspath}: empty file")
     fmt = _sniff_format(data)
     if fmt is None:
         raise ValueError(f"{fspath}: unknown format (neither PDB nor mmCIF)")
@@ -139,6 +144,8 @@ def _chain_data(chain: gemmi.Chain) -> ChainData | None:
 def _model(structure: gemmi.Structure, path: str, model: int) -> gemmi.Model:
     if isinstance(model, bool) or not isinstance(model, int):
         raise TypeError(f"model must be an int, not {type(model).__name__}")
+    if len(structure) == 0:
+        raise ValueError(f"no protein chain in {path} (no atoms)")
     if not 1 <= model <= len(structure):
         raise ValueError(f"no model {model} in {path} (models: 1 to {len(structure)})")
     return structure[model - 1]
@@ -158,7 +165,7 @@ def _apply_dssp(domain: dovel.Domain, data: ChainData, dssp: PathLike) -> None:
     labelled 1, 2, 3, ... So the DSSP lines of this chain are relabelled to those positions (the
     residue number columns rewritten, chain column cleared) before the module reads them.
     """
-    path = os.fspath(dssp)
+    path = _fspath(dssp)
     position = {label: i + 1 for i, label in reversed(list(enumerate(data.labels)))}
     chain = data.chain
     out: list[str] = []
@@ -226,7 +233,7 @@ def load(
     """
     if chain is not None and not isinstance(chain, str):
         raise TypeError(f"chain must be a str or None, not {type(chain).__name__}")
-    fspath = os.fspath(path)
+    fspath = _fspath(path)
     structure = read_structure(fspath)
     selected = _model(structure, fspath, model)
     if chain is None:
@@ -250,7 +257,7 @@ def load_chains(path: PathLike, model: int = 1) -> list[dovel.Domain]:
     Raises OSError when the file cannot be read, ValueError naming the path otherwise (also when
     the file holds no protein chain).
     """
-    fspath = os.fspath(path)
+    fspath = _fspath(path)
     structure = read_structure(fspath)
     chains = _protein_chains(_model(structure, fspath, model))
     if not chains:
