@@ -100,41 +100,52 @@ def read_structure(path: PathLike) -> gemmi.Structure:
     return structure
 
 
-def _is_protein_residue(residue: gemmi.Residue) -> str | None:
-    """The residue's one-letter code when it is an amino acid, else None."""
-    info = gemmi.find_tabulated_residue(residue.name)
-    if info is not None:
-        if not info.is_amino_acid():
-            return None
-        code = info.one_letter_code.upper()
-        return code if code.strip() else "X"
-    # A name gemmi does not know: an amino acid only when it sits in the polymer.
-    if residue.entity_type == gemmi.EntityType.Polymer:
-        return "X"
-    return None
+# Residue name -> one-letter code ("" for a residue that is not an amino acid), from gemmi's table.
+_CODES: dict[str, str] = {}
+_UNKNOWN = "?"  # a name gemmi does not know: decided by the residue's entity type
 
 
-def _chain_data(chain: gemmi.Chain) -> ChainData | None:
+def _residue_code(name: str) -> str:
+    code = _CODES.get(name)
+    if code is None:
+        info = gemmi.find_tabulated_residue(name)
+        if info is None:
+            code = _UNKNOWN
+        elif info.is_amino_acid():
+            code = info.one_letter_code.upper().strip() or "X"
+        else:
+            code = ""
+        _CODES[name] = code
+    return code
+
+
+def _chain_data(chain: gemmi.Chain, labelled: bool = False) -> ChainData | None:
+    """The chain's amino-acid residues with a C-alpha atom; residue labels only when `labelled`."""
     sequence: list[str] = []
-    coords: list[tuple[float, float, float]] = []
+    coords: list[list[float]] = []
     labels: list[str] = []
-    last_seqid = None
-    for residue in chain:
-        code = _is_protein_residue(residue)
+    polymer = gemmi.EntityType.Polymer
+    # first_conformer() gives one residue per sequence position: the first of a residue written
+    # twice with different names (microheterogeneity).
+    for residue in chain.first_conformer():
+        name = residue.name
+        code = _CODES.get(name)
         if code is None:
+            code = _residue_code(name)
+        if not code:
             continue
-        seqid = residue.seqid
-        key = (seqid.num, seqid.icode)
-        if key == last_seqid:  # a second conformer of the same residue: the first one counts
-            continue
-        ca = residue.find_atom("CA", "*", gemmi.Element("C"))
+        if code == _UNKNOWN:  # a name gemmi does not know: an amino acid only inside the polymer
+            if residue.entity_type != polymer:
+                continue
+            code = "X"
+        ca = residue.get_ca()
         if ca is None:
             continue
-        last_seqid = key
-        pos = ca.pos
-        coords.append((pos.x, pos.y, pos.z))
+        coords.append(ca.pos.tolist())
         sequence.append(code)
-        labels.append(f"{seqid.num}{seqid.icode.strip()}")
+        if labelled:
+            seqid = residue.seqid
+            labels.append(f"{seqid.num}{seqid.icode.strip()}")
     if not coords:
         return None
     array = np.array(coords, dtype=np.float64).reshape(len(coords), 3)
@@ -238,14 +249,14 @@ def load(
     selected = _model(structure, fspath, model)
     if chain is None:
         for gchain in selected:
-            data = _chain_data(gchain)
+            data = _chain_data(gchain, dssp is not None)
             if data is not None:
                 return _domain(file_stem(fspath), data, dssp)
         raise ValueError(f"no protein chain in {fspath}")
     names = list(dict.fromkeys(c.name for c in selected))
     if chain not in names:
         raise ValueError(f"no chain '{chain}' in {fspath} (chains: {', '.join(names) or 'none'})")
-    data = _chain_data(selected[chain])
+    data = _chain_data(selected[chain], dssp is not None)
     if data is None:
         raise ValueError(f"chain '{chain}' of {fspath} holds no amino-acid residue with a C-alpha atom")
     return _domain(file_stem(fspath), data, dssp)
