@@ -6,7 +6,6 @@ amino-acid residue) and builds ``dovel.Domain`` objects from them.
 
 from __future__ import annotations
 
-import gzip
 import os
 import re
 import tempfile
@@ -73,6 +72,21 @@ def _fspath(path: PathLike) -> str:
     return fspath if isinstance(fspath, str) else os.fsdecode(fspath)
 
 
+def _gunzip(data: bytes) -> bytes:
+    """Every member of gzip data, checked to its end (a cut or damaged file is an error)."""
+    parts = []
+    while True:
+        inflater = zlib.decompressobj(16 + zlib.MAX_WBITS)
+        parts.append(inflater.decompress(data))
+        if not inflater.eof:
+            raise zlib.error("compressed data ends before the end-of-stream marker")
+        data = inflater.unused_data
+        if not data.strip(b"\0"):  # some tools pad the end with zero bytes
+            return b"".join(parts)
+        if data[:2] != b"\x1f\x8b":
+            raise zlib.error("unexpected data after the compressed stream")
+
+
 def read_structure(path: PathLike) -> gemmi.Structure:
     """Read a whole structure, the format and compression told apart by the content.
 
@@ -84,8 +98,8 @@ def read_structure(path: PathLike) -> gemmi.Structure:
         data = fh.read()
     if data[:2] == b"\x1f\x8b":
         try:
-            data = gzip.decompress(data)
-        except (OSError, EOFError, zlib.error) as exc:
+            data = _gunzip(data)
+        except zlib.error as exc:
             raise ValueError(f"{fspath}: damaged gzip data ({exc})") from None
     if not data.strip():
         raise ValueError(f"{fspath}: empty file")
@@ -159,7 +173,9 @@ def _model(structure: gemmi.Structure, path: str, model: int) -> gemmi.Model:
         raise ValueError(f"no protein chain in {path} (no atoms)")
     if not 1 <= model <= len(structure):
         raise ValueError(f"no model {model} in {path} (models: 1 to {len(structure)})")
-    return structure[model - 1]
+    selected = structure[model - 1]
+    selected.remove_waters()  # in C++: spares the residue loop the waters, often half a chain
+    return selected
 
 
 def _domain(stem: str, data: ChainData, dssp: PathLike | None) -> dovel.Domain:
