@@ -62,7 +62,7 @@ def _sniff_format(data: bytes) -> gemmi.CoorFormat | None:
         head = head.split(b"\n", 1)[1].lstrip() if b"\n" in head else b""
     if head[:5].lower() == b"data_":
         return gemmi.CoorFormat.Mmcif
-    if _PDB_RECORD.search(data[:1 << 20]):
+    if _PDB_RECORD.search(data, 0, 1 << 20):
         return gemmi.CoorFormat.Pdb
     return None
 
@@ -101,7 +101,7 @@ def read_structure(path: PathLike) -> gemmi.Structure:
             data = _gunzip(data)
         except zlib.error as exc:
             raise ValueError(f"{fspath}: damaged gzip data ({exc})") from None
-    if not data.strip():
+    if not data or data.isspace():
         raise ValueError(f"{fspath}: empty file")
     fmt = _sniff_format(data)
     if fmt is None:
