@@ -94,8 +94,8 @@ def read_structure(path: PathLike) -> gemmi.Structure:
     is not a readable PDB or mmCIF structure.
     """
     fspath = _fspath(path)
-    with open(fspath, "rb") as fh:
-        data = fh.read()
+    with open(fspath, "rb", buffering=0) as fh:
+        data = fh.readall()
     if data[:2] == b"\x1f\x8b":
         try:
             data = _gunzip(data)
@@ -136,16 +136,17 @@ def _residue_code(name: str) -> str:
 def _chain_data(chain: gemmi.Chain, labelled: bool = False) -> ChainData | None:
     """The chain's amino-acid residues with a C-alpha atom; residue labels only when `labelled`."""
     sequence: list[str] = []
-    coords: list[list[float]] = []
+    coords: list[float] = []
     labels: list[str] = []
+    code_of, add_code, add_xyz = _CODES.get, sequence.append, coords.extend
     polymer = gemmi.EntityType.Polymer
     # first_conformer() gives one residue per sequence position: the first of a residue written
-    # twice with different names (microheterogeneity).
+    # twice with different names (microheterogeneity). This loop runs once per residue of every
+    # file read, so it keeps to the fewest calls into gemmi.
     for residue in chain.first_conformer():
-        name = residue.name
-        code = _CODES.get(name)
+        code = code_of(residue.name)
         if code is None:
-            code = _residue_code(name)
+            code = _residue_code(residue.name)
         if not code:
             continue
         if code == _UNKNOWN:  # a name gemmi does not know: an amino acid only inside the polymer
@@ -155,14 +156,14 @@ def _chain_data(chain: gemmi.Chain, labelled: bool = False) -> ChainData | None:
         ca = residue.get_ca()
         if ca is None:
             continue
-        coords.append(ca.pos.tolist())
-        sequence.append(code)
+        add_xyz(ca.pos.tolist())
+        add_code(code)
         if labelled:
             seqid = residue.seqid
             labels.append(f"{seqid.num}{seqid.icode.strip()}")
-    if not coords:
+    if not sequence:
         return None
-    array = np.array(coords, dtype=np.float64).reshape(len(coords), 3)
+    array = np.array(coords, dtype=np.float64).reshape(len(sequence), 3)
     return ChainData(chain.name, "".join(sequence), array, labels)
 
 
