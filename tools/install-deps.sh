@@ -34,7 +34,7 @@ for p in "${pip_pkgs[@]}"; do
   mod=${p//-/_}
   case "$p" in
     cmake|ninja) command -v "$p" >/dev/null 2>&1 || missing+=("$p") ;;
-    *) "$PYTHON" -c "import $mod" >/dev/null 2>&1 || missing+=("$p") ;;
+    *) (cd / && "$PYTHON" -c "import $mod") >/dev/null 2>&1 || missing+=("$p") ;;  # not the build/ folder
   esac
 done
 if ((${#missing[@]})); then
