@@ -11,6 +11,7 @@ from __future__ import annotations
 import concurrent.futures
 import os
 import pathlib
+import re
 import subprocess
 import sys
 import tarfile
@@ -58,10 +59,11 @@ def _clean_env() -> dict[str, str]:
     return env
 
 
-def _run(cmd: list[str], cwd: pathlib.Path, timeout: float = 600) -> str:
+def _run(cmd: list[str], cwd: pathlib.Path, timeout: float = 600) -> tuple[str, str]:
+    """Runs `cmd`, which must succeed, and returns its standard output and error."""
     proc = subprocess.run(cmd, cwd=cwd, env=_clean_env(), capture_output=True, text=True, timeout=timeout)
     assert proc.returncode == 0, f"{cmd} failed ({proc.returncode}):\n{proc.stdout[-3000:]}\n{proc.stderr[-3000:]}"
-    return proc.stdout
+    return proc.stdout, proc.stderr
 
 
 def _python(env_dir: pathlib.Path) -> pathlib.Path:
@@ -92,12 +94,14 @@ def installed(tmp_path_factory: pytest.TempPathFactory) -> dict[str, pathlib.Pat
         build.result()
         found = {"sdist": list(out.glob("dovel-*.tar.gz")), "wheel": list(out.glob("dovel-*.whl"))}
         assert all(len(v) == 1 for v in found.values()), found
-        installs = [
-            pool.submit(_run, [str(_python(envs[k].result())), "-m", "pip", "install", "-q", str(found[k][0])], root, 900)
-            for k in found
-        ]
-        for job in installs:
-            job.result()
+        pip = {k: [str(_python(envs[k].result())), "-m", "pip", "install"] for k in found}
+        wheel_job = pool.submit(_run, [*pip["wheel"], "-q", str(found["wheel"][0])], root, 900)
+        # The sdist is built as on a machine without Debian's Eigen: CMake must take the one of the
+        # cmeel-eigen build requirement (the configure step names where Eigen came from).
+        no_apt_eigen = "--config-settings=cmake.define.CMAKE_IGNORE_PATH=/usr/share/eigen3/cmake"
+        sdist_log = "".join(_run([*pip["sdist"], "-v", no_apt_eigen, str(found["sdist"][0])], root, 900))
+        wheel_job.result()
+    assert re.search(r"Eigen 3\.4\S* from \S*cmeel\.prefix", sdist_log), sdist_log[-3000:]
     return {"sdist": found["sdist"][0], "wheel": found["wheel"][0],
             "sdist-env": envs["sdist"].result(), "wheel-env": envs["wheel"].result()}
 
@@ -127,9 +131,9 @@ def test_sdist_and_wheel_contents(installed: dict[str, pathlib.Path]) -> None:
 def test_installed_in_fresh_venv(kind: str, installed: dict[str, pathlib.Path], tmp_path: pathlib.Path) -> None:
     env_dir = installed[f"{kind}-env"]
     python = _python(env_dir)
-    help_text = _run([str(env_dir / "bin" / "dovel"), "--help"], cwd=tmp_path)
+    help_text = _run([str(env_dir / "bin" / "dovel"), "--help"], cwd=tmp_path)[0]
     assert help_text.startswith("usage: dovel")
-    module_path = _run([str(python), "-c", ALIGN], cwd=tmp_path).strip()
+    module_path = _run([str(python), "-c", ALIGN], cwd=tmp_path)[0].strip()
     assert module_path.startswith(str(env_dir)), module_path
 
     # The installed stub is what a type checker sees: the good uses pass, the wrong one is caught.
