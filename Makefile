@@ -43,7 +43,7 @@ demo: install
 
 bench: build
 	PYTHON=$(PYTHON) tools/install-deps.sh --bench
-	PYTHONPATH=$(CURDIR)/$(BUILD)/torva-py $(PYTHON) benchmarks/run_all.py
+	PYTHONPATH=$(CURDIR)/$(BUILD)/torva-py:$(CURDIR) $(PYTHON) benchmarks/run_all.py
 
 fuzz:
 	PYTHON=$(PYTHON) tools/install-deps.sh --fuzz

@@ -6,7 +6,6 @@ amino-acid residue) and builds ``dovel.Domain`` objects from them.
 
 from __future__ import annotations
 
-import gzip
 import os
 import re
 import tempfile
@@ -44,7 +43,7 @@ class ChainData:
 
 def file_stem(path: PathLike) -> str:
     """The file name without its compression and format suffixes: ``1abc.cif.gz`` gives ``1abc``."""
-    name = os.path.basename(os.fspath(path))
+    name = os.path.basename(_fspath(path))
     lower = name.lower()
     for suffix in _COMPRESSION_SUFFIXES:
         if lower.endswith(suffix) and len(name) > len(suffix):
@@ -63,9 +62,29 @@ def _sniff_format(data: bytes) -> gemmi.CoorFormat | None:
         head = head.split(b"\n", 1)[1].lstrip() if b"\n" in head else b""
     if head[:5].lower() == b"data_":
         return gemmi.CoorFormat.Mmcif
-    if _PDB_RECORD.search(data[:1 << 20]):
+    if _PDB_RECORD.search(data, 0, 1 << 20):
         return gemmi.CoorFormat.Pdb
     return None
+
+
+def _fspath(path: PathLike) -> str:
+    fspath = os.fspath(path)
+    return fspath if isinstance(fspath, str) else os.fsdecode(fspath)
+
+
+def _gunzip(data: bytes) -> bytes:
+    """Every member of gzip data, checked to its end (a cut or damaged file is an error)."""
+    parts = []
+    while True:
+        inflater = zlib.decompressobj(16 + zlib.MAX_WBITS)
+        parts.append(inflater.decompress(data))
+        if not inflater.eof:
+            raise zlib.error("compressed data ends before the end-of-stream marker")
+        data = inflater.unused_data
+        if not data.strip(b"\0"):  # some tools pad the end with zero bytes
+            return b"".join(parts)
+        if data[:2] != b"\x1f\x8b":
+            raise zlib.error("unexpected data after the compressed stream")
 
 
 def read_structure(path: PathLike) -> gemmi.Structure:
@@ -74,16 +93,16 @@ def read_structure(path: PathLike) -> gemmi.Structure:
     Raises OSError when the file cannot be read and ValueError (naming the path) when its content
     is not a readable PDB or mmCIF structure.
     """
-    fspath = os.fspath(path)
-    if not isinstance(fspath, str):
-        fspath = os.fsdecode(fspath)
-    with open(fspath, "rb") as fh:
-        data = fh.read()
+    fspath = _fspath(path)
+    with open(fspath, "rb", buffering=0) as fh:
+        data = fh.readall()
     if data[:2] == b"\x1f\x8b":
         try:
-            data = gzip.decompress(data)
-        except (OSError, EOFError, zlib.error) as exc:
+            data = _gunzip(data)
+        except zlib.error as exc:
             raise ValueError(f"{fspath}: damaged gzip data ({exc})") from None
+    if not data or data.isspace():
+        raise ValueError(f"{fspath}: empty file")
     fmt = _sniff_format(data)
     if fmt is None:
         raise ValueError(f"{fspath}: unknown format (neither PDB nor mmCIF)")
@@ -95,53 +114,69 @@ def read_structure(path: PathLike) -> gemmi.Structure:
     return structure
 
 
-def _is_protein_residue(residue: gemmi.Residue) -> str | None:
-    """The residue's one-letter code when it is an amino acid, else None."""
-    info = gemmi.find_tabulated_residue(residue.name)
-    if info is not None:
-        if not info.is_amino_acid():
-            return None
-        code = info.one_letter_code.upper()
-        return code if code.strip() else "X"
-    # A name gemmi does not know: an amino acid only when it sits in the polymer.
-    if residue.entity_type == gemmi.EntityType.Polymer:
-        return "X"
-    return None
+# Residue name -> one-letter code ("" for a residue that is not an amino acid), from gemmi's table.
+_CODES: dict[str, str] = {}
+_UNKNOWN = "?"  # a name gemmi does not know: decided by the residue's entity type
 
 
-def _chain_data(chain: gemmi.Chain) -> ChainData | None:
+def _residue_code(name: str) -> str:
+    code = _CODES.get(name)
+    if code is None:
+        info = gemmi.find_tabulated_residue(name)
+        if info is None:
+            code = _UNKNOWN
+        elif info.is_amino_acid():
+            code = info.one_letter_code.upper().strip() or "X"
+        else:
+            code = ""
+        _CODES[name] = code
+    return code
+
+
+def _chain_data(chain: gemmi.Chain, labelled: bool = False) -> ChainData | None:
+    """The chain's amino-acid residues with a C-alpha atom; residue labels only when `labelled`."""
     sequence: list[str] = []
-    coords: list[tuple[float, float, float]] = []
+    coords: list[float] = []
     labels: list[str] = []
-    last_seqid = None
-    for residue in chain:
-        code = _is_protein_residue(residue)
+    code_of, add_code, add_xyz = _CODES.get, sequence.append, coords.extend
+    polymer = gemmi.EntityType.Polymer
+    # first_conformer() gives one residue per sequence position: the first of a residue written
+    # twice with different names (microheterogeneity). This loop runs once per residue of every
+    # file read, so it keeps to the fewest calls into gemmi.
+    for residue in chain.first_conformer():
+        code = code_of(residue.name)
         if code is None:
+            code = _residue_code(residue.name)
+        if not code:
             continue
-        seqid = residue.seqid
-        key = (seqid.num, seqid.icode)
-        if key == last_seqid:  # a second conformer of the same residue: the first one counts
-            continue
-        ca = residue.find_atom("CA", "*", gemmi.Element("C"))
+        if code == _UNKNOWN:  # a name gemmi does not know: an amino acid only inside the polymer
+            if residue.entity_type != polymer:
+                continue
+            code = "X"
+        ca = residue.get_ca()
         if ca is None:
             continue
-        last_seqid = key
-        pos = ca.pos
-        coords.append((pos.x, pos.y, pos.z))
-        sequence.append(code)
-        labels.append(f"{seqid.num}{seqid.icode.strip()}")
-    if not coords:
+        add_xyz(ca.pos.tolist())
+        add_code(code)
+        if labelled:
+            seqid = residue.seqid
+            labels.append(f"{seqid.num}{seqid.icode.strip()}")
+    if not sequence:
         return None
-    array = np.array(coords, dtype=np.float64).reshape(len(coords), 3)
+    array = np.array(coords, dtype=np.float64).reshape(len(sequence), 3)
     return ChainData(chain.name, "".join(sequence), array, labels)
 
 
 def _model(structure: gemmi.Structure, path: str, model: int) -> gemmi.Model:
     if isinstance(model, bool) or not isinstance(model, int):
         raise TypeError(f"model must be an int, not {type(model).__name__}")
+    if len(structure) == 0:
+        raise ValueError(f"no protein chain in {path} (no atoms)")
     if not 1 <= model <= len(structure):
         raise ValueError(f"no model {model} in {path} (models: 1 to {len(structure)})")
-    return structure[model - 1]
+    selected = structure[model - 1]
+    selected.remove_waters()  # in C++: spares the residue loop the waters, often half a chain
+    return selected
 
 
 def _domain(stem: str, data: ChainData, dssp: PathLike | None) -> dovel.Domain:
@@ -158,7 +193,7 @@ def _apply_dssp(domain: dovel.Domain, data: ChainData, dssp: PathLike) -> None:
     labelled 1, 2, 3, ... So the DSSP lines of this chain are relabelled to those positions (the
     residue number columns rewritten, chain column cleared) before the module reads them.
     """
-    path = os.fspath(dssp)
+    path = _fspath(dssp)
     position = {label: i + 1 for i, label in reversed(list(enumerate(data.labels)))}
     chain = data.chain
     out: list[str] = []
@@ -226,19 +261,19 @@ def load(
     """
     if chain is not None and not isinstance(chain, str):
         raise TypeError(f"chain must be a str or None, not {type(chain).__name__}")
-    fspath = os.fspath(path)
+    fspath = _fspath(path)
     structure = read_structure(fspath)
     selected = _model(structure, fspath, model)
     if chain is None:
         for gchain in selected:
-            data = _chain_data(gchain)
+            data = _chain_data(gchain, dssp is not None)
             if data is not None:
                 return _domain(file_stem(fspath), data, dssp)
         raise ValueError(f"no protein chain in {fspath}")
     names = list(dict.fromkeys(c.name for c in selected))
     if chain not in names:
         raise ValueError(f"no chain '{chain}' in {fspath} (chains: {', '.join(names) or 'none'})")
-    data = _chain_data(selected[chain])
+    data = _chain_data(selected[chain], dssp is not None)
     if data is None:
         raise ValueError(f"chain '{chain}' of {fspath} holds no amino-acid residue with a C-alpha atom")
     return _domain(file_stem(fspath), data, dssp)
@@ -250,7 +285,7 @@ def load_chains(path: PathLike, model: int = 1) -> list[dovel.Domain]:
     Raises OSError when the file cannot be read, ValueError naming the path otherwise (also when
     the file holds no protein chain).
     """
-    fspath = os.fspath(path)
+    fspath = _fspath(path)
     structure = read_structure(fspath)
     chains = _protein_chains(_model(structure, fspath, model))
     if not chains:

@@ -31,25 +31,32 @@ NAMES = ["1hrc", "1ycc", "1co6", "1crc"]
 OUTPUT_DIR = os.path.join(HERE, "output", "cytochrome_c")
 
 
-def rule(title):
+def rule(title: str) -> None:
     print()
     print(title)
     print("-" * len(title))
 
 
-def alignment_rows(result, domains, width=70):
+def alignment_rows(
+    result: dovel.MultipleAlignmentResult, domains: list[dovel.Domain], width: int = 70
+) -> list[str]:
     """The first `width` columns as one-letter rows, gaps as '-', core marked '*'."""
     core = set(result.core_positions)
     cols = result.columns[:width]
     rows = []
     for s, d in enumerate(domains):
         seq = d.sequence
-        rows.append(f"{d.id:>6}  " + "".join(seq[c[s]] if c[s] is not None else "-" for c in cols))
+        rows.append(f"{d.id:>6}  " + "".join("-" if (k := c[s]) is None else seq[k] for c in cols))
     rows.append(" " * 8 + "".join("*" if k in core else " " for k in range(len(cols))))
     return rows
 
 
-def main():
+def core_rows(core_cols: list[list[int | None]], s: int) -> list[int]:
+    """Residue indexes of structure `s` in the core columns (where no structure has a gap)."""
+    return [r for r in (c[s] for c in core_cols) if r is not None]
+
+
+def main() -> None:
     files = [os.path.join(FAMILY_DIR, f"{n}.pdb") for n in NAMES]
     missing = [f for f in files if not os.path.exists(f)]
     if missing:
@@ -84,8 +91,8 @@ def main():
     for i, di in enumerate(aligned):
         cells = []
         for j, dj in enumerate(aligned):
-            a = di.coordinates[[c[i] for c in core_cols]]
-            b = dj.coordinates[[c[j] for c in core_cols]]
+            a = di.coordinates[core_rows(core_cols, i)]
+            b = dj.coordinates[core_rows(core_cols, j)]
             cells.append(f"{dovel.compute_rmsd(a, b):8.2f}")
         print(f"  {stems[i]:>6}" + "".join(cells))
 

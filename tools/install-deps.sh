@@ -7,7 +7,9 @@ set -euo pipefail
 
 PYTHON=${PYTHON:-python3}
 apt_pkgs=(g++ make libeigen3-dev libgtest-dev)
-pip_pkgs=(numpy pytest scikit-build-core cmake ninja gemmi pyarrow dask distributed plotly tqdm)
+pip_pkgs=(numpy pytest scikit-build-core cmake ninja gemmi pyarrow dask distributed plotly tqdm mypy build)
+# The packaging test makes virtual environments: Debian's own Python needs python3-venv for that.
+"$PYTHON" -c "import ensurepip" >/dev/null 2>&1 || apt_pkgs+=(python3-venv)
 for arg in "$@"; do
   case "$arg" in
     --bench) apt_pkgs+=(tm-align) ;;
@@ -32,7 +34,7 @@ for p in "${pip_pkgs[@]}"; do
   mod=${p//-/_}
   case "$p" in
     cmake|ninja) command -v "$p" >/dev/null 2>&1 || missing+=("$p") ;;
-    *) "$PYTHON" -c "import $mod" >/dev/null 2>&1 || missing+=("$p") ;;
+    *) (cd / && "$PYTHON" -c "import $mod") >/dev/null 2>&1 || missing+=("$p") ;;  # not the build/ folder
   esac
 done
 if ((${#missing[@]})); then

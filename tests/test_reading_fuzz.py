@@ -1,0 +1,81 @@
+"""Damaged files: the readers raise OSError, ValueError or TypeError and nothing else.
+
+A seeded, bounded loop (a few seconds): real entries with bytes flipped, lines dropped, duplicated
+or cut, truncated, and all of that compressed; plus compressed garbage.
+"""
+
+from __future__ import annotations
+
+import gzip
+import os
+import pathlib
+import random
+
+import pytest
+
+import dovelkit
+from dovelkit.reading import read_structure
+
+DATA = pathlib.Path(__file__).parent / "data"
+SEEDS = [DATA / "1ubq.pdb", DATA / "2juy_crlf.pdb", DATA / "mmcif" / "1A8O.cif", DATA / "mmcif" / "5PTI.cif.gz"]
+ROUNDS = int(os.environ.get("DOVEL_FUZZ_ROUNDS", "80"))
+ALLOWED = (OSError, ValueError, TypeError)
+TOKENS = [b"ATOM  ", b"HETATM", b"MODEL ", b"ENDMDL", b"TER", b"data_", b"loop_", b"_atom_site.", b"\x00",
+          b"\r", b"\n", b"'", b'"', b";", b"#", b"?", b".", b"-", b"nan", b"1e308", b"\xff\xfe", b"  CA "]
+
+
+def _mutate(rng: random.Random, data: bytes) -> bytes:
+    buf = bytearray(data)
+    for _ in range(rng.randint(1, 6)):
+        kind = rng.randrange(6)
+        if not buf:
+            buf.extend(rng.choice(TOKENS))
+        elif kind == 0:  # flip bytes
+            for _ in range(rng.randint(1, 20)):
+                buf[rng.randrange(len(buf))] = rng.randrange(256)
+        elif kind == 1:  # truncate
+            del buf[rng.randrange(len(buf)) :]
+        elif kind == 2:  # insert a token
+            pos = rng.randrange(len(buf))
+            buf[pos:pos] = rng.choice(TOKENS) * rng.randint(1, 3)
+        else:  # drop, duplicate or cut lines
+            lines = bytes(buf).split(b"\n")
+            i = rng.randrange(len(lines))
+            j = min(len(lines), i + rng.randint(1, 50))
+            if kind == 3:
+                del lines[i:j]
+            elif kind == 4:
+                lines[i:i] = lines[i:j]
+            else:
+                lines[i] = lines[i][: rng.randrange(len(lines[i]) + 1)]
+            buf = bytearray(b"\n".join(lines))
+    return bytes(buf)
+
+
+def _check(path: pathlib.Path) -> None:
+    for read in (read_structure, dovelkit.load, dovelkit.load_chains):
+        try:
+            result = read(path)
+        except ALLOWED:
+            continue
+        for domain in result if isinstance(result, list) else [result] if read is dovelkit.load else []:
+            assert len(domain) == len(domain.sequence) == domain.coordinates.shape[0] > 0
+
+
+@pytest.mark.parametrize("seed_file", SEEDS, ids=lambda p: p.name)
+def test_damaged_files_raise_documented_errors(seed_file: pathlib.Path, tmp_path: pathlib.Path) -> None:
+    raw = seed_file.read_bytes()
+    plain = gzip.decompress(raw) if raw[:2] == b"\x1f\x8b" else raw
+    rng = random.Random(f"dovel-{seed_file.name}")
+    path = tmp_path / "fuzzed"
+    for _ in range(ROUNDS):
+        content = _mutate(rng, plain)
+        choice = rng.random()
+        if choice < 0.25:
+            content = gzip.compress(content)
+        elif choice < 0.35:  # compressed, then damaged as compressed data
+            content = _mutate(rng, gzip.compress(content))
+        elif choice < 0.4:
+            content = gzip.compress(rng.randbytes(rng.randint(0, 2000)))
+        path.write_bytes(content)
+        _check(path)
