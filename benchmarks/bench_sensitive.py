@@ -42,7 +42,7 @@ from dovelkit.presets import parameters  # noqa: E402
 
 DATA = os.path.join(ROOT, "tests", "data")
 FAMILIES = os.path.join(DATA, "families")
-MMCIF = os.environ.get("DOVEL_MMCIF_DIR", "/work/shared/data/mmcif")
+MMCIF = os.environ.get("DOVEL_MMCIF_DIR", os.path.join(DATA, "mmcif"))
 OUT = os.path.join(ROOT, "benchmarks", "sensitive")
 
 # Round 1 trained on the first, third and fifth families of families.tsv.  The globins, added
