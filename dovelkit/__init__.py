@@ -9,12 +9,17 @@ from __future__ import annotations
 
 import dovel
 
+from dovelkit.database import Database
 from dovelkit.reading import load, load_chains
+from dovelkit.search import Hit, search
 
 __version__ = dovel.__version__
 
 __all__ = [
     "__version__",
+    "Database",
+    "Hit",
     "load",
     "load_chains",
+    "search",
 ]
