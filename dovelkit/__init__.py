@@ -10,8 +10,11 @@ from __future__ import annotations
 import dovel
 
 from dovelkit.database import Database
+from dovelkit.multiple import MultipleAlignment, msa
+from dovelkit.pairwise import PairwiseAlignment, align
 from dovelkit.reading import load, load_chains
 from dovelkit.search import Hit, search
+from dovelkit.writing import write_moved
 
 __version__ = dovel.__version__
 
@@ -19,7 +22,12 @@ __all__ = [
     "__version__",
     "Database",
     "Hit",
+    "MultipleAlignment",
+    "PairwiseAlignment",
+    "align",
     "load",
     "load_chains",
+    "msa",
     "search",
+    "write_moved",
 ]

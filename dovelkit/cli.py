@@ -35,10 +35,10 @@ def build_parser() -> argparse.ArgumentParser:
     for name in COMMANDS:
         try:
             module = importlib.import_module(f"dovelkit.commands.{name}")
-        except ModuleNotFoundError as exc:  # a command not part of this installation
+        except ModuleNotFoundError as exc:
             if exc.name != f"dovelkit.commands.{name}":
                 raise
-            continue
+            continue  # a sub-command this installation does not have
         module.add_parser(sub)
     return parser
 
