@@ -210,6 +210,22 @@ def test_search_in_process_equals_scan_database(query, targets, db):
     assert dovelkit.search(query, db, max_hits=0, workers=1) == []
 
 
+def test_details_carry_the_pairwise_alignment_of_each_hit(query, targets, db):
+    for tg in (db, targets):
+        hits = dovelkit.search(query, tg, max_hits=4, workers=1, details=True)
+        plain = dovelkit.search(query, tg, max_hits=4, workers=1)
+        assert [h.id for h in hits] == [h.id for h in plain] and len(hits) == 4
+        for h in hits:
+            want = dovelkit.align(query, targets[h.position])
+            a = h.alignment
+            assert a.a is query and a.b.id == h.id
+            assert np.array_equal(a.b.coordinates, targets[h.position].coordinates)
+            assert np.array_equal(a.pairs, want.pairs)
+            assert np.array_equal(a.transform.transformation_matrix(), want.transform.transformation_matrix())
+            assert h.to_dict()["alignment"]["n_aligned"] == a.n_aligned
+    assert all(h.alignment is None for h in plain)
+
+
 def test_search_checks_arguments_like_the_module(query, targets, db):
     with pytest.raises(TypeError, match="max_hits"):
         dovelkit.search(query, db, max_hits="10", workers=1)
