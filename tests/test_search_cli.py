@@ -121,3 +121,17 @@ def test_errors_are_one_line(database, tmp_path):
     assert r.returncode == 0
     assert f"skipped {junk}:" in r.stderr and "renamed duplicate 1ubq_A to 1ubq_A~2" in r.stderr
     assert dovelkit.Database.open(dup).ids == ["1ubq_A", "1ubq_A~2"]
+
+
+def test_search_through_a_scheduler(database, tmp_path):
+    from distributed import LocalCluster
+
+    query = os.path.join(FAMILIES, "thioredoxin", "2trx.pdb")
+    local = dovel_cmd("search", query, database, "--workers", "1", "--json")
+    with LocalCluster(host="127.0.0.1", dashboard_address=None, n_workers=2, threads_per_worker=1,
+                      processes=True, silence_logs=40) as cluster:
+        remote = dovel_cmd("search", query, database, "--scheduler", cluster.scheduler_address, "--json")
+    assert local.returncode == 0 and remote.returncode == 0, remote.stderr
+    assert json.loads(remote.stdout) == json.loads(local.stdout)
+    assert "cannot reach the scheduler" in one_line_error(
+        dovel_cmd("search", query, database, "--scheduler", "tcp://127.0.0.1:9", "--connect-timeout", "1"))
