@@ -33,6 +33,8 @@ _PARAM_FIELDS = (
 
 # Entries per slice when the targets are a list.
 _LIST_SLICE = 1000
+# Targets per call of the module within a slice.
+_CHUNK = 64
 
 
 @dataclass
@@ -134,10 +136,21 @@ def scan_slice(
             for r, (coords, seq, chain) in enumerate(source[2])
         ]
     q = query if isinstance(query, dovel.Domain) else dovel.Domain.from_arrays("query", *query)
-    hits = dovel.scan_database(
-        q, targets, _params_from(params), score_cutoff, min(max_hits, len(targets)), quick, scan_mode
-    )
-    return [(int(h.target_id), h.score, h.rmsd, h.n_aligned, h.seq_identity) for h in hits]
+    return _scan_chunks(q, targets, _params_from(params), score_cutoff, max_hits, quick, scan_mode)
+
+
+def _scan_chunks(
+    query: dovel.Domain, targets: list[dovel.Domain], params: dovel.Parameters | None, score_cutoff: float,
+    max_hits: int, quick: bool, scan_mode: bool,
+) -> list[tuple[int, float, float, int, float]]:
+    """The best hits of targets named by their positions, scanned a few at a time: the module holds
+    the interpreter lock for a whole call, and short calls let Ctrl-C through promptly."""
+    best = _Best(max_hits)
+    for lo in range(0, len(targets), _CHUNK):
+        chunk = targets[lo:lo + _CHUNK]
+        hits = dovel.scan_database(query, chunk, params, score_cutoff, min(max_hits, len(chunk)), quick, scan_mode)
+        best.add([(int(h.target_id), h.score, h.rmsd, h.n_aligned, h.seq_identity) for h in hits])
+    return best.hits
 
 
 def _scan_list_slice(
@@ -150,8 +163,7 @@ def _scan_list_slice(
         c = d.copy()
         c.id = str(first + r)
         copies.append(c)
-    hits = dovel.scan_database(query, copies, params, score_cutoff, min(max_hits, len(copies)), quick, scan_mode)
-    return [(int(h.target_id), h.score, h.rmsd, h.n_aligned, h.seq_identity) for h in hits]
+    return _scan_chunks(query, copies, params, score_cutoff, max_hits, quick, scan_mode)
 
 
 # --------------------------------------------------------------------------------------------

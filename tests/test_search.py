@@ -204,6 +204,10 @@ def test_search_in_process_equals_scan_database(query, targets, db):
     assert has_ties(ref)  # exact copies in different slices: ties broken by position
     hits = dovelkit.search(query, db, workers=1, max_hits=len(targets))
     check_same(hits, ref)
+    one_slice = Database.from_domains(os.path.join(os.path.dirname(db.path), "one.parquet"), targets,
+                                      rows_per_group=1000)
+    assert one_slice.n_slices == 1
+    check_same(dovelkit.search(query, one_slice, workers=1, max_hits=len(targets)), ref)
     assert all(h.position == db.ids.index(h.id) for h in hits)
     assert all(targets[h.position].id == h.id for h in hits)
     assert dovelkit.search(query, [], workers=1) == []
