@@ -44,7 +44,12 @@ SCHEMA = pa.schema(
         pa.field("chain", pa.string(), nullable=False),
         pa.field("sequence", pa.string(), nullable=False),
         pa.field("secondary_structure", pa.string(), nullable=False),
-        pa.field("coordinates", pa.list_(pa.list_(pa.float64(), 3)), nullable=False),
+        # C-alpha coordinates in thousandths of an Angstrom, all x, then all y, then all z: exact
+        # for coordinates read from PDB and mmCIF files (three decimals), and compact on disk.
+        pa.field("coordinates_milli", pa.list_(pa.int32()), nullable=False),
+        # The coordinates as float64 (x, y, z of each residue in turn) for a chain that thousandths
+        # would not hold exactly; empty otherwise.
+        pa.field("coordinates", pa.list_(pa.float64()), nullable=False),
     ],
     metadata={b"format": FORMAT_NAME, b"version": FORMAT_VERSION},
 )
@@ -209,6 +214,35 @@ def _read_files(files: list[str], workers: int) -> Iterator[tuple[str, Any]]:
         pool.shutdown(wait=True)
 
 
+_NO_INTS = np.zeros(0, dtype=np.int32)
+_NO_FLOATS = np.zeros(0, dtype=np.float64)
+_INT32_LIMIT = 2**31 - 1
+
+
+def _milli(coords: np.ndarray) -> np.ndarray | None:
+    """The coordinates as int32 thousandths (planar: x..., y..., z...) when that is exact to the
+    bit (the way back, ``milli / 1000.0``, gives the same float64 values), else None."""
+    c = np.asarray(coords, dtype=np.float64)
+    if c.size == 0:
+        return None
+    with np.errstate(invalid="ignore", over="ignore"):
+        scaled = np.round(c * 1000.0)
+        if not (np.all(np.isfinite(scaled)) and np.all(np.abs(scaled) <= _INT32_LIMIT)):
+            return None
+        ints = scaled.astype(np.int32)
+    back = ints.astype(np.float64) / 1000.0
+    if not np.array_equal(back.view(np.int64), np.ascontiguousarray(c).view(np.int64)):
+        return None  # not three decimals, or a -0.0 that would come back as 0.0
+    return np.ascontiguousarray(ints.T).reshape(-1)
+
+
+def _list_array(values: list[np.ndarray], type_: pa.DataType) -> pa.ListArray:
+    offsets = np.zeros(len(values) + 1, dtype=np.int32)
+    np.cumsum([len(v) for v in values], out=offsets[1:])
+    flat = np.concatenate(values) if values else np.zeros(0)
+    return pa.ListArray.from_arrays(pa.array(offsets), pa.array(flat, type=type_))
+
+
 class _GroupWriter:
     """Buffers entries and writes them to a Parquet file in row groups of a fixed size."""
 
@@ -221,11 +255,11 @@ class _GroupWriter:
             path,
             schema,
             compression="zstd",
-            use_byte_stream_split=["coordinates.list.element.list.element"],
+            use_dictionary=["id", "source", "chain", "sequence", "secondary_structure"],
+            column_encoding={"coordinates_milli.list.element": "DELTA_BINARY_PACKED"},
             write_statistics=["id"],
         )
         self.columns: dict[str, list[Any]] = {name: [] for name in SCHEMA.names}
-        self.coords: list[np.ndarray] = []
 
     def add(self, id_: str, source: str, chain: str, sequence: str, ss: str, coords: np.ndarray) -> None:
         c = self.columns
@@ -234,24 +268,22 @@ class _GroupWriter:
         c["chain"].append(chain)
         c["sequence"].append(sequence)
         c["secondary_structure"].append(ss)
-        self.coords.append(coords)
-        if len(self.coords) >= self.rows_per_group:
+        milli = _milli(coords)
+        c["coordinates_milli"].append(milli if milli is not None else _NO_INTS)
+        c["coordinates"].append(_NO_FLOATS if milli is not None else np.ascontiguousarray(coords).reshape(-1))
+        if len(c["id"]) >= self.rows_per_group:
             self.flush()
 
     def flush(self) -> None:
-        if not self.coords:
+        c = self.columns
+        if not c["id"]:
             return
-        lengths = np.array([len(x) for x in self.coords], dtype=np.int32)
-        offsets = np.zeros(len(lengths) + 1, dtype=np.int32)
-        np.cumsum(lengths, out=offsets[1:])
-        flat = np.concatenate([x.reshape(-1) for x in self.coords]) if self.coords else np.zeros(0)
-        points = pa.FixedSizeListArray.from_arrays(pa.array(flat, type=pa.float64()), 3)
-        coords = pa.ListArray.from_arrays(pa.array(offsets), points)
-        arrays = [pa.array(self.columns[name], type=pa.string()) for name in SCHEMA.names[:-1]]
-        table = pa.Table.from_arrays(arrays + [coords], schema=self.writer.schema)
+        arrays = [pa.array(c[name], type=pa.string()) for name in SCHEMA.names[:5]]
+        arrays.append(_list_array(c["coordinates_milli"], pa.int32()))
+        arrays.append(_list_array(c["coordinates"], pa.float64()))
+        table = pa.Table.from_arrays(arrays, schema=self.writer.schema)
         self.writer.write_table(table, row_group_size=self.rows_per_group)
         self.columns = {name: [] for name in SCHEMA.names}
-        self.coords = []
 
     def close(self) -> None:
         self.flush()
@@ -529,15 +561,25 @@ def _entries(table: pa.Table, lo: int, hi: int) -> list[Entry]:
     chains = part.column("chain").to_pylist()
     seqs = part.column("sequence").to_pylist()
     sss = part.column("secondary_structure").to_pylist()
-    coords = part.column("coordinates").combine_chunks()
-    offsets = coords.offsets.to_numpy()
-    first = offsets[0]
-    flat = coords.flatten().flatten().to_numpy(zero_copy_only=False).reshape(-1, 3)
+    milli, milli_off = _flat_lists(part.column("coordinates_milli"))
+    exact, exact_off = _flat_lists(part.column("coordinates"))
     out = []
     for r in range(len(ids)):
-        xyz = np.array(flat[offsets[r] - first: offsets[r + 1] - first], dtype=np.float64)
+        n = len(seqs[r])
+        if milli_off[r + 1] > milli_off[r]:
+            planar = milli[milli_off[r]: milli_off[r + 1]].astype(np.float64) / 1000.0
+            xyz = np.ascontiguousarray(planar.reshape(3, n).T)
+        else:
+            xyz = np.array(exact[exact_off[r]: exact_off[r + 1]], dtype=np.float64).reshape(n, 3)
         out.append(Entry(ids[r], sources[r], chains[r], seqs[r], sss[r], xyz))
     return out
+
+
+def _flat_lists(column: pa.ChunkedArray) -> tuple[np.ndarray, np.ndarray]:
+    """The values of a list column and each row's offsets into them (starting at 0)."""
+    lists = column.combine_chunks()
+    offsets = lists.offsets.to_numpy()
+    return lists.flatten().to_numpy(zero_copy_only=False), offsets - offsets[0]
 
 
 def _check_workers(workers: Any) -> int:

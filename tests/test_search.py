@@ -135,6 +135,23 @@ def test_create_from_files_keeps_every_chain(tmp_path):
     assert all(np.array_equal(db2.entry(i).coordinates, db.entry(i).coordinates) for i in range(len(db)))
 
 
+def test_coordinates_come_back_bit_for_bit(tmp_path):
+    """Three-decimal coordinates are stored compactly, any others as they are: all read back exact."""
+    rng = np.random.default_rng(11)
+    domains = [
+        dovel.Domain.from_arrays("pdb_like", np.round(rng.normal(scale=40, size=(30, 3)), 3), "A" * 30),
+        dovel.Domain.from_arrays("any", rng.normal(size=(7, 3)), "G" * 7),
+        dovel.Domain.from_arrays("odd", np.array([[-0.0, 1.0, 2.5], [1e12, -3e9, 0.001], [np.nan, np.inf, 1.0]]),
+                                 "ACD"),
+        dovel.Domain("empty"),
+    ]
+    db = Database.from_domains(tmp_path / "x.parquet", domains)
+    for i, d in enumerate(domains):
+        got = db[i].coordinates
+        assert got.shape == d.coordinates.shape
+        assert np.array_equal(got.view(np.int64), d.coordinates.view(np.int64))
+
+
 def test_duplicate_ids_stop_creation_unless_renamed(tmp_path):
     for d in ("a", "b"):
         os.makedirs(tmp_path / d)
