@@ -27,7 +27,6 @@ def progress_bar(total: int, unit: str = "target", desc: str | None = None, enab
         file=sys.stderr,
         dynamic_ncols=True,
         smoothing=0.1,
-        unit_scale=True,
     )
 
 

@@ -247,6 +247,14 @@ def test_details_carry_the_pairwise_alignment_of_each_hit(query, targets, db):
     assert all(h.alignment is None for h in plain)
 
 
+def test_progress_shows_done_total_and_rate(query, targets, capsys):
+    dovelkit.search(query, targets[:50], workers=1, progress=True)
+    err = capsys.readouterr().err
+    assert "50/50" in err and "target/s" in err and "searching" in err
+    dovelkit.search(query, targets[:5], workers=1)
+    assert capsys.readouterr().err == ""
+
+
 def test_search_checks_arguments_like_the_module(query, targets, db):
     with pytest.raises(TypeError, match="max_hits"):
         dovelkit.search(query, db, max_hits="10", workers=1)
