@@ -117,7 +117,7 @@ def collect_files(inputs: Iterable[PathLike]) -> list[str]:
         if not isinstance(path, str):
             path = os.fsdecode(path)
         if os.path.isdir(path):
-            found = []
+            found: list[str] = []
             for root, dirs, names in os.walk(path):
                 dirs[:] = sorted(d for d in dirs if not d.startswith("."))
                 found.extend(
@@ -414,7 +414,7 @@ class Database:
             inputs = [inputs]
         start = time.perf_counter()
         files = collect_files(inputs)
-        n_workers = default_workers() if workers is None else _check_workers(workers)
+        n_workers = default_workers() if workers is None else check_workers(workers)
         summary = CreationSummary()
         bar = None
         if progress:
@@ -582,7 +582,7 @@ def _flat_lists(column: pa.ChunkedArray) -> tuple[np.ndarray, np.ndarray]:
     return lists.flatten().to_numpy(zero_copy_only=False), offsets - offsets[0]
 
 
-def _check_workers(workers: Any) -> int:
+def check_workers(workers: Any) -> int:
     if isinstance(workers, bool) or not isinstance(workers, int) or workers < 1:
         raise ValueError(f"workers must be a positive int or None, not {workers!r}")
     return workers

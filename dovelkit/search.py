@@ -15,7 +15,7 @@ import concurrent.futures
 import heapq
 import math
 import os
-from collections.abc import Iterator, Sequence
+from collections.abc import Generator, Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -23,7 +23,7 @@ import numpy as np
 
 import dovel
 
-from dovelkit.database import Database, _check_workers, default_workers, open_targets, process_pool, stop_pool
+from dovelkit.database import Database, check_workers, default_workers, open_targets, process_pool, stop_pool
 
 # The Parameters attributes, which travel to worker processes as plain values.
 _PARAM_FIELDS = (
@@ -119,11 +119,11 @@ def scan_slice(
 ) -> list[tuple[int, float, float, int, float]]:
     """Scan one slice; return (position, score, rmsd, n_aligned, seq_identity) of its best hits.
 
-    ``source`` is ("db", path, slice index) or ("list", first position, [(coords, sequence,
+    ``source`` is ("db", path or open Database, slice index) or ("list", first position, [(coords, sequence,
     chain), ...]). Every target is named by its position, so the hits say where they came from.
     """
     if source[0] == "db":
-        db = _open_cached(source[1])
+        db = source[1] if isinstance(source[1], Database) else _open_cached(source[1])
         k = source[2]
         first = db.slices[k].start
         targets = []
@@ -221,10 +221,10 @@ def _slices_of(targets: Database | Sequence[dovel.Domain], workers: int) -> list
     return [range(lo, min(lo + size, n)) for lo in range(0, n, size)]
 
 
-def _run_here(query, targets, slices, params, cutoff, max_hits, quick, scan_mode) -> Iterator[tuple[int, list]]:
+def _run_here(query, targets, slices, params, cutoff, max_hits, quick, scan_mode) -> Generator[tuple[int, list], None, None]:
     for k, rng in enumerate(slices):
         if isinstance(targets, Database):
-            hits = scan_slice(("db", targets.path, k), query, _params_values(params), cutoff, max_hits, quick, scan_mode)
+            hits = scan_slice(("db", targets, k), query, _params_values(params), cutoff, max_hits, quick, scan_mode)
         else:
             hits = _scan_list_slice(query, targets[rng.start:rng.stop], rng.start, params, cutoff, max_hits, quick,
                                     scan_mode)
@@ -239,7 +239,7 @@ def _sources(targets, slices) -> Iterator[tuple[Any, ...]]:
             yield ("list", rng.start, [_domain_values(targets[i]) for i in rng])
 
 
-def _run_pool(query, targets, slices, params, cutoff, max_hits, quick, scan_mode, workers) -> Iterator[tuple[int, list]]:
+def _run_pool(query, targets, slices, params, cutoff, max_hits, quick, scan_mode, workers) -> Generator[tuple[int, list], None, None]:
     args = (_domain_values(query), _params_values(params), cutoff, max_hits, quick, scan_mode)
     pool = process_pool(workers)
     try:
@@ -268,7 +268,7 @@ def _run_pool(query, targets, slices, params, cutoff, max_hits, quick, scan_mode
     pool.shutdown(wait=True)
 
 
-def _run_dask(query, targets, slices, params, cutoff, max_hits, quick, scan_mode, client) -> Iterator[tuple[int, list]]:
+def _run_dask(query, targets, slices, params, cutoff, max_hits, quick, scan_mode, client) -> Generator[tuple[int, list], None, None]:
     from distributed import as_completed
 
     args = (_domain_values(query), _params_values(params), cutoff, max_hits, quick, scan_mode)
@@ -328,7 +328,7 @@ def search(
     cutoff = float(score_cutoff)
     max_hits = int(max_hits)
     quick, scan_mode = bool(quick), bool(scan_mode)
-    n_workers = default_workers() if workers is None else _check_workers(workers)
+    n_workers = default_workers() if workers is None else check_workers(workers)
     total = len(db_or_list)
     if total == 0 or max_hits == 0:
         return []
@@ -338,7 +338,7 @@ def search(
 
     bar = progress_bar(total, unit="target", desc="searching", enabled=progress)
     best = _Best(max_hits)
-    runs: Iterator[tuple[int, list]] | None = None
+    runs: Generator[tuple[int, list], None, None] | None = None
     try:
         if client is not None:
             runs = _run_dask(query, db_or_list, slices, params, cutoff, max_hits, quick, scan_mode, client)

@@ -65,7 +65,7 @@ def _targets(paths: list[str]) -> tuple[Any, list[tuple[str, str]]]:
             raise UserError("give one database, or structure files and directories, not both")
         return Database.open(dbs[0]), []
     domains = []
-    origins = []
+    origins: list[tuple[str, str]] = []
     for path in collect_files(paths):
         try:
             chains = load_chains(path)
