@@ -14,7 +14,7 @@ import signal
 import tempfile
 import time
 from bisect import bisect_right
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Generator, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import Any, Union
 
@@ -422,7 +422,7 @@ class Database:
 
             bar = progress_bar(total=len(files), unit="file", desc="reading")
 
-        def records() -> Iterator[Any]:
+        def records() -> Generator[Any, None, None]:
             for fpath, result in _read_files(files, min(n_workers, len(files))):
                 if bar is not None:
                     bar.update(1)
@@ -433,9 +433,11 @@ class Database:
                 for id_, chain, sequence, ss, coords, n in result:
                     yield (id_, fpath, chain, sequence, ss, np.frombuffer(coords, dtype=np.float64).reshape(n, 3))
 
+        reading = records()
         try:
-            _write_database(path, records(), rename_duplicates, rows_per_group, summary, None)
+            _write_database(path, reading, rename_duplicates, rows_per_group, summary, None)
         finally:
+            reading.close()  # stops the reading processes now when creation ends early
             if bar is not None:
                 bar.close()
         summary.seconds = time.perf_counter() - start
