@@ -305,7 +305,7 @@ def search(
     Z-score -- with the target's position, source path and chain id added. ``workers=None`` scans
     on every core through worker processes, ``workers=1`` in this process; ``client`` (a
     ``dask.distributed.Client``) sends one task per slice to a cluster, whose workers must be able
-    to read the database at the same path. ``progress`` shows a bar on stderr. With ``details``
+    to read the database at the same path (``workers`` is then not used). ``progress`` shows a bar on stderr. With ``details``
     every hit carries ``alignment``, the ``dovelkit.align`` of the query and its target (a full
     pairwise alignment, in scan mode when ``scan_mode``).
 

@@ -379,7 +379,7 @@ def test_ctrl_c_stops_a_search_and_its_workers(db, tmp_path):
         started = time.monotonic()
         os.killpg(proc.pid, signal.SIGINT)  # what a terminal does on Ctrl-C
         out, err = proc.communicate(timeout=20)
-        assert time.monotonic() - started < 5
+        assert time.monotonic() - started < 10
         assert proc.returncode == 130, err
         assert out.strip() == "interrupted"
         time.sleep(0.2)
