@@ -290,6 +290,12 @@ class _GroupWriter:
         self.writer.close()
 
 
+def _umask() -> int:
+    mask = os.umask(0o022)
+    os.umask(mask)
+    return mask
+
+
 def _unique_name(base: str, taken: dict[str, str]) -> str:
     k = 2
     while f"{base}~{k}" in taken:
@@ -303,7 +309,6 @@ def _write_database(
     rename_duplicates: bool,
     rows_per_group: int,
     summary: CreationSummary,
-    progress_bar: Any,
 ) -> None:
     """Write the records (entries, or (path, reason) of skipped files) atomically to ``path``."""
     if isinstance(rows_per_group, bool) or not isinstance(rows_per_group, int) or rows_per_group < 1:
@@ -327,7 +332,7 @@ def _write_database(
                     if not rename_duplicates:
                         raise ValueError(
                             f"duplicate id '{id_}' (from {taken[id_]} and {source}); "
-                            "nothing written (rename the files or pass --rename-duplicates)"
+                            "nothing written (rename the files, or let creation rename: --rename-duplicates)"
                         )
                     new = _unique_name(id_, taken)
                     summary.renamed.append((id_, new))
@@ -335,14 +340,13 @@ def _write_database(
                 taken[id_] = source
                 writer.add(id_, source, chain, sequence, ss, coords)
                 summary.entries += 1
-                if progress_bar is not None:
-                    progress_bar.update(1)
             if summary.entries == 0:
                 raise ValueError("no protein chain found in the inputs; nothing written")
         except BaseException:
             writer.writer.close()
             raise
         writer.close()
+        os.chmod(tmp, 0o666 & ~_umask())  # readable as any new file would be (mkstemp makes it private)
         os.replace(tmp, target)
     except BaseException:
         try:
@@ -435,7 +439,7 @@ class Database:
 
         reading = records()
         try:
-            _write_database(path, reading, rename_duplicates, rows_per_group, summary, None)
+            _write_database(path, reading, rename_duplicates, rows_per_group, summary)
         finally:
             reading.close()  # stops the reading processes now when creation ends early
             if bar is not None:
@@ -464,7 +468,7 @@ class Database:
                     raise TypeError(f"expected dovel.Domain objects, got {type(d).__name__}")
                 yield (d.id, d.pdb_file, d.chain, d.sequence, d.secondary_structure, d.coordinates)
 
-        _write_database(path, records(), rename_duplicates, rows_per_group, summary, None)
+        _write_database(path, records(), rename_duplicates, rows_per_group, summary)
         summary.seconds = time.perf_counter() - start
         db = cls(path)
         db.summary = summary

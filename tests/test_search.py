@@ -126,6 +126,9 @@ def test_create_from_files_keeps_every_chain(tmp_path):
     assert [d.id for d in db] == db.ids
     with pytest.raises(IndexError):
         db[9]
+    mask = os.umask(0o022)
+    os.umask(mask)
+    assert os.stat(tmp_path / "db.parquet").st_mode & 0o777 == 0o666 & ~mask  # not left private
     reopened = Database.open(tmp_path / "db.parquet")
     assert reopened.position("x_A") == 7 and len(reopened) == 9
 
