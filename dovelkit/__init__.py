@@ -9,16 +9,20 @@ from __future__ import annotations
 
 import dovel
 
+from dovelkit.database import Database
 from dovelkit.multiple import MultipleAlignment, msa
 from dovelkit.pairwise import PairwiseAlignment, align
 from dovelkit.presets import parameters
 from dovelkit.reading import load, load_chains
+from dovelkit.search import Hit, search
 from dovelkit.writing import write_moved
 
 __version__ = dovel.__version__
 
 __all__ = [
     "__version__",
+    "Database",
+    "Hit",
     "MultipleAlignment",
     "PairwiseAlignment",
     "align",
@@ -26,5 +30,6 @@ __all__ = [
     "load_chains",
     "msa",
     "parameters",
+    "search",
     "write_moved",
 ]
