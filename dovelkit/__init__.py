@@ -9,12 +9,17 @@ from __future__ import annotations
 
 import dovel
 
+from dovelkit.pairwise import PairwiseAlignment, align
 from dovelkit.reading import load, load_chains
+from dovelkit.writing import write_moved
 
 __version__ = dovel.__version__
 
 __all__ = [
     "__version__",
+    "PairwiseAlignment",
+    "align",
     "load",
     "load_chains",
+    "write_moved",
 ]
