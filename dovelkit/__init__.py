@@ -9,17 +9,27 @@ from __future__ import annotations
 
 import dovel
 
+from dovelkit.database import Database
 from dovelkit.pairwise import PairwiseAlignment, align
 from dovelkit.reading import load, load_chains
+from dovelkit.report import Report, msa_report, pairwise_report, search_report
+from dovelkit.search import Hit, search
 from dovelkit.writing import write_moved
 
 __version__ = dovel.__version__
 
 __all__ = [
     "__version__",
+    "Database",
+    "Hit",
     "PairwiseAlignment",
+    "Report",
     "align",
     "load",
     "load_chains",
+    "msa_report",
+    "pairwise_report",
+    "search",
+    "search_report",
     "write_moved",
 ]

@@ -1,0 +1,555 @@
+"""A structure database: every protein chain of a collection of files, in one Parquet file.
+
+Each entry holds the chain's id, source path, chain id, sequence, secondary structure and C-alpha
+coordinates. Entries are stored in row groups of a fixed number of entries, so one slice of the
+database (one row group) reads on its own: a search worker only ever holds the slice it scans.
+"""
+
+from __future__ import annotations
+
+import concurrent.futures
+import multiprocessing
+import os
+import signal
+import tempfile
+import time
+from bisect import bisect_right
+from collections.abc import Iterable, Iterator, Sequence
+from dataclasses import dataclass, field
+from typing import Any, Union
+
+import numpy as np
+import pyarrow as pa
+import pyarrow.compute as pc
+import pyarrow.parquet as pq
+
+import dovel
+
+from dovelkit.reading import file_stem, load_chains
+
+PathLike = Union[str, "os.PathLike[str]"]
+
+FORMAT_NAME = b"dovel-structure-database"
+FORMAT_VERSION = b"1"
+DEFAULT_ROWS_PER_GROUP = 1000
+
+# Files taken from a directory: the suffixes of structure files, optionally gzip-compressed.
+# A file named on the command line is read whatever its name.
+_STRUCTURE_SUFFIXES = (".pdb", ".ent", ".cif", ".mmcif")
+
+SCHEMA = pa.schema(
+    [
+        pa.field("id", pa.string(), nullable=False),
+        pa.field("source", pa.string(), nullable=False),
+        pa.field("chain", pa.string(), nullable=False),
+        pa.field("sequence", pa.string(), nullable=False),
+        pa.field("secondary_structure", pa.string(), nullable=False),
+        pa.field("coordinates", pa.list_(pa.list_(pa.float64(), 3)), nullable=False),
+    ],
+    metadata={b"format": FORMAT_NAME, b"version": FORMAT_VERSION},
+)
+
+
+@dataclass(frozen=True)
+class Entry:
+    """One stored chain, as the database holds it."""
+
+    id: str
+    source: str
+    chain: str
+    sequence: str
+    secondary_structure: str
+    coordinates: np.ndarray  # (N, 3) float64
+
+    def domain(self) -> dovel.Domain:
+        """A ``dovel.Domain`` of this chain (its secondary structure reads "C" throughout)."""
+        return dovel.Domain.from_arrays(self.id, self.coordinates, self.sequence, self.chain[:1] or None)
+
+
+@dataclass
+class CreationSummary:
+    """What ``Database.create`` did."""
+
+    entries: int = 0
+    files_read: int = 0
+    skipped: list[tuple[str, str]] = field(default_factory=list)  # (path, reason) of unreadable files
+    renamed: list[tuple[str, str]] = field(default_factory=list)  # (old id, new id)
+    seconds: float = 0.0
+    bytes: int = 0
+
+    def text(self) -> str:
+        parts = [f"{self.entries} entries from {self.files_read} files"]
+        if self.skipped:
+            parts.append(f"{len(self.skipped)} files skipped")
+        if self.renamed:
+            parts.append(f"{len(self.renamed)} ids renamed")
+        parts.append(f"{self.bytes / max(self.entries, 1):.0f} bytes per entry")
+        parts.append(f"{self.seconds:.1f} s")
+        return ", ".join(parts)
+
+
+# --------------------------------------------------------------------------------------------
+# Creation
+
+
+def _is_structure_name(name: str) -> bool:
+    lower = name.lower()
+    if lower.endswith(".gz"):
+        lower = lower[:-3]
+    return lower.endswith(_STRUCTURE_SUFFIXES)
+
+
+def collect_files(inputs: Iterable[PathLike]) -> list[str]:
+    """The structure files named by ``inputs``: files as given, directories searched recursively.
+
+    Files found in directories are those with a structure suffix (.pdb, .ent, .cif, .mmcif,
+    optionally followed by .gz), hidden files and directories left out, in sorted order.
+    Raises FileNotFoundError for an input that does not exist.
+    """
+    files: list[str] = []
+    for item in inputs:
+        path = os.fspath(item)
+        if not isinstance(path, str):
+            path = os.fsdecode(path)
+        if os.path.isdir(path):
+            found = []
+            for root, dirs, names in os.walk(path):
+                dirs[:] = sorted(d for d in dirs if not d.startswith("."))
+                found.extend(
+                    os.path.join(root, n) for n in names if not n.startswith(".") and _is_structure_name(n)
+                )
+            files.extend(sorted(found))
+        elif os.path.exists(path):
+            files.append(path)
+        else:
+            raise FileNotFoundError(2, "No such file or directory", path)
+    return files
+
+
+def _read_file(path: str) -> tuple[str, list[tuple[str, str, str, str, bytes, int]] | str]:
+    """Every protein chain of one file as plain values, or the reason it cannot be read."""
+    try:
+        domains = load_chains(path)
+    except (OSError, ValueError) as exc:
+        if isinstance(exc, OSError) and exc.strerror:
+            return path, exc.strerror
+        text = str(exc)
+        prefix = f"{path}: "
+        return path, text[len(prefix):] if text.startswith(prefix) else text
+    except Exception as exc:  # a reader fault on a strange file: report it, keep going
+        return path, f"{type(exc).__name__}: {exc}"
+    stem = file_stem(path)
+    chains = []
+    for d in domains:
+        chain = d.id[len(stem) + 1:] if d.id.startswith(stem + "_") else d.chain
+        coords = np.ascontiguousarray(d.coordinates, dtype=np.float64)
+        chains.append((d.id, chain, d.sequence, d.secondary_structure, coords.tobytes(), len(d)))
+    return path, chains
+
+
+def _ignore_sigint() -> None:
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+def default_workers() -> int:
+    """The number of cores this process may run on."""
+    try:
+        return max(1, len(os.sched_getaffinity(0)))
+    except AttributeError:  # not every platform has affinity
+        return max(1, os.cpu_count() or 1)
+
+
+def stop_pool(pool: concurrent.futures.ProcessPoolExecutor) -> None:
+    """Stop a process pool now: pending work is dropped and the worker processes end."""
+    procs = list((getattr(pool, "_processes", None) or {}).values())
+    pool.shutdown(wait=False, cancel_futures=True)
+    for p in procs:
+        if p.is_alive():
+            p.terminate()
+    for p in procs:
+        p.join(timeout=5)
+        if p.is_alive():
+            p.kill()
+            p.join()
+
+
+def process_pool(workers: int) -> concurrent.futures.ProcessPoolExecutor:
+    """Worker processes started afresh (safe with threads in this process); they ignore Ctrl-C,
+    which the calling process handles by stopping them."""
+    return concurrent.futures.ProcessPoolExecutor(
+        max_workers=workers, mp_context=multiprocessing.get_context("spawn"), initializer=_ignore_sigint
+    )
+
+
+def _read_files(files: list[str], workers: int) -> Iterator[tuple[str, Any]]:
+    """Read the files in order, on ``workers`` processes (in this one when 1)."""
+    if workers <= 1 or len(files) <= 1:
+        for path in files:
+            yield _read_file(path)
+        return
+    pool = process_pool(workers)
+    try:
+        window = 8 * workers
+        pending: list[concurrent.futures.Future] = []
+        it = iter(files)
+        for path in it:
+            pending.append(pool.submit(_read_file, path))
+            if len(pending) >= window:
+                break
+        while pending:
+            result = pending.pop(0).result()
+            nxt = next(it, None)
+            if nxt is not None:
+                pending.append(pool.submit(_read_file, nxt))
+            yield result
+    except BaseException:
+        stop_pool(pool)
+        raise
+    else:
+        pool.shutdown(wait=True)
+
+
+class _GroupWriter:
+    """Buffers entries and writes them to a Parquet file in row groups of a fixed size."""
+
+    def __init__(self, path: str, rows_per_group: int) -> None:
+        self.rows_per_group = rows_per_group
+        schema = SCHEMA.with_metadata(
+            {**SCHEMA.metadata, b"rows_per_group": str(rows_per_group).encode()}
+        )
+        self.writer = pq.ParquetWriter(
+            path,
+            schema,
+            compression="zstd",
+            use_byte_stream_split=["coordinates.list.element.list.element"],
+            write_statistics=["id"],
+        )
+        self.columns: dict[str, list[Any]] = {name: [] for name in SCHEMA.names}
+        self.coords: list[np.ndarray] = []
+
+    def add(self, id_: str, source: str, chain: str, sequence: str, ss: str, coords: np.ndarray) -> None:
+        c = self.columns
+        c["id"].append(id_)
+        c["source"].append(source)
+        c["chain"].append(chain)
+        c["sequence"].append(sequence)
+        c["secondary_structure"].append(ss)
+        self.coords.append(coords)
+        if len(self.coords) >= self.rows_per_group:
+            self.flush()
+
+    def flush(self) -> None:
+        if not self.coords:
+            return
+        lengths = np.array([len(x) for x in self.coords], dtype=np.int32)
+        offsets = np.zeros(len(lengths) + 1, dtype=np.int32)
+        np.cumsum(lengths, out=offsets[1:])
+        flat = np.concatenate([x.reshape(-1) for x in self.coords]) if self.coords else np.zeros(0)
+        points = pa.FixedSizeListArray.from_arrays(pa.array(flat, type=pa.float64()), 3)
+        coords = pa.ListArray.from_arrays(pa.array(offsets), points)
+        arrays = [pa.array(self.columns[name], type=pa.string()) for name in SCHEMA.names[:-1]]
+        table = pa.Table.from_arrays(arrays + [coords], schema=self.writer.schema)
+        self.writer.write_table(table, row_group_size=self.rows_per_group)
+        self.columns = {name: [] for name in SCHEMA.names}
+        self.coords = []
+
+    def close(self) -> None:
+        self.flush()
+        self.writer.close()
+
+
+def _unique_name(base: str, taken: dict[str, str]) -> str:
+    k = 2
+    while f"{base}~{k}" in taken:
+        k += 1
+    return f"{base}~{k}"
+
+
+def _write_database(
+    path: PathLike,
+    records: Iterable[tuple[str, str, str, str, str, np.ndarray] | tuple[str, str]],
+    rename_duplicates: bool,
+    rows_per_group: int,
+    summary: CreationSummary,
+    progress_bar: Any,
+) -> None:
+    """Write the records (entries, or (path, reason) of skipped files) atomically to ``path``."""
+    if isinstance(rows_per_group, bool) or not isinstance(rows_per_group, int) or rows_per_group < 1:
+        raise ValueError(f"rows_per_group must be a positive int, not {rows_per_group!r}")
+    target = os.path.abspath(os.fspath(path))
+    directory = os.path.dirname(target)
+    if os.path.isdir(target):
+        raise IsADirectoryError(21, "Is a directory", os.fspath(path))
+    fd, tmp = tempfile.mkstemp(dir=directory, prefix="." + os.path.basename(target) + ".", suffix=".tmp")
+    os.close(fd)
+    try:
+        writer = _GroupWriter(tmp, rows_per_group)
+        taken: dict[str, str] = {}
+        try:
+            for record in records:
+                if len(record) == 2:
+                    summary.skipped.append(record)  # type: ignore[arg-type]
+                    continue
+                id_, source, chain, sequence, ss, coords = record  # type: ignore[misc]
+                if id_ in taken:
+                    if not rename_duplicates:
+                        raise ValueError(
+                            f"duplicate id '{id_}' (from {taken[id_]} and {source}); "
+                            "nothing written (rename the files or pass --rename-duplicates)"
+                        )
+                    new = _unique_name(id_, taken)
+                    summary.renamed.append((id_, new))
+                    id_ = new
+                taken[id_] = source
+                writer.add(id_, source, chain, sequence, ss, coords)
+                summary.entries += 1
+                if progress_bar is not None:
+                    progress_bar.update(1)
+            if summary.entries == 0:
+                raise ValueError("no protein chain found in the inputs; nothing written")
+        except BaseException:
+            writer.writer.close()
+            raise
+        writer.close()
+        os.replace(tmp, target)
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except FileNotFoundError:
+            pass
+        raise
+    summary.bytes = os.path.getsize(target)
+
+
+# --------------------------------------------------------------------------------------------
+# Reading
+
+
+class Database:
+    """A structure database in a Parquet file, read slice by slice.
+
+    ``len(db)``, ``db.ids``, ``db[i]`` (a ``dovel.Domain``), ``db.get(id)``, ``db.entry(i)``
+    (every stored field, secondary structure included), ``iter(db)`` and ``db.iter_slices()``
+    read only what they need: one row group, or one column.
+    """
+
+    def __init__(self, path: PathLike) -> None:
+        self.path = os.fspath(path)
+        self.summary: CreationSummary | None = None
+        try:
+            self._file = pq.ParquetFile(self.path)
+        except (pa.ArrowInvalid, pa.ArrowIOError) as exc:
+            if isinstance(exc, OSError) and not os.path.exists(self.path):
+                raise FileNotFoundError(2, "No such file or directory", self.path) from None
+            raise ValueError(f"{self.path}: not a structure database ({exc})") from None
+        meta = self._file.schema_arrow.metadata or {}
+        if meta.get(b"format") != FORMAT_NAME or self._file.schema_arrow.names != SCHEMA.names:
+            raise ValueError(f"{self.path}: not a structure database (a Parquet file of other content)")
+        counts = [self._file.metadata.row_group(k).num_rows for k in range(self._file.num_row_groups)]
+        self._starts = [0]
+        for n in counts:
+            self._starts.append(self._starts[-1] + n)
+        self._cache: tuple[int, pa.Table] | None = None
+        self._ids: list[str] | None = None
+
+    # ---- construction
+
+    @classmethod
+    def open(cls, path: PathLike) -> "Database":
+        """Open an existing database (raises FileNotFoundError, or ValueError for another file)."""
+        return cls(path)
+
+    @classmethod
+    def create(
+        cls,
+        path: PathLike,
+        inputs: PathLike | Iterable[PathLike],
+        workers: int | None = None,
+        progress: bool = False,
+        rename_duplicates: bool = False,
+        rows_per_group: int = DEFAULT_ROWS_PER_GROUP,
+    ) -> "Database":
+        """Create a database at ``path`` from structure files and directories (searched recursively).
+
+        Every protein chain becomes one entry. Files are read on ``workers`` processes (every core
+        when None). A file that cannot be read is skipped and listed in the summary
+        (``db.summary.skipped``, with the reason); an id met twice stops the creation with
+        ValueError before anything is written, unless ``rename_duplicates`` (the later one is then
+        stored as ``<id>~2``, ``<id>~3``, ...). The file is written atomically: an existing
+        database at ``path`` stays untouched when creation fails.
+        """
+        if isinstance(inputs, (str, bytes, os.PathLike)):
+            inputs = [inputs]
+        start = time.perf_counter()
+        files = collect_files(inputs)
+        n_workers = default_workers() if workers is None else _check_workers(workers)
+        summary = CreationSummary()
+        bar = None
+        if progress:
+            from dovelkit.progress import progress_bar
+
+            bar = progress_bar(total=len(files), unit="file", desc="reading")
+
+        def records() -> Iterator[Any]:
+            for fpath, result in _read_files(files, min(n_workers, len(files))):
+                if bar is not None:
+                    bar.update(1)
+                if isinstance(result, str):
+                    yield (fpath, result)
+                    continue
+                summary.files_read += 1
+                for id_, chain, sequence, ss, coords, n in result:
+                    yield (id_, fpath, chain, sequence, ss, np.frombuffer(coords, dtype=np.float64).reshape(n, 3))
+
+        try:
+            _write_database(path, records(), rename_duplicates, rows_per_group, summary, None)
+        finally:
+            if bar is not None:
+                bar.close()
+        summary.seconds = time.perf_counter() - start
+        db = cls(path)
+        db.summary = summary
+        return db
+
+    @classmethod
+    def from_domains(
+        cls,
+        path: PathLike,
+        domains: Iterable[dovel.Domain],
+        rename_duplicates: bool = False,
+        rows_per_group: int = DEFAULT_ROWS_PER_GROUP,
+    ) -> "Database":
+        """Create a database from ``dovel.Domain`` objects, in the given order (the source is the
+        domain's ``pdb_file``, the chain its ``chain``)."""
+        start = time.perf_counter()
+        summary = CreationSummary()
+
+        def records() -> Iterator[Any]:
+            for d in domains:
+                if not isinstance(d, dovel.Domain):
+                    raise TypeError(f"expected dovel.Domain objects, got {type(d).__name__}")
+                yield (d.id, d.pdb_file, d.chain, d.sequence, d.secondary_structure, d.coordinates)
+
+        _write_database(path, records(), rename_duplicates, rows_per_group, summary, None)
+        summary.seconds = time.perf_counter() - start
+        db = cls(path)
+        db.summary = summary
+        return db
+
+    # ---- size and slices
+
+    def __len__(self) -> int:
+        return self._starts[-1]
+
+    def __repr__(self) -> str:
+        return f"Database({self.path!r}, entries={len(self)}, slices={self.n_slices})"
+
+    @property
+    def n_slices(self) -> int:
+        return self._file.num_row_groups
+
+    @property
+    def slices(self) -> list[range]:
+        """The positions of each slice (row group), in order."""
+        return [range(self._starts[k], self._starts[k + 1]) for k in range(self.n_slices)]
+
+    def _group(self, k: int) -> pa.Table:
+        if self._cache is None or self._cache[0] != k:
+            self._cache = (k, self._file.read_row_group(k))
+        return self._cache[1]
+
+    def _locate(self, i: int) -> tuple[int, int]:
+        if isinstance(i, bool) or not isinstance(i, (int, np.integer)):
+            raise TypeError(f"database indices must be integers, not {type(i).__name__}")
+        n = len(self)
+        if i < 0:
+            i += n
+        if not 0 <= i < n:
+            raise IndexError(f"database index out of range (0 to {n - 1})")
+        k = bisect_right(self._starts, i) - 1
+        return k, int(i) - self._starts[k]
+
+    # ---- entries
+
+    def entry(self, i: int) -> Entry:
+        """Every stored field of entry ``i``."""
+        k, row = self._locate(i)
+        return _entries(self._group(k), row, row + 1)[0]
+
+    def __getitem__(self, i: int) -> dovel.Domain:
+        return self.entry(i).domain()
+
+    def read_slice(self, k: int) -> list[Entry]:
+        """The entries of slice ``k``."""
+        if not 0 <= k < self.n_slices:
+            raise IndexError(f"slice index out of range (0 to {self.n_slices - 1})")
+        table = self._file.read_row_group(k)
+        return _entries(table, 0, table.num_rows)
+
+    def iter_slices(self) -> Iterator[list[dovel.Domain]]:
+        """The domains slice by slice; only one slice is held at a time."""
+        for k in range(self.n_slices):
+            yield [e.domain() for e in self.read_slice(k)]
+
+    def __iter__(self) -> Iterator[dovel.Domain]:
+        for chunk in self.iter_slices():
+            yield from chunk
+
+    @property
+    def ids(self) -> list[str]:
+        """Every id in order (reads the id column only)."""
+        if self._ids is None:
+            self._ids = self._file.read(columns=["id"]).column("id").to_pylist()
+        return self._ids
+
+    def position(self, id_: str) -> int | None:
+        """The position of the entry with this id, or None; reads the id column slice by slice."""
+        if self._ids is not None:
+            try:
+                return self._ids.index(id_)
+            except ValueError:
+                return None
+        for k in range(self.n_slices):
+            column = self._file.read_row_group(k, columns=["id"]).column("id")
+            hit = pc.index(column, id_).as_py()
+            if hit >= 0:
+                return self._starts[k] + hit
+        return None
+
+    def get(self, id_: str, default: Any = None) -> dovel.Domain | Any:
+        """The domain with this id, or ``default``."""
+        i = self.position(id_)
+        return default if i is None else self[i]
+
+
+def _entries(table: pa.Table, lo: int, hi: int) -> list[Entry]:
+    part = table.slice(lo, hi - lo)
+    ids = part.column("id").to_pylist()
+    sources = part.column("source").to_pylist()
+    chains = part.column("chain").to_pylist()
+    seqs = part.column("sequence").to_pylist()
+    sss = part.column("secondary_structure").to_pylist()
+    coords = part.column("coordinates").combine_chunks()
+    offsets = coords.offsets.to_numpy()
+    first = offsets[0]
+    flat = coords.flatten().flatten().to_numpy(zero_copy_only=False).reshape(-1, 3)
+    out = []
+    for r in range(len(ids)):
+        xyz = np.array(flat[offsets[r] - first: offsets[r + 1] - first], dtype=np.float64)
+        out.append(Entry(ids[r], sources[r], chains[r], seqs[r], sss[r], xyz))
+    return out
+
+
+def _check_workers(workers: Any) -> int:
+    if isinstance(workers, bool) or not isinstance(workers, int) or workers < 1:
+        raise ValueError(f"workers must be a positive int or None, not {workers!r}")
+    return workers
+
+
+def open_targets(targets: Any) -> Database | Sequence[dovel.Domain]:
+    """A database from a path, a Database as is, or a list of domains as is."""
+    if isinstance(targets, Database):
+        return targets
+    if isinstance(targets, (str, os.PathLike)):
+        return Database.open(targets)
+    return targets

@@ -1,0 +1,358 @@
+"""Searching one query against a database on every core, or on a Dask cluster.
+
+The targets are cut into slices (the row groups of a database, or runs of a list). Each slice is
+scanned by ``dovel.scan_database`` where it is read -- in this process, in a worker process or on
+a Dask worker -- and only positions and scores come back. Because the module treats every target
+on its own and ranks them by a stable sort, the best ``max_hits`` of the whole search are among
+the best ``max_hits`` of each slice; merging those by (score, position) and then ranking and
+attaching Z-scores the way the module does gives exactly the list ``dovel.scan_database`` returns
+for all targets at once.
+"""
+
+from __future__ import annotations
+
+import concurrent.futures
+import heapq
+import math
+import os
+from collections.abc import Iterator, Sequence
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+
+import dovel
+
+from dovelkit.database import Database, _check_workers, default_workers, open_targets, process_pool, stop_pool
+
+# The Parameters attributes, which travel to worker processes as plain values.
+_PARAM_FIELDS = (
+    "n_passes", "e1", "e2", "gap_open", "gap_extend", "use_secondary",
+    "max_iter", "cutoff_dist", "score_cutoff", "convergence", "verbosity",
+)
+
+# Entries per slice when the targets are a list.
+_LIST_SLICE = 1000
+
+
+@dataclass
+class Hit:
+    """One hit of a search: the fields of ``dovel.ScanHit`` and where the target came from."""
+
+    rank: int
+    id: str
+    score: float
+    rmsd: float
+    n_aligned: int
+    seq_identity: float
+    z_score: float | None
+    position: int  # index of the target in the database or list
+    source: str  # source path ("" when unknown)
+    chain: str  # chain id ("" when unknown)
+    alignment: Any = None  # dovelkit.pairwise.PairwiseAlignment with details=True
+
+    def to_dict(self) -> dict[str, Any]:
+        """JSON-ready fields (with the alignment's summary when there is one)."""
+        out: dict[str, Any] = {
+            "rank": self.rank, "id": self.id, "score": _json_float(self.score),
+            "rmsd": _json_float(self.rmsd), "n_aligned": self.n_aligned,
+            "seq_identity": _json_float(self.seq_identity),
+            "z_score": None if self.z_score is None else _json_float(self.z_score),
+            "position": self.position, "source": self.source, "chain": self.chain,
+        }
+        if self.alignment is not None:
+            out["alignment"] = self.alignment.to_dict()
+        return out
+
+
+def _json_float(x: float) -> float | None:
+    return x if math.isfinite(x) else None
+
+
+# --------------------------------------------------------------------------------------------
+# What travels to a worker
+
+
+def _params_values(params: dovel.Parameters | None) -> tuple[Any, ...] | None:
+    if params is None:
+        return None
+    return tuple(getattr(params, name) for name in _PARAM_FIELDS)
+
+
+def _params_from(values: tuple[Any, ...] | None) -> dovel.Parameters | None:
+    if values is None:
+        return None
+    params = dovel.Parameters()
+    for name, value in zip(_PARAM_FIELDS, values):
+        setattr(params, name, value)
+    return params
+
+
+def _domain_values(d: dovel.Domain) -> tuple[np.ndarray, str, str]:
+    return (d.coordinates, d.sequence, d.chain)
+
+
+# A worker keeps the databases it has opened (the file's footer is read once).
+_OPEN: dict[tuple[str, int, int], Database] = {}
+
+
+def _open_cached(path: str) -> Database:
+    st = os.stat(path)
+    key = (os.path.abspath(path), st.st_mtime_ns, st.st_size)
+    db = _OPEN.get(key)
+    if db is None:
+        _OPEN.clear()
+        db = _OPEN[key] = Database.open(path)
+    return db
+
+
+def scan_slice(
+    source: tuple[Any, ...],
+    query: tuple[np.ndarray, str, str] | dovel.Domain,
+    params: tuple[Any, ...] | None,
+    score_cutoff: float,
+    max_hits: int,
+    quick: bool,
+    scan_mode: bool,
+) -> list[tuple[int, float, float, int, float]]:
+    """Scan one slice; return (position, score, rmsd, n_aligned, seq_identity) of its best hits.
+
+    ``source`` is ("db", path, slice index) or ("list", first position, [(coords, sequence,
+    chain), ...]). Every target is named by its position, so the hits say where they came from.
+    """
+    if source[0] == "db":
+        db = _open_cached(source[1])
+        k = source[2]
+        first = db.slices[k].start
+        targets = []
+        for r, e in enumerate(db.read_slice(k)):
+            targets.append(dovel.Domain.from_arrays(str(first + r), e.coordinates, e.sequence, e.chain[:1] or None))
+    else:
+        first = source[1]
+        targets = [
+            dovel.Domain.from_arrays(str(first + r), coords, seq, chain or None)
+            for r, (coords, seq, chain) in enumerate(source[2])
+        ]
+    q = query if isinstance(query, dovel.Domain) else dovel.Domain.from_arrays("query", *query)
+    hits = dovel.scan_database(
+        q, targets, _params_from(params), score_cutoff, min(max_hits, len(targets)), quick, scan_mode
+    )
+    return [(int(h.target_id), h.score, h.rmsd, h.n_aligned, h.seq_identity) for h in hits]
+
+
+def _scan_list_slice(
+    query: dovel.Domain, targets: Sequence[dovel.Domain], first: int, params: dovel.Parameters | None,
+    score_cutoff: float, max_hits: int, quick: bool, scan_mode: bool,
+) -> list[tuple[int, float, float, int, float]]:
+    """``scan_slice`` in this process for domains at hand: copies renamed by position."""
+    copies = []
+    for r, d in enumerate(targets):
+        c = d.copy()
+        c.id = str(first + r)
+        copies.append(c)
+    hits = dovel.scan_database(query, copies, params, score_cutoff, min(max_hits, len(copies)), quick, scan_mode)
+    return [(int(h.target_id), h.score, h.rmsd, h.n_aligned, h.seq_identity) for h in hits]
+
+
+# --------------------------------------------------------------------------------------------
+# Merging
+
+
+def _order(h: tuple[int, float, float, int, float]) -> tuple[float, int]:
+    return (-h[1], h[0])
+
+
+class _Best:
+    """The best ``k`` hits seen so far, by score and then position (the module's order)."""
+
+    def __init__(self, k: int) -> None:
+        self.k = k
+        self.hits: list[tuple[int, float, float, int, float]] = []
+
+    def add(self, hits: list[tuple[int, float, float, int, float]]) -> None:
+        if hits:
+            self.hits = heapq.nsmallest(self.k, self.hits + hits, key=_order)
+
+    def ranked(self) -> list[tuple[int, float, float, int, float]]:
+        return sorted(self.hits, key=_order)
+
+
+def z_scores(scores: Sequence[float]) -> list[float | None]:
+    """Z-scores of the returned hits' scores, computed as the module computes them: mean and
+    population standard deviation summed in rank order; none with fewer than two hits or a
+    spread below 1e-10."""
+    n = len(scores)
+    if n < 2:
+        return [None] * n
+    total = 0.0
+    for s in scores:
+        total += s
+    mean = total / float(n)
+    squares = 0.0
+    for s in scores:
+        squares += (s - mean) * (s - mean)
+    sd = math.sqrt(squares / float(n))
+    if sd < 1e-10:
+        return [None] * n
+    return [(s - mean) / sd for s in scores]
+
+
+# --------------------------------------------------------------------------------------------
+# Running the slices
+
+
+def _slices_of(targets: Database | Sequence[dovel.Domain], workers: int) -> list[range]:
+    if isinstance(targets, Database):
+        return targets.slices
+    n = len(targets)
+    size = max(1, min(_LIST_SLICE, math.ceil(n / max(1, 4 * workers))))
+    return [range(lo, min(lo + size, n)) for lo in range(0, n, size)]
+
+
+def _run_here(query, targets, slices, params, cutoff, max_hits, quick, scan_mode) -> Iterator[tuple[int, list]]:
+    for k, rng in enumerate(slices):
+        if isinstance(targets, Database):
+            hits = scan_slice(("db", targets.path, k), query, _params_values(params), cutoff, max_hits, quick, scan_mode)
+        else:
+            hits = _scan_list_slice(query, targets[rng.start:rng.stop], rng.start, params, cutoff, max_hits, quick,
+                                    scan_mode)
+        yield len(rng), hits
+
+
+def _sources(targets, slices) -> Iterator[tuple[Any, ...]]:
+    for k, rng in enumerate(slices):
+        if isinstance(targets, Database):
+            yield ("db", os.path.abspath(targets.path), k)
+        else:
+            yield ("list", rng.start, [_domain_values(targets[i]) for i in rng])
+
+
+def _run_pool(query, targets, slices, params, cutoff, max_hits, quick, scan_mode, workers) -> Iterator[tuple[int, list]]:
+    args = (_domain_values(query), _params_values(params), cutoff, max_hits, quick, scan_mode)
+    pool = process_pool(workers)
+    try:
+        sources = zip(slices, _sources(targets, slices))
+        pending: dict[concurrent.futures.Future, int] = {}
+
+        def refill() -> None:
+            while len(pending) < 4 * workers:
+                item = next(sources, None)
+                if item is None:
+                    return
+                pending[pool.submit(scan_slice, item[1], *args)] = len(item[0])
+
+        refill()
+        while pending:
+            finished, _ = concurrent.futures.wait(pending, timeout=0.25,
+                                                  return_when=concurrent.futures.FIRST_COMPLETED)
+            for fut in finished:
+                size = pending.pop(fut)
+                hits = fut.result()
+                refill()
+                yield size, hits
+    except BaseException:
+        stop_pool(pool)
+        raise
+    pool.shutdown(wait=True)
+
+
+def _run_dask(query, targets, slices, params, cutoff, max_hits, quick, scan_mode, client) -> Iterator[tuple[int, list]]:
+    from distributed import as_completed
+
+    args = (_domain_values(query), _params_values(params), cutoff, max_hits, quick, scan_mode)
+    futures = {}
+    for rng, src in zip(slices, _sources(targets, slices)):
+        futures[client.submit(scan_slice, src, *args, pure=False)] = len(rng)
+    try:
+        for fut in as_completed(list(futures)):
+            yield futures[fut], fut.result()
+    except BaseException:
+        client.cancel(list(futures))
+        raise
+    finally:
+        futures.clear()
+
+
+def search(
+    query: dovel.Domain,
+    targets: Any,
+    params: dovel.Parameters | None = None,
+    score_cutoff: float = 0.0,
+    max_hits: int = 100,
+    quick: bool = False,
+    scan_mode: bool = True,
+    workers: int | None = None,
+    client: Any = None,
+    progress: bool = False,
+    details: bool = False,
+) -> list[Hit]:
+    """Search ``query`` against ``targets``: a ``Database``, the path of one, or a list of domains.
+
+    The hits are those ``dovel.scan_database(query, all_targets, params, score_cutoff, max_hits,
+    quick, scan_mode)`` returns -- same order, rank, score, rmsd, n_aligned, seq_identity and
+    Z-score -- with the target's position, source path and chain id added. ``workers=None`` scans
+    on every core through worker processes, ``workers=1`` in this process; ``client`` (a
+    ``dask.distributed.Client``) sends one task per slice to a cluster, whose workers must be able
+    to read the database at the same path. ``progress`` shows a bar on stderr. With ``details``
+    every hit carries ``alignment``, the ``dovelkit.align`` of the query and its target (a full
+    pairwise alignment, in scan mode when ``scan_mode``).
+    """
+    db_or_list = open_targets(targets)
+    if not isinstance(db_or_list, Database):
+        if isinstance(db_or_list, (bytes, dovel.Domain)) or not isinstance(db_or_list, Sequence):
+            raise TypeError(
+                "targets must be a dovelkit.Database, the path of one, or a list of dovel.Domain objects"
+            )
+        for i, d in enumerate(db_or_list):
+            if not isinstance(d, dovel.Domain):
+                raise TypeError(f"targets[{i}] is a {type(d).__name__}, not a dovel.Domain")
+    # The module checks the other arguments, with its own errors, before anything runs.
+    dovel.scan_database(query, [], params, score_cutoff, max_hits, quick, scan_mode)
+    cutoff = float(score_cutoff)
+    max_hits = int(max_hits)
+    quick, scan_mode = bool(quick), bool(scan_mode)
+    n_workers = default_workers() if workers is None else _check_workers(workers)
+    total = len(db_or_list)
+    if total == 0 or max_hits == 0:
+        return []
+
+    slices = _slices_of(db_or_list, n_workers)
+    from dovelkit.progress import progress_bar
+
+    bar = progress_bar(total, unit="target", desc="searching", enabled=progress)
+    best = _Best(max_hits)
+    try:
+        if client is not None:
+            runs = _run_dask(query, db_or_list, slices, params, cutoff, max_hits, quick, scan_mode, client)
+        elif min(n_workers, len(slices)) <= 1:
+            runs = _run_here(query, db_or_list, slices, params, cutoff, max_hits, quick, scan_mode)
+        else:
+            runs = _run_pool(query, db_or_list, slices, params, cutoff, max_hits, quick, scan_mode,
+                             min(n_workers, len(slices)))
+        for size, hits_of_slice in runs:
+            best.add(hits_of_slice)
+            bar.update(size)
+    finally:
+        bar.close()
+    return _hits(query, db_or_list, best.ranked(), params, scan_mode, details)
+
+
+def _hits(query, targets, ranked, params, scan_mode, details) -> list[Hit]:
+    zs = z_scores([h[1] for h in ranked])
+    out = []
+    for rank, ((pos, score, rmsd, n_aligned, identity), z) in enumerate(zip(ranked, zs), start=1):
+        out.append(Hit(rank, "", score, rmsd, n_aligned, identity, z, pos, "", ""))
+    # Where each hit came from, read in position order (one slice at a time).
+    for hit in sorted(out, key=lambda h: h.position):
+        if isinstance(targets, Database):
+            e = targets.entry(hit.position)
+            hit.id, hit.source, hit.chain = e.id, e.source, e.chain
+            domain = e.domain() if details else None
+        else:
+            domain = targets[hit.position]
+            hit.id, hit.source, hit.chain = domain.id, domain.pdb_file, domain.chain
+        if details:
+            from dovelkit.pairwise import align
+
+            hit.alignment = align(query, domain, params, scan=scan_mode)
+    return out
