@@ -22,7 +22,7 @@ PALETTE = (
 )
 # Pair distance in angstrom: blue where the chains agree, red where they part.
 DISTANCE_SCALE = [
-    [0.0, "#2c7bb6"], [0.25, "#abd9e9"], [0.5, "#ffffbf"], [0.75, "#fdae61"], [1.0, "#d7191c"],
+    [0.0, "#deebf7"], [0.2, "#9ecae1"], [0.5, "#ffffbf"], [0.75, "#fdae61"], [1.0, "#d7191c"],
 ]
 DISTANCE_MAX = 6.0
 # Secondary structure: helix, strand.
@@ -46,6 +46,14 @@ def _layout(fig: go.Figure, title: str, height: int) -> go.Figure:
         hoverlabel={"font": {"family": MONO}},
     )
     return fig
+
+
+def distance_colours(distances: np.ndarray, vmax: float = DISTANCE_MAX) -> list[str]:
+    """The colour of each distance on the distance scale (capped at vmax)."""
+    from plotly.colors import sample_colorscale
+
+    d = np.clip(np.nan_to_num(np.asarray(distances, dtype=float), nan=vmax) / vmax, 0.0, 1.0)
+    return sample_colorscale(DISTANCE_SCALE, list(d)) if len(d) else []
 
 
 def residue_name(chain: str, sequence: str, i: int) -> str:
@@ -100,7 +108,8 @@ def structure_view(
     axis = {"showbackground": False, "showgrid": False, "zeroline": False, "showticklabels": False,
             "title": {"text": ""}}
     fig.update_layout(
-        scene={"xaxis": axis, "yaxis": axis, "zaxis": axis, "aspectmode": "data"},
+        scene={"xaxis": axis, "yaxis": axis, "zaxis": axis, "aspectmode": "data",
+               "camera": {"eye": {"x": 1.05, "y": 1.05, "z": 0.7}}},
         legend={"itemsizing": "constant"}, margin={"l": 0, "r": 0, "t": 50, "b": 0},
     )
     return fig
@@ -244,8 +253,8 @@ def distance_profile(
     distances = np.asarray(distances, dtype=float)
     fig = go.Figure()
     fig.add_trace(go.Bar(
-        x=positions, y=distances, marker={"color": distances, "colorscale": DISTANCE_SCALE,
-                                          "cmin": 0, "cmax": DISTANCE_MAX},
+        x=positions, y=distances,
+        marker={"color": distance_colours(distances), "line": {"color": "#4a6d8c", "width": 0.6}},
         hovertext=[f"{lab}<br>{d:.2f} Å" for lab, d in zip(labels, distances)], hoverinfo="text",
         name="distance",
     ))

@@ -353,9 +353,7 @@ def _unique(names: list[str]) -> list[str]:
 def _target_domain(targets: Any, hit: Any) -> dovel.Domain | None:
     if targets is None:
         return None
-    if isinstance(targets, Sequence):
-        return targets[hit.position] if 0 <= hit.position < len(targets) else None
-    return targets[hit.position]
+    return targets[hit.position] if 0 <= hit.position < len(targets) else None
 
 
 def search_report(query: dovel.Domain, hits: Sequence[Any], targets: Any = None, top: int = 5,
@@ -369,7 +367,11 @@ def search_report(query: dovel.Domain, hits: Sequence[Any], targets: Any = None,
     """
     from dovelkit import figures as F
 
+    from dovelkit.database import open_targets
+
     hits = list(hits)
+    if targets is not None:
+        targets = open_targets(targets)
     qname = query.id or "query"
     scores = np.array([h.score for h in hits], dtype=float)
     labels = [h.id for h in hits]
