@@ -10,6 +10,7 @@ from __future__ import annotations
 import dovel
 
 from dovelkit.database import Database
+from dovelkit.multiple import MultipleAlignment, msa
 from dovelkit.pairwise import PairwiseAlignment, align
 from dovelkit.reading import load, load_chains
 from dovelkit.report import Report, msa_report, pairwise_report, search_report
@@ -22,11 +23,13 @@ __all__ = [
     "__version__",
     "Database",
     "Hit",
+    "MultipleAlignment",
     "PairwiseAlignment",
     "Report",
     "align",
     "load",
     "load_chains",
+    "msa",
     "msa_report",
     "pairwise_report",
     "search",

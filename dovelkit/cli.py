@@ -33,7 +33,12 @@ def build_parser() -> argparse.ArgumentParser:
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")
     sub.required = True
     for name in COMMANDS:
-        module = importlib.import_module(f"dovelkit.commands.{name}")
+        try:
+            module = importlib.import_module(f"dovelkit.commands.{name}")
+        except ModuleNotFoundError as exc:
+            if exc.name != f"dovelkit.commands.{name}":
+                raise
+            continue  # a sub-command this installation does not have
         module.add_parser(sub)
     return parser
 

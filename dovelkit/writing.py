@@ -132,22 +132,35 @@ def write_atomically(out_path: PathLike, data: bytes) -> None:
     On any failure, an interrupt included, the temporary file is removed and an existing file at
     ``out_path`` is left as it was.
     """
-    target = os.fspath(out_path)
-    directory = os.path.dirname(os.path.abspath(target))
-    fd, tmp = tempfile.mkstemp(prefix=f".{os.path.basename(target)}.", suffix=".part", dir=directory)
+    write_files_atomically([(out_path, data)])
+
+
+def write_files_atomically(files: list[tuple[PathLike, bytes]]) -> None:
+    """Write several files so that they appear together: all go to temporary files first, which
+    are renamed into place only once every one is complete. On a failure or an interrupt before
+    the renames, no target is created or changed and no temporary file is left behind."""
+    staged: list[tuple[str, str]] = []
     try:
-        with os.fdopen(fd, "wb") as fh:
-            fh.write(data)
         umask = os.umask(0)
         os.umask(umask)
-        os.chmod(tmp, 0o666 & ~umask)
-        os.replace(tmp, target)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
+        for out_path, data in files:
+            target = os.fspath(out_path)
+            directory = os.path.dirname(os.path.abspath(target))
+            fd, tmp = tempfile.mkstemp(prefix=f".{os.path.basename(target)}.", suffix=".part", dir=directory)
+            staged.append((tmp, target))
+            with os.fdopen(fd, "wb") as fh:
+                fh.write(data)
+            os.chmod(tmp, 0o666 & ~umask)
+        while staged:
+            tmp, target = staged[0]
+            os.replace(tmp, target)
+            staged.pop(0)
+    finally:
+        for tmp, _ in staged:
+            try:
+                os.unlink(tmp)
+            except OSError:
+                pass
 
 
 def write_moved(source: PathLike, transform: dovel.Transform, out_path: PathLike) -> None:

@@ -1,0 +1,199 @@
+"""``dovel msa``: a multiple alignment of structure files, every structure written moved."""
+
+from __future__ import annotations
+
+import argparse
+import math
+import os
+import sys
+import tempfile
+import time
+from typing import TextIO
+
+from dovelkit.cli import UserError
+
+EXAMPLES = """\
+examples:
+  dovel msa 1hrc.pdb 1ycc.pdb 1co6.cif.gz -o aligned/
+  dovel msa a.pdb b.pdb c.pdb --chain A -o out/ --fasta family.fasta
+  dovel msa x.cif y.pdb --chain B A -o out/        (one chain per file)
+
+Every structure is superposed onto the first and written moved, in its own format and under its
+own file name, into the output directory. The FASTA alignment ends with a record "core" marking
+the columns where every structure has a residue ('*') and the others ('.'); without --fasta it
+is printed after the table.
+"""
+
+
+class Status:
+    """A one-line progress display on stderr, shown only when stderr is a terminal.
+
+    ``update`` rewrites the line in place; ``close`` erases it. Nothing is printed otherwise, so
+    redirected output and pipes stay clean.
+    """
+
+    def __init__(self, label: str, stream: TextIO | None = None) -> None:
+        self.stream = stream if stream is not None else sys.stderr
+        self.enabled = self.stream.isatty()
+        self.label = label
+        self.start = time.monotonic()
+        self.shown = False
+
+    def update(self, text: str) -> None:
+        if not self.enabled:
+            return
+        elapsed = time.monotonic() - self.start
+        self.stream.write(f"\r\033[K{self.label}: {text} ({elapsed:.0f} s)")
+        self.stream.flush()
+        self.shown = True
+
+    def close(self) -> None:
+        if self.shown:
+            self.stream.write("\r\033[K")
+            self.stream.flush()
+            self.shown = False
+
+
+def add_parser(subparsers: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
+    parser = subparsers.add_parser(
+        "msa",
+        help="multiple alignment of structure files",
+        description="Multiple structure alignment of PDB/mmCIF files (plain or gzip).",
+        epilog=EXAMPLES,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument("files", nargs="+", metavar="FILE", help="structure files; the first is the reference")
+    parser.add_argument("--chain", action="extend", nargs="+", metavar="ID", default=None,
+                        help="chain to take: one id for every file, or one per file (default: the first protein chain)")
+    parser.add_argument("-o", "--output", required=True, metavar="DIR",
+                        help="directory for the moved structures (created when missing)")
+    parser.add_argument("--fasta", metavar="FILE", help="write the alignment as FASTA to FILE")
+    parser.set_defaults(run=run)
+
+
+def _chains(files: list[str], chains: list[str] | None) -> list[str | None]:
+    if not chains:
+        return [None] * len(files)
+    if len(chains) == 1:
+        return [chains[0]] * len(files)
+    if len(chains) != len(files):
+        raise UserError(f"--chain takes one id for every file or one per file: {len(chains)} ids for {len(files)} files")
+    return list(chains)
+
+
+def output_name(path: str) -> str:
+    """The name a moved copy of ``path`` gets: its own file name when that names the format,
+    otherwise its stem with the suffix of the format found in it."""
+    from dovelkit.reading import file_stem, read_structure
+    from dovelkit.writing import output_format
+    import gemmi
+
+    name = os.path.basename(path)
+    try:
+        output_format(name)
+        return name
+    except ValueError:
+        pass
+    with open(path, "rb") as fh:
+        compressed = fh.read(2) == b"\x1f\x8b"
+    fmt = read_structure(path).input_format
+    suffix = ".cif" if fmt == gemmi.CoorFormat.Mmcif else ".pdb"
+    return file_stem(path) + suffix + (".gz" if compressed else "")
+
+
+def _prepare_directory(directory: str) -> None:
+    """Create the output directory and check that files can be created in it, before any work."""
+    if os.path.exists(directory) and not os.path.isdir(directory):
+        raise UserError(f"{directory}: exists and is not a directory")
+    os.makedirs(directory, exist_ok=True)
+    fd, probe = tempfile.mkstemp(prefix=".dovel-probe.", dir=directory)
+    os.close(fd)
+    os.unlink(probe)
+
+
+def _same_file(a: str, b: str) -> bool:
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return False
+
+
+def run(args: argparse.Namespace) -> int:
+    import dovelkit
+    from dovelkit.writing import output_format, render_moved, write_files_atomically
+
+    files: list[str] = args.files
+    if len(files) < 2:
+        raise UserError("a multiple alignment needs at least 2 structure files")
+    chains = _chains(files, args.chain)
+    for path in files:
+        if not os.path.isfile(path):
+            raise UserError(f"{path}: no such file")
+    if args.fasta is not None:
+        fasta_dir = os.path.dirname(os.path.abspath(args.fasta))
+        if not os.path.isdir(fasta_dir):
+            raise UserError(f"{args.fasta}: directory {fasta_dir} does not exist")
+        if os.path.isdir(args.fasta):
+            raise UserError(f"{args.fasta}: is a directory")
+
+    names = [output_name(path) for path in files]
+    seen: dict[str, str] = {}
+    for path, name in zip(files, names):
+        key = name.casefold()
+        if key in seen:
+            raise UserError(f"{seen[key]} and {path} would both be written as {os.path.join(args.output, name)}")
+        seen[key] = path
+    outputs = [os.path.join(args.output, name) for name in names]
+    for path, out in zip(files, outputs):
+        if _same_file(path, out):
+            raise UserError(f"{out} would overwrite its own input; choose another output directory")
+    _prepare_directory(args.output)
+
+    status = Status("dovel msa")
+    try:
+        domains = []
+        for k, (path, chain) in enumerate(zip(files, chains)):
+            status.update(f"reading {k + 1}/{len(files)}")
+            domains.append(dovelkit.load(path, chain=chain))
+
+        def progress(done: int, total: int) -> None:
+            status.update(f"aligning {done}/{total}" if done < total else "multiple alignment done")
+
+        status.update(f"aligning 1/{len(domains)}")
+        result = dovelkit.msa(domains, params=_parameters(args), progress=progress)
+        texts: list[tuple[str, bytes]] = []
+        for k, (path, out, transform) in enumerate(zip(files, outputs, result.transforms)):
+            status.update(f"writing {k + 1}/{len(files)}")
+            fmt, compressed = output_format(out)
+            data = render_moved(path, transform, fmt).encode("utf-8")
+            if compressed:
+                import gzip
+
+                data = gzip.compress(data, mtime=0)
+            texts.append((out, data))
+        fasta = result.to_fasta()
+        if args.fasta is not None:
+            texts.append((args.fasta, fasta.encode("utf-8")))
+        write_files_atomically(texts)
+    finally:
+        status.close()
+
+    out = sys.stdout
+    id_w = max(len("structure"), *(len(d.id) for d in domains))
+    file_w = max(len("file"), *(len(os.path.basename(o)) for o in outputs))
+    out.write(f"{'structure':<{id_w}}  {'file':<{file_w}}  {'length':>6}  {'core RMSD':>9}\n")
+    for d, o, rmsd in zip(domains, outputs, result.core_rmsd):
+        shown = "-" if math.isnan(rmsd) else f"{rmsd:.3f}"
+        out.write(f"{d.id:<{id_w}}  {os.path.basename(o):<{file_w}}  {len(d):>6}  {shown:>9}\n")
+    out.write(f"\n{len(result.columns)} columns, {result.n_core} core columns; "
+              f"{len(outputs)} structures written to {args.output}\n")
+    if args.fasta is not None:
+        out.write(f"alignment written to {args.fasta}\n")
+    else:
+        out.write("\n" + fasta)
+    return 0
+
+
+def _parameters(args: argparse.Namespace):  # type: ignore[no-untyped-def]
+    """The alignment parameters the options ask for (None: the module's defaults)."""
+    return None

@@ -1,0 +1,125 @@
+"""Multiple alignment of chains that may lie in unrelated frames.
+
+Every chain is first superposed onto the first one by the scan-mode ``dovel.pairwise_align``;
+``dovel.multiple_align`` then aligns the superposed copies, as ``dovel.align_pdbs`` does for PDB
+files, but for domains from any source.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
+
+import numpy as np
+
+import dovel
+
+
+@dataclass(frozen=True, eq=False)
+class MultipleAlignment:
+    """A multiple alignment of ``domains`` in the frame of ``domains[0]``.
+
+    ``transforms[k]`` maps domain k from its original frame into the common frame (the first
+    domain's, whose transform is the identity). ``columns`` holds one list per column with the
+    residue index of each domain, None for a gap; ``core_positions`` the columns where every
+    domain has a residue. ``core_rmsd[k]`` is the C-alpha RMSD of domain k to the first over the
+    core columns in the common frame (0 for the first, NaN when there is no core column).
+    """
+
+    domains: list[dovel.Domain]
+    result: dovel.MultipleAlignmentResult
+    transforms: list[dovel.Transform]
+    columns: list[list[int | None]]
+    core_positions: list[int]
+    core_rmsd: list[float]
+
+    @property
+    def n_core(self) -> int:
+        return len(self.core_positions)
+
+    def __repr__(self) -> str:
+        return (f"MultipleAlignment(n_structures={len(self.domains)}, n_columns={len(self.columns)}, "
+                f"n_core={self.n_core})")
+
+    def aligned_sequences(self) -> list[str]:
+        """Each domain's sequence with '-' for its gaps, one string per domain, all as long as ``columns``."""
+        out = []
+        for k, domain in enumerate(self.domains):
+            seq = domain.sequence
+            out.append("".join("-" if col[k] is None else seq[col[k]] for col in self.columns))
+        return out
+
+    def core_line(self) -> str:
+        """'*' for a core column, '.' for any other."""
+        core = set(self.core_positions)
+        return "".join("*" if c in core else "." for c in range(len(self.columns)))
+
+    def to_fasta(self, width: int = 60) -> str:
+        """The alignment as aligned FASTA, one record per domain (named by its id), then a last record
+        ``core`` marking the core columns with '*' and the others with '.'; lines of ``width``."""
+        names = [d.id or f"domain{k}" for k, d in enumerate(self.domains)]
+        out = []
+        for name, seq in zip(names + ["core"], self.aligned_sequences() + [self.core_line()]):
+            out.append(f">{name}")
+            out.extend(seq[k:k + width] for k in range(0, len(seq), width))
+        return "\n".join(out) + "\n"
+
+
+def _core_rmsd(domains: Sequence[dovel.Domain], transforms: Sequence[dovel.Transform],
+               columns: list[list[int | None]], core: list[int]) -> list[float]:
+    if not core:
+        return [0.0] + [math.nan] * (len(domains) - 1)
+    first = np.array([columns[c][0] for c in core], dtype=np.int64)
+    ref = transforms[0].apply(domains[0].coordinates)[first]
+    out = []
+    for k, (domain, tr) in enumerate(zip(domains, transforms)):
+        rows = np.array([columns[c][k] for c in core], dtype=np.int64)
+        out.append(float(dovel.compute_rmsd(ref, tr.apply(domain.coordinates)[rows])))
+    return out
+
+
+def msa(domains: Sequence[dovel.Domain], params: dovel.Parameters | None = None,
+        progress: Callable[[int, int], None] | None = None) -> MultipleAlignment:
+    """Align ``domains`` (at least two; any frames) into one multiple alignment.
+
+    Each domain after the first is superposed onto the first by the scan-mode
+    ``dovel.pairwise_align`` (a domain the scan finds nothing for keeps its frame), the moved
+    copies go to ``dovel.multiple_align`` with those superpositions as pre-transforms, and the
+    result's full transforms map every domain from its original frame onto the first. The domains
+    given are not changed. ``progress(done, total)``, when given, is called after each of the
+    len(domains) steps (the pre-alignments, then the multiple alignment).
+
+    Raises ValueError for fewer than two domains or when the engine fails, TypeError for
+    arguments of the wrong type.
+    """
+    if isinstance(domains, (str, bytes)) or not isinstance(domains, Sequence):
+        raise TypeError(f"domains must be a sequence of dovel.Domain, not {type(domains).__name__}")
+    domains = list(domains)
+    for k, d in enumerate(domains):
+        if not isinstance(d, dovel.Domain):
+            raise TypeError(f"domains[{k}] must be a dovel.Domain, not {type(d).__name__}")
+    if len(domains) < 2:
+        raise ValueError("a multiple alignment needs at least 2 structures")
+    if params is not None and not isinstance(params, dovel.Parameters):
+        raise TypeError(f"params must be a dovel.Parameters or None, not {type(params).__name__}")
+    total = len(domains)
+    first = domains[0]
+    pre = [dovel.Transform()]
+    moved = [first]
+    for k, d in enumerate(domains[1:], start=1):
+        scan = dovel.pairwise_align(first, d, params, scan_mode=True)
+        copy = d.copy()
+        copy.coordinates = scan.transform.apply(d.coordinates)
+        pre.append(scan.transform)
+        moved.append(copy)
+        if progress is not None:
+            progress(k, total)
+    result = dovel.multiple_align(moved, params, pre_transforms=pre)
+    if progress is not None:
+        progress(total, total)
+    transforms = result.full_transforms
+    columns = result.columns
+    core = result.core_positions
+    return MultipleAlignment(domains, result, transforms, columns, core,
+                             _core_rmsd(domains, transforms, columns, core))
