@@ -1,0 +1,204 @@
+"""``dovel search``: one query against a database or a set of structure files."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import math
+import os
+import sys
+import tempfile
+from typing import Any
+
+from dovelkit.cli import UserError
+
+_COLUMNS = ("rank", "id", "score", "rmsd", "n_aligned", "seq_identity", "z_score", "position", "source", "chain")
+
+
+def add_parser(subparsers: argparse._SubParsersAction) -> None:
+    parser = subparsers.add_parser(
+        "search",
+        help="search a query against a database or structure files",
+        description="Align a query chain with every target and list the best hits, best first. "
+        "Targets are one database (see 'dovel db create') or structure files and directories.",
+    )
+    parser.add_argument("query", metavar="QUERY", help="query structure file (its first protein chain, or --chain)")
+    parser.add_argument("targets", metavar="DB_OR_FILES", nargs="+",
+                        help="one database file, or structure files and directories")
+    parser.add_argument("--chain", default=None, help="chain of the query file")
+    parser.add_argument("--top", type=int, default=100, metavar="N", help="number of hits listed (default 100)")
+    parser.add_argument("--cutoff", type=float, default=0.0, metavar="X",
+                        help="lowest score listed (default 0.0)")
+    parser.add_argument("--mode", choices=("scan", "full", "quick"), default="scan",
+                        help="scan: targets in any frame (default); full: refinement on the frames as given; "
+                        "quick: one alignment step on the frames as given")
+    parser.add_argument("--workers", type=int, default=None, metavar="N",
+                        help="processes on this machine (default: every core)")
+    parser.add_argument("--scheduler", default=None, metavar="ADDRESS",
+                        help="run on a Dask cluster: address of its scheduler (e.g. tcp://10.0.0.5:8786)")
+    parser.add_argument("--details", action="store_true",
+                        help="add each hit's transform and aligned pairs (TSV and JSON; the table shows the transform)")
+    parser.add_argument("-o", "--output", default=None, metavar="FILE", help="write the hits to FILE as TSV (or JSON with --json)")
+    parser.add_argument("--json", action="store_true", help="JSON instead of the table or TSV")
+    parser.add_argument("--quiet", "-q", action="store_true", help="no progress bar")
+    parser.set_defaults(run=run)
+
+
+def _is_database(path: str) -> bool:
+    try:
+        with open(path, "rb") as fh:
+            return fh.read(4) == b"PAR1"
+    except OSError:
+        return False
+
+
+def _targets(paths: list[str]) -> tuple[Any, list[tuple[str, str]]]:
+    """A database, or the chains of the files with (source path, chain id) of each."""
+    from dovelkit.database import Database, collect_files
+    from dovelkit.reading import file_stem, load_chains
+
+    dbs = [p for p in paths if os.path.isfile(p) and _is_database(p)]
+    if dbs:
+        if len(paths) > 1:
+            raise UserError("give one database, or structure files and directories, not both")
+        return Database.open(dbs[0]), []
+    domains = []
+    origins = []
+    for path in collect_files(paths):
+        try:
+            chains = load_chains(path)
+            stem = file_stem(path) + "_"
+            origins.extend((path, d.id[len(stem):] if d.id.startswith(stem) else d.chain) for d in chains)
+            domains.extend(chains)
+        except (OSError, ValueError) as exc:
+            reason = exc.strerror if isinstance(exc, OSError) and exc.strerror else str(exc)
+            print(f"dovel search: skipped {path}: {reason}", file=sys.stderr)
+    if not domains:
+        raise UserError("no protein chain found in the targets")
+    return domains, origins
+
+
+def run(args: argparse.Namespace) -> int:
+    import dovelkit
+    from dovelkit.progress import stderr_is_terminal
+
+    if args.top < 0:
+        raise UserError("--top must not be negative")
+    if args.workers is not None and args.workers < 1:
+        raise UserError("--workers must be at least 1")
+    if not math.isfinite(args.cutoff):
+        raise UserError("--cutoff must be a finite number")
+    query = dovelkit.load(args.query, chain=args.chain)
+    targets, origins = _targets(args.targets)
+    client = None
+    if args.scheduler:
+        from distributed import Client
+
+        try:
+            client = Client(args.scheduler, timeout="20s")
+        except OSError as exc:
+            raise UserError(f"cannot reach the scheduler at {args.scheduler}: {exc}") from None
+    try:
+        hits = dovelkit.search(
+            query,
+            targets,
+            score_cutoff=args.cutoff,
+            max_hits=args.top,
+            quick=args.mode == "quick",
+            scan_mode=args.mode == "scan",
+            workers=args.workers,
+            client=client,
+            progress=not args.quiet and stderr_is_terminal(),
+            details=args.details,
+        )
+    finally:
+        if client is not None:
+            client.close()
+    for h in hits:
+        if origins:
+            h.source, h.chain = origins[h.position]
+    if args.json:
+        text = json.dumps({"query": _query_dict(query, args.query), "hits": [h.to_dict() for h in hits]}, indent=1)
+        text += "\n"
+    elif args.output:
+        text = tsv(hits, args.details)
+    else:
+        text = table(hits, args.details)
+    if args.output:
+        _write_atomically(args.output, text)
+    else:
+        sys.stdout.write(text)
+    return 0
+
+
+def _query_dict(query: Any, path: str) -> dict[str, Any]:
+    return {"id": query.id, "source": path, "chain": query.chain, "length": len(query)}
+
+
+def _fmt(x: float | None, digits: int) -> str:
+    if x is None:
+        return "-"
+    if math.isnan(x):
+        return "nan"
+    if math.isinf(x):
+        return "inf" if x > 0 else "-inf"
+    return f"{x:.{digits}f}"
+
+
+def _transform_values(hit: Any) -> list[float]:
+    m = hit.alignment.transform.transformation_matrix()
+    return [float(v) for v in m[:3, :].reshape(-1)]
+
+
+def tsv(hits: list[Any], details: bool) -> str:
+    """The hits as tab-separated values with a header line (floats with all their digits)."""
+    header = list(_COLUMNS) + (["transform", "pairs"] if details else [])
+    lines = ["\t".join(header)]
+    for h in hits:
+        row = [str(h.rank), h.id, repr(h.score), repr(h.rmsd), str(h.n_aligned), repr(h.seq_identity),
+               "" if h.z_score is None else repr(h.z_score), str(h.position), h.source, h.chain]
+        if details:
+            row.append(" ".join(repr(v) for v in _transform_values(h)))
+            row.append(",".join(f"{i}:{j}" for i, j in h.alignment.pairs.tolist()))
+        lines.append("\t".join(_clean(c) for c in row))
+    return "\n".join(lines) + "\n"
+
+
+def _clean(text: str) -> str:
+    return text.replace("\t", " ").replace("\n", " ")
+
+
+def table(hits: list[Any], details: bool) -> str:
+    """The hits as an aligned text table, best first."""
+    if not hits:
+        return "no hits\n"
+    rows = [["rank", "id", "score", "rmsd", "aligned", "seq_id", "z", "chain", "source"]]
+    for h in hits:
+        rows.append([str(h.rank), h.id, _fmt(h.score, 4), _fmt(h.rmsd, 3), str(h.n_aligned),
+                     _fmt(h.seq_identity, 3), _fmt(h.z_score, 2), h.chain or "-", h.source or "-"])
+    widths = [max(len(r[c]) for r in rows) for c in range(len(rows[0]))]
+    right = {0, 2, 3, 4, 5, 6}
+    out = []
+    for k, r in enumerate(rows):
+        cells = [r[c].rjust(widths[c]) if c in right else r[c].ljust(widths[c]) for c in range(len(r))]
+        out.append("  ".join(cells).rstrip())
+        if details and k > 0:
+            v = _transform_values(hits[k - 1])
+            out.append("      transform R|t: " + "  ".join(
+                " ".join(f"{x:8.4f}" for x in v[4 * i: 4 * i + 4]) for i in range(3)))
+    return "\n".join(out) + "\n"
+
+
+def _write_atomically(path: str, text: str) -> None:
+    directory = os.path.dirname(os.path.abspath(path))
+    fd, tmp = tempfile.mkstemp(dir=directory, prefix="." + os.path.basename(path) + ".", suffix=".tmp")
+    try:
+        with os.fdopen(fd, "w", encoding="utf-8") as fh:
+            fh.write(text)
+        os.replace(tmp, path)
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except FileNotFoundError:
+            pass
+        raise
