@@ -85,7 +85,7 @@ def structure_view(
         fig.add_trace(go.Scatter3d(
             x=xyz[:, 0], y=xyz[:, 1], z=xyz[:, 2], mode="lines+markers", name=name,
             legendgroup=name, line={"color": colour(k), "width": 2},
-            marker={"size": 2, "color": colour(k)}, hovertext=hover, hoverinfo="text",
+            marker={"size": 1.5, "color": colour(k)}, hovertext=hover, hoverinfo="text",
         ))
         # Thick segments: bonds i..i+1 with both ends marked, NaN-separated.
         both = mask[:-1] & mask[1:] if len(mask) > 1 else np.zeros(0, bool)
@@ -345,6 +345,7 @@ def matrix_heatmap(labels: Sequence[str], matrix: np.ndarray, title: str, value_
     ))
     size = max(300, 60 * len(labels) + 140)
     _layout(fig, title, size)
+    fig.update_layout(width=size + 180)  # square cells
     fig.update_yaxes(autorange="reversed", type="category")
     fig.update_xaxes(type="category", side="bottom")
     fig.update_layout(margin={"l": 110, "r": 30, "t": 50, "b": 80})

@@ -108,7 +108,8 @@ class Report:
                 fig = self.figures[section.figure]
                 div = pio.to_html(
                     fig, include_plotlyjs=False, include_mathjax=False, full_html=False,
-                    config=config, div_id=f"figure-{k}", default_width="100%",
+                    config=config, div_id=f"figure-{k}",
+                    default_width=f"{fig.layout.width}px" if fig.layout.width else "100%",
                     default_height=f"{fig.layout.height or 450}px", validate=False,
                     post_script="window.dovelDrawn += 1;",
                 )
@@ -138,6 +139,21 @@ class Report:
     def _repr_html_(self) -> str:  # notebooks show the figures themselves; this is the summary
         rows = "".join(f"<tr><td>{_html.escape(k)}</td><td>{_html.escape(v)}</td></tr>" for k, v in self.summary)
         return f"<b>{_html.escape(self.title)}</b><table>{rows}</table>"
+
+
+def check_output(path: PathLike | None) -> None:
+    """Fail early, before any work, when a report could not be written at path (None: no report).
+
+    Raises ValueError naming the path when its directory is missing or the path is a directory.
+    """
+    if path is None:
+        return
+    target = os.fspath(path)
+    directory = os.path.dirname(os.path.abspath(target))
+    if not os.path.isdir(directory):
+        raise ValueError(f"{target}: directory {directory} does not exist")
+    if os.path.isdir(target):
+        raise ValueError(f"{target}: is a directory")
 
 
 def _umask() -> int:
@@ -294,13 +310,7 @@ def msa_report(m: Any, title: str | None = None) -> Report:
         notes=notes, title="Multiple alignment: residues coloured by distance to their column's mean",
         vmax=4.0,
     )
-    rmsd = core_rmsd_matrix(coords, columns, core)
-    tree = None
-    if np.isfinite(rmsd).all():
-        tree = F.dendrogram(names, F.upgma(rmsd), "Average-linkage tree of pairwise core RMSDs",
-                            "core RMSD (Å)")
-    heat = F.matrix_heatmap(names, rmsd, f"Pairwise C-alpha RMSD over the {len(core)} core columns",
-                            "RMSD (Å)")
+    rmsd = core_rmsd_matrix(coords, columns, core) if core else None
 
     result = m.result
     summary = [
@@ -311,7 +321,7 @@ def msa_report(m: Any, title: str | None = None) -> Report:
         ("score", _fmt(float(result.score))),
         ("core RMSD to the first", ", ".join(f"{nm} {_fmt(float(r))}" for nm, r in zip(names, m.core_rmsd))),
     ]
-    figures: dict[str, go.Figure] = {"structure": view, "alignment": grid, "rmsd": heat}
+    figures: dict[str, go.Figure] = {"structure": view, "alignment": grid}
     sections = [
         Section("Superposition", "structure",
                 f"Every structure in the frame of {names[0]}; core residues drawn thick. "
@@ -320,15 +330,22 @@ def msa_report(m: Any, title: str | None = None) -> Report:
                 "Core columns (every structure present) are starred. Residues numbered from 1 along "
                 "each chain as loaded; gaps are white."),
     ]
-    if tree is not None:
-        figures["tree"] = tree
+    if rmsd is not None:
+        figures["tree"] = F.dendrogram(names, F.upgma(rmsd), "Average-linkage tree of pairwise core RMSDs",
+                                       "core RMSD (Å)")
+        figures["rmsd"] = F.matrix_heatmap(
+            names, rmsd, f"Pairwise C-alpha RMSD over the {len(core)} core columns", "RMSD (Å)")
         sections.append(Section(
             "Tree", "tree",
             "Average-linkage (UPGMA) tree of the pairwise core RMSDs below, computed for this report "
             "from the superposed structures; it is not the guide tree the alignment was built with."))
-    sections.append(Section("Pairwise RMSD", "rmsd",
-                            "C-alpha RMSD of every two structures over the core columns, as superposed "
-                            "(no refitting per pair)."))
+        sections.append(Section("Pairwise RMSD", "rmsd",
+                                "C-alpha RMSD of every two structures over the core columns, as "
+                                "superposed (no refitting per pair)."))
+    else:
+        sections.append(Section("Tree and pairwise RMSD", None,
+                                "Not drawn: the alignment has no core column (no column holds a "
+                                "residue of every structure)."))
     return Report(
         title=title or f"Multiple alignment of {n} structures",
         subtitle="Multiple structure alignment",
@@ -386,6 +403,8 @@ def search_report(query: dovel.Domain, hits: Sequence[Any], targets: Any = None,
 
     shown = []
     for h in hits[:top]:
+        if not h.n_aligned:
+            continue  # nothing was aligned: no superposition to show
         aln = getattr(h, "alignment", None)
         if aln is None:
             target = _target_domain(targets, h)
@@ -394,7 +413,8 @@ def search_report(query: dovel.Domain, hits: Sequence[Any], targets: Any = None,
             from dovelkit.pairwise import align
 
             aln = align(query, target, params)
-        shown.append((h, aln))
+        if len(aln.pairs):
+            shown.append((h, aln))
     if shown:
         xq = np.asarray(query.coordinates)
         names, coords, seqs, masks, notes = [qname], [xq], [query.sequence], [], []
@@ -417,8 +437,10 @@ def search_report(query: dovel.Domain, hits: Sequence[Any], targets: Any = None,
             f"The best {len(shown)} hits moved onto {qname}; residues aligned to the query drawn "
             "thick. Click a legend entry to hide a hit."))
     elif hits:
-        sections.append(Section("Top hits superposed", None,
-                                "Not drawn: the hits carry no alignment and no targets were given."))
+        why = ("none of the best hits has aligned residues" if targets is not None or
+               any(getattr(h, "alignment", None) is not None for h in hits[:top])
+               else "the hits carry no alignment and no targets were given")
+        sections.append(Section("Top hits superposed", None, f"Not drawn: {why}."))
 
     zs = [h.z_score for h in hits if h.z_score is not None and math.isfinite(h.z_score)]
     summary = [
@@ -442,32 +464,39 @@ def search_report(query: dovel.Domain, hits: Sequence[Any], targets: Any = None,
 
 
 _HIT_COLUMNS = ("rank", "id", "score", "Z", "RMSD", "pairs", "identity", "source")
+_LEFT = {"id", "source"}
 
 
-def _hit_row(h: Any) -> list[str]:
-    z = h.z_score
-    source = os.path.basename(h.source) + (f" {h.chain}" if h.chain else "") if h.source else h.chain
-    return [str(h.rank), h.id, _fmt(h.score), _fmt(z, 2) if z is not None else "", _fmt(h.rmsd),
-            str(h.n_aligned), f"{100 * h.seq_identity:.1f}%", source]
+def _hit_rows(hits: Sequence[Any]) -> tuple[list[str], list[list[str]]]:
+    """Column names and cells of the hit table; the source column only when some hit has one."""
+    with_source = any(h.source for h in hits)
+    rows = []
+    for h in hits:
+        z = h.z_score
+        row = [str(h.rank), h.id, _fmt(h.score), _fmt(z, 2) if z is not None else "", _fmt(h.rmsd),
+               str(h.n_aligned), f"{100 * h.seq_identity:.1f}%"]
+        if with_source:
+            row.append(f"{h.source} {h.chain}".strip() if h.source else "")
+        rows.append(row)
+    return list(_HIT_COLUMNS[:8 if with_source else 7]), rows
 
 
 def _hits_table(hits: Sequence[Any]) -> str:
     if not hits:
         return '<p class="caption">No hit above the score cutoff.</p>'
-    left = {"id", "source"}
-    head = "".join(f'<th class="{"l" if c in left else ""}">{c}</th>' for c in _HIT_COLUMNS)
-    body = []
-    for h in hits:
-        cells = _hit_row(h)
-        body.append("<tr>" + "".join(
-            f'<td class="{"l" if c in left else ""}">{_html.escape(v)}</td>'
-            for c, v in zip(_HIT_COLUMNS, cells)) + "</tr>")
+    names, rows = _hit_rows(hits)
+    head = "".join(f'<th class="{"l" if c in _LEFT else ""}">{c}</th>' for c in names)
+    body = ["<tr>" + "".join(f'<td class="{"l" if c in _LEFT else ""}">{_html.escape(v)}</td>'
+                             for c, v in zip(names, row)) + "</tr>" for row in rows]
     return f'<table class="hits"><thead><tr>{head}</tr></thead><tbody>{"".join(body)}</tbody></table>'
 
 
 def _hits_text(hits: Sequence[Any]) -> str:
-    rows = [list(_HIT_COLUMNS)] + [_hit_row(h) for h in hits]
-    widths = [max(len(r[c]) for r in rows) for c in range(len(_HIT_COLUMNS))]
-    return "\n".join("  ".join(v.ljust(w) if c in (1, 7) else v.rjust(w)
+    if not hits:
+        return "no hit above the score cutoff"
+    names, cells = _hit_rows(hits)
+    rows = [names] + cells
+    widths = [max(len(r[c]) for r in rows) for c in range(len(names))]
+    return "\n".join("  ".join(v.ljust(w) if names[c] in _LEFT else v.rjust(w)
                                for c, (v, w) in enumerate(zip(r, widths))).rstrip() for r in rows)
 

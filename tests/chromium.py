@@ -151,8 +151,13 @@ class Chromium:
 
     def open(self, url: str, ready: str, timeout: float = 30.0) -> None:
         """Navigate to url and wait until the JavaScript expression ready is true."""
+        seen = len(self.events)
         self.call("Page.navigate", url=url)
         deadline = time.monotonic() + timeout
+        while not any(e.get("method") == "Page.loadEventFired" for e in self.events[seen:]):
+            if time.monotonic() > deadline:
+                raise BrowserError(f"{url}: no load event after {timeout:.0f} s")
+            self.pump(0.05)
         while time.monotonic() < deadline:
             try:
                 if self.evaluate(ready):
