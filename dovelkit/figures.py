@@ -27,7 +27,8 @@ DISTANCE_SCALE = [
 DISTANCE_MAX = 6.0
 # Secondary structure: helix, strand.
 SS_CLASSES = {"H": 0, "G": 0, "I": 0, "E": 1, "B": 1}
-SS_SCALE = [[0.0, "#e05780"], [0.5, "#e05780"], [0.5, "#f2c14e"], [1.0, "#f2c14e"]]
+HELIX, STRAND = "#f2a5bc", "#f6d98c"
+SS_SCALE = [[0.0, HELIX], [0.5, HELIX], [0.5, STRAND], [1.0, STRAND]]
 FONT = "Helvetica, Arial, sans-serif"
 MONO = "Menlo, Consolas, 'DejaVu Sans Mono', monospace"
 
@@ -225,7 +226,7 @@ def alignment_grid(
     if np.isfinite(z_ss).any():
         fig.add_trace(go.Heatmap(
             z=z_ss, zmin=0, zmax=1, colorscale=SS_SCALE, showscale=False, hovertext=hover,
-            hoverinfo="text", xgap=1, ygap=1, opacity=0.55, name="",
+            hoverinfo="text", xgap=1, ygap=1, name="",
         ))
     fig.add_trace(go.Scatter(
         x=tx, y=ty, text=tt, mode="text", hoverinfo="skip", showlegend=False,

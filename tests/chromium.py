@@ -175,10 +175,11 @@ class Chromium:
                          captureBeyondViewport=True)["data"]
         return base64.b64decode(data)
 
-    def problems(self) -> list[str]:
-        """Console errors, uncaught exceptions and every network request other than file: and data:."""
+    def problems(self, since: int = 0) -> list[str]:
+        """Console errors, uncaught exceptions and every network request other than file: and data:,
+        among the events from number ``since`` on."""
         found = []
-        for event in self.events:
+        for event in self.events[since:]:
             method, params = event.get("method"), event.get("params", {})
             if method == "Runtime.exceptionThrown":
                 details = params["exceptionDetails"]

@@ -6,7 +6,7 @@
 set -euo pipefail
 
 PYTHON=${PYTHON:-python3}
-apt_pkgs=(g++ make libeigen3-dev libgtest-dev)
+apt_pkgs=(g++ make libeigen3-dev libgtest-dev chromium)  # chromium: the report tests open pages in it
 pip_pkgs=(numpy pytest scikit-build-core cmake ninja gemmi pyarrow dask distributed plotly tqdm)
 for arg in "$@"; do
   case "$arg" in
