@@ -346,7 +346,7 @@ def matrix_heatmap(labels: Sequence[str], matrix: np.ndarray, title: str, value_
     ))
     size = max(300, 60 * len(labels) + 140)
     _layout(fig, title, size)
-    fig.update_layout(width=size + 180)  # square cells
+    fig.update_layout(width=max(size + 180, 640))  # square cells, room for the title
     fig.update_yaxes(autorange="reversed", type="category")
     fig.update_xaxes(type="category", side="bottom")
     fig.update_layout(margin={"l": 110, "r": 30, "t": 50, "b": 80})
@@ -372,7 +372,7 @@ def score_distribution(
         ztext = f"Z {z:.1f}" if z is not None and math.isfinite(z) else "Z n/a"
         fig.add_vline(x=float(scores[idx]), line={"color": colour(rank + 1), "width": 2, "dash": "dash"})
         fig.add_annotation(
-            x=float(scores[idx]), y=1 - 0.11 * rank, yref="paper", text=f"{labels[idx]}<br>{ztext}",
+            x=float(scores[idx]), y=1 - 0.15 * rank, yref="paper", text=f"{labels[idx]}<br>{ztext}",
             showarrow=False, xanchor="right", align="right", font={"size": 11, "color": colour(rank + 1)},
             bgcolor="rgba(255,255,255,0.8)",
         )

@@ -473,10 +473,11 @@ def _hit_rows(hits: Sequence[Any]) -> tuple[list[str], list[list[str]]]:
     rows = []
     for h in hits:
         z = h.z_score
-        row = [str(h.rank), h.id, _fmt(h.score), _fmt(z, 2) if z is not None else "", _fmt(h.rmsd),
+        rmsd = _fmt(h.rmsd) if h.n_aligned else "-"  # nothing aligned: the RMSD means nothing
+        row = [str(h.rank), h.id, _fmt(h.score), _fmt(z, 2) if z is not None else "", rmsd,
                str(h.n_aligned), f"{100 * h.seq_identity:.1f}%"]
         if with_source:
-            row.append(f"{h.source} {h.chain}".strip() if h.source else "")
+            row.append(f"{os.path.basename(h.source)} {h.chain}".strip() if h.source else "")
         rows.append(row)
     return list(_HIT_COLUMNS[:8 if with_source else 7]), rows
 
