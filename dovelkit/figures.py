@@ -179,7 +179,7 @@ def alignment_grid(
     tick_text: list[str] = []
     for c, col in enumerate(columns):
         b, x = divmod(c, block)
-        where = [residue_name(names[k], sequences[k], col[k]) if col[k] is not None else f"{names[k]} -"
+        where = [f"{names[k]} -" if (i := col[k]) is None else residue_name(names[k], sequences[k], i)
                  for k in range(n_chains)]
         head = f"column {c + 1}<br>" + "<br>".join(where)
         if notes is not None and notes[c]:
@@ -212,7 +212,7 @@ def alignment_grid(
             first = b * block
             if kind == "res":
                 # the residue number of the block's first residue of this chain
-                nums = [col[k] for col in columns[first:first + block] if col[k] is not None]
+                nums = [i for col in columns[first:first + block] if (i := col[k]) is not None]
                 tick_text.append(f"{label} {nums[0] + 1:>4}" if nums else label)
             else:
                 tick_text.append(label)

@@ -226,7 +226,7 @@ def pairwise_report(aln: Any, title: str | None = None) -> Report:
         ("fixed", f"{na}: {aln.len_a} residues"),
         ("moved", f"{nb}: {aln.len_b} residues"),
         ("aligned pairs", str(aln.n_aligned)),
-        ("RMSD", f"{_fmt(aln.rmsd)} Å"),
+        ("RMSD", f"{aln.rmsd:.2f} Å" if math.isfinite(aln.rmsd) else "n/a (nothing aligned)"),
         ("score", _fmt(aln.score)),
         ("sequence identity", f"{100 * aln.seq_identity:.1f} %"),
         ("coverage", f"{100 * aln.coverage_a:.1f} % of {na}, {100 * aln.coverage_b:.1f} % of {nb}"),
@@ -244,7 +244,8 @@ def pairwise_report(aln: Any, title: str | None = None) -> Report:
                    "No secondary structure was loaded (load the chains with a DSSP file to see it). ")
                 + "Gaps are white."),
         Section("Distance along the alignment", "distance",
-                "C-alpha distance of each aligned pair after the superposition."),
+                "C-alpha distance of each aligned pair after the superposition."
+                + ("" if len(dist) else " No pair: nothing was aligned.")),
     ]
     return Report(
         title=title or f"{nb} aligned to {na}",
@@ -417,7 +418,8 @@ def search_report(query: dovel.Domain, hits: Sequence[Any], targets: Any = None,
             shown.append((h, aln))
     if shown:
         xq = np.asarray(query.coordinates)
-        names, coords, seqs, masks, notes = [qname], [xq], [query.sequence], [], []
+        names, coords, seqs = [qname], [xq], [query.sequence]
+        masks: list[np.ndarray] = []
         qmask = np.zeros(len(xq), bool)
         for h, aln in shown:
             pairs = np.asarray(aln.pairs, dtype=np.int64).reshape(-1, 2)

@@ -99,6 +99,16 @@ def test_pairwise_report_without_secondary_structure():
     assert "No secondary structure was loaded" in report.html()
 
 
+def test_pairwise_report_of_nothing_aligned():
+    aln = dovelkit.align(family("1hrc", False), dovelkit.load(data_path("families", "thioredoxin", "2trx.pdb")))
+    if aln.n_aligned:
+        pytest.skip("these two align now")
+    report = dovelkit.pairwise_report(aln)
+    assert "n/a (nothing aligned)" in report.text() and "No pair: nothing was aligned" in report.html()
+    assert all(t.showlegend is not False for t in report.figures["structure"].data)  # no thick stretch
+    assert not np.isfinite(report.figures["alignment"].data[0].z).any()
+
+
 def test_msa_report_core_rmsd_matches_the_alignment(multiple):
     report = dovelkit.msa_report(multiple)
     assert {"structure", "alignment", "tree", "rmsd"} <= set(report.figures)
