@@ -134,7 +134,7 @@ class PairwiseAlignment:
                 count = len(chunk) - chunk.count("-")
                 last = first + count - 1 if count else first - 1
                 rows.append(f"{name:<{name_w}} {first:>{num_w}} {chunk} {last}")
-            mid = f"{'':<{name_w}} {'':>{num_w}} {marks[start:start + width]}".rstrip()
+            mid = f"{'':<{name_w}} {'':>{num_w}} {marks[start:start + width]}"
             next_a += len(chunk_a) - chunk_a.count("-")
             next_b += len(chunk_b) - chunk_b.count("-")
             blocks.append("\n".join([rows[0], mid, rows[1]]))
@@ -211,8 +211,8 @@ def align(a: dovel.Domain, b: dovel.Domain, params: dovel.Parameters | None = No
     ``params`` but with the gap-opening penalty 0, as the scan's own final refinement does: with
     the penalty of ``params`` it aligned fewer residues than the scan reported for 1 of the 19
     bundled family pairs the scan finds, with penalty 0 for none. When the scan finds nothing
-    (score 0) the result has no pairs, RMSD +infinity and the scan's (identity) transform; no
-    exception is raised.
+    (score 0) the result has no pairs, RMSD +infinity and the identity transform (``b`` stays
+    where it is); no exception is raised.
 
     With ``scan=False`` only the direct ``dovel.pairwise_align`` runs, with ``params`` as given:
     the chains must already be roughly superposed.
@@ -230,7 +230,7 @@ def align(a: dovel.Domain, b: dovel.Domain, params: dovel.Parameters | None = No
         return _build(a, b, r.transform, r.aligned_pairs, r.score, "direct")
     s = dovel.pairwise_align(a, b, params, scan_mode=True)
     if not s.score > 0.0:
-        return _build(a, b, s.transform, [], 0.0, "scan")
+        return _build(a, b, dovel.Transform(), [], 0.0, "scan")
     moved = b.copy()
     moved.coordinates = s.transform.apply(b.coordinates)
     r = dovel.pairwise_align(a, moved, _direct_parameters(params))

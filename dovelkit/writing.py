@@ -17,7 +17,7 @@ import gemmi
 
 import dovel
 
-from dovelkit.reading import read_structure
+from dovelkit.reading import file_stem, read_structure
 
 PathLike = Union[str, "os.PathLike[str]"]
 
@@ -106,6 +106,9 @@ def _mmcif_block(source: PathLike) -> gemmi.cif.Block:
 def render_moved(source: PathLike, transform: dovel.Transform, fmt: str) -> str:
     """The text of ``source`` with every atom moved by ``transform``, in ``fmt`` ("pdb" or "mmcif")."""
     structure = read_structure(source)
+    if structure.name in ("", "string"):  # read from memory: name it as the file does
+        info = structure.info
+        structure.name = (info["_entry.id"] if "_entry.id" in info else "") or file_stem(source)
     from_mmcif = structure.input_format == gemmi.CoorFormat.Mmcif
     tr = _gemmi_transform(transform)
     for model in structure:

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import gzip
 import math
 import os
 import sys
@@ -85,9 +86,10 @@ def _chains(files: list[str], chains: list[str] | None) -> list[str | None]:
 def output_name(path: str) -> str:
     """The name a moved copy of ``path`` gets: its own file name when that names the format,
     otherwise its stem with the suffix of the format found in it."""
+    import gemmi
+
     from dovelkit.reading import file_stem, read_structure
     from dovelkit.writing import output_format
-    import gemmi
 
     name = os.path.basename(path)
     try:
@@ -164,14 +166,12 @@ def run(args: argparse.Namespace) -> int:
 
         status.update(f"aligning 1/{len(domains)}")
         result = dovelkit.msa(domains, params=_parameters(args), progress=progress)
-        texts: list[tuple[str, bytes]] = []
+        texts: list[tuple[str | os.PathLike[str], bytes]] = []
         for k, (path, out, transform) in enumerate(zip(files, outputs, result.transforms)):
             status.update(f"writing {k + 1}/{len(files)}")
             fmt, compressed = output_format(out)
             data = render_moved(path, transform, fmt).encode("utf-8")
             if compressed:
-                import gzip
-
                 data = gzip.compress(data, mtime=0)
             texts.append((out, data))
         fasta = result.to_fasta()
@@ -183,19 +183,19 @@ def run(args: argparse.Namespace) -> int:
     finally:
         status.close()
 
-    out = sys.stdout
+    stdout = sys.stdout
     id_w = max(len("structure"), *(len(d.id) for d in domains))
     file_w = max(len("file"), *(len(os.path.basename(o)) for o in outputs))
-    out.write(f"{'structure':<{id_w}}  {'file':<{file_w}}  {'length':>6}  {'core RMSD':>9}\n")
+    stdout.write(f"{'structure':<{id_w}}  {'file':<{file_w}}  {'length':>6}  {'core RMSD':>9}\n")
     for d, o, rmsd in zip(domains, outputs, result.core_rmsd):
         shown = "-" if math.isnan(rmsd) else f"{rmsd:.3f}"
-        out.write(f"{d.id:<{id_w}}  {os.path.basename(o):<{file_w}}  {len(d):>6}  {shown:>9}\n")
-    out.write(f"\n{len(result.columns)} columns, {result.n_core} core columns; "
-              f"{len(outputs)} structures written to {args.output}\n")
+        stdout.write(f"{d.id:<{id_w}}  {os.path.basename(o):<{file_w}}  {len(d):>6}  {shown:>9}\n")
+    stdout.write(f"\n{len(result.columns)} columns, {result.n_core} core columns; "
+                 f"{len(outputs)} structures written to {args.output}\n")
     if args.fasta is not None:
-        out.write(f"alignment written to {args.fasta}\n")
+        stdout.write(f"alignment written to {args.fasta}\n")
     else:
-        out.write("\n" + fasta)
+        stdout.write("\n" + fasta)
     return 0
 
 

@@ -1,0 +1,198 @@
+"""dovelkit.align / PairwiseAlignment and dovelkit.msa / MultipleAlignment."""
+
+import csv
+import json
+import math
+
+import numpy as np
+import pytest
+
+import dovel
+import dovelkit
+from conftest import data_path, random_rotation
+
+FAM = data_path("families")
+
+
+def fam(rel, chain=None):
+    return dovelkit.load(f"{FAM}/{rel}", chain=chain)
+
+
+def moved(d, rng, shift=(40.0, -25.0, 60.0)):
+    t = dovel.Transform.from_matrix(random_rotation(rng), np.array(shift))
+    c = d.copy()
+    c.coordinates = t.apply(d.coordinates)
+    return c, t
+
+
+def family_pairs():
+    with open(f"{FAM}/tmalign_pairs.tsv", encoding="utf-8") as fh:
+        return [r for r in csv.DictReader(fh, delimiter="\t") if r["family"] != "unrelated"]
+
+
+def check_consistent(r):
+    """Every number of the result follows from its listed pairs and its transform."""
+    pairs = r.pairs
+    assert pairs.dtype == np.int64 and pairs.shape == (r.n_aligned, 2)
+    if r.n_aligned:
+        assert np.all(np.diff(pairs[:, 0]) > 0) and np.all(np.diff(pairs[:, 1]) > 0)
+        assert pairs.min() >= 0 and pairs[:, 0].max() < r.len_a and pairs[:, 1].max() < r.len_b
+        moved_b = r.transform.apply(r.b.coordinates)
+        d = np.linalg.norm(r.a.coordinates[pairs[:, 0]] - moved_b[pairs[:, 1]], axis=1)
+        np.testing.assert_allclose(r.distances, d, atol=1e-9)
+        assert r.rmsd == pytest.approx(math.sqrt(np.mean(d ** 2)), abs=1e-9)
+        same = sum(r.a.sequence[i] == r.b.sequence[j] for i, j in pairs.tolist())
+        assert r.seq_identity == pytest.approx(same / r.n_aligned)
+        assert r.score > 0
+    else:
+        assert r.distances.shape == (0,) and math.isinf(r.rmsd) and r.score == 0.0 and r.seq_identity == 0.0
+    assert r.coverage_a == pytest.approx(r.n_aligned / r.len_a)
+    assert r.coverage_b == pytest.approx(r.n_aligned / r.len_b)
+
+
+def test_recovers_a_copy_in_an_unrelated_frame(rng):
+    d = fam("thioredoxin/2trx.pdb")
+    far, t = moved(d, rng)
+    r = dovelkit.align(d, far)
+    check_consistent(r)
+    assert r.n_aligned == len(d) and np.all(r.pairs[:, 0] == r.pairs[:, 1])
+    assert r.rmsd < 1e-6 and r.seq_identity == 1.0
+    np.testing.assert_allclose(r.transform.apply(far.coordinates), d.coordinates, atol=1e-6)
+    np.testing.assert_allclose(r.transform.compose(t).rotation, np.eye(3), atol=1e-9)
+    assert far.coordinates.tobytes() == t.apply(d.coordinates).tobytes()  # b itself is never moved
+
+
+def test_family_pairs_are_consistent_and_keep_what_the_scan_found(rng):
+    """The direct step from the scan's superposition never aligns fewer residues than the scan
+    reported, on every family pair (also in frames unrelated to the files')."""
+    found = 0
+    for row in family_pairs():
+        a, b = fam(row["file1"], row["chain1"]), fam(row["file2"], row["chain2"])
+        b, _ = moved(b, rng)
+        scan = dovel.pairwise_align(a, b, scan_mode=True)
+        r = dovelkit.align(a, b)
+        check_consistent(r)
+        if scan.score > 0:
+            found += 1
+            assert r.n_aligned >= scan.n_aligned, (row["file1"], row["file2"])
+        else:
+            assert r.n_aligned == 0
+    assert found >= 15
+
+
+def test_nothing_found_is_an_empty_alignment_not_an_error():
+    a, b = fam("cytochrome_c/1hrc.pdb"), fam("unrelated/1eh6.pdb")
+    assert dovel.pairwise_align(a, b, scan_mode=True).score == 0.0
+    r = dovelkit.align(a, b)
+    check_consistent(r)
+    assert r.n_aligned == 0 and r.coverage_a == 0.0
+    np.testing.assert_array_equal(r.transform.transformation_matrix(), np.eye(4))
+    fasta = r.to_fasta(width=1000).splitlines()
+    assert fasta[1] == a.sequence + "-" * len(b) and fasta[3] == "-" * len(a) + b.sequence
+    d = json.loads(json.dumps(r.to_dict(), allow_nan=False))
+    assert d["rmsd"] is None and d["pairs"] == [] and d["n_aligned"] == 0
+    tiny = dovel.Domain.from_arrays("tiny", np.zeros((2, 3)), "AG")
+    assert dovelkit.align(a, tiny).n_aligned == 0
+
+
+def test_direct_mode_is_the_module_direct_alignment():
+    a, b = fam("cytochrome_c/1hrc.pdb"), fam("cytochrome_c/1ycc.pdb")
+    b.coordinates = dovel.pairwise_align(a, b, scan_mode=True).transform.apply(b.coordinates)
+    r = dovelkit.align(a, b, scan=False)
+    m = dovel.pairwise_align(a, b)
+    check_consistent(r)
+    assert r.pairs.tolist() == [list(p) for p in m.aligned_pairs]
+    assert r.score == m.score and r.rmsd == pytest.approx(m.rmsd, abs=1e-9)
+    np.testing.assert_array_equal(r.transform.transformation_matrix(), m.transformation_matrix())
+    assert r.mode == "direct" and r.n_aligned > 90
+
+
+def test_text_fasta_and_dict_show_the_same_alignment():
+    r = dovelkit.align(fam("cytochrome_c/1hrc.pdb"), fam("cytochrome_c/1co6.pdb"))
+    ga, gb = r.gapped_sequences()
+    assert ga.replace("-", "") == r.a.sequence and gb.replace("-", "") == r.b.sequence
+    # columns with two residues are exactly the pairs
+    cols_a = np.cumsum([c != "-" for c in ga]) - 1
+    cols_b = np.cumsum([c != "-" for c in gb]) - 1
+    both = [(int(i), int(j)) for i, j, x, y in zip(cols_a, cols_b, ga, gb) if x != "-" and y != "-"]
+    assert both == [tuple(p) for p in r.pairs.tolist()]
+
+    for width in (7, 60, 1000):
+        blocks = r.text(width).rstrip("\n").split("\n\n")
+        legend = blocks.pop()
+        assert "3.0" in legend and "5.0" in legend
+        rows_a, marks, rows_b = zip(*(b.split("\n") for b in blocks))
+        assert "".join(row.split()[2] for row in rows_a) == ga
+        assert "".join(row.split()[2] for row in rows_b) == gb
+        assert int(rows_a[-1].split()[-1]) == r.len_a and int(rows_b[-1].split()[-1]) == r.len_b
+        pad = rows_a[0].index(rows_a[0].split()[2])
+        mid = "".join(m[pad:].ljust(len(row.split()[2])) for m, row in zip(marks, rows_a))
+        assert mid.count(":") == int(np.sum(r.distances <= 3.0))
+        assert mid.count(":") + mid.count(".") == int(np.sum(r.distances <= 5.0))
+    with pytest.raises(ValueError):
+        r.text(0)
+
+    lines = r.to_fasta().splitlines()
+    k = lines.index(">" + r.b.id)
+    assert lines[0] == ">" + r.a.id and "".join(lines[1:k]) == ga and "".join(lines[k + 1:]) == gb
+    assert max(len(x) for x in lines) <= 60
+
+    d = json.loads(json.dumps(r.to_dict()))
+    assert d["n_aligned"] == r.n_aligned and d["pairs"] == r.pairs.tolist()
+    np.testing.assert_allclose(d["transform"], r.transform.transformation_matrix())
+    assert d["a"] == {"id": r.a.id, "chain": "A", "length": r.len_a}
+
+
+def test_results_are_read_only_and_arguments_checked():
+    a = fam("cytochrome_c/1hrc.pdb")
+    r = dovelkit.align(a, a)
+    with pytest.raises(ValueError):
+        r.pairs[0, 0] = 5
+    with pytest.raises(AttributeError):
+        r.rmsd = 0.0  # type: ignore[misc]
+    with pytest.raises(TypeError):
+        dovelkit.align(a, "b.pdb")
+    with pytest.raises(TypeError):
+        dovelkit.align(a, a, params=dovel.Transform())
+
+
+# ---------------------------------------------------------------- multiple alignment
+
+CYT = ["cytochrome_c/1hrc.pdb", "cytochrome_c/1crc.pdb", "cytochrome_c/1co6.pdb"]
+
+
+def test_msa_matches_the_whole_file_pipeline(tmp_path, rng):
+    """Domains in unrelated frames end up as align_pdbs aligns the files."""
+    domains = [fam(p) for p in CYT]
+    reference = dovel.align_pdbs([f"{FAM}/{p}" for p in CYT], str(tmp_path))
+    shifted = [domains[0]] + [moved(d, rng, shift=(k * 30.0, 5.0, -40.0))[0] for k, d in enumerate(domains[1:])]
+    m = dovelkit.msa(shifted)
+    assert m.columns == reference.columns and m.core_positions == reference.core_positions
+    assert len(m.transforms) == 3 and m.n_core > 80
+    np.testing.assert_array_equal(m.transforms[0].transformation_matrix(), np.eye(4))
+    # core RMSD: recomputed from the columns, in the common frame
+    common = [t.apply(d.coordinates) for t, d in zip(m.transforms, shifted)]
+    for k in range(3):
+        rows = [(m.columns[c][0], m.columns[c][k]) for c in m.core_positions]
+        d = np.array([np.linalg.norm(common[0][i] - common[k][j]) for i, j in rows])
+        assert m.core_rmsd[k] == pytest.approx(math.sqrt(np.mean(d ** 2)), abs=1e-9)
+    assert m.core_rmsd[0] == 0.0 and 0 < max(m.core_rmsd) < 2.0
+
+
+def test_msa_fasta_and_errors():
+    domains = [fam(p) for p in CYT]
+    m = dovelkit.msa(domains)
+    lines = m.to_fasta(width=10_000).splitlines()
+    assert lines[0::2] == [">1hrc_A", ">1crc_A", ">1co6_A", ">core"]
+    seqs, core = lines[1:7:2], lines[7]
+    assert all(len(s) == len(m.columns) for s in seqs + [core])
+    assert [s.replace("-", "") for s in seqs] == [d.sequence for d in domains]
+    assert [c for c, x in enumerate(core) if x == "*"] == m.core_positions
+    assert all("-" not in "".join(s[c] for s in seqs) for c in m.core_positions)
+    steps = []
+    dovelkit.msa(domains, progress=lambda done, total: steps.append((done, total)))
+    assert steps == [(1, 3), (2, 3), (3, 3)]
+    with pytest.raises(ValueError, match="at least 2"):
+        dovelkit.msa(domains[:1])
+    with pytest.raises(TypeError):
+        dovelkit.msa([domains[0], "x.pdb"])
