@@ -296,6 +296,11 @@ def search(
     to read the database at the same path. ``progress`` shows a bar on stderr. With ``details``
     every hit carries ``alignment``, the ``dovelkit.align`` of the query and its target (a full
     pairwise alignment, in scan mode when ``scan_mode``).
+
+    Worker processes start a fresh interpreter, so a script that searches with ``workers`` other
+    than 1 needs the usual ``if __name__ == "__main__":`` guard. Errors: those of
+    ``dovel.scan_database`` for its arguments (TypeError, OverflowError) and for a failing
+    alignment (ValueError "Scan failed: ..."); ValueError for ``workers`` below 1.
     """
     db_or_list = open_targets(targets)
     if not isinstance(db_or_list, Database):
@@ -321,6 +326,7 @@ def search(
 
     bar = progress_bar(total, unit="target", desc="searching", enabled=progress)
     best = _Best(max_hits)
+    runs: Iterator[tuple[int, list]] | None = None
     try:
         if client is not None:
             runs = _run_dask(query, db_or_list, slices, params, cutoff, max_hits, quick, scan_mode, client)
@@ -333,6 +339,8 @@ def search(
             best.add(hits_of_slice)
             bar.update(size)
     finally:
+        if runs is not None:
+            runs.close()  # stops the worker processes now if the search ends early (error, Ctrl-C)
         bar.close()
     return _hits(query, db_or_list, best.ranked(), params, scan_mode, details)
 

@@ -36,6 +36,8 @@ def add_parser(subparsers: argparse._SubParsersAction) -> None:
                         help="processes on this machine (default: every core)")
     parser.add_argument("--scheduler", default=None, metavar="ADDRESS",
                         help="run on a Dask cluster: address of its scheduler (e.g. tcp://10.0.0.5:8786)")
+    parser.add_argument("--connect-timeout", type=float, default=20.0, metavar="SECONDS",
+                        help="how long to try reaching the scheduler (default 20)")
     parser.add_argument("--details", action="store_true",
                         help="add each hit's transform and aligned pairs (TSV and JSON; the table shows the transform)")
     parser.add_argument("-o", "--output", default=None, metavar="FILE", help="write the hits to FILE as TSV (or JSON with --json)")
@@ -97,7 +99,7 @@ def run(args: argparse.Namespace) -> int:
         from distributed import Client
 
         try:
-            client = Client(args.scheduler, timeout="20s")
+            client = Client(args.scheduler, timeout=args.connect_timeout)
         except OSError as exc:
             raise UserError(f"cannot reach the scheduler at {args.scheduler}: {exc}") from None
     try:
