@@ -27,7 +27,7 @@ if TYPE_CHECKING:
 PathLike = Union[str, "os.PathLike[str]"]
 
 # Scripts and styles only from the page itself; no connection, font, frame or image from anywhere.
-_CSP = ("default-src 'none'; script-src 'unsafe-inline' 'unsafe-eval'; style-src 'unsafe-inline'; "
+_CSP = ("default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
         "img-src data: blob:; font-src data:; worker-src blob:")
 
 _STYLE = """
