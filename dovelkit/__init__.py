@@ -14,6 +14,7 @@ from dovelkit.multiple import MultipleAlignment, msa
 from dovelkit.pairwise import PairwiseAlignment, align
 from dovelkit.presets import parameters
 from dovelkit.reading import load, load_chains
+from dovelkit.report import Report, msa_report, pairwise_report, search_report
 from dovelkit.search import Hit, search
 from dovelkit.writing import write_moved
 
@@ -25,11 +26,15 @@ __all__ = [
     "Hit",
     "MultipleAlignment",
     "PairwiseAlignment",
+    "Report",
     "align",
     "load",
     "load_chains",
     "msa",
+    "msa_report",
+    "pairwise_report",
     "parameters",
     "search",
+    "search_report",
     "write_moved",
 ]

@@ -41,6 +41,7 @@ def add_parser(subparsers: argparse._SubParsersAction) -> None:  # type: ignore[
                         help="no superposition search: refine from the frames the files are in")
     parser.add_argument("-o", "--output", metavar="OUT", help="write B moved onto A to OUT (.pdb/.cif[.gz])")
     parser.add_argument("--json", action="store_true", help="print the result as JSON instead of text")
+    parser.add_argument("--html", metavar="FILE", help="also write a report: one self-contained HTML page (figures open offline)")
     add_preset_option(parser)
     parser.set_defaults(run=run)
 
@@ -74,6 +75,8 @@ def run(args: argparse.Namespace) -> int:
         if os.path.isdir(args.output):
             raise UserError(f"{args.output}: is a directory")
 
+    dovelkit.report.check_output(args.html)
+
     status = Status("dovel align")
     try:
         status.update("reading")
@@ -84,6 +87,9 @@ def run(args: argparse.Namespace) -> int:
         if args.output is not None:
             status.update("writing")
             dovelkit.write_moved(args.b, result.transform, args.output)
+        if args.html is not None:
+            status.update("writing the report")
+            dovelkit.pairwise_report(result).write(args.html)
     finally:
         status.close()
 

@@ -70,6 +70,7 @@ def add_parser(subparsers: argparse._SubParsersAction) -> None:  # type: ignore[
     parser.add_argument("-o", "--output", required=True, metavar="DIR",
                         help="directory for the moved structures (created when missing)")
     parser.add_argument("--fasta", metavar="FILE", help="write the alignment as FASTA to FILE")
+    parser.add_argument("--html", metavar="FILE", help="also write a report: one self-contained HTML page (figures open offline)")
     add_preset_option(parser)
     parser.set_defaults(run=run)
 
@@ -140,6 +141,8 @@ def run(args: argparse.Namespace) -> int:
         if os.path.isdir(args.fasta):
             raise UserError(f"{args.fasta}: is a directory")
 
+    dovelkit.report.check_output(args.html)
+
     names = [output_name(path) for path in files]
     seen: dict[str, str] = {}
     for path, name in zip(files, names):
@@ -176,6 +179,8 @@ def run(args: argparse.Namespace) -> int:
         fasta = result.to_fasta()
         if args.fasta is not None:
             texts.append((args.fasta, fasta.encode("utf-8")))
+        if args.html is not None:
+            texts.append((args.html, dovelkit.msa_report(result).html().encode("utf-8")))
         write_files_atomically(texts)
     finally:
         status.close()

@@ -42,6 +42,7 @@ def add_parser(subparsers: argparse._SubParsersAction) -> None:
                         help="add each hit's transform and aligned pairs (TSV and JSON; the table shows the transform)")
     parser.add_argument("-o", "--output", default=None, metavar="FILE", help="write the hits to FILE as TSV (or JSON with --json)")
     parser.add_argument("--json", action="store_true", help="JSON instead of the table or TSV")
+    parser.add_argument("--html", metavar="FILE", help="also write a report: one self-contained HTML page (figures open offline)")
     parser.add_argument("--quiet", "-q", action="store_true", help="no progress bar")
     parser.set_defaults(run=run)
 
@@ -90,6 +91,7 @@ def run(args: argparse.Namespace) -> int:
         raise UserError("--workers must be at least 1")
     if not math.isfinite(args.cutoff):
         raise UserError("--cutoff must be a finite number")
+    dovelkit.report.check_output(args.html)
     query = dovelkit.load(args.query, chain=args.chain)
     targets, origins = _targets(args.targets)
     client = None
@@ -119,6 +121,8 @@ def run(args: argparse.Namespace) -> int:
     for h in hits:
         if origins:
             h.source, h.chain = origins[h.position]
+    if args.html is not None:
+        dovelkit.search_report(query, hits, targets).write(args.html)
     if args.json:
         text = json.dumps({"query": _query_dict(query, args.query), "hits": [h.to_dict() for h in hits]}, indent=1)
         text += "\n"
