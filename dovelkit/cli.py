@@ -33,13 +33,7 @@ def build_parser() -> argparse.ArgumentParser:
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")
     sub.required = True
     for name in COMMANDS:
-        module_name = f"dovelkit.commands.{name}"
-        try:
-            module = importlib.import_module(module_name)
-        except ModuleNotFoundError as exc:
-            if exc.name != module_name:  # a dependency of the command is missing: a real fault
-                raise
-            continue  # the command is not part of this installation
+        module = importlib.import_module(f"dovelkit.commands.{name}")
         module.add_parser(sub)
     return parser
 

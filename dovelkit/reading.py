@@ -22,6 +22,7 @@ try:  # ISA-L's inflate reads gzip files several times faster than zlib, with th
     from isal import isal_zlib as _inflate
 except ImportError:  # pragma: no cover - a platform without isal wheels
     _inflate = zlib  # type: ignore[misc]
+_INFLATE_ERRORS: tuple[type[BaseException], ...] = (zlib.error, getattr(_inflate, "error", zlib.error))
 
 PathLike = Union[str, "os.PathLike[str]"]
 
@@ -104,7 +105,7 @@ def read_structure(path: PathLike) -> gemmi.Structure:
     if data[:2] == b"\x1f\x8b":
         try:
             data = _gunzip(data)
-        except (zlib.error, _inflate.error) as exc:
+        except _INFLATE_ERRORS as exc:
             raise ValueError(f"{fspath}: damaged gzip data ({exc})") from None
     if not data or data.isspace():
         raise ValueError(f"{fspath}: empty file")

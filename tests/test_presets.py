@@ -120,3 +120,20 @@ def test_msa_names_what_it_could_not_place(tmp_path):
                        capture_output=True, text=True, env=env, timeout=300)
     assert p.returncode == 0
     assert "no superposition of 1c2r_A onto 1hrc_A" in p.stderr and "--sensitive" in p.stderr
+
+
+def test_sensitive_search_finds_the_distant_cytochrome():
+    import json
+    import subprocess
+
+    env = dict(os.environ, PYTHONPATH=ROOT + os.pathsep + os.environ.get("PYTHONPATH", ""))
+    family = data_path("families", "cytochrome_c")
+
+    def found(*extra):
+        p = subprocess.run([sys.executable, "-m", "dovelkit", "search", os.path.join(family, "1hrc.pdb"), family,
+                            "--workers", "1", "--json", *extra], capture_output=True, text=True, env=env, timeout=300)
+        assert p.returncode == 0, p.stderr
+        return {h["id"] for h in json.loads(p.stdout)["hits"] if h["score"] > 0}
+
+    assert "1c2r_A" not in found()
+    assert "1c2r_A" in found("--sensitive")

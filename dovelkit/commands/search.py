@@ -11,6 +11,7 @@ import tempfile
 from typing import Any
 
 from dovelkit.cli import UserError
+from dovelkit.commands import add_preset_option, parameters_from
 
 _COLUMNS = ("rank", "id", "score", "rmsd", "n_aligned", "seq_identity", "z_score", "position", "source", "chain")
 
@@ -44,6 +45,7 @@ def add_parser(subparsers: argparse._SubParsersAction) -> None:
     parser.add_argument("--json", action="store_true", help="JSON instead of the table or TSV")
     parser.add_argument("--html", metavar="FILE", help="also write a report: one self-contained HTML page (figures open offline)")
     parser.add_argument("--quiet", "-q", action="store_true", help="no progress bar")
+    add_preset_option(parser)
     parser.set_defaults(run=run)
 
 
@@ -103,9 +105,11 @@ def run(args: argparse.Namespace) -> int:
         except OSError as exc:
             raise UserError(f"cannot reach the scheduler at {args.scheduler}: {exc}") from None
     try:
+        params = parameters_from(args)
         hits = dovelkit.search(
             query,
             targets,
+            params=params,
             score_cutoff=args.cutoff,
             max_hits=args.top,
             quick=args.mode == "quick",
@@ -122,7 +126,7 @@ def run(args: argparse.Namespace) -> int:
         if origins:
             h.source, h.chain = origins[h.position]
     if args.html is not None:
-        dovelkit.search_report(query, hits, targets).write(args.html)
+        dovelkit.search_report(query, hits, targets, params=params).write(args.html)
     if args.json:
         text = json.dumps({"query": _query_dict(query, args.query), "hits": [h.to_dict() for h in hits]}, indent=1)
         text += "\n"
