@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building and testing need, and nothing that is already there.
 #   tools/install-deps.sh          build and test dependencies
-#   tools/install-deps.sh --bench  also the peers the benchmarks compare against
+#   tools/install-deps.sh --bench  also the peers the benchmarks compare against (TM-align, tmtools)
 #   tools/install-deps.sh --fuzz   also clang for the libFuzzer targets
 set -euo pipefail
 
@@ -12,7 +12,7 @@ pip_pkgs=(numpy pytest scikit-build-core cmake ninja gemmi isal pyarrow dask dis
 "$PYTHON" -c "import ensurepip" >/dev/null 2>&1 || apt_pkgs+=(python3-venv)
 for arg in "$@"; do
   case "$arg" in
-    --bench) apt_pkgs+=(tm-align) ;;
+    --bench) apt_pkgs+=(tm-align); pip_pkgs+=(tmtools) ;;
     --fuzz) apt_pkgs+=(clang libclang-rt-14-dev) ;;
     *) echo "unknown option $arg" >&2; exit 2 ;;
   esac
