@@ -1,4 +1,4 @@
-# make demo   install what is missing, build and install the module, run the demo
+# make demo   install what is missing, build and install dovel, run the demos (module and command)
 # make test   install what is missing, build, run the C++ tests (also under
 #             ASan/UBSan) and the Python tests; FUZZ_SECONDS=N adds a fuzz run
 PYTHON ?= python3
@@ -39,7 +39,7 @@ install: deps
 	$(PYTHON) -m pip install -q .
 
 demo: install
-	cd examples && $(PYTHON) demo.py
+	cd examples && $(PYTHON) demo.py && PYTHON=$(PYTHON) sh demo_command.sh
 
 bench: build
 	PYTHON=$(PYTHON) tools/install-deps.sh --bench
