@@ -4,7 +4,8 @@
     PYTHONPATH=build/torva-py:. python3 tools/report_screenshots.py [OUT_DIR]
 
 Writes report_pairwise.png (1ycc on 1hrc), report_multiple.png (four cytochromes c) and
-report_search.png (1hrc searched against every bundled family chain, as a database), each the
+report_search.png (1hrc searched against every bundled family chain, as a database, with the
+sensitive preset, hits scoring above 0), each the
 whole page as headless Chromium draws it offline.
 """
 
@@ -37,11 +38,12 @@ def main() -> int:
     with tempfile.TemporaryDirectory() as tmp:
         db = dovelkit.Database.create(os.path.join(tmp, "families.parquet"),
                                       sorted(glob.glob(os.path.join(FAMILIES, "*", "*.pdb"))), workers=1)
-        hits = dovelkit.search(query, db, workers=1, max_hits=20)
+        sensitive = dovelkit.parameters("sensitive")
+        hits = dovelkit.search(query, db, params=sensitive, score_cutoff=0.01, workers=1, max_hits=20)
         reports = {
             "pairwise": dovelkit.pairwise_report(dovelkit.align(query, load("1ycc"))),
             "multiple": dovelkit.msa_report(dovelkit.msa([load(n) for n in ("1hrc", "1crc", "1ycc", "1co6")])),
-            "search": dovelkit.search_report(query, hits, db),
+            "search": dovelkit.search_report(query, hits, db, params=sensitive),
         }
     exe = find_chromium()
     if exe is None:
