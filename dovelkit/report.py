@@ -208,7 +208,7 @@ def pairwise_report(aln: Any, title: str | None = None) -> Report:
     notes = []
     pair_columns = []
     for c, (i, j) in enumerate(columns):
-        d = pair_distance.get((i, j)) if i is not None and j is not None else None  # type: ignore[arg-type]
+        d = pair_distance.get((i, j)) if i is not None and j is not None else None
         if d is not None:
             values[c] = d
             pair_columns.append(c + 1)
