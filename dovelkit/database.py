@@ -195,7 +195,7 @@ def _read_files(files: list[str], workers: int) -> Iterator[tuple[str, Any]]:
     pool = process_pool(workers)
     try:
         window = 8 * workers
-        pending: list[concurrent.futures.Future] = []
+        pending: list[concurrent.futures.Future[tuple[str, Any]]] = []
         it = iter(files)
         for path in it:
             pending.append(pool.submit(_read_file, path))
@@ -325,9 +325,9 @@ def _write_database(
         try:
             for record in records:
                 if len(record) == 2:
-                    summary.skipped.append(record)  # type: ignore[arg-type]
+                    summary.skipped.append(record)
                     continue
-                id_, source, chain, sequence, ss, coords = record  # type: ignore[misc]
+                id_, source, chain, sequence, ss, coords = record
                 if id_ in taken:
                     if not rename_duplicates:
                         raise ValueError(
@@ -484,7 +484,7 @@ class Database:
 
     @property
     def n_slices(self) -> int:
-        return self._file.num_row_groups
+        return int(self._file.num_row_groups)
 
     @property
     def slices(self) -> list[range]:
@@ -551,7 +551,7 @@ class Database:
             column = self._file.read_row_group(k, columns=["id"]).column("id")
             hit = pc.index(column, id_).as_py()
             if hit >= 0:
-                return self._starts[k] + hit
+                return self._starts[k] + int(hit)
         return None
 
     def get(self, id_: str, default: Any = None) -> dovel.Domain | Any:
@@ -594,7 +594,7 @@ def check_workers(workers: Any) -> int:
     return workers
 
 
-def open_targets(targets: Any) -> Database | Sequence[dovel.Domain]:
+def open_targets(targets: Database | PathLike | Sequence[dovel.Domain]) -> Database | Sequence[dovel.Domain]:
     """A database from a path, a Database as is, or a list of domains as is."""
     if isinstance(targets, Database):
         return targets

@@ -194,7 +194,8 @@ def alignment_grid(
                 hover[y, x] = head
             elif kind == "ss":
                 i = col[k]
-                code = secondary[k][i] if (secondary and i is not None) else " "  # type: ignore[index]
+                ss = secondary[k] if secondary is not None else None  # set: "ss" rows are made only then
+                code = ss[i] if (ss is not None and i is not None) else " "
                 letter = code if code in SS_CLASSES else ""
                 if code in SS_CLASSES:
                     z_ss[y, x] = SS_CLASSES[code]

@@ -50,7 +50,7 @@ class MultipleAlignment:
         out = []
         for k, domain in enumerate(self.domains):
             seq = domain.sequence
-            out.append("".join("-" if col[k] is None else seq[col[k]] for col in self.columns))
+            out.append("".join("-" if (i := col[k]) is None else seq[i] for col in self.columns))
         return out
 
     def core_line(self) -> str:

@@ -14,7 +14,7 @@ SENSITIVE = {
 }
 
 
-def parameters(preset="default"):
+def parameters(preset: str = "default") -> dovel.Parameters:
     """Return a new ``dovel.Parameters`` for a named preset.
 
     ``"default"``: ``dovel.Parameters()`` unchanged.

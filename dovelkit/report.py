@@ -15,7 +15,7 @@ import os
 import tempfile
 from collections.abc import Sequence
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Union
+from typing import TYPE_CHECKING, Union
 
 import numpy as np
 
@@ -23,6 +23,11 @@ import dovel
 
 if TYPE_CHECKING:
     import plotly.graph_objects as go
+
+    from dovelkit.database import Database
+    from dovelkit.multiple import MultipleAlignment
+    from dovelkit.pairwise import PairwiseAlignment
+    from dovelkit.search import Hit
 
 PathLike = Union[str, "os.PathLike[str]"]
 
@@ -174,7 +179,7 @@ def _secondary(domain: dovel.Domain) -> str | None:
 
 # -- pairwise -----------------------------------------------------------------------------------
 
-def pairwise_report(aln: Any, title: str | None = None) -> Report:
+def pairwise_report(aln: PairwiseAlignment, title: str | None = None) -> Report:
     """A report of a ``dovelkit.PairwiseAlignment``: the two chains superposed (``b`` moved onto
     ``a``), the sequence alignment coloured by pair distance, the distance along the alignment and
     the summary numbers."""
@@ -208,7 +213,7 @@ def pairwise_report(aln: Any, title: str | None = None) -> Report:
     notes = []
     pair_columns = []
     for c, (i, j) in enumerate(columns):
-        d = pair_distance.get((i, j)) if i is not None and j is not None else None  # type: ignore[arg-type]
+        d = pair_distance.get((i, j)) if i is not None and j is not None else None
         if d is not None:
             values[c] = d
             pair_columns.append(c + 1)
@@ -274,7 +279,7 @@ def core_rmsd_matrix(coordinates: Sequence[np.ndarray], columns: Sequence[Sequen
     return m
 
 
-def msa_report(m: Any, title: str | None = None) -> Report:
+def msa_report(m: MultipleAlignment, title: str | None = None) -> Report:
     """A report of a ``dovelkit.MultipleAlignment``: every chain superposed, the alignment with its
     core columns, an average-linkage tree and a heat map of the pairwise core RMSDs."""
     from dovelkit import figures as F
@@ -368,13 +373,14 @@ def _unique(names: list[str]) -> list[str]:
 
 # -- search -------------------------------------------------------------------------------------
 
-def _target_domain(targets: Any, hit: Any) -> dovel.Domain | None:
+def _target_domain(targets: Database | Sequence[dovel.Domain] | None, hit: Hit) -> dovel.Domain | None:
     if targets is None:
         return None
     return targets[hit.position] if 0 <= hit.position < len(targets) else None
 
 
-def search_report(query: dovel.Domain, hits: Sequence[Any], targets: Any = None, top: int = 5,
+def search_report(query: dovel.Domain, hits: Sequence[Hit],
+                  targets: Database | PathLike | Sequence[dovel.Domain] | None = None, top: int = 5,
                   params: dovel.Parameters | None = None, title: str | None = None) -> Report:
     """A report of a search: the ranked hits, the distribution of their scores with the Z-scores,
     and the best ``top`` hits superposed on the query.
@@ -469,7 +475,7 @@ _HIT_COLUMNS = ("rank", "id", "score", "Z", "RMSD", "pairs", "identity", "source
 _LEFT = {"id", "source"}
 
 
-def _hit_rows(hits: Sequence[Any]) -> tuple[list[str], list[list[str]]]:
+def _hit_rows(hits: Sequence[Hit]) -> tuple[list[str], list[list[str]]]:
     """Column names and cells of the hit table; the source column only when some hit has one."""
     with_source = any(h.source for h in hits)
     rows = []
@@ -484,7 +490,7 @@ def _hit_rows(hits: Sequence[Any]) -> tuple[list[str], list[list[str]]]:
     return list(_HIT_COLUMNS[:8 if with_source else 7]), rows
 
 
-def _hits_table(hits: Sequence[Any]) -> str:
+def _hits_table(hits: Sequence[Hit]) -> str:
     if not hits:
         return '<p class="caption">No hit above the score cutoff.</p>'
     names, rows = _hit_rows(hits)
@@ -494,7 +500,7 @@ def _hits_table(hits: Sequence[Any]) -> str:
     return f'<table class="hits"><thead><tr>{head}</tr></thead><tbody>{"".join(body)}</tbody></table>'
 
 
-def _hits_text(hits: Sequence[Any]) -> str:
+def _hits_text(hits: Sequence[Hit]) -> str:
     if not hits:
         return "no hit above the score cutoff"
     names, cells = _hit_rows(hits)

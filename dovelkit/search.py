@@ -17,13 +17,19 @@ import math
 import os
 from collections.abc import Generator, Iterator, Sequence
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 import dovel
 
-from dovelkit.database import Database, check_workers, default_workers, open_targets, process_pool, stop_pool
+from dovelkit.database import (
+    Database, PathLike, check_workers, default_workers, open_targets, process_pool, stop_pool,
+)
+from dovelkit.pairwise import PairwiseAlignment, align
+
+if TYPE_CHECKING:
+    from distributed import Client
 
 # The Parameters attributes, which travel to worker processes as plain values.
 _PARAM_FIELDS = (
@@ -35,6 +41,11 @@ _PARAM_FIELDS = (
 _LIST_SLICE = 1000
 # Targets per call of the module within a slice.
 _CHUNK = 64
+
+# The hits of a slice: (position, score, rmsd, n_aligned, seq_identity) of each.
+_SliceHits = list[tuple[int, float, float, int, float]]
+# How many targets a slice held, and its hits.
+_Runs = Generator[tuple[int, _SliceHits], None, None]
 
 
 @dataclass
@@ -51,7 +62,7 @@ class Hit:
     position: int  # index of the target in the database or list
     source: str  # source path ("" when unknown)
     chain: str  # chain id ("" when unknown)
-    alignment: Any = None  # dovelkit.pairwise.PairwiseAlignment with details=True
+    alignment: PairwiseAlignment | None = None  # with details=True
 
     def to_dict(self) -> dict[str, Any]:
         """JSON-ready fields (with the alignment's summary when there is one)."""
@@ -221,7 +232,10 @@ def _slices_of(targets: Database | Sequence[dovel.Domain], workers: int) -> list
     return [range(lo, min(lo + size, n)) for lo in range(0, n, size)]
 
 
-def _run_here(query, targets, slices, params, cutoff, max_hits, quick, scan_mode) -> Generator[tuple[int, list], None, None]:
+def _run_here(
+    query: dovel.Domain, targets: Database | Sequence[dovel.Domain], slices: Sequence[range],
+    params: dovel.Parameters | None, cutoff: float, max_hits: int, quick: bool, scan_mode: bool,
+) -> _Runs:
     for k, rng in enumerate(slices):
         if isinstance(targets, Database):
             hits = scan_slice(("db", targets, k), query, _params_values(params), cutoff, max_hits, quick, scan_mode)
@@ -231,7 +245,7 @@ def _run_here(query, targets, slices, params, cutoff, max_hits, quick, scan_mode
         yield len(rng), hits
 
 
-def _sources(targets, slices) -> Iterator[tuple[Any, ...]]:
+def _sources(targets: Database | Sequence[dovel.Domain], slices: Sequence[range]) -> Iterator[tuple[Any, ...]]:
     for k, rng in enumerate(slices):
         if isinstance(targets, Database):
             yield ("db", os.path.abspath(targets.path), k)
@@ -239,12 +253,15 @@ def _sources(targets, slices) -> Iterator[tuple[Any, ...]]:
             yield ("list", rng.start, [_domain_values(targets[i]) for i in rng])
 
 
-def _run_pool(query, targets, slices, params, cutoff, max_hits, quick, scan_mode, workers) -> Generator[tuple[int, list], None, None]:
+def _run_pool(
+    query: dovel.Domain, targets: Database | Sequence[dovel.Domain], slices: Sequence[range],
+    params: dovel.Parameters | None, cutoff: float, max_hits: int, quick: bool, scan_mode: bool, workers: int,
+) -> _Runs:
     args = (_domain_values(query), _params_values(params), cutoff, max_hits, quick, scan_mode)
     pool = process_pool(workers)
     try:
         sources = zip(slices, _sources(targets, slices))
-        pending: dict[concurrent.futures.Future, int] = {}
+        pending: dict[concurrent.futures.Future[_SliceHits], int] = {}
 
         def refill() -> None:
             while len(pending) < 4 * workers:
@@ -268,7 +285,10 @@ def _run_pool(query, targets, slices, params, cutoff, max_hits, quick, scan_mode
     pool.shutdown(wait=True)
 
 
-def _run_dask(query, targets, slices, params, cutoff, max_hits, quick, scan_mode, client) -> Generator[tuple[int, list], None, None]:
+def _run_dask(
+    query: dovel.Domain, targets: Database | Sequence[dovel.Domain], slices: Sequence[range],
+    params: dovel.Parameters | None, cutoff: float, max_hits: int, quick: bool, scan_mode: bool, client: Client,
+) -> _Runs:
     from distributed import as_completed
 
     args = (_domain_values(query), _params_values(params), cutoff, max_hits, quick, scan_mode)
@@ -287,14 +307,14 @@ def _run_dask(query, targets, slices, params, cutoff, max_hits, quick, scan_mode
 
 def search(
     query: dovel.Domain,
-    targets: Any,
+    targets: Database | PathLike | Sequence[dovel.Domain],
     params: dovel.Parameters | None = None,
     score_cutoff: float = 0.0,
     max_hits: int = 100,
     quick: bool = False,
     scan_mode: bool = True,
     workers: int | None = None,
-    client: Any = None,
+    client: Client | None = None,
     progress: bool = False,
     details: bool = False,
 ) -> list[Hit]:
@@ -338,7 +358,7 @@ def search(
 
     bar = progress_bar(total, unit="target", desc="searching", enabled=progress)
     best = _Best(max_hits)
-    runs: Generator[tuple[int, list], None, None] | None = None
+    runs: _Runs | None = None
     try:
         if client is not None:
             runs = _run_dask(query, db_or_list, slices, params, cutoff, max_hits, quick, scan_mode, client)
@@ -357,7 +377,10 @@ def search(
     return _hits(query, db_or_list, best.ranked(), params, scan_mode, details)
 
 
-def _hits(query, targets, ranked, params, scan_mode, details) -> list[Hit]:
+def _hits(
+    query: dovel.Domain, targets: Database | Sequence[dovel.Domain], ranked: _SliceHits,
+    params: dovel.Parameters | None, scan_mode: bool, details: bool,
+) -> list[Hit]:
     zs = z_scores([h[1] for h in ranked])
     out = []
     for rank, ((pos, score, rmsd, n_aligned, identity), z) in enumerate(zip(ranked, zs), start=1):
@@ -367,12 +390,11 @@ def _hits(query, targets, ranked, params, scan_mode, details) -> list[Hit]:
         if isinstance(targets, Database):
             e = targets.entry(hit.position)
             hit.id, hit.source, hit.chain = e.id, e.source, e.chain
-            domain = e.domain() if details else None
+            if details:
+                hit.alignment = align(query, e.domain(), params, scan=scan_mode)
         else:
             domain = targets[hit.position]
             hit.id, hit.source, hit.chain = domain.id, domain.pdb_file, domain.chain
-        if details:
-            from dovelkit.pairwise import align
-
-            hit.alignment = align(query, domain, params, scan=scan_mode)
+            if details:
+                hit.alignment = align(query, domain, params, scan=scan_mode)
     return out

@@ -7,10 +7,14 @@ import json
 import math
 import os
 import sys
+from typing import TYPE_CHECKING
 
 from dovelkit.cli import UserError
 from dovelkit.commands.msa import Status
 from dovelkit.commands import add_preset_option, parameters_from
+
+if TYPE_CHECKING:
+    from dovelkit.pairwise import PairwiseAlignment
 
 EXAMPLES = """\
 examples:
@@ -25,7 +29,7 @@ moved, as PDB or mmCIF by the name's suffix (.pdb, .ent, .cif, .mmcif; add .gz t
 """
 
 
-def add_parser(subparsers: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
+def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     parser = subparsers.add_parser(
         "align",
         help="align two structures",
@@ -47,7 +51,7 @@ def add_parser(subparsers: argparse._SubParsersAction) -> None:  # type: ignore[
 
 
 
-def summary(result, path_a: str, path_b: str) -> str:  # type: ignore[no-untyped-def]
+def summary(result: PairwiseAlignment, path_a: str, path_b: str) -> str:
     rmsd = f"{result.rmsd:.3f} A" if math.isfinite(result.rmsd) else "-"
     lines = [
         f"A         {result.a.id}  ({path_a}, {result.len_a} residues)",

@@ -9,7 +9,7 @@ import sys
 from dovelkit.cli import UserError
 
 
-def add_parser(subparsers: argparse._SubParsersAction) -> None:
+def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     parser = subparsers.add_parser(
         "db",
         help="create or describe a structure database",

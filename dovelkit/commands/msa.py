@@ -56,7 +56,7 @@ class Status:
             self.shown = False
 
 
-def add_parser(subparsers: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
+def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     parser = subparsers.add_parser(
         "msa",
         help="multiple alignment of structure files",
