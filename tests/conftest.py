@@ -1,4 +1,9 @@
 import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
 
 import numpy as np
 import pytest
@@ -48,3 +53,33 @@ def random_rotation(rng):
 @pytest.fixture
 def rng():
     return np.random.default_rng(12345)
+
+
+def interrupt_child(code, delay=0.5, timeout=120):
+    """Runs `code` in a child interpreter that imports this build's dovel, sends it
+    SIGINT `delay` seconds after it prints "ready", and returns its stdout lines."""
+    import dovel
+
+    env = dict(os.environ)
+    module_dir = os.path.dirname(dovel.__file__)
+    env["PYTHONPATH"] = os.pathsep.join([module_dir, os.path.dirname(__file__), env.get("PYTHONPATH", "")])
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True, env=env)
+    try:
+        assert child.stdout.readline().strip() == "ready", child.stderr.read()
+        time.sleep(delay)
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=timeout)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.communicate()
+    assert child.returncode == 0, err
+    return out.splitlines()
+
+
+def random_chain(n, seed):
+    """A random walk of n C-alpha steps of 3.8 A."""
+    steps = np.random.default_rng(seed).normal(size=(n, 3))
+    steps *= 3.8 / np.linalg.norm(steps, axis=1)[:, None]
+    return np.cumsum(steps, axis=0)

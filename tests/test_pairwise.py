@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import dovel
-from conftest import data_path, random_rotation, read_ca
+from conftest import data_path, interrupt_child, random_rotation, read_ca
 
 FAM = "families"
 
@@ -296,3 +296,28 @@ def test_align_write_read_round_trip(tmp_path, rng):
     again = dovel.pairwise_align(d1, back)
     assert again.n_aligned >= 90 and again.rmsd < 2.0
     assert np.allclose(again.get_rotation(), np.eye(3), atol=0.05) and np.linalg.norm(again.get_translation()) < 1.0
+
+
+def test_ctrl_c_stops_a_long_scan():
+    # Two unrelated 4000-residue chains: about 30 s of scan uninterrupted.
+    lines = interrupt_child("""
+        import time
+        import numpy as np
+        import dovel
+        from conftest import random_chain
+        a = dovel.Domain.from_arrays("a", random_chain(4000, 1), "A" * 4000)
+        b = dovel.Domain.from_arrays("b", random_chain(4000, 2), "A" * 4000)
+        before = a.coordinates, b.coordinates
+        print("ready", flush=True)
+        start = time.monotonic()
+        try:
+            dovel.pairwise_align(a, b, scan_mode=True)
+            print("finished", time.monotonic() - start)
+        except KeyboardInterrupt:
+            print("interrupted", time.monotonic() - start)
+        print("unchanged", np.array_equal(a.coordinates, before[0]) and np.array_equal(b.coordinates, before[1]))
+    """)
+    what, seconds = lines[0].split()
+    assert what == "interrupted"
+    assert float(seconds) < 3.0
+    assert lines[1] == "unchanged True"

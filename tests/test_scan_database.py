@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import dovel
-from conftest import data_path, random_rotation
+from conftest import data_path, interrupt_child, random_rotation
 
 
 def load(name, chain=None):
@@ -337,3 +337,24 @@ def test_no_leaks():
         lambda: dovel.scan_database(q, targets, quick=1),
         lambda: dovel.scan_database(q, targets, params=q),
     ], n=500)
+
+
+def test_ctrl_c_stops_a_long_database_scan():
+    # 3000 targets of 300 residues: about a minute uninterrupted.
+    lines = interrupt_child("""
+        import time
+        import dovel
+        from conftest import random_chain
+        query = dovel.Domain.from_arrays("q", random_chain(300, 0), "A" * 300)
+        targets = [dovel.Domain.from_arrays(f"t{k}", random_chain(300, k + 1), "A" * 300) for k in range(3000)]
+        print("ready", flush=True)
+        start = time.monotonic()
+        try:
+            hits = dovel.scan_database(query, targets)
+            print("finished", time.monotonic() - start)
+        except KeyboardInterrupt:
+            print("interrupted", time.monotonic() - start)
+    """)
+    what, seconds = lines[0].split()
+    assert what == "interrupted"
+    assert float(seconds) < 3.0

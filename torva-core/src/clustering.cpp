@@ -52,7 +52,8 @@ PairwiseEntry self_entry(const Domain& d) {
 
 }  // namespace
 
-Result<PairwiseTable> build_pairwise_table(std::span<const Domain> domains, const Parameters& params) {
+Result<PairwiseTable> build_pairwise_table(std::span<const Domain> domains, const Parameters& params,
+                                           const Cancel& cancel) {
     const PairwiseSettings settings = settings_from_parameters(params);
     const std::size_t n = domains.size();
     PairwiseTable table;
@@ -60,6 +61,7 @@ Result<PairwiseTable> build_pairwise_table(std::span<const Domain> domains, cons
     table.entries.resize(n * n);
     for (std::size_t i = 0; i < n; ++i) {
         for (std::size_t j = i + 1; j < n; ++j) {
+            if (cancel.requested()) return Error::cancelled();
             auto r = align_pair(domains[i].residues, domains[j].residues, settings);
             if (!r) return r.error();
             table.at(i, j) = entry_from(std::move(r).value());

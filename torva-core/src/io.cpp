@@ -5,12 +5,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <system_error>
+#include <utility>
 
 namespace torva {
 
@@ -49,12 +53,41 @@ std::string format_fixed(double value, int decimals) {
 std::string format_shortest(double value) {
     std::string out;
     if (format_special(value, out)) return out;
-    // Shortest round-trip digits in fixed notation: at most 309 integer digits
-    // or 324 leading fractional digits (denormals), plus sign and point.
-    out.resize(400);
-    auto [end, ec] = std::to_chars(out.data(), out.data() + out.size(), value, std::chars_format::fixed);
+    // The fewest significant digits that read back to `value` (as the
+    // scientific form gives them), written out without an exponent: beyond 17
+    // digits an integral value continues with zeros, not with its exact digits.
+    char sci[40];
+    const auto [end, ec] = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific);
     if (ec != std::errc{}) throw InternalError("format_shortest: buffer too small");
-    out.resize(static_cast<std::size_t>(end - out.data()));
+    std::string_view text(sci, static_cast<std::size_t>(end - sci));
+    if (text.front() == '-') {
+        out.push_back('-');
+        text.remove_prefix(1);
+    }
+    const std::size_t e = text.find('e');
+    std::string digits;
+    for (char c : text.substr(0, e)) {
+        if (c != '.') digits.push_back(c);
+    }
+    std::string_view exponent_text = text.substr(e + 1);
+    if (exponent_text.front() == '+') exponent_text.remove_prefix(1);
+    int exponent = 0;
+    std::from_chars(exponent_text.data(), exponent_text.data() + exponent_text.size(), exponent);
+    // The decimal point follows the first `point` digits.
+    const long point = static_cast<long>(exponent) + 1;
+    const auto n = static_cast<long>(digits.size());
+    if (point <= 0) {
+        out.append("0.");
+        out.append(static_cast<std::size_t>(-point), '0');
+        out.append(digits);
+    } else if (point >= n) {
+        out.append(digits);
+        out.append(static_cast<std::size_t>(point - n), '0');
+    } else {
+        out.append(digits, 0, static_cast<std::size_t>(point));
+        out.push_back('.');
+        out.append(digits, static_cast<std::size_t>(point));
+    }
     return out;
 }
 
@@ -458,35 +491,47 @@ private:
     Error error_{ErrorKind::Io, ""};
 };
 
-// Buffered output file, created or truncated with mode 0666 (before the umask).
+// Buffered output file. A new file, or a regular file with no other hard
+// link, is written to a temporary file beside it that replaces it only once
+// everything was written, so a failed write leaves the old file (or none)
+// rather than a truncated one; a replaced file keeps its permission bits. A new
+// file gets mode 0666 (before the umask). Anything else (a device, a file with
+// several links, a dangling symbolic link) is opened and truncated in place.
 class OutFile {
 public:
     OutFile() = default;
     OutFile(const OutFile&) = delete;
     OutFile& operator=(const OutFile&) = delete;
-    ~OutFile() {
-        if (fd_ >= 0) ::close(fd_);
-    }
+    ~OutFile() { discard(); }
 
-    Status create(const std::string& path) {
+    // `path` may also be the file being read (`is_input`): a file written in
+    // place is then held in memory and created only at `close`.
+    Status create(const std::string& path, bool is_input = false) {
         if (has_nul(path)) return os_error(EINVAL);
-        do {
-            fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        } while (fd_ < 0 && errno == EINTR);
-        if (fd_ < 0) return os_error(errno);
         buf_.reserve(kWriteBufferSize);
-        return {};
+        std::string target;
+        mode_t keep_mode = 0;
+        if (replace_target(path, target, keep_mode)) {
+            const int err = open_temporary(target, keep_mode);
+            if (err == 0) return {};
+            // A directory we may not add to may still hold a file we may
+            // write: that file is written in place.
+            if (err != EACCES && err != EPERM) return os_error(err);
+        }
+        if (is_input) {
+            deferred_path_ = path;
+            return {};
+        }
+        return open_direct(path);
     }
 
-    // Keeps everything in memory and creates `path` only at `close`: for an
-    // output that is also the input being read, which truncating up front
-    // would destroy.
-    void defer(const std::string& path) { deferred_path_ = path; }
-
-    // Drops a deferred output without touching its file.
+    // Drops the output: a temporary file is removed, the old file stays; a
+    // deferred output is never created. Only a file written in place keeps
+    // what was written.
     void abandon() {
         deferred_path_.reset();
         buf_.clear();
+        discard();
     }
 
     // The line buffer the caller may build a line in before `write`.
@@ -503,14 +548,15 @@ public:
         return true;
     }
 
-    // Flushes and closes; reports the first failure.
+    // Flushes, closes and puts the file in place; reports the first failure
+    // (after which a temporary file is removed and the old file stays).
     Status close() {
         if (deferred_path_) {
             std::string held = std::move(buf_);
             buf_.clear();
             const std::string path = std::move(*deferred_path_);
             deferred_path_.reset();
-            if (Status s = create(path); !s) return s;
+            if (Status s = open_direct(path); !s) return s;
             write_all(held);
         }
         flush();
@@ -518,11 +564,91 @@ public:
             if (::close(fd_) != 0 && err_ == 0 && errno != EINTR) err_ = errno;
             fd_ = -1;
         }
-        if (err_ != 0) return os_error(err_);
+        if (err_ == 0 && !temp_path_.empty()) {
+            if (::rename(temp_path_.c_str(), target_.c_str()) != 0) err_ = errno;
+            else temp_path_.clear();
+        }
+        if (err_ != 0) {
+            discard();
+            return os_error(err_);
+        }
         return {};
     }
 
 private:
+    // Whether `path` can be replaced as a whole: it does not exist (but its
+    // name is no dangling link), or it is a regular file with a single link.
+    // `target` receives the file to replace (a symbolic link's target) and
+    // `mode` the permission bits to keep (0 for a new file).
+    static bool replace_target(const std::string& path, std::string& target, mode_t& mode) {
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0) {
+            struct stat link {};
+            if (errno != ENOENT || ::lstat(path.c_str(), &link) == 0) return false;
+            target = path;
+            mode = 0;
+            return true;
+        }
+        if (!S_ISREG(st.st_mode) || st.st_nlink != 1) return false;
+        struct stat link {};
+        if (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+            char* resolved = ::realpath(path.c_str(), nullptr);
+            if (resolved == nullptr) return false;
+            target = resolved;
+            std::free(resolved);
+        } else {
+            target = path;
+        }
+        mode = st.st_mode & 07777;
+        return true;
+    }
+
+    // 0 or the error number.
+    int open_temporary(const std::string& target, mode_t mode) {
+        const std::size_t slash = target.rfind('/');
+        const std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+        static std::atomic<unsigned> counter{0};
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            const unsigned long tag = (static_cast<unsigned long>(::getpid()) << 20) ^
+                                      (counter.fetch_add(1) * 2654435761UL) ^ static_cast<unsigned long>(attempt);
+            char name[40];
+            std::snprintf(name, sizeof name, ".torva-%012lx.tmp", tag & 0xFFFFFFFFFFFFUL);
+            const std::string temp = dir + name;
+            do {
+                fd_ = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            } while (fd_ < 0 && errno == EINTR);
+            if (fd_ < 0) {
+                if (errno == EEXIST) continue;
+                return errno;
+            }
+            temp_path_ = temp;
+            target_ = target;
+            if (mode != 0) (void)::fchmod(fd_, mode);
+            return 0;
+        }
+        return EEXIST;
+    }
+
+    Status open_direct(const std::string& path) {
+        do {
+            fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        } while (fd_ < 0 && errno == EINTR);
+        if (fd_ < 0) return os_error(errno);
+        return {};
+    }
+
+    // Closes the descriptor and removes a temporary file not yet put in place.
+    void discard() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+        if (!temp_path_.empty()) {
+            ::unlink(temp_path_.c_str());
+            temp_path_.clear();
+        }
+    }
+
     bool flush() {
         if (err_ != 0) return false;
         const bool ok = write_all(buf_);
@@ -548,6 +674,8 @@ private:
     std::string buf_;
     std::string scratch_;
     std::optional<std::string> deferred_path_;
+    std::string temp_path_;  // set while a temporary file waits to replace `target_`
+    std::string target_;
 };
 
 // Signed 32-bit decimal integer with an optional sign, nothing else.
@@ -911,13 +1039,9 @@ Status transform_pdb_file(const std::string& input_path, const std::string& outp
     LineReader reader;
     if (Status s = reader.open(input_path); !s) return s;
     OutFile out;
-    // Writing a file onto itself: read it whole before it is truncated.
+    // Writing a file onto itself: it must not be truncated before it was read.
     const bool in_place = reader.is_same_file(output_path);
-    if (in_place) {
-        out.defer(output_path);
-    } else if (Status s = out.create(output_path); !s) {
-        return s;
-    }
+    if (Status s = out.create(output_path, in_place); !s) return s;
 
     bool past_first_model = false;
     std::string& l = out.scratch();
@@ -928,7 +1052,7 @@ Status transform_pdb_file(const std::string& input_path, const std::string& outp
             if (in_place) {
                 out.abandon();  // the input stays as it was
             } else {
-                (void)out.close();  // keep what was written
+                (void)out.close();  // keep what was read up to the failure
             }
             return reader.error();
         }
@@ -1002,32 +1126,59 @@ Result<void, std::string> create_directories(const std::string& dir) {
     return message(err);
 }
 
+std::string aligned_output_path(const std::string& output_dir, const std::optional<std::string>& prefix,
+                                const std::string& source_path, std::size_t k) {
+    const auto stem = file_stem(source_path);
+    const std::string name = prefix.value_or("aligned_") + (stem ? *stem : "domain" + std::to_string(k)) + ".pdb";
+    if (name.starts_with('/') || output_dir.empty()) return name;
+    std::string out_path = output_dir;
+    if (!out_path.ends_with('/')) out_path.push_back('/');
+    return out_path + name;
+}
+
+Result<void, AlignedWriteError> check_aligned_outputs(const std::string& output_dir,
+                                                      const std::optional<std::string>& prefix,
+                                                      std::span<const std::string> source_paths) {
+    std::vector<std::pair<std::string, std::size_t>> outputs;
+    outputs.reserve(source_paths.size());
+    for (std::size_t k = 0; k < source_paths.size(); ++k) {
+        if (source_paths[k].empty()) continue;  // reported when its turn comes
+        outputs.emplace_back(aligned_output_path(output_dir, prefix, source_paths[k], k), k);
+    }
+    // Sorted by path, then by position: the first clash in path order, named
+    // with its two earliest sources.
+    std::sort(outputs.begin(), outputs.end());
+    for (std::size_t m = 1; m < outputs.size(); ++m) {
+        if (outputs[m].first != outputs[m - 1].first) continue;
+        return AlignedWriteError{AlignedWriteError::Cause::DuplicateOutput,
+                                 "Output path " + lossy_utf8(outputs[m].first) + " would be written for both " +
+                                     lossy_utf8(source_paths[outputs[m - 1].second]) + " and " +
+                                     lossy_utf8(source_paths[outputs[m].second])};
+    }
+    return {};
+}
+
 Result<std::vector<std::string>, AlignedWriteError> write_aligned_pdbs(
     const std::string& output_dir, const std::optional<std::string>& prefix, std::span<const Transform> transforms,
-    std::span<const Transform> pre_transforms, std::span<const std::string> source_paths) {
+    std::span<const Transform> pre_transforms, std::span<const std::string> source_paths, const Cancel& cancel) {
     using Cause = AlignedWriteError::Cause;
+    const std::size_t n = std::min({transforms.size(), pre_transforms.size(), source_paths.size()});
     if (auto made = create_directories(output_dir); !made) {
         return AlignedWriteError{Cause::CreateDirectory, "Failed to create output directory: " + made.error()};
     }
-    const std::size_t n = std::min({transforms.size(), pre_transforms.size(), source_paths.size()});
+    if (auto distinct = check_aligned_outputs(output_dir, prefix, source_paths.first(n)); !distinct) {
+        return distinct.error();
+    }
     std::vector<std::string> written;
     written.reserve(n);
     for (std::size_t k = 0; k < n; ++k) {
+        if (cancel.requested()) return AlignedWriteError{Cause::Cancelled, Error::cancelled().message};
         const std::string& source = source_paths[k];
         if (source.empty()) {
             return AlignedWriteError{Cause::NoSourceFile, "No source PDB file for domain " + std::to_string(k)};
         }
         const Transform full = transforms[k].compose(pre_transforms[k]);
-        const auto stem = file_stem(source);
-        const std::string name = prefix.value_or("aligned_") + (stem ? *stem : "domain" + std::to_string(k)) + ".pdb";
-        std::string out_path;
-        if (name.starts_with('/') || output_dir.empty()) {
-            out_path = name;
-        } else {
-            out_path = output_dir;
-            if (!out_path.ends_with('/')) out_path.push_back('/');
-            out_path += name;
-        }
+        const std::string out_path = aligned_output_path(output_dir, prefix, source, k);
         if (Status s = transform_pdb_file(source, out_path, full); !s) {
             return AlignedWriteError{Cause::Write,
                                      "Failed to write " + lossy_utf8(out_path) + ": " + s.error().message};

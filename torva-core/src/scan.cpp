@@ -344,7 +344,7 @@ double placement_rms(std::span<const Point> q, const Transform& a, const Transfo
 }
 
 // The few best distinct starting frames found by fragment seeds, best first.
-Result<std::vector<Seed>> seed_starts(std::span<const Point> p, std::span<const Point> q) {
+Result<std::vector<Seed>> seed_starts(std::span<const Point> p, std::span<const Point> q, const Cancel& cancel) {
     std::vector<Seed> out;
     const std::size_t f = kSeedLength;
     if (p.size() < f || q.size() < f) return out;
@@ -355,6 +355,7 @@ Result<std::vector<Seed>> seed_starts(std::span<const Point> p, std::span<const 
     const ClosenessMap map(p);
     std::vector<Seed> raw;
     for (std::size_t a = 0; a + f <= p.size(); a += stride) {
+        if (cancel.requested()) return Error::cancelled();
         for (std::size_t b = 0; b + f <= q.size(); b += stride) {
             auto fit = superpose(p.subspan(a, f), q.subspan(b, f));
             if (!fit) return fit.error();
@@ -370,6 +371,7 @@ Result<std::vector<Seed>> seed_starts(std::span<const Point> p, std::span<const 
     FrameAligner aligner(p, q);
     std::vector<Seed> refitted;
     for (const Seed& s : raw) {
+        if (cancel.requested()) return Error::cancelled();
         auto r = refit(aligner, p, q, s);
         if (!r) return r.error();
         refitted.push_back(r.value());
@@ -387,12 +389,8 @@ Result<std::vector<Seed>> seed_starts(std::span<const Point> p, std::span<const 
 
 }  // namespace
 
-Result<ScanResult> scan_align(const Domain& first, const Domain& second, const ScanSettings& settings) {
-    return scan_align(first, second, settings, nullptr);
-}
-
 Result<ScanResult> scan_align(const Domain& first, const Domain& second, const ScanSettings& settings,
-                              ScanTrace* trace) {
+                              ScanTrace* trace, const Cancel& cancel) {
     const std::size_t n1 = first.size();
     std::size_t n2 = second.size();
 
@@ -429,6 +427,7 @@ Result<ScanResult> scan_align(const Domain& first, const Domain& second, const S
     while (offset < limit) {
         std::size_t next = (s > limit - offset) ? limit : offset + s;
         const std::size_t j = std::min(n2 - offset, l);
+        if (cancel.requested()) return Error::cancelled();
         if (j >= 3) {
             auto fit = superpose(pp.first(j), std::span<const Point>(q).subspan(offset, j));
             if (!fit) return fit.error();
@@ -452,9 +451,10 @@ Result<ScanResult> scan_align(const Domain& first, const Domain& second, const S
     // No window found a positive score: the chains are probably not colinear
     // from their start; try fragment seeds, under the same best-of rule.
     if (settings.seed_search && !(best.score > 0.0)) {
-        auto seeds = seed_starts(pp, q);
+        auto seeds = seed_starts(pp, q, cancel);
         if (!seeds) return seeds.error();
         for (const Seed& seed : seeds.value()) {
+            if (cancel.requested()) return Error::cancelled();
             place(work, seed.transform, moved);
             auto r = align_pair(fixed_residues, moved, window);
             if (!r) return r.error();
@@ -464,6 +464,7 @@ Result<ScanResult> scan_align(const Domain& first, const Domain& second, const S
     }
 
     if (settings.n_passes >= 2 && best.found && best.score > 0.0) {
+        if (cancel.requested()) return Error::cancelled();
         if (trace) trace->second_pass = true;
         place(work, best.transform, moved);
         auto f = align_pair(fixed_residues, moved, refinement_settings(settings));
@@ -535,7 +536,8 @@ Result<ScanHitRecord> quick_candidate(const Domain& query, std::span<const Point
 }  // namespace
 
 Result<std::vector<ScanHitRecord>> scan_database(const Domain& query, std::span<const Domain> targets,
-                                                 const Parameters& params, const DatabaseScanOptions& options) {
+                                                 const Parameters& params, const DatabaseScanOptions& options,
+                                                 const Cancel& cancel) {
     // Everything that depends only on the query and the parameters is built
     // once; the per-target work is the alignment itself.
     const PairwiseSettings settings = settings_from_parameters(params);
@@ -545,12 +547,12 @@ Result<std::vector<ScanHitRecord>> scan_database(const Domain& query, std::span<
         return scan_targets(
             targets,
             [&](const Domain& target) -> Result<ScanHitRecord> {
-                Result<ScanResult> r = scan_align(query, target, window_settings);
+                Result<ScanResult> r = scan_align(query, target, window_settings, nullptr, cancel);
                 if (!r.ok()) return r.error();
                 const ScanResult& s = r.value();
                 return scan_candidate(s.score, s.rmsd, s.n_aligned, s.seq_identity, s.transform, {});
             },
-            options);
+            options, cancel);
     }
     if (options.quick) {
         const PairScoreSettings score_settings = PairScoreSettings::from(settings);
@@ -560,7 +562,7 @@ Result<std::vector<ScanHitRecord>> scan_database(const Domain& query, std::span<
             [&](const Domain& target) {
                 return quick_candidate(query, query_coords, target, settings, score_settings);
             },
-            options);
+            options, cancel);
     }
     return scan_targets(
         targets,
@@ -571,7 +573,7 @@ Result<std::vector<ScanHitRecord>> scan_database(const Domain& query, std::span<
             return scan_candidate(p.score, p.rmsd, p.n_aligned, p.identity_pct / 100.0, p.transform,
                                   std::move(p.aligned_pairs));
         },
-        options);
+        options, cancel);
 }
 
 std::vector<ScanHitRecord> select_scan_hits(std::vector<ScanHitRecord> candidates,

@@ -8,6 +8,7 @@
 #include "torva/io.hpp"
 #include "torva/math.hpp"
 #include "torva/scan.hpp"
+#include "test_support.hpp"
 
 using torva::Domain;
 using torva::Point;
@@ -426,6 +427,63 @@ TEST(ScanSeedSearch, AlignsAHomologueWithAnInternalDeletion) {
     EXPECT_EQ(one.value().score, top->score);
     EXPECT_EQ(one.value().offset, top->offset);
     for (const auto& w : trace.windows) EXPECT_LT(w.score, top->score);
+}
+
+TEST(ScanAlign, CancelIsAskedBeforeEveryWindowAndTheFinePass) {
+    const Domain a = first_n(load("families/cytochrome_c/1hrc.pdb"), 100);
+    const Domain b = moved(a, far_move());
+    const ScanSettings s = ScanSettings::from(torva::Parameters{}, 5, 2.0);
+    auto plain = torva::scan_align(a, b, s);
+    ASSERT_TRUE(plain);
+
+    // Asked and never stopping: the same result, one question per window and
+    // one before the fine pass.
+    torva::testing::CountingCancel never;
+    ScanTrace trace;
+    auto asked = torva::scan_align(a, b, s, &trace, never.cancel());
+    ASSERT_TRUE(asked);
+    expect_same(asked.value(), plain.value());
+    ASSERT_TRUE(trace.second_pass);
+    EXPECT_EQ(never.asked(), trace.windows.size() + 1);
+
+    // Stopping at any question ends the scan there with the cancel error.
+    for (std::size_t stop = 1; stop <= never.asked(); ++stop) {
+        torva::testing::CountingCancel at(stop);
+        ScanTrace partial;
+        auto r = torva::scan_align(a, b, s, &partial, at.cancel());
+        ASSERT_FALSE(r);
+        EXPECT_EQ(r.error().kind, torva::ErrorKind::Cancelled);
+        EXPECT_EQ(r.error().message, "Operation cancelled");
+        EXPECT_EQ(at.asked(), stop);
+        EXPECT_EQ(partial.windows.size(), std::min(stop - 1, trace.windows.size()));
+        EXPECT_FALSE(partial.second_pass);
+    }
+}
+
+TEST(ScanSeedSearch, CancelIsAskedDuringTheSeedSearch) {
+    const Domain a = load("families/cytochrome_c/1hrc.pdb");
+    Domain b = load("families/cytochrome_c/1crc.pdb");
+    b.residues.erase(b.residues.begin() + 40, b.residues.begin() + 52);
+    const ScanSettings s = ScanSettings::from(torva::Parameters{}, 5, 2.0);
+    torva::testing::CountingCancel never;
+    ScanTrace trace;
+    auto asked = torva::scan_align(a, b, s, &trace, never.cancel());
+    auto plain = torva::scan_align(a, b, s);
+    ASSERT_TRUE(asked && plain);
+    expect_same(asked.value(), plain.value());
+    ASSERT_FALSE(trace.seeds.empty());
+    // Windows, then at least one seed row, each refit, each seed start and the fine pass.
+    const std::size_t windows = trace.windows.size();
+    EXPECT_GT(never.asked(), windows + 2 * trace.seeds.size() + 1);
+    for (const std::size_t stop : {windows + 1, windows + 3, never.asked() - 1, never.asked()}) {
+        torva::testing::CountingCancel at(stop);
+        ScanTrace partial;
+        auto r = torva::scan_align(a, b, s, &partial, at.cancel());
+        ASSERT_FALSE(r) << stop;
+        EXPECT_EQ(r.error().kind, torva::ErrorKind::Cancelled);
+        EXPECT_EQ(partial.windows.size(), windows);
+        EXPECT_LE(partial.seeds.size(), trace.seeds.size());
+    }
 }
 
 TEST(ScanSeedSearch, UnrelatedStructuresStillScoreLow) {

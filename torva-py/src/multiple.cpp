@@ -19,7 +19,9 @@ using torva::Transform;
 // Maps a failure of the aligned-structures writer to its exception.
 [[noreturn]] void throw_write_error(const torva::AlignedWriteError& e) {
     using Cause = torva::AlignedWriteError::Cause;
-    throw_error(e.cause == Cause::NoSourceFile ? PyExc_ValueError : PyExc_OSError, e.message);
+    if (e.cause == Cause::Cancelled && PyErr_Occurred() != nullptr) throw_pending();
+    const bool value_error = e.cause == Cause::NoSourceFile || e.cause == Cause::DuplicateOutput;
+    throw_error(value_error ? PyExc_ValueError : PyExc_OSError, e.message);
 }
 
 // ---------------------------------------------------------------------------
@@ -76,8 +78,8 @@ Ref write_all(PyObject* self, const CallArgs& call) {
     std::optional<std::string> prefix;
     if (!is_absent(a[1])) prefix = arg_path(a[1], "prefix");
     const auto r = shared<MultipleAlignmentResult>(self);
-    auto written =
-        torva::write_aligned_pdbs(output_dir, prefix, r->transforms, r->pre_transforms, r->source_paths);
+    auto written = torva::write_aligned_pdbs(output_dir, prefix, r->transforms, r->pre_transforms, r->source_paths,
+                                             signal_cancel());
     if (!written.ok()) throw_write_error(written.error());
     const std::vector<std::string>& paths = written.value();
     return make_list(paths.size(), [&](std::size_t k) { return py_str(paths[k]); });
@@ -172,8 +174,8 @@ Ref multiple_align(PyObject*, const CallArgs& call) {
         domains.push_back(*d);
         sources.push_back(d->pdb_file);
     }
-    MultipleAlignmentResult result =
-        unwrap(torva::align_multiple(domains, params), PyExc_ValueError, "Multiple alignment failed: ");
+    MultipleAlignmentResult result = unwrap(torva::align_multiple(domains, params, signal_cancel()),
+                                            PyExc_ValueError, "Multiple alignment failed: ");
     result.pre_transforms = pre ? std::move(*pre) : std::vector<Transform>(domains.size(), Transform::identity());
     result.source_paths = std::move(sources);
     return wrap(std::move(result));
@@ -241,6 +243,10 @@ Ref align_pdbs(PyObject*, const CallArgs& call) {
         throw_error(PyExc_ValueError, "Reference index " + std::to_string(ref) + " out of range for " +
                                           std::to_string(n) + " structures");
     }
+    if (auto distinct = torva::check_aligned_outputs(output_dir, std::nullopt, paths); !distinct) {
+        throw_write_error(distinct.error());
+    }
+    const torva::Cancel cancel = signal_cancel();
 
     std::vector<torva::Domain> domains;
     domains.reserve(n);
@@ -256,8 +262,9 @@ Ref align_pdbs(PyObject*, const CallArgs& call) {
     std::vector<Transform> pre(n, Transform::identity());
     for (std::size_t k = 0; k < n; ++k) {
         if (k == ref) continue;
-        auto s = torva::scan_align(domains[ref], domains[k], scan);
+        auto s = torva::scan_align(domains[ref], domains[k], scan, nullptr, cancel);
         if (!s.ok()) {
+            rethrow_if_cancelled(s.error());
             throw_error(PyExc_ValueError, "Pre-alignment failed for " + paths[k] + ": " + s.error().message);
         }
         pre[k] = s.value().transform;
@@ -265,12 +272,12 @@ Ref align_pdbs(PyObject*, const CallArgs& call) {
     }
 
     MultipleAlignmentResult result =
-        unwrap(torva::align_multiple(domains, params), PyExc_ValueError, "Multiple alignment failed: ");
+        unwrap(torva::align_multiple(domains, params, cancel), PyExc_ValueError, "Multiple alignment failed: ");
     result.pre_transforms = std::move(pre);
     result.source_paths = paths;
 
     auto written =
-        torva::write_aligned_pdbs(output_dir, std::nullopt, result.transforms, result.pre_transforms, paths);
+        torva::write_aligned_pdbs(output_dir, std::nullopt, result.transforms, result.pre_transforms, paths, cancel);
     if (!written.ok()) throw_write_error(written.error());
     return wrap(std::move(result));
 }

@@ -162,7 +162,8 @@ Ref pairwise_align(PyObject*, const CallArgs& call) {
     } else {
         const torva::ScanSettings settings = torva::ScanSettings::from(params, slide, kScanStopScore);
         const torva::ScanResult r =
-            unwrap(torva::scan_align(*d1, *d2, settings), PyExc_ValueError, "Scan alignment failed: ");
+            unwrap(torva::scan_align(*d1, *d2, settings, nullptr, signal_cancel()), PyExc_ValueError,
+                   "Scan alignment failed: ");
         // A scan outcome carries no path. n_aligned counts aligned pairs, as on
         // the direct path and in database scans, not the path length.
         out.rmsd = r.rmsd;

@@ -102,7 +102,8 @@ Ref scan_database(PyObject*, const CallArgs& call) {
     if (a[6] != nullptr) options.scan_mode = arg_bool(a[6], "scan_mode");
 
     std::vector<torva::ScanHitRecord> hits =
-        unwrap(torva::scan_database(query, targets, params, options), PyExc_ValueError, "Scan failed: ");
+        unwrap(torva::scan_database(query, targets, params, options, signal_cancel()), PyExc_ValueError,
+               "Scan failed: ");
 
     return make_list(hits.size(), [&](std::size_t k) {
         torva::ScanHitRecord& h = hits[k];

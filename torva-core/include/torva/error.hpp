@@ -20,6 +20,7 @@ enum class ErrorKind {
     AlignmentFailed,
     StructureTooSmall,
     NoCommonAtoms,
+    Cancelled,
 };
 
 // An error value. `message` is the complete text, kind prefix included
@@ -43,6 +44,8 @@ struct Error {
                                                   std::to_string(minimum) + ")"};
     }
     static Error no_common_atoms() { return {ErrorKind::NoCommonAtoms, "No common atoms for superposition"}; }
+    // A long operation stopped because its Cancel asked it to (see cancel.hpp).
+    static Error cancelled() { return {ErrorKind::Cancelled, "Operation cancelled"}; }
 };
 
 // Violation of a core invariant or precondition (a program fault, not an input error).

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "torva/cancel.hpp"
 #include "torva/error.hpp"
 #include "torva/math.hpp"
 
@@ -74,7 +75,7 @@ Status to_pdb(const Domain& domain, const std::string& path, const std::optional
 
 // Failure of the aligned-structures writer; `message` is the final text.
 struct AlignedWriteError {
-    enum class Cause { CreateDirectory, NoSourceFile, Write };
+    enum class Cause { CreateDirectory, NoSourceFile, DuplicateOutput, Write, Cancelled };
     Cause cause = Cause::Write;
     std::string message;
 };
@@ -83,16 +84,34 @@ struct AlignedWriteError {
 // directory is accepted. Error: the operating system's description.
 Result<void, std::string> create_directories(const std::string& dir);
 
+// The path write_aligned_pdbs gives structure k: output_dir/prefix+stem+".pdb"
+// ("aligned_" without a prefix, "domain<k>" for a path without a file name; an
+// absolute prefix replaces the directory).
+std::string aligned_output_path(const std::string& output_dir, const std::optional<std::string>& prefix,
+                                const std::string& source_path, std::size_t k);
+
+// DuplicateOutput when two structures with a source file would be written to
+// the same path, naming that path and both sources.
+Result<void, AlignedWriteError> check_aligned_outputs(const std::string& output_dir,
+                                                      const std::optional<std::string>& prefix,
+                                                      std::span<const std::string> source_paths);
+
 // Writes every structure's source file moved by compose(transforms[k],
-// pre_transforms[k]) to output_dir/prefix+stem+".pdb"; returns the paths written.
+// pre_transforms[k]) to its aligned_output_path; returns the paths written.
+// Creates the directory, then checks the paths for duplicates before any file
+// is written; `cancel` is asked before each file; files finished before an
+// error or a cancel stay.
 Result<std::vector<std::string>, AlignedWriteError> write_aligned_pdbs(
     const std::string& output_dir, const std::optional<std::string>& prefix, std::span<const Transform> transforms,
-    std::span<const Transform> pre_transforms, std::span<const std::string> source_paths);
+    std::span<const Transform> pre_transforms, std::span<const std::string> source_paths,
+    const Cancel& cancel = {});
 
 // Fixed-point text with `decimals` digits, correctly rounded from the exact
 // double; keeps the sign of a negative zero; "NaN", "inf", "-inf".
 std::string format_fixed(double value, int decimals);
-// Shortest round-trip decimal without exponent (2.0 -> "2", 1e-7 -> "0.0000001"); "NaN", "inf", "-inf".
+// The fewest significant digits that read back to `value`, written without an
+// exponent (2.0 -> "2", 1e-7 -> "0.0000001", 2^60 -> "1152921504606847000");
+// "NaN", "inf", "-inf".
 std::string format_shortest(double value);
 
 // UTF-8 helpers shared by the readers and the binding.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "torva/alignment.hpp"
+#include "torva/cancel.hpp"
 #include "torva/error.hpp"
 #include "torva/io.hpp"
 #include "torva/math.hpp"
@@ -57,8 +58,6 @@ struct ScanResult {
     bool significant = false;
 };
 
-Result<ScanResult> scan_align(const Domain& first, const Domain& second, const ScanSettings& settings);
-
 // What one scan tried, in order: every window (offset, length, score of its
 // refinement), every seed start that was refined, and whether the fine pass ran.
 struct ScanTrace {
@@ -72,9 +71,12 @@ struct ScanTrace {
     bool second_pass = false;
 };
 
-// As above, recording the trace when `trace` is not null.
+// Searches the best starting superposition of `second` onto `first` and
+// refines it. Records what was tried in `trace` when it is not null. `cancel`
+// is asked before every window, before each row of fragment seeds and before
+// every seed start and the fine pass (Error::cancelled()).
 Result<ScanResult> scan_align(const Domain& first, const Domain& second, const ScanSettings& settings,
-                              ScanTrace* trace);
+                              ScanTrace* trace = nullptr, const Cancel& cancel = {});
 
 // One accepted target of a database scan.
 struct ScanHitRecord {
@@ -97,9 +99,11 @@ struct DatabaseScanOptions {
     bool scan_mode = true;
 };
 
-// Ranked hits; the first failing target alignment ends the scan with its error.
+// Ranked hits; the first failing target alignment ends the scan with its
+// error. `cancel` is asked before every target and inside each scan-mode search.
 Result<std::vector<ScanHitRecord>> scan_database(const Domain& query, std::span<const Domain> targets,
-                                                 const Parameters& params, const DatabaseScanOptions& options);
+                                                 const Parameters& params, const DatabaseScanOptions& options,
+                                                 const Cancel& cancel = {});
 
 // The ranking half of scan_database, on one candidate per target in target
 // order: drops scores below `score_cutoff` (and NaN scores), sorts stably by
@@ -112,13 +116,14 @@ std::vector<ScanHitRecord> select_scan_hits(std::vector<ScanHitRecord> candidate
 // The loop of scan_database with the per-target alignment supplied:
 // `align(target)` returns a Result<ScanHitRecord> for one target. Targets run
 // in order; the first error ends the scan and is returned as it is, with
-// nothing gathered so far kept.
+// nothing gathered so far kept. `cancel` is asked before every target.
 template <class Align>
 Result<std::vector<ScanHitRecord>> scan_targets(std::span<const Domain> targets, Align&& align,
-                                                const DatabaseScanOptions& options) {
+                                                const DatabaseScanOptions& options, const Cancel& cancel = {}) {
     std::vector<ScanHitRecord> candidates;
     candidates.reserve(targets.size());
     for (const Domain& target : targets) {
+        if (cancel.requested()) return Error::cancelled();
         Result<ScanHitRecord> r = align(target);
         if (!r.ok()) return r.error();
         // A rejected target keeps nothing: drop it now rather than carry its pairs.
