@@ -34,12 +34,7 @@ double core_identity_pct(std::span<const AlignedPair> pairs, std::span<const Res
     if (n == 0) return 0.0;
     std::vector<char> close(n);
     for (std::size_t k = 0; k < n; ++k) {
-        const Point& a = coords1[pairs[k].i];
-        const Point& b = coords2[pairs[k].j];
-        const double dx = a[0] - b[0];
-        const double dy = a[1] - b[1];
-        const double dz = a[2] - b[2];
-        const double d = std::sqrt(dx * dx + dy * dy + dz * dz);
+        const double d = std::sqrt(squared_distance(coords1[pairs[k].i], coords2[pairs[k].j]));
         const double v = settings.core_cutoff + settings.cutoff_dist / 2.0 - d;
         close[k] = v >= settings.core_cutoff ? 1 : 0;
     }

@@ -147,11 +147,6 @@ constexpr double kDistinctRms = 3.0;          // Å between two starts' placemen
 
 inline double closeness(double d2) { return 1.0 / (1.0 + d2 / (kCloseScale * kCloseScale)); }
 
-inline double squared_distance(const Point& a, const Point& b) {
-    const double dx = a[0] - b[0], dy = a[1] - b[1], dz = a[2] - b[2];
-    return dx * dx + dy * dy + dz * dz;
-}
-
 // Closeness to the nearest atom of the first chain, sampled on a grid around
 // it (1 Å apart, coarser when the box would need more than kMaxMapCells), so
 // that rating a candidate frame costs one look-up per atom of the second chain.

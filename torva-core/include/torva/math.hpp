@@ -37,6 +37,14 @@ struct Transform {
     Matrix4 transformation_matrix() const;
 };
 
+// Squared Euclidean distance, summed x, y, z in that order.
+inline double squared_distance(const Point& a, const Point& b) {
+    const double dx = a[0] - b[0];
+    const double dy = a[1] - b[1];
+    const double dz = a[2] - b[2];
+    return dx * dx + dy * dy + dz * dz;
+}
+
 // Mean of the points. Throws InternalError for an empty set.
 Point centroid(std::span<const Point> points);
 

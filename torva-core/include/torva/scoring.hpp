@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -77,6 +78,38 @@ struct ScoreMatrix {
 };
 
 using FixedPoint = std::array<std::int32_t, 3>;
+
+// 32-bit two's-complement difference: values near the saturation limits wrap
+// instead of invoking undefined behaviour.
+inline std::int32_t wrap_sub(std::int32_t a, std::int32_t b) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) - static_cast<std::uint32_t>(b));
+}
+
+// The diagonal band of a banded alignment of n1 × n2 residues. Positions i and
+// j of an index space of extent n1 + pad by n2 + pad lie in it when
+// |j / (n2 + pad) - i / (n1 + pad)| is at most the half width, which grows with
+// `band_width` (plus |n1 - n2 - 4| when `widen`).
+//
+// The score matrix and the alignment fill each use their own index space: the
+// matrix its residue indices over n + 1 (pad 1), the fill the positions of its
+// padded table, residue k at k + 1, over n + 2 (pad 2). The two bands therefore
+// differ by a cell here and there at their edges, and a cell the fill reads
+// outside the matrix's band holds the value of probability 0. Every score the
+// library reports depends on both bands exactly as they are, so each caller
+// keeps its own padding.
+class Band {
+public:
+    Band(double band_width, bool widen, std::size_t n1, std::size_t n2, std::size_t pad);
+
+    bool contains(std::size_t i, std::size_t j) const { return std::fabs(col_frac_[j] - row_frac_[i]) <= half_width_; }
+
+private:
+    double half_width_ = 0.0;
+    // i / (n1 + pad) and j / (n2 + pad), worked out once: the per-cell test is a
+    // subtraction and a comparison.
+    std::vector<double> row_frac_;
+    std::vector<double> col_frac_;
+};
 
 // Saturating round-half-away-from-zero conversion; NaN gives 0.
 std::int32_t to_fixed(double value);
