@@ -74,7 +74,7 @@ torva::Domain moved(torva::Domain d) {
 }
 
 double window_search_cpu(const torva::Domain& a, const torva::Domain& b, int runs) {
-    torva::ScanSettings settings = torva::ScanSettings::from(torva::Parameters{}, 5, 2.0);
+    torva::ScanSettings settings = torva::ScanSettings::pairwise(torva::Parameters{});
     settings.seed_search = false;
     double best = 1e300;
     for (int k = 0; k < runs; ++k) {
@@ -86,7 +86,7 @@ double window_search_cpu(const torva::Domain& a, const torva::Domain& b, int run
 }
 
 void run(const char* name, const torva::Domain& a, const torva::Domain& b, int runs) {
-    const torva::ScanSettings settings = torva::ScanSettings::from(torva::Parameters{}, 5, 2.0);
+    const torva::ScanSettings settings = torva::ScanSettings::pairwise(torva::Parameters{});
     double best = 1e300, best_cpu = 1e300;
     torva::ScanResult result;
     torva::ScanTrace trace;

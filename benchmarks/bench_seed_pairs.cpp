@@ -110,7 +110,7 @@ torva::PairwiseResult from_frame(const torva::Domain& a, const torva::Domain& b,
 int main(int argc, char** argv) {
     const int repeats = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
     // What pairwise_align(scan_mode=True) uses with its defaults.
-    torva::ScanSettings with = torva::ScanSettings::from(torva::Parameters{}, 5, 2.0);
+    torva::ScanSettings with = torva::ScanSettings::pairwise(torva::Parameters{});
     torva::ScanSettings without = with;
     without.seed_search = false;
 

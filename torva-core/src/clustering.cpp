@@ -18,7 +18,7 @@ PairwiseEntry entry_from(PairwiseResult&& r) {
     e.rmsd = r.rmsd;
     e.n_aligned = r.n_aligned;
     e.score = r.score;
-    e.seq_identity = r.identity_pct / 100.0;
+    e.seq_identity = r.seq_identity();
     return e;
 }
 

@@ -17,19 +17,9 @@ namespace torva {
 
 ScanSettings ScanSettings::from(const Parameters& params, std::size_t step, double stop_score) {
     ScanSettings s;
+    s.params = params;
     s.step = step;
     s.stop_score = stop_score;
-    s.min_length_ratio = 0.5;
-    s.max_length_ratio = 1.3;
-    s.e1 = params.e1;
-    s.e2 = params.e2;
-    s.gap_open = params.gap_open;
-    s.cutoff_dist = params.cutoff_dist;
-    s.convergence = params.convergence;
-    s.n_passes = params.n_passes;
-    s.max_iter = params.max_iter;
-    s.truncate = true;
-    s.early_stop = true;
     return s;
 }
 
@@ -46,22 +36,10 @@ std::size_t to_count(double x) {
     return static_cast<std::size_t>(x);
 }
 
-Parameters parameters_of(const ScanSettings& s) {
-    Parameters p;
-    p.e1 = s.e1;
-    p.e2 = s.e2;
-    p.gap_open = s.gap_open;
-    p.cutoff_dist = s.cutoff_dist;
-    p.convergence = s.convergence;
-    p.n_passes = s.n_passes;
-    p.max_iter = s.max_iter;
-    return p;
-}
-
 // Every window's refinement: the caller's values, but pairs count as core
 // pairs at the fine-pass threshold.
 PairwiseSettings window_settings(const ScanSettings& s) {
-    PairwiseSettings w = settings_from_parameters(parameters_of(s));
+    PairwiseSettings w = settings_from_parameters(s.params);
     w.core_cutoff = 4.5;
     return w;
 }
@@ -69,7 +47,7 @@ PairwiseSettings window_settings(const ScanSettings& s) {
 // The fine pass: a sharp distance scale, no gap charge and a short fragment
 // threshold, so that it polishes the best window's superposition.
 PairwiseSettings refinement_settings(const ScanSettings& s) {
-    PairwiseSettings f = settings_from_parameters(parameters_of(s));
+    PairwiseSettings f = settings_from_parameters(s.params);
     f.convergence_pct = 0.01;
     f.gap_open = 0.0;
     f.cutoff_dist = 4.0;
@@ -458,7 +436,7 @@ Result<ScanResult> scan_align(const Domain& first, const Domain& second, const S
         }
     }
 
-    if (settings.n_passes >= 2 && best.found && best.score > 0.0) {
+    if (settings.params.n_passes >= 2 && best.found && best.score > 0.0) {
         if (cancel.requested()) return Error::cancelled();
         if (trace) trace->second_pass = true;
         place(work, best.transform, moved);
@@ -480,7 +458,7 @@ Result<ScanResult> scan_align(const Domain& first, const Domain& second, const S
     out.rmsd = best.result.rmsd;
     out.path_length = best.result.path_length;
     out.n_aligned = best.result.n_aligned;
-    out.seq_identity = best.result.identity_pct / 100.0;
+    out.seq_identity = best.result.seq_identity();
     out.transform = best.transform;
     out.offset = best.offset;
     out.query_length = n1;
@@ -538,7 +516,7 @@ Result<std::vector<ScanHitRecord>> scan_database(const Domain& query, std::span<
     const PairwiseSettings settings = settings_from_parameters(params);
 
     if (options.scan_mode) {
-        const ScanSettings window_settings = ScanSettings::from(params, 10, options.score_cutoff);
+        const ScanSettings window_settings = ScanSettings::database(params, options.score_cutoff);
         return scan_targets(
             targets,
             [&](const Domain& target) -> Result<ScanHitRecord> {
@@ -565,7 +543,7 @@ Result<std::vector<ScanHitRecord>> scan_database(const Domain& query, std::span<
             Result<PairwiseResult> r = align_pair(query.residues, target.residues, settings);
             if (!r.ok()) return r.error();
             PairwiseResult& p = r.value();
-            return scan_candidate(p.score, p.rmsd, p.n_aligned, p.identity_pct / 100.0, p.transform,
+            return scan_candidate(p.score, p.rmsd, p.n_aligned, p.seq_identity(), p.transform,
                                   std::move(p.aligned_pairs));
         },
         options, cancel);

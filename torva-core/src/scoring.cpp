@@ -10,23 +10,14 @@
 namespace torva {
 
 PairwiseSettings settings_from_parameters(const Parameters& params) {
-    PairwiseSettings s;
+    PairwiseSettings s;  // what the parameters do not set keeps its declared default
     s.convergence_pct = params.convergence * 100.0;
-    s.min_length = 3;
     s.gap_open = params.gap_open;
-    s.band_width = 100.0;
     s.cutoff_dist = params.cutoff_dist;
     s.core_cutoff = params.cutoff_dist + 0.5;
     s.e1 = params.e1;
     s.e2 = params.e2;
-    s.score_mean = 0.5;
-    s.score_sd = 0.4;
-    s.rmsd_tolerance = 0.01;
     s.max_iter = params.max_iter;
-    s.score_scale = 1000;
-    s.banded = true;
-    s.widen_band = true;
-    s.rmsd_convergence = true;
     return s;
 }
 

@@ -107,15 +107,27 @@ TEST(ScanSettings, FromCopiesParametersAndFixesTheRest) {
     EXPECT_EQ(s.stop_score, 3.5);
     EXPECT_EQ(s.min_length_ratio, 0.5);
     EXPECT_EQ(s.max_length_ratio, 1.3);
-    EXPECT_EQ(s.e1, 1.5);
-    EXPECT_EQ(s.e2, 4.0);
-    EXPECT_EQ(s.gap_open, 2.0);
-    EXPECT_EQ(s.cutoff_dist, 8.0);
-    EXPECT_EQ(s.convergence, 0.05);
-    EXPECT_EQ(s.n_passes, 1u);
-    EXPECT_EQ(s.max_iter, 7u);
+    EXPECT_EQ(s.params.e1, 1.5);
+    EXPECT_EQ(s.params.e2, 4.0);
+    EXPECT_EQ(s.params.gap_open, 2.0);
+    EXPECT_EQ(s.params.cutoff_dist, 8.0);
+    EXPECT_EQ(s.params.convergence, 0.05);
+    EXPECT_EQ(s.params.n_passes, 1u);
+    EXPECT_EQ(s.params.max_iter, 7u);
     EXPECT_TRUE(s.truncate);
     EXPECT_TRUE(s.early_stop);
+    EXPECT_TRUE(s.seed_search);
+
+    // The callers' settings.
+    const ScanSettings pair = ScanSettings::pairwise(p);
+    EXPECT_EQ(pair.step, 5u);
+    EXPECT_EQ(pair.stop_score, 2.0);
+    EXPECT_EQ(pair.params.e1, 1.5);
+    EXPECT_EQ(ScanSettings::pairwise(p, 3).step, 3u);
+    const ScanSettings db = ScanSettings::database(p, 0.25);
+    EXPECT_EQ(db.step, 10u);
+    EXPECT_EQ(db.stop_score, 0.25);
+    EXPECT_EQ(db.params.max_iter, 7u);
 }
 
 TEST(ScanAlign, WindowOffsetsAndLengthsFor100By100) {
@@ -187,7 +199,7 @@ TEST(ScanAlign, JumpLandsOnAMultipleOfTheStepInsideTheLimit) {
     const Domain a = first_n(load("1o1z.pdb"), 100);
     const Domain b = hinged(a, 60, 0.5);
     ScanSettings s = ScanSettings::from(torva::Parameters{}, 7, 0.1);
-    s.n_passes = 1;
+    s.params.n_passes = 1;
     s.seed_search = false;
 
     // Without jumps every window runs and the first one is the best: its
@@ -329,14 +341,14 @@ TEST(ScanAlign, SecondPassOnlyWithTwoPassesAndAPositiveScore) {
     const Domain a = load("1ubq.pdb");
     const Domain b = moved(load("1d3z.pdb"), far_move());
     ScanSettings s = ScanSettings::from(torva::Parameters{}, 5, 2.0);
-    s.n_passes = 1;
+    s.params.n_passes = 1;
     ScanTrace one;
     auto r1 = torva::scan_align(a, b, s, &one);
     ASSERT_TRUE(r1);
     EXPECT_FALSE(one.second_pass);
     EXPECT_GT(r1.value().score, 0.0);
 
-    s.n_passes = 2;
+    s.params.n_passes = 2;
     ScanTrace two;
     auto r2 = torva::scan_align(a, b, s, &two);
     ASSERT_TRUE(r2);
@@ -415,7 +427,7 @@ TEST(ScanSeedSearch, AlignsAHomologueWithAnInternalDeletion) {
 
     // One pass: the reported start is the first seed of the highest score,
     // strictly above every window.
-    with.n_passes = 1;
+    with.params.n_passes = 1;
     trace = {};
     auto one = torva::scan_align(a, b, with, &trace);
     ASSERT_TRUE(one);

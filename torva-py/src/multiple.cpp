@@ -258,7 +258,7 @@ Ref align_pdbs(PyObject*, const CallArgs& call) {
 
     // Bring every structure into the reference's frame; the multiple alignment
     // itself moves nothing.
-    const torva::ScanSettings scan = torva::ScanSettings::from(params, 5, 2.0);
+    const torva::ScanSettings scan = torva::ScanSettings::pairwise(params);
     std::vector<Transform> pre(n, Transform::identity());
     for (std::size_t k = 0; k < n; ++k) {
         if (k == ref) continue;

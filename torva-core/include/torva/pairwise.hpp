@@ -34,6 +34,9 @@ struct PairwiseResult {
     double identity_pct = 0.0;
     std::size_t iterations = 0;  // refinement iterations that ran
 
+    // The identity as a fraction (identity_pct / 100).
+    double seq_identity() const { return identity_pct / 100.0; }
+
     static PairwiseResult empty();  // no pairs, identity, rmsd +inf, score 0
 };
 

@@ -18,27 +18,35 @@
 
 namespace torva {
 
+// What a scan-mode search reads: the user's parameters (every window's
+// refinement and the fine pass are derived from them) and the search's own
+// settings.
 struct ScanSettings {
-    std::size_t step = 5;
-    double stop_score = 2.0;
+    Parameters params;
+    std::size_t step = 5;        // window offsets apart
+    double stop_score = 2.0;     // a window reaching it may jump ahead; the result is significant
     double min_length_ratio = 0.5;
     double max_length_ratio = 1.3;
-    double e1 = 2.0;
-    double e2 = 5.0;
-    double gap_open = 3.0;
-    double cutoff_dist = 10.0;
-    double convergence = 0.01;
-    std::uint32_t n_passes = 2;
-    std::uint32_t max_iter = 100;
     bool truncate = true;
     bool early_stop = true;
     // When no window reaches a positive score, look for a starting position
     // with fragment seeds that do not assume colinear chains.
     bool seed_search = true;
 
-    // The callers' record: `step` and `stop_score` given, ratios 0.5 / 1.3,
-    // truncate and early_stop on, the rest from `params`.
+    static constexpr std::size_t kPairwiseStep = 5;
+    static constexpr double kPairwiseStopScore = 2.0;
+    static constexpr std::size_t kDatabaseStep = 10;
+
+    // `step` and `stop_score` given, everything else at its default.
     static ScanSettings from(const Parameters& params, std::size_t step, double stop_score);
+    // pairwise_align(scan_mode=True) and the pre-alignment of align_pdbs.
+    static ScanSettings pairwise(const Parameters& params, std::size_t step = kPairwiseStep) {
+        return from(params, step, kPairwiseStopScore);
+    }
+    // Each target of a scan-mode database scan: the caller's score cutoff is the stop score.
+    static ScanSettings database(const Parameters& params, double score_cutoff) {
+        return from(params, kDatabaseStep, score_cutoff);
+    }
 };
 
 struct ScanResult {
