@@ -84,16 +84,8 @@ Run timed(const torva::Domain& a, const torva::Domain& b, const torva::ScanSetti
 // align_pair from the frame `t` with the scan's window settings, then its fine
 // pass when the score is positive, as scan_align continues from a window.
 torva::PairwiseResult from_frame(const torva::Domain& a, const torva::Domain& b, const torva::Transform& t) {
-    torva::Parameters p;
-    torva::PairwiseSettings window = torva::settings_from_parameters(p);
-    window.core_cutoff = 4.5;
-    torva::PairwiseSettings fine = window;
-    fine.convergence_pct = 0.01;
-    fine.gap_open = 0.0;
-    fine.cutoff_dist = 4.0;
-    fine.e1 = 1.0;
-    fine.e2 = 2.5;
-    fine.max_iter = 100;
+    const torva::PairwiseSettings window = torva::scan_window_settings(torva::Parameters{});
+    const torva::PairwiseSettings fine = torva::scan_refinement_settings(torva::Parameters{});
     std::vector<torva::Residue> moved = b.residues;
     for (auto& r : moved) r.coord = t.apply(r.coord);
     torva::PairwiseResult best = torva::align_pair(a.residues, moved, window).value();

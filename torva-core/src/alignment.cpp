@@ -170,8 +170,11 @@ TracedAlignment trace_alignment(const ScoreMatrix& matrix, std::size_t n1, std::
 
     // The band on the padded table (see Band for why its padding is 2).
     const Band band(settings.band_width, settings.widen_band, n1, n2, 2);
+    const double v = settings.banded ? band.half_width() : std::numeric_limits<double>::infinity();
+    const double* row_frac = band.row_fractions();
+    const double* col_frac = band.col_fractions();
     const bool banded = settings.banded;
-    auto in_band = [&](std::size_t i, std::size_t j) { return !banded || band.contains(i, j); };
+    auto in_band = [&](std::size_t i, std::size_t j) { return !banded || std::fabs(row_frac[i] - col_frac[j]) <= v; };
 
     // Two columns of cell records. Before the first column every record starts
     // at its own row in column 1.

@@ -223,7 +223,10 @@ ScoreMatrix score_matrix_banded(std::span<const Point> coords1, std::span<const 
     if (n1 == 0 || n2 == 0) return m;
 
     const Band band(settings.band_width, settings.widen_band, n1, n2, 1);
-    auto in_band = [&](std::size_t i, std::size_t j) { return band.contains(i, j); };
+    const double v = band.half_width();
+    const double* row_frac = band.row_fractions();
+    const double* col_frac = band.col_fractions();
+    auto in_band = [&](std::size_t i, std::size_t j) { return std::fabs(col_frac[j] - row_frac[i]) <= v; };
 
     // Row walk: each row starts at the first in-band column of the previous
     // row, so the work follows the band and not the whole matrix.

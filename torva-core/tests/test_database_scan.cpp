@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "torva/scan.hpp"
+#include "torva/database_scan.hpp"
 #include "test_support.hpp"
 
 using namespace torva;
@@ -247,7 +247,7 @@ TEST(ScanDatabase, CancelIsAskedBeforeEveryTarget) {
     for (const bool scan_mode : {false, true}) {
         SCOPED_TRACE(scan_mode ? "scan" : "direct");
         const auto plain = scan_database(q, targets, Parameters{}, mode(scan_mode, false));
-        torva::testing::CountingCancel never;
+        torva::test::CountingCancel never;
         const auto asked = scan_database(q, targets, Parameters{}, mode(scan_mode, false), never.cancel());
         ASSERT_TRUE(plain.ok() && asked.ok());
         ASSERT_EQ(asked.value().size(), plain.value().size());
@@ -260,7 +260,7 @@ TEST(ScanDatabase, CancelIsAskedBeforeEveryTarget) {
         if (scan_mode) EXPECT_GT(never.asked(), targets.size());
         else EXPECT_EQ(never.asked(), targets.size());
         for (const std::size_t stop : {std::size_t{1}, std::size_t{2}, never.asked()}) {
-            torva::testing::CountingCancel at(stop);
+            torva::test::CountingCancel at(stop);
             const auto r = scan_database(q, targets, Parameters{}, mode(scan_mode, false), at.cancel());
             ASSERT_FALSE(r.ok());
             EXPECT_EQ(r.error().kind, ErrorKind::Cancelled);

@@ -1147,7 +1147,7 @@ TEST_F(IoFiles, AlignedWriterStopsBetweenFilesWhenCancelled) {
     const std::string s2 = write("two.pdb", ca("2"));
     const std::vector<Transform> two(2);
     const std::string out_dir = path("out");
-    torva::testing::CountingCancel at(2);
+    torva::test::CountingCancel at(2);
     auto r = write_aligned_pdbs(out_dir, std::nullopt, two, two, std::vector<std::string>{s1, s2}, at.cancel());
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().cause, AlignedWriteError::Cause::Cancelled);

@@ -450,7 +450,7 @@ TEST(ScanAlign, CancelIsAskedBeforeEveryWindowAndTheFinePass) {
 
     // Asked and never stopping: the same result, one question per window and
     // one before the fine pass.
-    torva::testing::CountingCancel never;
+    torva::test::CountingCancel never;
     ScanTrace trace;
     auto asked = torva::scan_align(a, b, s, &trace, never.cancel());
     ASSERT_TRUE(asked);
@@ -460,7 +460,7 @@ TEST(ScanAlign, CancelIsAskedBeforeEveryWindowAndTheFinePass) {
 
     // Stopping at any question ends the scan there with the cancel error.
     for (std::size_t stop = 1; stop <= never.asked(); ++stop) {
-        torva::testing::CountingCancel at(stop);
+        torva::test::CountingCancel at(stop);
         ScanTrace partial;
         auto r = torva::scan_align(a, b, s, &partial, at.cancel());
         ASSERT_FALSE(r);
@@ -477,7 +477,7 @@ TEST(ScanSeedSearch, CancelIsAskedDuringTheSeedSearch) {
     Domain b = load("families/cytochrome_c/1crc.pdb");
     b.residues.erase(b.residues.begin() + 40, b.residues.begin() + 52);
     const ScanSettings s = ScanSettings::from(torva::Parameters{}, 5, 2.0);
-    torva::testing::CountingCancel never;
+    torva::test::CountingCancel never;
     ScanTrace trace;
     auto asked = torva::scan_align(a, b, s, &trace, never.cancel());
     auto plain = torva::scan_align(a, b, s);
@@ -488,7 +488,7 @@ TEST(ScanSeedSearch, CancelIsAskedDuringTheSeedSearch) {
     const std::size_t windows = trace.windows.size();
     EXPECT_GT(never.asked(), windows + 2 * trace.seeds.size() + 1);
     for (const std::size_t stop : {windows + 1, windows + 3, never.asked() - 1, never.asked()}) {
-        torva::testing::CountingCancel at(stop);
+        torva::test::CountingCancel at(stop);
         ScanTrace partial;
         auto r = torva::scan_align(a, b, s, &partial, at.cancel());
         ASSERT_FALSE(r) << stop;

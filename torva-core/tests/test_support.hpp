@@ -3,10 +3,21 @@
 
 #include <cstddef>
 #include <memory>
+#include <stdexcept>
+#include <string>
 
 #include "torva/cancel.hpp"
+#include "torva/io.hpp"
 
-namespace torva::testing {
+namespace torva::test {
+
+// A bundled entry of tests/data (path relative to it), read with the library's
+// reader; `chain` as read_pdb takes it. Throws when it cannot be read.
+inline Domain load(const std::string& relative, std::optional<char32_t> chain = std::nullopt) {
+    auto d = read_pdb(std::string(TORVA_TEST_DATA) + "/" + relative, chain);
+    if (!d.ok()) throw std::runtime_error(d.error().message);
+    return std::move(d).value();
+}
 
 // Hands out Cancels that count how often they were asked and ask to stop at
 // question `stop_at` (never when 0).
@@ -30,4 +41,4 @@ private:
     std::shared_ptr<State> state_;
 };
 
-}  // namespace torva::testing
+}  // namespace torva::test

@@ -230,14 +230,14 @@ TEST(AlignMultiple, CancelIsAskedBeforeEveryPairAndEveryMerge) {
     const std::vector<Domain> ds = {chain_of(40), chain_of(35, 1.0), chain_of(30, 2.0), chain_of(25, 1000.0)};
     const auto plain = align_multiple(ds, Parameters{});
     ASSERT_TRUE(plain.ok());
-    torva::testing::CountingCancel never;
+    torva::test::CountingCancel never;
     const auto asked = align_multiple(ds, Parameters{}, never.cancel());
     ASSERT_TRUE(asked.ok());
     EXPECT_EQ(texts(asked.value().columns), texts(plain.value().columns));
     EXPECT_EQ(asked.value().avg_rmsd, plain.value().avg_rmsd);
     EXPECT_EQ(never.asked(), 6u + 3u);  // 6 pairs, 3 merges
     for (std::size_t stop = 1; stop <= never.asked(); ++stop) {
-        torva::testing::CountingCancel at(stop);
+        torva::test::CountingCancel at(stop);
         const auto r = align_multiple(ds, Parameters{}, at.cancel());
         ASSERT_FALSE(r.ok()) << stop;
         EXPECT_EQ(r.error().kind, ErrorKind::Cancelled);

@@ -7,7 +7,7 @@
 #include "binding.hpp"
 #include "surfaces.hpp"
 #include "torva/io.hpp"
-#include "torva/scan.hpp"
+#include "torva/database_scan.hpp"
 
 namespace dovel {
 

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstddef>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -36,6 +37,15 @@ struct Transform {
     Transform inverse() const;
     Matrix4 transformation_matrix() const;
 };
+
+// Float-to-count conversion: truncation toward zero, negatives and NaN give 0,
+// values beyond the range saturate.
+inline std::size_t to_count(double x) {
+    if (!(x > 0.0)) return 0;
+    constexpr double kMax = 18446744073709551615.0;  // rounds to 2^64
+    if (x >= kMax) return std::numeric_limits<std::size_t>::max();
+    return static_cast<std::size_t>(x);
+}
 
 // Squared Euclidean distance, summed x, y, z in that order.
 inline double squared_distance(const Point& a, const Point& b) {

@@ -103,6 +103,11 @@ public:
 
     bool contains(std::size_t i, std::size_t j) const { return std::fabs(col_frac_[j] - row_frac_[i]) <= half_width_; }
 
+    // The parts of `contains`, for hot loops that keep them in registers.
+    double half_width() const { return half_width_; }
+    const double* row_fractions() const { return row_frac_.data(); }
+    const double* col_fractions() const { return col_frac_.data(); }
+
 private:
     double half_width_ = 0.0;
     // i / (n1 + pad) and j / (n2 + pad), worked out once: the per-cell test is a
