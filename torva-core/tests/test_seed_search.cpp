@@ -30,42 +30,38 @@ PointSet random_walk(std::mt19937& rng, std::size_t n) {
 
 PointSet coordinates(const std::string& relative) { return test::load(relative).coordinates(); }
 
-// The sequence-order alignment by the plain recurrence over the whole table:
-// free end gaps, kRefitGap per inner gap, ties to the pair, then to a gap in
-// the second chain.
+// The sequence-order alignment by the plain recurrence over the whole table
+// (free end gaps, kRefitGap per inner gap), traced back from the scores alone:
+// a pair where the diagonal gives the cell's score, else a gap in the second
+// chain where that does, else one in the first.
 double plain_frame_alignment(std::span<const Point> p, std::span<const Point> q, const Transform& t,
                              std::vector<AlignedPair>& pairs) {
     const std::size_t n1 = p.size(), n2 = q.size(), w = n2 + 1;
+    auto score = [&](std::size_t i, std::size_t j) { return closeness(squared_distance(p[i], t.apply(q[j]))); };
+    auto up_gap = [&](std::size_t j) { return j == n2 ? 0.0 : kRefitGap; };
+    auto left_gap = [&](std::size_t i) { return i == n1 ? 0.0 : kRefitGap; };
     std::vector<double> h((n1 + 1) * w, 0.0);
-    std::vector<int> from((n1 + 1) * w, 0);
-    for (std::size_t i = 1; i <= n1; ++i) {
-        for (std::size_t j = 1; j <= n2; ++j) {
-            const double diag = h[(i - 1) * w + j - 1] + closeness(squared_distance(p[i - 1], t.apply(q[j - 1])));
-            const double up = h[(i - 1) * w + j] - (j == n2 ? 0.0 : kRefitGap);
-            const double left = h[i * w + j - 1] - (i == n1 ? 0.0 : kRefitGap);
-            double v = diag;
-            int f = 0;
-            if (up > v) v = up, f = 1;
-            if (left > v) v = left, f = 2;
-            h[i * w + j] = v;
-            from[i * w + j] = f;
-        }
-    }
-    pairs.clear();
-    for (std::size_t i = n1, j = n2; i > 0 && j > 0;) {
-        const int f = from[i * w + j];
-        if (f == 0) {
-            --i, --j;
-            pairs.push_back({static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j)});
-        } else if (f == 1) {
+    for (std::size_t i = 1; i <= n1; ++i)
+        for (std::size_t j = 1; j <= n2; ++j)
+            h[i * w + j] = std::max({h[(i - 1) * w + j - 1] + score(i - 1, j - 1), h[(i - 1) * w + j] - up_gap(j),
+                                     h[i * w + j - 1] - left_gap(i)});
+    std::vector<AlignedPair> reversed;
+    std::size_t i = n1, j = n2;
+    while (i > 0 && j > 0) {
+        const double here = h[i * w + j];
+        if (here == h[(i - 1) * w + j - 1] + score(i - 1, j - 1)) {
+            reversed.push_back({static_cast<std::uint32_t>(i - 1), static_cast<std::uint32_t>(j - 1)});
+            --i;
+            --j;
+        } else if (here == h[(i - 1) * w + j] - up_gap(j)) {
             --i;
         } else {
             --j;
         }
     }
-    std::reverse(pairs.begin(), pairs.end());
+    pairs.assign(reversed.rbegin(), reversed.rend());
     double sum = 0.0;
-    for (const AlignedPair& a : pairs) sum += closeness(squared_distance(p[a.i], t.apply(q[a.j])));
+    for (const AlignedPair& a : pairs) sum += score(a.i, a.j);
     return sum;
 }
 

@@ -13,16 +13,7 @@ namespace dovel {
 
 // What a ScanHit owns: the reported values of one hit. The alignment's
 // transform and pairs stay behind in the core record.
-struct ScanHitEntry {
-    std::optional<double> z_score;
-    std::optional<double> e_value;
-    std::string target_id;
-    std::size_t rank = 0;
-    double score = 0.0;
-    double rmsd = 0.0;
-    std::size_t n_aligned = 0;
-    double seq_identity = 0.0;
-};
+struct ScanHitEntry : torva::ScanHitReport {};
 
 namespace {
 
@@ -107,8 +98,7 @@ Ref scan_database(PyObject*, const CallArgs& call) {
 
     return make_list(hits.size(), [&](std::size_t k) {
         torva::ScanHitRecord& h = hits[k];
-        return wrap(ScanHitEntry{h.z_score, h.e_value, std::move(h.target_id), h.rank, h.score, h.rmsd,
-                                 h.n_aligned, h.seq_identity});
+        return wrap(ScanHitEntry{std::move(static_cast<torva::ScanHitReport&>(h))});
     });
 }
 

@@ -18,8 +18,8 @@
 
 namespace torva {
 
-// One accepted target of a database scan.
-struct ScanHitRecord {
+// What a database scan reports of one hit.
+struct ScanHitReport {
     std::optional<double> z_score;
     std::optional<double> e_value;
     std::string target_id;
@@ -28,6 +28,10 @@ struct ScanHitRecord {
     double rmsd = 0.0;
     std::size_t n_aligned = 0;
     double seq_identity = 0.0;
+};
+
+// One accepted target of a database scan: the report and the alignment behind it.
+struct ScanHitRecord : ScanHitReport {
     Transform transform;
     std::vector<AlignedPair> aligned_pairs;
 };
