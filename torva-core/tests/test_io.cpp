@@ -152,28 +152,12 @@ namespace {
 
 std::string data_file(const std::string& name) { return std::string(TORVA_TEST_DATA) + "/" + name; }
 
-class IoFiles : public ::testing::Test {
+class IoFiles : public torva::test::TempDirTest {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/torva-io-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-
-    std::string path(const std::string& name) const { return dir_ + "/" + name; }
-
     std::string write(const std::string& name, const std::string& content) const {
         const std::string p = path(name);
         std::ofstream(p, std::ios::binary) << content;
         return p;
-    }
-
-    static std::string slurp(const std::string& p) {
-        std::ifstream in(p, std::ios::binary);
-        std::ostringstream s;
-        s << in.rdbuf();
-        return s.str();
     }
 
     static std::vector<std::string> lines_of(const std::string& text) {
@@ -182,8 +166,6 @@ protected:
         for (std::string l; std::getline(in, l);) out.push_back(l);
         return out;
     }
-
-    std::string dir_;
 };
 
 // A C-alpha ATOM line in the standard column layout (exactly 54 bytes up to z,

@@ -1,8 +1,14 @@
 // Helpers shared by the core tests.
 #pragma once
 
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
 #include <cstddef>
+#include <filesystem>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -18,6 +24,36 @@ inline Domain load(const std::string& relative, std::optional<char32_t> chain = 
     if (!d.ok()) throw std::runtime_error(d.error().message);
     return std::move(d).value();
 }
+
+// A bundled entry, with every atom moved by `t` and the identifier given.
+inline Domain moved(const Domain& d, const Transform& t, std::string id) {
+    Domain out = d;
+    for (Residue& r : out.residues) r.coord = t.apply(r.coord);
+    out.id = std::move(id);
+    return out;
+}
+
+// A fresh directory for each test, removed afterwards.
+class TempDirTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/torva-test-XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    std::string path(const std::string& name) const { return dir_ + "/" + name; }
+
+    static std::string slurp(const std::string& p) {
+        std::ifstream in(p, std::ios::binary);
+        std::ostringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+
+    std::string dir_;
+};
 
 // Hands out Cancels that count how often they were asked and ask to stop at
 // question `stop_at` (never when 0).
