@@ -14,9 +14,7 @@ using Cause = AlignPdbsError::Cause;
 
 namespace {
 
-std::string family(const std::string& name) {
-    return std::string(TORVA_TEST_DATA) + "/families/cytochrome_c/" + name + ".pdb";
-}
+std::string family(const std::string& name) { return test::data_path("families/cytochrome_c/" + name + ".pdb"); }
 
 const Transform kFarMove = [] {
     const double c = std::cos(1.1), s = std::sin(1.1);

@@ -153,11 +153,7 @@ TEST(ScanTargets, NamesHitsAfterTheirTargetsAndDropsNaN) {
 
 namespace {
 
-Domain load(const std::string& name) {
-    auto d = read_pdb(std::string(TORVA_TEST_DATA) + "/" + name);
-    if (!d.ok()) throw std::runtime_error(d.error().message);
-    return std::move(d).value();
-}
+using test::load;
 
 Domain renamed(const Domain& d, const std::string& id) {
     Domain c = d;
@@ -175,11 +171,7 @@ const Transform kFarMove = [] {
     return t;
 }();
 
-Domain far_copy(const Domain& d, const std::string& id) {
-    Domain c = renamed(d, id);
-    c.set_coordinates(kFarMove.apply(d.coordinates()));
-    return c;
-}
+Domain far_copy(const Domain& d, const std::string& id) { return test::moved(d, kFarMove, id); }
 
 DatabaseScanOptions mode(bool scan_mode, bool quick) {
     DatabaseScanOptions o;

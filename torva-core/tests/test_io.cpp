@@ -150,7 +150,8 @@ TEST(DomainRecord, CoordinatesAndContent) {
 
 namespace {
 
-std::string data_file(const std::string& name) { return std::string(TORVA_TEST_DATA) + "/" + name; }
+using torva::test::data_path;
+std::string data_file(const std::string& name) { return data_path(name); }
 
 class IoFiles : public torva::test::TempDirTest {
 protected:

@@ -11,16 +11,13 @@
 #include "torva/math.hpp"
 #include "torva/pairwise.hpp"
 #include "torva/scoring.hpp"
+#include "test_support.hpp"
 
 using namespace torva;
 
 namespace {
 
-Domain load(const std::string& rel, char32_t chain = U'A') {
-    auto d = read_pdb(std::string(TORVA_TEST_DATA) + "/" + rel, chain);
-    if (!d) throw std::runtime_error(d.error().message);
-    return std::move(d).value();
-}
+Domain load(const std::string& rel, char32_t chain = U'A') { return test::load(rel, chain); }
 
 PairwiseSettings defaults() { return settings_from_parameters(Parameters{}); }
 
@@ -35,11 +32,7 @@ Transform rotation_about_x(double degrees, Point t) {
     return Transform::from_matrix({{{1, 0, 0}, {0, std::cos(a), -std::sin(a)}, {0, std::sin(a), std::cos(a)}}}, t);
 }
 
-std::vector<Residue> moved(const Domain& d, const Transform& t) {
-    std::vector<Residue> r = d.residues;
-    for (auto& x : r) x.coord = t.apply(x.coord);
-    return r;
-}
+std::vector<Residue> moved(const Domain& d, const Transform& t) { return test::moved(d, t, d.id).residues; }
 
 // Superposes `mobile` onto `fixed` on residues that carry the same label
 // (shared numbering schemes), giving align_pair a start in a common frame.

@@ -19,11 +19,8 @@ using torva::Transform;
 
 namespace {
 
-Domain load(const std::string& relative) {
-    auto d = torva::read_pdb(std::string(TORVA_TEST_DATA) + "/" + relative, U'A');
-    if (!d) throw std::runtime_error(d.error().message);
-    return std::move(d).value();
-}
+// Chain A of a bundled entry.
+Domain load(const std::string& relative) { return torva::test::load(relative, U'A'); }
 
 // A rotation of about 100 degrees about an oblique axis and a long shift, so
 // that nothing of the original frame survives.
@@ -37,12 +34,7 @@ Transform far_move() {
     return Transform::from_matrix(r, {40.0, -25.0, 60.0});
 }
 
-Domain moved(const Domain& d, const Transform& t) {
-    Domain out = d;
-    for (auto& r : out.residues) r.coord = t.apply(r.coord);
-    out.id = d.id + "_moved";
-    return out;
-}
+Domain moved(const Domain& d, const Transform& t) { return torva::test::moved(d, t, d.id + "_moved"); }
 
 Domain first_n(const Domain& d, std::size_t n) {
     Domain out = d;

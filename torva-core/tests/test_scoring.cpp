@@ -9,16 +9,13 @@
 
 #include "torva/io.hpp"
 #include "torva/scoring.hpp"
+#include "test_support.hpp"
 
 using namespace torva;
 
 namespace {
 
-PointSet load_coords(const std::string& rel) {
-    auto d = read_pdb(std::string(TORVA_TEST_DATA) + "/" + rel);
-    if (!d) throw std::runtime_error(d.error().message);
-    return d.value().coordinates();
-}
+PointSet load_coords(const std::string& rel) { return test::load(rel).coordinates(); }
 
 // Points packed into a 3 A cube: every pair has a probability well above 0,
 // so a cell the banded routine skipped is told apart from one it computed.

@@ -19,8 +19,10 @@ namespace torva::test {
 
 // A bundled entry of tests/data (path relative to it), read with the library's
 // reader; `chain` as read_pdb takes it. Throws when it cannot be read.
+inline std::string data_path(const std::string& relative) { return std::string(TORVA_TEST_DATA) + "/" + relative; }
+
 inline Domain load(const std::string& relative, std::optional<char32_t> chain = std::nullopt) {
-    auto d = read_pdb(std::string(TORVA_TEST_DATA) + "/" + relative, chain);
+    auto d = read_pdb(data_path(relative), chain);
     if (!d.ok()) throw std::runtime_error(d.error().message);
     return std::move(d).value();
 }
