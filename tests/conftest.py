@@ -15,6 +15,13 @@ def data_path(*parts):
     return os.path.join(DATA, *parts)
 
 
+def load_entry(relative, chain=None):
+    """A bundled entry read by the library: load_entry("families/cytochrome_c/1hrc.pdb", chain=None)."""
+    import dovel
+
+    return dovel.Domain.from_pdb(data_path(relative), chain)
+
+
 def read_ca(path, chain=None):
     """C-alpha coordinates of one chain (first model), read independently of the library."""
     coords = []
@@ -50,9 +57,34 @@ def random_rotation(rng):
     return q
 
 
+def moved_copy(domain, rng, new_id=None, shift=(40.0, -25.0, 60.0)):
+    """A copy of `domain` turned at random and moved far away (renamed when `new_id` is given), and the
+    motion that put it there."""
+    import dovel
+
+    motion = dovel.Transform.from_matrix(random_rotation(rng), np.asarray(shift, dtype=np.float64))
+    copy = domain.copy()
+    if new_id is not None:
+        copy.id = new_id
+    copy.coordinates = motion.apply(domain.coordinates)
+    return copy, motion
+
+
 @pytest.fixture
 def rng():
     return np.random.default_rng(12345)
+
+
+@pytest.fixture(scope="session")
+def load():
+    """load(relative, chain=None): a bundled entry (see load_entry)."""
+    return load_entry
+
+
+@pytest.fixture
+def moved(rng):
+    """moved(domain, new_id=None, shift=...): (copy, motion) as moved_copy makes them, with this test's rng."""
+    return lambda domain, new_id=None, shift=(40.0, -25.0, 60.0): moved_copy(domain, rng, new_id, shift)
 
 
 def interrupt_child(code, delay=0.5, timeout=120):

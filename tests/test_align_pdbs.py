@@ -25,7 +25,7 @@ def kabsch_rmsd(a, b):
     return float(np.sqrt(((b @ r - a) ** 2).sum(axis=1).mean()))
 
 
-def moved_copy(src, dst, rotation, shift):
+def moved_file(src, dst, rotation, shift):
     """Writes `src` with every atom moved, so it no longer shares a frame with the others."""
     with open(src) as fh, open(dst, "w") as out:
         for line in fh:
@@ -43,7 +43,7 @@ def run(tmp_path_factory):
     rng = np.random.default_rng(7)
     inputs = list(FILES)
     inputs[2] = str(tmp / "1co6_moved.pdb")
-    moved_copy(FILES[2], inputs[2], random_rotation(rng), np.array([40.0, -25.0, 60.0]))
+    moved_file(FILES[2], inputs[2], random_rotation(rng), np.array([40.0, -25.0, 60.0]))
     out = tmp / "out" / "nested"
     result = dovel.align_pdbs(inputs, str(out))
     return inputs, out, result
