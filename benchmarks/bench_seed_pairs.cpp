@@ -88,10 +88,10 @@ torva::PairwiseResult from_frame(const torva::Domain& a, const torva::Domain& b,
     const torva::PairwiseSettings fine = torva::scan_refinement_settings(torva::Parameters{});
     std::vector<torva::Residue> moved = b.residues;
     for (auto& r : moved) r.coord = t.apply(r.coord);
-    torva::PairwiseResult best = torva::align_pair(a.residues, moved, window).value();
+    torva::PairwiseResult best = torva::align_pair(a.residues, moved, window);
     if (best.score > 0.0) {
         for (auto& r : moved) r.coord = best.transform.apply(r.coord);
-        torva::PairwiseResult f = torva::align_pair(a.residues, moved, fine).value();
+        torva::PairwiseResult f = torva::align_pair(a.residues, moved, fine);
         if (f.score >= best.score) best = f;
     }
     return best;

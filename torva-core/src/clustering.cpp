@@ -62,9 +62,7 @@ Result<PairwiseTable> build_pairwise_table(std::span<const Domain> domains, cons
     for (std::size_t i = 0; i < n; ++i) {
         for (std::size_t j = i + 1; j < n; ++j) {
             if (cancel.requested()) return Error::cancelled();
-            auto r = align_pair(domains[i].residues, domains[j].residues, settings);
-            if (!r) return r.error();
-            table.at(i, j) = entry_from(std::move(r).value());
+            table.at(i, j) = entry_from(align_pair(domains[i].residues, domains[j].residues, settings));
             // Only the upper triangle is aligned; the lower one is derived.
             table.at(j, i) = mirror_of(table.at(i, j));
         }

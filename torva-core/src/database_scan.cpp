@@ -27,14 +27,11 @@ ScanHitRecord scan_candidate(double score, double rmsd, std::size_t n_aligned, d
 
 // One scoring and alignment step on the coordinates as given: no superposition
 // search and no iteration. `query_coords` is extracted once for the whole scan.
-Result<ScanHitRecord> quick_candidate(const Domain& query, std::span<const Point> query_coords,
-                                      const Domain& target, const PairwiseSettings& settings,
-                                      const PairScoreSettings& score_settings) {
+ScanHitRecord quick_candidate(const Domain& query, std::span<const Point> query_coords, const Domain& target,
+                              const PairwiseSettings& settings, const PairScoreSettings& score_settings) {
     const PointSet target_coords = target.coordinates();
     const ScoreMatrix matrix = score_matrix_full(query_coords, target_coords, score_settings);
-    Result<StepResult> step = alignment_step(query_coords, target_coords, matrix, settings);
-    if (!step.ok()) return step.error();
-    StepResult& s = step.value();
+    StepResult s = alignment_step(query_coords, target_coords, matrix, settings);
 
     std::size_t same = 0;
     for (const AlignedPair& p : s.aligned_pairs) {
@@ -71,7 +68,7 @@ Result<std::vector<ScanHitRecord>> scan_database(const Domain& query, std::span<
         const PointSet query_coords = query.coordinates();
         return scan_targets(
             targets,
-            [&](const Domain& target) {
+            [&](const Domain& target) -> Result<ScanHitRecord> {
                 return quick_candidate(query, query_coords, target, settings, score_settings);
             },
             options, cancel);
@@ -79,9 +76,7 @@ Result<std::vector<ScanHitRecord>> scan_database(const Domain& query, std::span<
     return scan_targets(
         targets,
         [&](const Domain& target) -> Result<ScanHitRecord> {
-            Result<PairwiseResult> r = align_pair(query.residues, target.residues, settings);
-            if (!r.ok()) return r.error();
-            PairwiseResult& p = r.value();
+            PairwiseResult p = align_pair(query.residues, target.residues, settings);
             return scan_candidate(p.score, p.rmsd, p.n_aligned, p.seq_identity(), p.transform,
                                   std::move(p.aligned_pairs));
         },

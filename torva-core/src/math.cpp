@@ -87,7 +87,7 @@ std::vector<double> distance_matrix(std::span<const Point> a, std::span<const Po
     return d;
 }
 
-Result<Superposition> superpose(std::span<const Point> fixed, std::span<const Point> mobile) {
+Superposition superpose(std::span<const Point> fixed, std::span<const Point> mobile) {
     if (fixed.size() != mobile.size()) throw InternalError("superpose: point sets differ in size");
     const std::size_t k = fixed.size();
     if (k == 0) return Superposition{};

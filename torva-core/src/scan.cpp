@@ -127,16 +127,13 @@ Result<ScanResult> scan_align(const Domain& first, const Domain& second, const S
         const std::size_t j = std::min(n2 - offset, l);
         if (cancel.requested()) return Error::cancelled();
         if (j >= 3) {
-            auto fit = superpose(pp.first(j), std::span<const Point>(q).subspan(offset, j));
-            if (!fit) return fit.error();
-            const Transform t0 = fit.value().transform;
+            const Transform t0 = superpose(pp.first(j), std::span<const Point>(q).subspan(offset, j)).transform;
             place(work, t0, moved);
-            auto r = align_pair(fixed_residues, moved, window);
-            if (!r) return r.error();
-            const double score = r.value().score;
-            const std::size_t n_aligned = r.value().n_aligned;
+            PairwiseResult r = align_pair(fixed_residues, moved, window);
+            const double score = r.score;
+            const std::size_t n_aligned = r.n_aligned;
             if (trace) trace->windows.push_back({offset, j, score});
-            if (best.offer(std::move(r).value(), t0, offset) && settings.early_stop &&
+            if (best.offer(std::move(r), t0, offset) && settings.early_stop &&
                 score >= settings.stop_score) {
                 std::size_t jump = n_aligned > s ? n_aligned - s : 0;
                 jump -= jump % s;
@@ -154,10 +151,9 @@ Result<ScanResult> scan_align(const Domain& first, const Domain& second, const S
         for (const Seed& seed : seeds.value()) {
             if (cancel.requested()) return Error::cancelled();
             place(work, seed.transform, moved);
-            auto r = align_pair(fixed_residues, moved, window);
-            if (!r) return r.error();
-            if (trace) trace->seeds.push_back({seed.offset, kSeedLength, r.value().score});
-            best.offer(std::move(r).value(), seed.transform, seed.offset);
+            PairwiseResult r = align_pair(fixed_residues, moved, window);
+            if (trace) trace->seeds.push_back({seed.offset, kSeedLength, r.score});
+            best.offer(std::move(r), seed.transform, seed.offset);
         }
     }
 
@@ -165,12 +161,11 @@ Result<ScanResult> scan_align(const Domain& first, const Domain& second, const S
         if (cancel.requested()) return Error::cancelled();
         if (trace) trace->second_pass = true;
         place(work, best.transform, moved);
-        auto f = align_pair(fixed_residues, moved, scan_refinement_settings(settings.params));
-        if (!f) return f.error();
-        if (f.value().score >= best.score) {
-            best.score = f.value().score;
-            best.transform = f.value().transform.compose(best.transform);
-            best.result = std::move(f).value();
+        PairwiseResult f = align_pair(fixed_residues, moved, scan_refinement_settings(settings.params));
+        if (f.score >= best.score) {
+            best.score = f.score;
+            best.transform = f.transform.compose(best.transform);
+            best.result = std::move(f);
         }
     }
 

@@ -138,7 +138,7 @@ double FrameAligner::align(const Transform& t, std::vector<AlignedPair>& pairs) 
 
 // Refits `seed` on the close pairs of its sequence-order alignment while the
 // alignment's closeness grows.
-Result<Seed> refit(FrameAligner& aligner, std::span<const Point> p, std::span<const Point> q, Seed seed) {
+Seed refit(FrameAligner& aligner, std::span<const Point> p, std::span<const Point> q, Seed seed) {
     std::vector<AlignedPair> pairs;
     PointSet fixed, mobile;
     seed.rating = aligner.align(seed.transform, pairs);
@@ -151,12 +151,11 @@ Result<Seed> refit(FrameAligner& aligner, std::span<const Point> p, std::span<co
             mobile.push_back(q[a.j]);
         }
         if (fixed.size() < 3) break;
-        auto fit = superpose(fixed, mobile);
-        if (!fit) return fit.error();
+        const Superposition fit = superpose(fixed, mobile);
         std::vector<AlignedPair> next;
-        const double rating = aligner.align(fit.value().transform, next);
+        const double rating = aligner.align(fit.transform, next);
         if (!(rating > seed.rating)) break;
-        seed.transform = fit.value().transform;
+        seed.transform = fit.transform;
         seed.rating = rating;
         pairs.swap(next);
     }
@@ -184,10 +183,9 @@ Result<std::vector<Seed>> seed_starts(std::span<const Point> p, std::span<const 
     for (std::size_t a = 0; a + f <= p.size(); a += stride) {
         if (cancel.requested()) return Error::cancelled();
         for (std::size_t b = 0; b + f <= q.size(); b += stride) {
-            auto fit = superpose(p.subspan(a, f), q.subspan(b, f));
-            if (!fit) return fit.error();
-            if (!(fit.value().rmsd <= kSeedFragmentRmsd)) continue;
-            raw.push_back({fit.value().transform, b, map.rate(q, fit.value().transform)});
+            const Superposition fit = superpose(p.subspan(a, f), q.subspan(b, f));
+            if (!(fit.rmsd <= kSeedFragmentRmsd)) continue;
+            raw.push_back({fit.transform, b, map.rate(q, fit.transform)});
         }
     }
     // Best rated first; equal ratings keep enumeration order.
@@ -199,9 +197,7 @@ Result<std::vector<Seed>> seed_starts(std::span<const Point> p, std::span<const 
     std::vector<Seed> refitted;
     for (const Seed& s : raw) {
         if (cancel.requested()) return Error::cancelled();
-        auto r = refit(aligner, p, q, s);
-        if (!r) return r.error();
-        refitted.push_back(r.value());
+        refitted.push_back(refit(aligner, p, q, s));
     }
     std::stable_sort(refitted.begin(), refitted.end(), by_rating);
     for (const Seed& s : refitted) {

@@ -117,6 +117,10 @@ TEST(DomainRecord, EmptyAndFromArrays) {
     auto bad = Domain::from_arrays("t", pts, U"AC");
     ASSERT_FALSE(bad.ok());
     EXPECT_EQ(bad.error().kind, ErrorKind::InvalidParameter);
+    EXPECT_EQ(bad.error().message, "Invalid parameter: Number of coordinates must match sequence length");
+    EXPECT_EQ(bad.error().detail(), "Number of coordinates must match sequence length");
+    EXPECT_EQ(Error::io("Is a directory").detail(), "Is a directory");
+    EXPECT_EQ(Error::cancelled().detail(), "Operation cancelled");
     auto none = Domain::from_arrays("t", {}, U"");
     ASSERT_TRUE(none.ok());
     EXPECT_EQ(none.value().size(), 0u);

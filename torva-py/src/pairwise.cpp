@@ -148,8 +148,7 @@ Ref pairwise_align(PyObject*, const CallArgs& call) {
     AlignmentRecord out;
     if (!scan_mode) {
         const torva::PairwiseSettings settings = torva::settings_from_parameters(params);
-        torva::PairwiseResult r =
-            unwrap(torva::align_pair(d1->residues, d2->residues, settings), PyExc_ValueError, "Alignment failed: ");
+        torva::PairwiseResult r = torva::align_pair(d1->residues, d2->residues, settings);
         out.aligned_pairs = std::move(r.aligned_pairs);
         out.rmsd = r.rmsd;
         out.n_aligned = r.n_aligned;

@@ -70,7 +70,8 @@ struct Superposition {
 };
 
 // Least-squares rigid fit moving `mobile` onto `fixed` (equal sizes), with
-// reflection correction, so the rotation is always proper.
-Result<Superposition> superpose(std::span<const Point> fixed, std::span<const Point> mobile);
+// reflection correction, so the rotation is always proper. Empty sets give the
+// identity; non-finite input gives NaN throughout. No input makes it fail.
+Superposition superpose(std::span<const Point> fixed, std::span<const Point> mobile);
 
 }  // namespace torva

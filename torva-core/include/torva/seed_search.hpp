@@ -91,7 +91,7 @@ private:
 
 // Refits `seed` on the close pairs of its sequence-order alignment while the
 // alignment's closeness grows; `rating` becomes that closeness.
-Result<Seed> refit(FrameAligner& aligner, std::span<const Point> p, std::span<const Point> q, Seed seed);
+Seed refit(FrameAligner& aligner, std::span<const Point> p, std::span<const Point> q, Seed seed);
 
 // Root-mean-square distance between the second chain's placements under two frames.
 double placement_rms(std::span<const Point> q, const Transform& a, const Transform& b);
