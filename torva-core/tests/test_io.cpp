@@ -344,8 +344,8 @@ TEST_F(IoFiles, PdbModelsAndEnd) {
 
 TEST_F(IoFiles, PdbLineEnds) {
     std::string a = ca("1"), b = ca("2"), c = ca("3");
-    a.insert(a.size() - 1, "\r");
-    b.insert(b.size() - 1, "\r");
+    a.replace(a.size() - 1, 1, "\r\n");
+    b.replace(b.size() - 1, 1, "\r\n");
     c.pop_back();  // last line without a terminator
     auto d = read_pdb(write("crlf.pdb", a + b + c));
     ASSERT_TRUE(d.ok());
