@@ -11,10 +11,10 @@ namespace torva {
 
 PairwiseSettings settings_from_parameters(const Parameters& params) {
     PairwiseSettings s;  // what the parameters do not set keeps its declared default
-    s.convergence_pct = params.convergence * 100.0;
+    s.convergence_pct = convergence_percent(params);
     s.gap_open = params.gap_open;
     s.cutoff_dist = params.cutoff_dist;
-    s.core_cutoff = params.cutoff_dist + 0.5;
+    s.core_cutoff = core_cutoff_of(params);
     s.e1 = params.e1;
     s.e2 = params.e2;
     s.max_iter = params.max_iter;
@@ -30,8 +30,8 @@ PairScoreSettings PairScoreSettings::from(const PairwiseSettings& s) {
     p.band_width = s.band_width;
     p.score_scale = s.score_scale;
     p.widen_band = s.widen_band;
-    p.denom1 = s.e1 * -2.0 * s.e1;
-    p.denom2 = s.e2 * -2.0 * s.e2;
+    p.denom1 = score_denominator(s.e1);
+    p.denom2 = score_denominator(s.e2);
     return p;
 }
 

@@ -63,6 +63,31 @@ TEST(Settings, StandardConversion) {
     EXPECT_EQ(t.max_iter, 0u);
 }
 
+TEST(Settings, DefaultRecordsAgreeWithTheDefaultParameters) {
+    // Each default is declared once: the records built from the default
+    // parameters equal the default records, field by field.
+    const PairwiseSettings from_params = settings_from_parameters(Parameters{});
+    const PairwiseSettings plain;
+    EXPECT_EQ(plain.convergence_pct, from_params.convergence_pct);
+    EXPECT_EQ(plain.gap_open, from_params.gap_open);
+    EXPECT_EQ(plain.cutoff_dist, from_params.cutoff_dist);
+    EXPECT_EQ(plain.core_cutoff, from_params.core_cutoff);
+    EXPECT_EQ(plain.e1, from_params.e1);
+    EXPECT_EQ(plain.e2, from_params.e2);
+    EXPECT_EQ(plain.max_iter, from_params.max_iter);
+    const PairScoreSettings score = PairScoreSettings::from(plain);
+    const PairScoreSettings plain_score;
+    EXPECT_EQ(plain_score.e1, score.e1);
+    EXPECT_EQ(plain_score.e2, score.e2);
+    EXPECT_EQ(plain_score.score_mean, score.score_mean);
+    EXPECT_EQ(plain_score.score_sd, score.score_sd);
+    EXPECT_EQ(plain_score.band_width, score.band_width);
+    EXPECT_EQ(plain_score.score_scale, score.score_scale);
+    EXPECT_EQ(plain_score.widen_band, score.widen_band);
+    EXPECT_EQ(plain_score.denom1, -8.0);
+    EXPECT_EQ(plain_score.denom2, -50.0);
+}
+
 TEST(Settings, FieldsTheEngineDoesNotReadLeaveTheSettingsAlone) {
     Parameters p;
     p.gap_extend = 9.0;

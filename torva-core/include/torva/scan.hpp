@@ -24,8 +24,8 @@ namespace torva {
 // settings.
 struct ScanSettings {
     Parameters params;
-    std::size_t step = 5;        // window offsets apart
-    double stop_score = 2.0;     // a window reaching it may jump ahead; the result is significant
+    std::size_t step = kPairwiseStep;           // window offsets apart
+    double stop_score = kPairwiseStopScore;     // a window reaching it may jump ahead; the result is significant
     double min_length_ratio = 0.5;
     double max_length_ratio = 1.3;
     bool truncate = true;
