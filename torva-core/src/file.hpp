@@ -187,12 +187,14 @@ private:
     Error error_{ErrorKind::Io, ""};
 };
 
-// Buffered output file. A new file, or a regular file with no other hard
-// link, is written to a temporary file beside it that replaces it only once
-// everything was written, so a failed write leaves the old file (or none)
+// Buffered output file. A new file, or a writable regular file with no other
+// hard link, is written to a temporary file beside it that replaces it only
+// once everything was written, so a failed write leaves the old file (or none)
 // rather than a truncated one; a replaced file keeps its permission bits. A new
 // file gets mode 0666 (before the umask). Anything else (a device, a file with
-// several links, a dangling symbolic link) is opened and truncated in place.
+// several links or without write permission, a dangling symbolic link) is
+// opened and truncated in place, as is a file in a directory that does not let
+// us add the temporary file.
 class OutFile {
 public:
     OutFile() = default;
@@ -277,6 +279,8 @@ private:
     // `target` receives the file to replace (a symbolic link's target) and
     // `mode` the permission bits to keep (0 for a new file).
     static bool replace_target(const std::string& path, std::string& target, mode_t& mode) {
+        // A name ending in '/' names no file; opening it reports why.
+        if (path.empty() || path.back() == '/') return false;
         struct stat st {};
         if (::stat(path.c_str(), &st) != 0) {
             struct stat link {};
@@ -285,7 +289,8 @@ private:
             mode = 0;
             return true;
         }
-        if (!S_ISREG(st.st_mode) || st.st_nlink != 1) return false;
+        // A file we may not write is not replaced either: opening it reports that.
+        if (!S_ISREG(st.st_mode) || st.st_nlink != 1 || ::access(path.c_str(), W_OK) != 0) return false;
         struct stat link {};
         if (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
             char* resolved = ::realpath(path.c_str(), nullptr);

@@ -842,6 +842,19 @@ TEST_F(IoFiles, FailedWritesLeaveTheOldFileWhole) {
     EXPECT_TRUE(std::filesystem::is_symlink(link));
     EXPECT_EQ(slurp(p), slurp(data_file("1ubq.pdb")));
     EXPECT_EQ(entries(dir_), (std::vector<std::string>{"keep.pdb", "link.pdb"}));
+
+    // What cannot be opened for writing fails as opening it does, and leaves nothing behind.
+    if (::geteuid() != 0) {
+        ::chmod(p.c_str(), 0444);
+        const Status read_only = write_ca_pdb(big, p, std::nullopt);
+        ASSERT_FALSE(read_only.ok());
+        EXPECT_EQ(read_only.error().message, "I/O error: Permission denied");
+        EXPECT_EQ(slurp(p), slurp(data_file("1ubq.pdb")));
+    }
+    const Status slash = write_ca_pdb(big, path("new/"), std::nullopt);
+    ASSERT_FALSE(slash.ok());
+    EXPECT_EQ(slash.error().message, "I/O error: Is a directory");
+    EXPECT_EQ(entries(dir_), (std::vector<std::string>{"keep.pdb", "link.pdb"}));
 }
 
 TEST_F(IoFiles, WholeFileTransformLineRules) {
