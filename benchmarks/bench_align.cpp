@@ -24,31 +24,19 @@
 #include "torva/io.hpp"
 #include "torva/pairwise.hpp"
 #include "torva/scoring.hpp"
+#include "bench_support.hpp"
 
 using namespace torva;
 
 // Thread CPU time rather than wall time: the figures stay comparable on a
 // machine shared with other work.
 struct Clock {
-    static double now() {
-        timespec ts{};
-        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-        return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-    }
+    static double now() { return bench::cpu_ms() * 1e-3; }
 };
 
 namespace {
 
-const std::string kData = std::string(TORVA_DATA_DIR) + "/tests/data/";
-
-Domain load(const std::string& rel, char32_t chain = U'A') {
-    auto d = read_pdb(kData + rel, chain);
-    if (!d) {
-        std::fprintf(stderr, "%s: %s\n", rel.c_str(), d.error().message.c_str());
-        std::exit(1);
-    }
-    return std::move(d).value();
-}
+using bench::load;
 
 std::vector<Residue> moved(std::vector<Residue> r, const Transform& t) {
     for (auto& x : r) x.coord = t.apply(x.coord);

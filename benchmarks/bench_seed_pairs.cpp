@@ -34,26 +34,17 @@
 #include "torva/io.hpp"
 #include "torva/pairwise.hpp"
 #include "torva/scan.hpp"
+#include "bench_support.hpp"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-double cpu_ms() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) * 1e-6;
-}
+using bench::cpu_ms;
 
+// A family entry by its path below tests/data/families, or any file by an absolute path.
 torva::Domain load(const std::string& name) {
-    fs::path p(name);
-    if (p.is_relative()) p = fs::path(TORVA_DATA_DIR) / "tests" / "data" / "families" / p;
-    auto d = torva::read_pdb(p.string(), U'A');
-    if (!d) {
-        std::fprintf(stderr, "%s: %s\n", p.c_str(), d.error().message.c_str());
-        std::exit(1);
-    }
-    return std::move(d).value();
+    return bench::load(fs::path(name).is_relative() ? "families/" + name : name);
 }
 
 struct Run {
