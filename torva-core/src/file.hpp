@@ -2,14 +2,10 @@
 // the output file. Internal to the core.
 #pragma once
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -76,30 +72,12 @@ public:
     LineReader() = default;
     LineReader(const LineReader&) = delete;
     LineReader& operator=(const LineReader&) = delete;
-    ~LineReader() {
-        if (fd_ >= 0) ::close(fd_);
-    }
+    ~LineReader();
 
-    Status open(const std::string& path) {
-        if (has_nul(path)) return os_error(EINVAL);
-        do {
-            fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        } while (fd_ < 0 && errno == EINTR);
-        if (fd_ < 0) return os_error(errno);
-        // A directory opens fine on Linux but cannot be read; say so up front.
-        struct stat st {};
-        if (::fstat(fd_, &st) != 0) return os_error(errno);
-        if (S_ISDIR(st.st_mode)) return os_error(EISDIR);
-        device_ = st.st_dev;
-        inode_ = st.st_ino;
-        return {};
-    }
+    Status open(const std::string& path);
 
     // Whether `path` names the file this reader has open.
-    bool is_same_file(const std::string& path) const {
-        struct stat st {};
-        return fd_ >= 0 && ::stat(path.c_str(), &st) == 0 && st.st_dev == device_ && st.st_ino == inode_;
-    }
+    bool is_same_file(const std::string& path) const;
 
     enum class Next { Line, End, Failed };
 
@@ -200,37 +178,16 @@ public:
     OutFile() = default;
     OutFile(const OutFile&) = delete;
     OutFile& operator=(const OutFile&) = delete;
-    ~OutFile() { discard(); }
+    ~OutFile();
 
     // `path` may also be the file being read (`is_input`): a file written in
     // place is then held in memory and created only at `close`.
-    Status create(const std::string& path, bool is_input = false) {
-        if (has_nul(path)) return os_error(EINVAL);
-        buf_.reserve(kWriteBufferSize);
-        std::string target;
-        mode_t keep_mode = 0;
-        if (replace_target(path, target, keep_mode)) {
-            const int err = open_temporary(target, keep_mode);
-            if (err == 0) return {};
-            // A directory we may not add to may still hold a file we may
-            // write: that file is written in place.
-            if (err != EACCES && err != EPERM) return os_error(err);
-        }
-        if (is_input) {
-            deferred_path_ = path;
-            return {};
-        }
-        return open_direct(path);
-    }
+    Status create(const std::string& path, bool is_input = false);
 
     // Drops the output: a temporary file is removed, the old file stays; a
     // deferred output is never created. Only a file written in place keeps
     // what was written.
-    void abandon() {
-        deferred_path_.reset();
-        buf_.clear();
-        discard();
-    }
+    void abandon();
 
     // The line buffer the caller may build a line in before `write`.
     std::string& scratch() { return scratch_; }
@@ -248,127 +205,26 @@ public:
 
     // Flushes, closes and puts the file in place; reports the first failure
     // (after which a temporary file is removed and the old file stays).
-    Status close() {
-        if (deferred_path_) {
-            std::string held = std::move(buf_);
-            buf_.clear();
-            const std::string path = std::move(*deferred_path_);
-            deferred_path_.reset();
-            if (Status s = open_direct(path); !s) return s;
-            write_all(held);
-        }
-        flush();
-        if (fd_ >= 0) {
-            if (::close(fd_) != 0 && err_ == 0 && errno != EINTR) err_ = errno;
-            fd_ = -1;
-        }
-        if (err_ == 0 && !temp_path_.empty()) {
-            if (::rename(temp_path_.c_str(), target_.c_str()) != 0) err_ = errno;
-            else temp_path_.clear();
-        }
-        if (err_ != 0) {
-            discard();
-            return os_error(err_);
-        }
-        return {};
-    }
+    Status close();
 
 private:
     // Whether `path` can be replaced as a whole: it does not exist (but its
     // name is no dangling link), or it is a regular file with a single link.
     // `target` receives the file to replace (a symbolic link's target) and
     // `mode` the permission bits to keep (0 for a new file).
-    static bool replace_target(const std::string& path, std::string& target, mode_t& mode) {
-        // A name ending in '/' names no file; opening it reports why.
-        if (path.empty() || path.back() == '/') return false;
-        struct stat st {};
-        if (::stat(path.c_str(), &st) != 0) {
-            struct stat link {};
-            if (errno != ENOENT || ::lstat(path.c_str(), &link) == 0) return false;
-            target = path;
-            mode = 0;
-            return true;
-        }
-        // A file we may not write is not replaced either: opening it reports that.
-        if (!S_ISREG(st.st_mode) || st.st_nlink != 1 || ::access(path.c_str(), W_OK) != 0) return false;
-        struct stat link {};
-        if (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
-            char* resolved = ::realpath(path.c_str(), nullptr);
-            if (resolved == nullptr) return false;
-            target = resolved;
-            std::free(resolved);
-        } else {
-            target = path;
-        }
-        mode = st.st_mode & 07777;
-        return true;
-    }
+    static bool replace_target(const std::string& path, std::string& target, mode_t& mode);
 
     // 0 or the error number.
-    int open_temporary(const std::string& target, mode_t mode) {
-        const std::size_t slash = target.rfind('/');
-        const std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-        static std::atomic<unsigned> counter{0};
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            const unsigned long tag = (static_cast<unsigned long>(::getpid()) << 20) ^
-                                      (counter.fetch_add(1) * 2654435761UL) ^ static_cast<unsigned long>(attempt);
-            char name[40];
-            std::snprintf(name, sizeof name, ".torva-%012lx.tmp", tag & 0xFFFFFFFFFFFFUL);
-            const std::string temp = dir + name;
-            do {
-                fd_ = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            } while (fd_ < 0 && errno == EINTR);
-            if (fd_ < 0) {
-                if (errno == EEXIST) continue;
-                return errno;
-            }
-            temp_path_ = temp;
-            target_ = target;
-            if (mode != 0) (void)::fchmod(fd_, mode);
-            return 0;
-        }
-        return EEXIST;
-    }
+    int open_temporary(const std::string& target, mode_t mode);
 
-    Status open_direct(const std::string& path) {
-        do {
-            fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        } while (fd_ < 0 && errno == EINTR);
-        if (fd_ < 0) return os_error(errno);
-        return {};
-    }
+    Status open_direct(const std::string& path);
 
     // Closes the descriptor and removes a temporary file not yet put in place.
-    void discard() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-        if (!temp_path_.empty()) {
-            ::unlink(temp_path_.c_str());
-            temp_path_.clear();
-        }
-    }
+    void discard();
 
-    bool flush() {
-        if (err_ != 0) return false;
-        const bool ok = write_all(buf_);
-        buf_.clear();
-        return ok;
-    }
+    bool flush();
 
-    bool write_all(std::string_view text) {
-        while (!text.empty()) {
-            const ssize_t n = ::write(fd_, text.data(), text.size());
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                err_ = errno;
-                return false;
-            }
-            text.remove_prefix(static_cast<std::size_t>(n));
-        }
-        return true;
-    }
+    bool write_all(std::string_view text);
 
     int fd_ = -1;
     int err_ = 0;

@@ -191,46 +191,6 @@ std::string to_utf8(char32_t c) {
     return out;
 }
 
-Utf8 check_utf8(std::string_view s, std::size_t& valid_len, bool& ascii) {
-    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-    const std::size_t n = s.size();
-    std::size_t i = 0;
-    ascii = true;
-    while (i + 8 <= n) {
-        std::uint64_t w;
-        std::memcpy(&w, p + i, 8);
-        if (w & 0x8080808080808080ULL) break;
-        i += 8;
-    }
-    while (i < n) {
-        const unsigned char c = p[i];
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        ascii = false;
-        const LeadByte lead = lead_byte(c);
-        if (lead.length == 0) {
-            valid_len = i;
-            return Utf8::Invalid;
-        }
-        for (std::size_t k = 1; k < lead.length; ++k) {
-            if (i + k >= n) {
-                valid_len = i;
-                return Utf8::Incomplete;
-            }
-            const unsigned char b = p[i + k];
-            if (k == 1 ? (b < lead.lo || b > lead.hi) : !is_continuation(b)) {
-                valid_len = i;
-                return Utf8::Invalid;
-            }
-        }
-        i += lead.length;
-    }
-    valid_len = n;
-    return Utf8::Valid;
-}
-
 char32_t decode_at(std::string_view s, std::size_t& i) {
     const auto c = static_cast<unsigned char>(s[i]);
     if (c < 0x80) {

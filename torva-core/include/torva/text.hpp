@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -82,7 +83,46 @@ enum class Utf8 { Valid, Incomplete, Invalid };
 // Strict UTF-8 check (no overlong forms, surrogates or values past U+10FFFF).
 // `valid_len` receives the length of the prefix made of complete sequences;
 // Incomplete means the text ends inside a sequence that may still be valid.
-Utf8 check_utf8(std::string_view s, std::size_t& valid_len, bool& ascii);
+// Inline: the line reader runs it on every line.
+inline Utf8 check_utf8(std::string_view s, std::size_t& valid_len, bool& ascii) {
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    const std::size_t n = s.size();
+    std::size_t i = 0;
+    ascii = true;
+    while (i + 8 <= n) {
+        std::uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        if (w & 0x8080808080808080ULL) break;
+        i += 8;
+    }
+    while (i < n) {
+        const unsigned char c = p[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        ascii = false;
+        const LeadByte lead = lead_byte(c);
+        if (lead.length == 0) {
+            valid_len = i;
+            return Utf8::Invalid;
+        }
+        for (std::size_t k = 1; k < lead.length; ++k) {
+            if (i + k >= n) {
+                valid_len = i;
+                return Utf8::Incomplete;
+            }
+            const unsigned char b = p[i + k];
+            if (k == 1 ? (b < lead.lo || b > lead.hi) : !is_continuation(b)) {
+                valid_len = i;
+                return Utf8::Invalid;
+            }
+        }
+        i += lead.length;
+    }
+    valid_len = n;
+    return Utf8::Valid;
+}
 
 // Decodes the scalar starting at s[i] of valid UTF-8 and advances i.
 char32_t decode_at(std::string_view s, std::size_t& i);
