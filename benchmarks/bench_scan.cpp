@@ -28,27 +28,15 @@
 
 #include "torva/io.hpp"
 #include "torva/scan.hpp"
+#include "bench_support.hpp"
 
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
-double cpu_ms() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) * 1e-6;
-}
+using bench::cpu_ms;
 
-const std::string kFamilies = std::string(TORVA_DATA_DIR) + "/tests/data/families/";
-
-torva::Domain load(const std::string& relative, char32_t chain = U'A') {
-    auto d = torva::read_pdb(kFamilies + relative, chain);
-    if (!d) {
-        std::fprintf(stderr, "%s: %s\n", relative.c_str(), d.error().message.c_str());
-        std::exit(1);
-    }
-    return std::move(d).value();
-}
+torva::Domain load(const std::string& family_entry) { return bench::load("families/" + family_entry); }
 
 // Chains joined in order, slot k shifted by k x 60 Å along x so that the parts
 // do not overlap; each slot keeps its deposited orientation.
@@ -74,7 +62,7 @@ torva::Domain moved(torva::Domain d) {
 }
 
 double window_search_cpu(const torva::Domain& a, const torva::Domain& b, int runs) {
-    torva::ScanSettings settings = torva::ScanSettings::from(torva::Parameters{}, 5, 2.0);
+    torva::ScanSettings settings = torva::ScanSettings::pairwise(torva::Parameters{});
     settings.seed_search = false;
     double best = 1e300;
     for (int k = 0; k < runs; ++k) {
@@ -86,7 +74,7 @@ double window_search_cpu(const torva::Domain& a, const torva::Domain& b, int run
 }
 
 void run(const char* name, const torva::Domain& a, const torva::Domain& b, int runs) {
-    const torva::ScanSettings settings = torva::ScanSettings::from(torva::Parameters{}, 5, 2.0);
+    const torva::ScanSettings settings = torva::ScanSettings::pairwise(torva::Parameters{});
     double best = 1e300, best_cpu = 1e300;
     torva::ScanResult result;
     torva::ScanTrace trace;
@@ -120,7 +108,7 @@ int main(int argc, char** argv) {
     const torva::Domain azm = load("carbonic_anhydrase/1azm.pdb");
     const torva::Domain oq5 = load("carbonic_anhydrase/1oq5.pdb");
     const torva::Domain jd0 = load("carbonic_anhydrase/1jd0.pdb");
-    const torva::Domain o1z = torva::read_pdb(std::string(TORVA_DATA_DIR) + "/tests/data/1o1z.pdb", U'A').value();
+    const torva::Domain o1z = bench::load("1o1z.pdb");
     const torva::Domain ctr = load("unrelated/1ctr.pdb");
     const torva::Domain cpl = load("unrelated/2cpl.pdb");
     const torva::Domain stn = load("unrelated/1stn.pdb");

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "torva/io.hpp"
-#include "torva/scan.hpp"
+#include "torva/database_scan.hpp"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;

@@ -34,26 +34,17 @@
 #include "torva/io.hpp"
 #include "torva/pairwise.hpp"
 #include "torva/scan.hpp"
+#include "bench_support.hpp"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-double cpu_ms() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) * 1e-6;
-}
+using bench::cpu_ms;
 
+// A family entry by its path below tests/data/families, or any file by an absolute path.
 torva::Domain load(const std::string& name) {
-    fs::path p(name);
-    if (p.is_relative()) p = fs::path(TORVA_DATA_DIR) / "tests" / "data" / "families" / p;
-    auto d = torva::read_pdb(p.string(), U'A');
-    if (!d) {
-        std::fprintf(stderr, "%s: %s\n", p.c_str(), d.error().message.c_str());
-        std::exit(1);
-    }
-    return std::move(d).value();
+    return bench::load(fs::path(name).is_relative() ? "families/" + name : name);
 }
 
 struct Run {
@@ -84,22 +75,14 @@ Run timed(const torva::Domain& a, const torva::Domain& b, const torva::ScanSetti
 // align_pair from the frame `t` with the scan's window settings, then its fine
 // pass when the score is positive, as scan_align continues from a window.
 torva::PairwiseResult from_frame(const torva::Domain& a, const torva::Domain& b, const torva::Transform& t) {
-    torva::Parameters p;
-    torva::PairwiseSettings window = torva::settings_from_parameters(p);
-    window.core_cutoff = 4.5;
-    torva::PairwiseSettings fine = window;
-    fine.convergence_pct = 0.01;
-    fine.gap_open = 0.0;
-    fine.cutoff_dist = 4.0;
-    fine.e1 = 1.0;
-    fine.e2 = 2.5;
-    fine.max_iter = 100;
+    const torva::PairwiseSettings window = torva::scan_window_settings(torva::Parameters{});
+    const torva::PairwiseSettings fine = torva::scan_refinement_settings(torva::Parameters{});
     std::vector<torva::Residue> moved = b.residues;
     for (auto& r : moved) r.coord = t.apply(r.coord);
-    torva::PairwiseResult best = torva::align_pair(a.residues, moved, window).value();
+    torva::PairwiseResult best = torva::align_pair(a.residues, moved, window);
     if (best.score > 0.0) {
         for (auto& r : moved) r.coord = best.transform.apply(r.coord);
-        torva::PairwiseResult f = torva::align_pair(a.residues, moved, fine).value();
+        torva::PairwiseResult f = torva::align_pair(a.residues, moved, fine);
         if (f.score >= best.score) best = f;
     }
     return best;
@@ -110,7 +93,7 @@ torva::PairwiseResult from_frame(const torva::Domain& a, const torva::Domain& b,
 int main(int argc, char** argv) {
     const int repeats = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
     // What pairwise_align(scan_mode=True) uses with its defaults.
-    torva::ScanSettings with = torva::ScanSettings::from(torva::Parameters{}, 5, 2.0);
+    torva::ScanSettings with = torva::ScanSettings::pairwise(torva::Parameters{});
     torva::ScanSettings without = with;
     without.seed_search = false;
 

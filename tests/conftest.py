@@ -1,4 +1,9 @@
 import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
 
 import numpy as np
 import pytest
@@ -8,6 +13,13 @@ DATA = os.path.join(os.path.dirname(__file__), "data")
 
 def data_path(*parts):
     return os.path.join(DATA, *parts)
+
+
+def load_entry(relative, chain=None):
+    """A bundled entry read by the library: load_entry("families/cytochrome_c/1hrc.pdb", chain=None)."""
+    import dovel
+
+    return dovel.Domain.from_pdb(data_path(relative), chain)
 
 
 def read_ca(path, chain=None):
@@ -45,6 +57,61 @@ def random_rotation(rng):
     return q
 
 
+def moved_copy(domain, rng, new_id=None, shift=(40.0, -25.0, 60.0)):
+    """A copy of `domain` turned at random and moved far away (renamed when `new_id` is given), and the
+    motion that put it there."""
+    import dovel
+
+    motion = dovel.Transform.from_matrix(random_rotation(rng), np.asarray(shift, dtype=np.float64))
+    copy = domain.copy()
+    if new_id is not None:
+        copy.id = new_id
+    copy.coordinates = motion.apply(domain.coordinates)
+    return copy, motion
+
+
 @pytest.fixture
 def rng():
     return np.random.default_rng(12345)
+
+
+@pytest.fixture(scope="session")
+def load():
+    """load(relative, chain=None): a bundled entry (see load_entry)."""
+    return load_entry
+
+
+@pytest.fixture
+def moved(rng):
+    """moved(domain, new_id=None, shift=...): (copy, motion) as moved_copy makes them, with this test's rng."""
+    return lambda domain, new_id=None, shift=(40.0, -25.0, 60.0): moved_copy(domain, rng, new_id, shift)
+
+
+def interrupt_child(code, delay=0.5, timeout=120):
+    """Runs `code` in a child interpreter that imports this build's dovel, sends it
+    SIGINT `delay` seconds after it prints "ready", and returns its stdout lines."""
+    import dovel
+
+    env = dict(os.environ)
+    module_dir = os.path.dirname(dovel.__file__)
+    env["PYTHONPATH"] = os.pathsep.join([module_dir, os.path.dirname(__file__), env.get("PYTHONPATH", "")])
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True, env=env)
+    try:
+        assert child.stdout.readline().strip() == "ready", child.stderr.read()
+        time.sleep(delay)
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=timeout)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.communicate()
+    assert child.returncode == 0, err
+    return out.splitlines()
+
+
+def random_chain(n, seed):
+    """A random walk of n C-alpha steps of 3.8 A."""
+    steps = np.random.default_rng(seed).normal(size=(n, 3))
+    steps *= 3.8 / np.linalg.norm(steps, axis=1)[:, None]
+    return np.cumsum(steps, axis=0)

@@ -1,12 +1,14 @@
 import inspect
 import os
 import pathlib
+import re
+import shutil
 
 import numpy as np
 import pytest
 
 import dovel
-from conftest import data_path, random_rotation, read_ca
+from conftest import data_path, interrupt_child, random_rotation, read_ca
 
 FAMILY = "cytochrome_c"
 NAMES = ["1hrc", "1ycc", "1co6", "1crc"]
@@ -23,7 +25,7 @@ def kabsch_rmsd(a, b):
     return float(np.sqrt(((b @ r - a) ** 2).sum(axis=1).mean()))
 
 
-def moved_copy(src, dst, rotation, shift):
+def moved_file(src, dst, rotation, shift):
     """Writes `src` with every atom moved, so it no longer shares a frame with the others."""
     with open(src) as fh, open(dst, "w") as out:
         for line in fh:
@@ -41,7 +43,7 @@ def run(tmp_path_factory):
     rng = np.random.default_rng(7)
     inputs = list(FILES)
     inputs[2] = str(tmp / "1co6_moved.pdb")
-    moved_copy(FILES[2], inputs[2], random_rotation(rng), np.array([40.0, -25.0, 60.0]))
+    moved_file(FILES[2], inputs[2], random_rotation(rng), np.array([40.0, -25.0, 60.0]))
     out = tmp / "out" / "nested"
     result = dovel.align_pdbs(inputs, str(out))
     return inputs, out, result
@@ -150,3 +152,54 @@ def test_reference_index_keeps_that_structure_fixed(tmp_path):
     moved = read_ca(str(tmp_path / "aligned_1hrc.pdb"))
     assert np.allclose(moved, r.full_transforms[0].apply(read_ca(FILES[0])), atol=2e-3)
     assert r.n_core >= 90 and r.n_columns >= 104
+
+
+def test_outputs_that_would_collide_are_refused_before_anything_is_written(tmp_path):
+    # Two entries of the same name from different directories: both would be aligned_prot.pdb.
+    for sub, src in (("a", FILES[0]), ("b", FILES[1])):
+        (tmp_path / sub).mkdir()
+        shutil.copy(src, tmp_path / sub / "prot.pdb")
+    a, b = str(tmp_path / "a" / "prot.pdb"), str(tmp_path / "b" / "prot.pdb")
+    out = tmp_path / "out"
+    expected = f"Output path {out / 'aligned_prot.pdb'} would be written for both {a} and {b}"
+    with pytest.raises(ValueError, match=f"^{re.escape(expected)}$"):
+        dovel.align_pdbs([a, FILES[2], b], str(out))
+    assert not out.exists()
+    # The same file twice clashes too; the check comes before the files are read.
+    missing = str(tmp_path / "missing.pdb")
+    with pytest.raises(ValueError, match="^Output path .*aligned_missing.pdb would be written for both"):
+        dovel.align_pdbs([missing, FILES[0], missing], str(out))
+    assert not out.exists()
+    # Distinct names behave as before.
+    r = dovel.align_pdbs([a, FILES[2]], str(out))
+    assert sorted(os.listdir(out)) == ["aligned_1co6.pdb", "aligned_prot.pdb"]
+    assert len(r.transforms) == 2
+
+
+def test_ctrl_c_stops_align_pdbs_and_leaves_only_whole_files(tmp_path):
+    # 60 structures of about 260 residues: about 3 s uninterrupted.
+    family = [data_path("families", "carbonic_anhydrase", f"{n}.pdb") for n in ("1azm", "1jd0", "1oq5")]
+    inputs = []
+    for k in range(60):
+        inputs.append(str(tmp_path / f"s{k}.pdb"))
+        shutil.copy(family[k % 3], inputs[-1])
+    out = tmp_path / "out"
+    lines = interrupt_child(f"""
+        import time
+        import dovel
+        print("ready", flush=True)
+        start = time.monotonic()
+        try:
+            dovel.align_pdbs({inputs!r}, {str(out)!r})
+            print("finished", time.monotonic() - start)
+        except KeyboardInterrupt:
+            print("interrupted", time.monotonic() - start)
+    """, delay=0.3)
+    assert lines[0].split()[0] == "interrupted"
+    # Whatever was written is whole: as many lines as its input, and nothing else lies there.
+    written = sorted(os.listdir(out)) if out.exists() else []
+    for name in written:
+        assert name.startswith("aligned_s") and name.endswith(".pdb")
+        src = tmp_path / name[len("aligned_"):]
+        with open(src) as a, open(out / name) as b:
+            assert len(b.read().splitlines()) == len(a.read().splitlines())

@@ -1,6 +1,7 @@
 import inspect
 import os
 import re
+import shutil
 
 import numpy as np
 import pytest
@@ -220,6 +221,22 @@ def test_write_all_failures(family, tmp_path):
         r.write_all(tmp_path)
     with pytest.raises(TypeError, match="^argument 'prefix'"):
         r.write_all(str(tmp_path), prefix=1)
+
+
+def test_write_all_refuses_outputs_that_would_collide(family, tmp_path):
+    (tmp_path / "a").mkdir()
+    (tmp_path / "b").mkdir()
+    a, b = str(tmp_path / "a" / "x.pdb"), str(tmp_path / "b" / "x.pdb")
+    shutil.copy(CYT[0], a)
+    shutil.copy(CYT[1], b)
+    r = dovel.multiple_align([dovel.Domain.from_pdb(a), family[2], dovel.Domain.from_pdb(b)])
+    out = tmp_path / "o"
+    with pytest.raises(ValueError, match=re.escape(f"Output path {out / 'p_x.pdb'} would be written for both {a} and {b}")):
+        r.write_all(str(out), "p_")
+    assert os.listdir(out) == []
+    with pytest.raises(ValueError, match="^Output path .*aligned_x.pdb would be written for both"):
+        r.write_all(str(out))
+    assert os.listdir(out) == []
 
 
 def test_transform_pdb_file(tmp_path, rng):

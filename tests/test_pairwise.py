@@ -5,13 +5,9 @@ import numpy as np
 import pytest
 
 import dovel
-from conftest import data_path, random_rotation, read_ca
+from conftest import data_path, interrupt_child, load_entry, moved_copy, read_ca
 
 FAM = "families"
-
-
-def load(rel, chain=None):
-    return dovel.Domain.from_pdb(data_path(FAM, rel) if "/" in rel else data_path(rel), chain)
 
 
 def snapshot(*domains):
@@ -28,19 +24,10 @@ def fields(r):
     return (r.rmsd, r.n_aligned, r.score, r.seq_identity, r.aligned_pairs, r.transformation_matrix().tobytes())
 
 
-def moved_copy(d, rng, shift=(40.0, -25.0, 60.0)):
-    """A copy of `d` in an unrelated frame, and the rigid motion that put it there."""
-    rot = random_rotation(rng)
-    t = dovel.Transform.from_matrix(rot, np.array(shift))
-    c = d.copy()
-    c.coordinates = t.apply(d.coordinates)
-    return c, t
-
-
 def cytochromes():
     """Horse (104 residues) and yeast (107) cytochrome c, the yeast one put into the horse frame by superposing
     residues 5.. of yeast on 0.. of horse (yeast has five extra residues at its start)."""
-    d1, d2 = load("cytochrome_c/1hrc.pdb"), load("cytochrome_c/1ycc.pdb")
+    d1, d2 = load_entry("families/cytochrome_c/1hrc.pdb"), load_entry("families/cytochrome_c/1ycc.pdb")
     t, _ = dovel.superpose(d1.coordinates[:102], d2.coordinates[5:107])
     d2.coordinates = t.apply(d2.coordinates)
     return d1, d2
@@ -142,7 +129,7 @@ needs_scan = pytest.mark.skipif(not _built(True), reason="scan-mode superpositio
 @needs_scan
 def test_too_short_gives_empty_result():
     tiny = dovel.Domain.from_arrays("t", np.array([[0.0, 0, 0], [3.8, 0, 0]]), "AG")
-    big = load("1ubq.pdb")
+    big = load_entry("1ubq.pdb")
     for a, b in ((tiny, tiny), (tiny, big), (big, tiny)):
         for scan in (False, True):
             r = dovel.pairwise_align(a, b, scan_mode=scan)
@@ -156,7 +143,7 @@ def test_too_short_gives_empty_result():
 
 @needs_engine
 def test_self_alignment():
-    d = load("1ubq.pdb")
+    d = load_entry("1ubq.pdb")
     before = snapshot(d)
     r = dovel.pairwise_align(d, d)
     assert r.rmsd < 1e-6 and r.n_aligned == len(r.aligned_pairs) == len(d)
@@ -224,8 +211,8 @@ def test_defaults_and_ignored_parameters():
 
 @needs_scan
 def test_homologues_in_unrelated_frames(rng):
-    d1 = load("cytochrome_c/1hrc.pdb")
-    d2, _ = moved_copy(load("cytochrome_c/1ycc.pdb"), rng)
+    d1 = load_entry("families/cytochrome_c/1hrc.pdb")
+    d2, _ = moved_copy(load_entry("families/cytochrome_c/1ycc.pdb"), rng)
     snap = snapshot(d1, d2)
     direct = dovel.pairwise_align(d1, d2)  # the frames do not match: nothing sensible is found
     r = dovel.pairwise_align(d1, d2, scan_mode=True)
@@ -257,7 +244,7 @@ def test_homologues_in_unrelated_frames(rng):
 
 @needs_scan
 def test_scan_mode_options():
-    d1, d2 = load("thioredoxin/2trx.pdb"), load("thioredoxin/1ert.pdb")
+    d1, d2 = load_entry("families/thioredoxin/2trx.pdb"), load_entry("families/thioredoxin/1ert.pdb")
     r5 = dovel.pairwise_align(d1, d2, scan_mode=True)
     assert fields(dovel.pairwise_align(d1, d2, None, np.bool_(True), None)) == fields(r5)
     assert fields(dovel.pairwise_align(d1, d2, scan_mode=True, slide=5)) == fields(r5)
@@ -276,7 +263,7 @@ def test_scan_mode_options():
 @needs_scan
 def test_align_write_read_round_trip(tmp_path, rng):
     src = data_path(FAM, "thioredoxin", "3trx.pdb")
-    d1 = load("thioredoxin/1ert.pdb")
+    d1 = load_entry("families/thioredoxin/1ert.pdb")
     d2 = dovel.Domain.from_pdb(src)
     # Put d2 in a far-away frame through a whole-file write, then read it back.
     far, motion = moved_copy(d2, rng)
@@ -296,3 +283,28 @@ def test_align_write_read_round_trip(tmp_path, rng):
     again = dovel.pairwise_align(d1, back)
     assert again.n_aligned >= 90 and again.rmsd < 2.0
     assert np.allclose(again.get_rotation(), np.eye(3), atol=0.05) and np.linalg.norm(again.get_translation()) < 1.0
+
+
+def test_ctrl_c_stops_a_long_scan():
+    # Two unrelated 4000-residue chains: about 30 s of scan uninterrupted.
+    lines = interrupt_child("""
+        import time
+        import numpy as np
+        import dovel
+        from conftest import random_chain
+        a = dovel.Domain.from_arrays("a", random_chain(4000, 1), "A" * 4000)
+        b = dovel.Domain.from_arrays("b", random_chain(4000, 2), "A" * 4000)
+        before = a.coordinates, b.coordinates
+        print("ready", flush=True)
+        start = time.monotonic()
+        try:
+            dovel.pairwise_align(a, b, scan_mode=True)
+            print("finished", time.monotonic() - start)
+        except KeyboardInterrupt:
+            print("interrupted", time.monotonic() - start)
+        print("unchanged", np.array_equal(a.coordinates, before[0]) and np.array_equal(b.coordinates, before[1]))
+    """)
+    what, seconds = lines[0].split()
+    assert what == "interrupted"
+    assert float(seconds) < 3.0
+    assert lines[1] == "unchanged True"

@@ -5,11 +5,7 @@ import numpy as np
 import pytest
 
 import dovel
-from conftest import data_path, random_rotation
-
-
-def load(name, chain=None):
-    return dovel.Domain.from_pdb(data_path(name), chain=chain)
+from conftest import interrupt_child, load_entry, moved_copy
 
 
 def renamed(domain, new_id, coords=None):
@@ -20,19 +16,13 @@ def renamed(domain, new_id, coords=None):
     return c
 
 
-def moved(domain, new_id, rng, shift=(40.0, -25.0, 60.0)):
-    """A rigidly rotated and translated copy, far from the original."""
-    r = random_rotation(rng)
-    return renamed(domain, new_id, domain.coordinates @ r.T + np.asarray(shift))
-
-
 def fields(hit):
     return (hit.target_id, hit.rank, hit.score, hit.rmsd, hit.n_aligned, hit.seq_identity, hit.z_score, hit.e_value)
 
 
 @pytest.fixture(scope="module")
 def ubq():
-    return load("1ubq.pdb")
+    return load_entry("1ubq.pdb")
 
 
 # ---------------------------------------------------------------------------
@@ -132,7 +122,7 @@ def test_accepted_argument_forms(ubq):
 
 
 def test_arguments_are_not_changed(ubq, rng):
-    target = moved(ubq, "m", rng)
+    target = moved_copy(ubq, rng, "m")[0]
     before = (ubq.coordinates, target.coordinates)
     dovel.scan_database(ubq, [target])
     assert np.array_equal(ubq.coordinates, before[0])
@@ -147,7 +137,7 @@ def test_arguments_are_not_changed(ubq, rng):
 def test_modes_on_identical_and_moved_copies(ubq, rng):
     n = len(ubq)
     same = renamed(ubq, "same")
-    far = moved(ubq, "far", rng)
+    far = moved_copy(ubq, rng, "far")[0]
 
     # Coordinates as given: the untouched copy aligns perfectly, the moved one
     # not at all (no superposition search).
@@ -172,7 +162,7 @@ def test_modes_on_identical_and_moved_copies(ubq, rng):
 
 
 def test_scan_mode_ignores_quick(ubq, rng):
-    targets = [moved(ubq, "far", rng), load("1d3z.pdb"), load("1sp1.pdb")]
+    targets = [moved_copy(ubq, rng, "far")[0], load_entry("1d3z.pdb"), load_entry("1sp1.pdb")]
     plain = dovel.scan_database(ubq, targets)
     with_quick = dovel.scan_database(ubq, targets, quick=True)
     assert [fields(h) for h in plain] == [fields(h) for h in with_quick]
@@ -210,7 +200,7 @@ def test_quick_identity_counts_all_aligned_pairs(ubq):
 
 
 def test_ranking_keeps_target_order_for_equal_scores(ubq, rng):
-    targets = [renamed(ubq, "a"), moved(ubq, "far", rng), renamed(ubq, "b"), renamed(ubq, "c")]
+    targets = [renamed(ubq, "a"), moved_copy(ubq, rng, "far")[0], renamed(ubq, "b"), renamed(ubq, "c")]
     hits = dovel.scan_database(ubq, targets, scan_mode=False)
     assert [h.target_id for h in hits] == ["a", "b", "c", "far"]
     assert [h.rank for h in hits] == [1, 2, 3, 4]
@@ -221,7 +211,7 @@ def test_ranking_keeps_target_order_for_equal_scores(ubq, rng):
 
 
 def test_max_hits_and_z_scores(ubq, rng):
-    targets = [moved(ubq, "far", rng), renamed(ubq, "a"), renamed(ubq, "b")]
+    targets = [moved_copy(ubq, rng, "far")[0], renamed(ubq, "a"), renamed(ubq, "b")]
 
     # Two distinct scores kept: +1 and -1, whatever was dropped.
     hits = dovel.scan_database(ubq, [targets[0], targets[1]], scan_mode=False, max_hits=2)
@@ -239,7 +229,7 @@ def test_max_hits_and_z_scores(ubq, rng):
 
 
 def test_cutoff_is_inclusive(ubq, rng):
-    targets = [renamed(ubq, "a"), moved(ubq, "far", rng)]
+    targets = [renamed(ubq, "a"), moved_copy(ubq, rng, "far")[0]]
     best = dovel.scan_database(ubq, targets, scan_mode=False)[0].score
     hits = dovel.scan_database(ubq, targets, scan_mode=False, score_cutoff=best)
     assert [h.target_id for h in hits] == ["a"]
@@ -249,7 +239,7 @@ def test_cutoff_is_inclusive(ubq, rng):
 
 
 def test_short_target_is_a_zero_hit_with_infinite_rmsd(ubq):
-    short = load("1sp1.pdb")  # 29 residues against 76: below half, not searched
+    short = load_entry("1sp1.pdb")  # 29 residues against 76: below half, not searched
     (hit,) = dovel.scan_database(ubq, [short])
     assert (hit.score, hit.n_aligned, hit.seq_identity) == (0.0, 0, 0.0)
     assert hit.rmsd == math.inf
@@ -281,14 +271,14 @@ def test_repr_rounds_and_shows_nan():
 
 
 def test_real_scan_ranks_the_moved_copy_first(rng):
-    query = load("families/thioredoxin/2trx.pdb")
+    query = load_entry("families/thioredoxin/2trx.pdb")
     names = [
         "families/cytochrome_c/1hrc.pdb", "families/unrelated/1stn.pdb", "families/unrelated/2cpl.pdb",
         "families/thioredoxin/1dsb.pdb", "1ubq.pdb", "1a8o.pdb", "1orc.pdb", "1ejg.pdb",
         "families/thioredoxin/1ert.pdb", "families/thioredoxin/3trx.pdb",
     ]
-    targets = [load(n) for n in names]
-    copy = moved(query, "self-moved", rng, shift=(-30.0, 75.0, 12.0))
+    targets = [load_entry(n) for n in names]
+    copy = moved_copy(query, rng, "self-moved", shift=(-30.0, 75.0, 12.0))[0]
     targets.insert(4, copy)
     hits = dovel.scan_database(query, targets)
 
@@ -337,3 +327,24 @@ def test_no_leaks():
         lambda: dovel.scan_database(q, targets, quick=1),
         lambda: dovel.scan_database(q, targets, params=q),
     ], n=500)
+
+
+def test_ctrl_c_stops_a_long_database_scan():
+    # 3000 targets of 300 residues: about a minute uninterrupted.
+    lines = interrupt_child("""
+        import time
+        import dovel
+        from conftest import random_chain
+        query = dovel.Domain.from_arrays("q", random_chain(300, 0), "A" * 300)
+        targets = [dovel.Domain.from_arrays(f"t{k}", random_chain(300, k + 1), "A" * 300) for k in range(3000)]
+        print("ready", flush=True)
+        start = time.monotonic()
+        try:
+            hits = dovel.scan_database(query, targets)
+            print("finished", time.monotonic() - start)
+        except KeyboardInterrupt:
+            print("interrupted", time.monotonic() - start)
+    """)
+    what, seconds = lines[0].split()
+    assert what == "interrupted"
+    assert float(seconds) < 3.0

@@ -1,4 +1,6 @@
+import decimal
 import math
+import sys
 
 import numpy as np
 import pytest
@@ -242,3 +244,34 @@ def test_parameters_constructor_takes_no_arguments():
         dovel.Parameters(n_passes=3)
     with pytest.raises(TypeError, match=r"^Parameters\(\) takes 0 positional arguments but 1 was given$"):
         dovel.Parameters(3)
+
+
+def shortest_without_exponent(x):
+    """Python's own shortest round-trip digits of x, written out without an exponent."""
+    return format(decimal.Decimal(repr(x)).normalize(), "f")
+
+
+@pytest.mark.parametrize("value", [
+    2.0 ** 60, -(2.0 ** 60), sys.float_info.max, -sys.float_info.max, 1e23, 2.0 ** 200, 123456789012345678.0,
+    9007199254740993.0, 3.0e300, float(10 ** 17 + 8), 7.0e16,
+])
+def test_parameters_repr_of_huge_integral_values(value):
+    p = dovel.Parameters()
+    p.e2 = value
+    text = repr(p)
+    expected = shortest_without_exponent(value)
+    assert f"e2={expected}," in text
+    assert float(expected) == value and "e" not in expected.lower()
+    if value == 2.0 ** 60:
+        assert "e2=1152921504606847000," in text
+    if value == sys.float_info.max:
+        assert "e2=17976931348623157" + "0" * 292 + "," in text
+
+
+def test_parameters_repr_agrees_with_python_digits(rng):
+    # Random magnitudes across the whole range of doubles, integral or not.
+    p = dovel.Parameters()
+    for value in np.concatenate([10.0 ** rng.uniform(-300, 308, 300), rng.normal(size=100)]):
+        p.gap_open = float(value)
+        shown = repr(p).split("gap_open=")[1].split(",")[0]
+        assert shown == shortest_without_exponent(float(value))

@@ -44,9 +44,6 @@ inline std::int32_t round_fixed(double value) {
 inline std::int32_t wrap_add(std::int32_t a, std::int32_t b) {
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));
 }
-inline std::int32_t wrap_sub(std::int32_t a, std::int32_t b) {
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) - static_cast<std::uint32_t>(b));
-}
 
 struct Cell {
     std::uint32_t start_i;
@@ -171,27 +168,13 @@ TracedAlignment trace_alignment(const ScoreMatrix& matrix, std::size_t n1, std::
     const std::size_t rows = n1 + 2;  // padded sizes
     const std::size_t cols = n2 + 2;
 
-    // Band on the padded sizes. Row and column fractions are computed once so
-    // the per-cell test is a subtraction and a comparison.
-    double v = std::numeric_limits<double>::infinity();
-    if (settings.banded) {
-        double w = settings.band_width;
-        if (settings.widen_band) {
-            const std::int32_t diff = wrap_sub(wrap_sub(static_cast<std::int32_t>(n1), static_cast<std::int32_t>(n2)), 4);
-            w += static_cast<double>(std::llabs(static_cast<long long>(diff)));
-        }
-        const double a = static_cast<double>(rows);
-        const double b = static_cast<double>(cols);
-        v = (w / 1.4142135623730951) * (a / b + b / a) / std::sqrt(a * a + b * b);
-    }
-    std::vector<double> row_frac(rows);
-    std::vector<double> col_frac(cols);
-    for (std::size_t i = 0; i < rows; ++i) row_frac[i] = static_cast<double>(i) / static_cast<double>(rows);
-    for (std::size_t j = 0; j < cols; ++j) col_frac[j] = static_cast<double>(j) / static_cast<double>(cols);
+    // The band on the padded table (see Band for why its padding is 2).
+    const Band band(settings.band_width, settings.widen_band, n1, n2, 2);
+    const double v = settings.banded ? band.half_width() : std::numeric_limits<double>::infinity();
+    const double* row_frac = band.row_fractions();
+    const double* col_frac = band.col_fractions();
     const bool banded = settings.banded;
-    auto in_band = [&](std::size_t i, std::size_t j) {
-        return !banded || std::fabs(row_frac[i] - col_frac[j]) <= v;
-    };
+    auto in_band = [&](std::size_t i, std::size_t j) { return !banded || std::fabs(row_frac[i] - col_frac[j]) <= v; };
 
     // Two columns of cell records. Before the first column every record starts
     // at its own row in column 1.

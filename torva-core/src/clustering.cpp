@@ -18,7 +18,7 @@ PairwiseEntry entry_from(PairwiseResult&& r) {
     e.rmsd = r.rmsd;
     e.n_aligned = r.n_aligned;
     e.score = r.score;
-    e.seq_identity = r.identity_pct / 100.0;
+    e.seq_identity = r.seq_identity();
     return e;
 }
 
@@ -52,7 +52,8 @@ PairwiseEntry self_entry(const Domain& d) {
 
 }  // namespace
 
-Result<PairwiseTable> build_pairwise_table(std::span<const Domain> domains, const Parameters& params) {
+Result<PairwiseTable> build_pairwise_table(std::span<const Domain> domains, const Parameters& params,
+                                           const Cancel& cancel) {
     const PairwiseSettings settings = settings_from_parameters(params);
     const std::size_t n = domains.size();
     PairwiseTable table;
@@ -60,9 +61,8 @@ Result<PairwiseTable> build_pairwise_table(std::span<const Domain> domains, cons
     table.entries.resize(n * n);
     for (std::size_t i = 0; i < n; ++i) {
         for (std::size_t j = i + 1; j < n; ++j) {
-            auto r = align_pair(domains[i].residues, domains[j].residues, settings);
-            if (!r) return r.error();
-            table.at(i, j) = entry_from(std::move(r).value());
+            if (cancel.requested()) return Error::cancelled();
+            table.at(i, j) = entry_from(align_pair(domains[i].residues, domains[j].residues, settings));
             // Only the upper triangle is aligned; the lower one is derived.
             table.at(j, i) = mirror_of(table.at(i, j));
         }

@@ -72,17 +72,6 @@ Point centroid(std::span<const Point> points) {
     return {sum[0] / n, sum[1] / n, sum[2] / n};
 }
 
-namespace {
-
-inline double squared_distance(const Point& a, const Point& b) {
-    const double dx = a[0] - b[0];
-    const double dy = a[1] - b[1];
-    const double dz = a[2] - b[2];
-    return dz * dz + (dy * dy + dx * dx);
-}
-
-}  // namespace
-
 double compute_rmsd(std::span<const Point> a, std::span<const Point> b) {
     if (a.size() != b.size()) throw InternalError("compute_rmsd: point sets differ in size");
     if (a.empty()) return 0.0;
@@ -98,7 +87,7 @@ std::vector<double> distance_matrix(std::span<const Point> a, std::span<const Po
     return d;
 }
 
-Result<Superposition> superpose(std::span<const Point> fixed, std::span<const Point> mobile) {
+Superposition superpose(std::span<const Point> fixed, std::span<const Point> mobile) {
     if (fixed.size() != mobile.size()) throw InternalError("superpose: point sets differ in size");
     const std::size_t k = fixed.size();
     if (k == 0) return Superposition{};

@@ -34,12 +34,7 @@ double core_identity_pct(std::span<const AlignedPair> pairs, std::span<const Res
     if (n == 0) return 0.0;
     std::vector<char> close(n);
     for (std::size_t k = 0; k < n; ++k) {
-        const Point& a = coords1[pairs[k].i];
-        const Point& b = coords2[pairs[k].j];
-        const double dx = a[0] - b[0];
-        const double dy = a[1] - b[1];
-        const double dz = a[2] - b[2];
-        const double d = std::sqrt(dx * dx + dy * dy + dz * dz);
+        const double d = std::sqrt(squared_distance(coords1[pairs[k].i], coords2[pairs[k].j]));
         const double v = settings.core_cutoff + settings.cutoff_dist / 2.0 - d;
         close[k] = v >= settings.core_cutoff ? 1 : 0;
     }
@@ -69,7 +64,7 @@ PairwiseResult PairwiseResult::empty() {
     return r;
 }
 
-Result<StepResult> alignment_step(std::span<const Point> coords1, std::span<const Point> coords2,
+StepResult alignment_step(std::span<const Point> coords1, std::span<const Point> coords2,
                                   const ScoreMatrix& matrix, const PairwiseSettings& settings) {
     const std::size_t n1 = coords1.size();
     const std::size_t n2 = coords2.size();
@@ -86,10 +81,9 @@ Result<StepResult> alignment_step(std::span<const Point> coords1, std::span<cons
             fixed[k] = coords1[t.pairs[k].i];
             mobile[k] = coords2[t.pairs[k].j];
         }
-        auto sup = superpose(fixed, mobile);
-        if (!sup) return sup.error();
-        s.transform = sup.value().transform;
-        s.rmsd = sup.value().rmsd;
+        const Superposition sup = superpose(fixed, mobile);
+        s.transform = sup.transform;
+        s.rmsd = sup.rmsd;
     }
 
     const std::size_t l = t.path_length;
@@ -109,7 +103,7 @@ Result<StepResult> alignment_step(std::span<const Point> coords1, std::span<cons
     return s;
 }
 
-Result<PairwiseResult> align_pair(std::span<const Residue> residues1, std::span<const Residue> residues2,
+PairwiseResult align_pair(std::span<const Residue> residues1, std::span<const Residue> residues2,
                                   const PairwiseSettings& settings) {
     const std::size_t n1 = residues1.size();
     const std::size_t n2 = residues2.size();
@@ -145,9 +139,7 @@ Result<PairwiseResult> align_pair(std::span<const Residue> residues1, std::span<
 
         const ScoreMatrix matrix = settings.banded ? score_matrix_banded(coords1, coords2, score_settings)
                                                    : score_matrix_full(coords1, coords2, score_settings);
-        auto step = alignment_step(coords1, coords2, matrix, settings);
-        if (!step) return step.error();
-        s = std::move(step).value();
+        s = alignment_step(coords1, coords2, matrix, settings);
         ++ran;
 
         pct = s.score > 0.0 ? std::fabs(s.score - prev_score) * 100.0 / s.score : 0.0;

@@ -10,23 +10,14 @@
 namespace torva {
 
 PairwiseSettings settings_from_parameters(const Parameters& params) {
-    PairwiseSettings s;
-    s.convergence_pct = params.convergence * 100.0;
-    s.min_length = 3;
+    PairwiseSettings s;  // what the parameters do not set keeps its declared default
+    s.convergence_pct = convergence_percent(params);
     s.gap_open = params.gap_open;
-    s.band_width = 100.0;
     s.cutoff_dist = params.cutoff_dist;
-    s.core_cutoff = params.cutoff_dist + 0.5;
+    s.core_cutoff = core_cutoff_of(params);
     s.e1 = params.e1;
     s.e2 = params.e2;
-    s.score_mean = 0.5;
-    s.score_sd = 0.4;
-    s.rmsd_tolerance = 0.01;
     s.max_iter = params.max_iter;
-    s.score_scale = 1000;
-    s.banded = true;
-    s.widen_band = true;
-    s.rmsd_convergence = true;
     return s;
 }
 
@@ -39,8 +30,8 @@ PairScoreSettings PairScoreSettings::from(const PairwiseSettings& s) {
     p.band_width = s.band_width;
     p.score_scale = s.score_scale;
     p.widen_band = s.widen_band;
-    p.denom1 = s.e1 * -2.0 * s.e1;
-    p.denom2 = s.e2 * -2.0 * s.e2;
+    p.denom1 = score_denominator(s.e1);
+    p.denom2 = score_denominator(s.e2);
     return p;
 }
 
@@ -61,13 +52,24 @@ std::vector<FixedPoint> to_fixed_points(std::span<const Point> coords, std::int3
     return out;
 }
 
-namespace {
-
-// 32-bit two's-complement difference: coordinates near the saturation limits
-// wrap instead of invoking undefined behaviour.
-inline std::int32_t wrap_sub(std::int32_t a, std::int32_t b) {
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) - static_cast<std::uint32_t>(b));
+Band::Band(double band_width, bool widen, std::size_t n1, std::size_t n2, std::size_t pad) {
+    double w = band_width;
+    if (widen) {
+        const std::int32_t diff = wrap_sub(wrap_sub(static_cast<std::int32_t>(n1), static_cast<std::int32_t>(n2)), 4);
+        w += static_cast<double>(std::llabs(static_cast<long long>(diff)));
+    }
+    const std::size_t rows = n1 + pad;
+    const std::size_t cols = n2 + pad;
+    const double t = static_cast<double>(rows);
+    const double u = static_cast<double>(cols);
+    half_width_ = (w / 1.4142135623730951) * (t / u + u / t) / std::sqrt(t * t + u * u);
+    row_frac_.resize(rows);
+    col_frac_.resize(cols);
+    for (std::size_t i = 0; i < rows; ++i) row_frac_[i] = static_cast<double>(i) / t;
+    for (std::size_t j = 0; j < cols; ++j) col_frac_[j] = static_cast<double>(j) / u;
 }
+
+namespace {
 
 inline double sq(std::int32_t v) {
     const double d = static_cast<double>(v);
@@ -220,22 +222,10 @@ ScoreMatrix score_matrix_banded(std::span<const Point> coords1, std::span<const 
     m.values.assign(n1 * n2, score.zero_value());
     if (n1 == 0 || n2 == 0) return m;
 
-    double w = settings.band_width;
-    if (settings.widen_band) {
-        const auto l1 = static_cast<std::int32_t>(n1);
-        const auto l2 = static_cast<std::int32_t>(n2);
-        const std::int32_t diff = wrap_sub(wrap_sub(l1, l2), 4);
-        w += static_cast<double>(std::llabs(static_cast<long long>(diff)));
-    }
-    const double t = static_cast<double>(n1 + 1);
-    const double u = static_cast<double>(n2 + 1);
-    const double v = (w / 1.4142135623730951) * (t / u + u / t) / std::sqrt(t * t + u * u);
-    // Row and column fractions computed once: the per-cell band test is then a
-    // subtraction and a comparison.
-    std::vector<double> row_frac(n1);
-    std::vector<double> col_frac(n2);
-    for (std::size_t i = 0; i < n1; ++i) row_frac[i] = static_cast<double>(i) / t;
-    for (std::size_t j = 0; j < n2; ++j) col_frac[j] = static_cast<double>(j) / u;
+    const Band band(settings.band_width, settings.widen_band, n1, n2, 1);
+    const double v = band.half_width();
+    const double* row_frac = band.row_fractions();
+    const double* col_frac = band.col_fractions();
     auto in_band = [&](std::size_t i, std::size_t j) { return std::fabs(col_frac[j] - row_frac[i]) <= v; };
 
     // Row walk: each row starts at the first in-band column of the previous

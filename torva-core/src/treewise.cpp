@@ -72,7 +72,11 @@ std::vector<Transform> MultipleAlignmentResult::full_transforms() const {
     return out;
 }
 
-GroupAlignment align_tree(const GuideNode& node, std::span<const Domain> domains, const PairwiseTable& table) {
+namespace {
+
+// align_tree, asking `cancel` before every merge; nullopt when it said stop.
+std::optional<GroupAlignment> merge_tree(const GuideNode& node, std::span<const Domain> domains,
+                                         const PairwiseTable& table, const Cancel& cancel) {
     const std::size_t n = domains.size();
     if (node.is_leaf()) {
         const std::size_t s = node.leaf;
@@ -90,8 +94,12 @@ GroupAlignment align_tree(const GuideNode& node, std::span<const Domain> domains
     }
     if (!node.left || !node.right) throw InternalError("Inner guide-tree node without two children");
 
-    GroupAlignment left = align_tree(*node.left, domains, table);
-    GroupAlignment right = align_tree(*node.right, domains, table);
+    std::optional<GroupAlignment> left_group = merge_tree(*node.left, domains, table, cancel);
+    if (!left_group) return std::nullopt;
+    std::optional<GroupAlignment> right_group = merge_tree(*node.right, domains, table, cancel);
+    if (!right_group || cancel.requested()) return std::nullopt;
+    GroupAlignment& left = *left_group;
+    GroupAlignment& right = *right_group;
 
     GroupAlignment out;
     out.members = left.members;
@@ -125,7 +133,14 @@ GroupAlignment align_tree(const GuideNode& node, std::span<const Domain> domains
     return out;
 }
 
-Result<MultipleAlignmentResult> align_multiple(std::span<const Domain> domains, const Parameters& params) {
+}  // namespace
+
+GroupAlignment align_tree(const GuideNode& node, std::span<const Domain> domains, const PairwiseTable& table) {
+    return *merge_tree(node, domains, table, Cancel{});
+}
+
+Result<MultipleAlignmentResult> align_multiple(std::span<const Domain> domains, const Parameters& params,
+                                               const Cancel& cancel) {
     MultipleAlignmentResult result;
     const std::size_t n = domains.size();
     if (n == 0) return result;
@@ -142,11 +157,13 @@ Result<MultipleAlignmentResult> align_multiple(std::span<const Domain> domains, 
         return result;  // score stays 0.0 although every column is core
     }
 
-    auto table = build_pairwise_table(domains, params);
+    auto table = build_pairwise_table(domains, params, cancel);
     if (!table) return table.error();
     {
         const std::unique_ptr<GuideNode> root = build_guide_tree(table.value());
-        result.columns = align_tree(*root, domains, table.value()).columns;
+        std::optional<GroupAlignment> merged = merge_tree(*root, domains, table.value(), cancel);
+        if (!merged) return Error::cancelled();
+        result.columns = std::move(merged->columns);
     }
 
     result.transforms.assign(n, Transform::identity());

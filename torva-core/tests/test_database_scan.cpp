@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "torva/scan.hpp"
+#include "torva/database_scan.hpp"
+#include "test_support.hpp"
 
 using namespace torva;
 
@@ -152,11 +153,7 @@ TEST(ScanTargets, NamesHitsAfterTheirTargetsAndDropsNaN) {
 
 namespace {
 
-Domain load(const std::string& name) {
-    auto d = read_pdb(std::string(TORVA_TEST_DATA) + "/" + name);
-    if (!d.ok()) throw std::runtime_error(d.error().message);
-    return std::move(d).value();
-}
+using test::load;
 
 Domain renamed(const Domain& d, const std::string& id) {
     Domain c = d;
@@ -174,11 +171,7 @@ const Transform kFarMove = [] {
     return t;
 }();
 
-Domain far_copy(const Domain& d, const std::string& id) {
-    Domain c = renamed(d, id);
-    c.set_coordinates(kFarMove.apply(d.coordinates()));
-    return c;
-}
+Domain far_copy(const Domain& d, const std::string& id) { return test::moved(d, kFarMove, id); }
 
 DatabaseScanOptions mode(bool scan_mode, bool quick) {
     DatabaseScanOptions o;
@@ -237,6 +230,34 @@ TEST(ScanDatabase, ScanModeFindsAMovedCopyAndMapsItBack) {
         EXPECT_NEAR(hit.seq_identity, 1.0, 1e-12);
         EXPECT_TRUE(hit.aligned_pairs.empty());
         EXPECT_LT(max_distance(hit.transform.apply(far.coordinates()), q.coordinates()), 0.01);
+    }
+}
+
+TEST(ScanDatabase, CancelIsAskedBeforeEveryTarget) {
+    const Domain q = load("1ubq.pdb");
+    const std::vector<Domain> targets = {far_copy(q, "far"), renamed(q, "same"), far_copy(q, "far2")};
+    for (const bool scan_mode : {false, true}) {
+        SCOPED_TRACE(scan_mode ? "scan" : "direct");
+        const auto plain = scan_database(q, targets, Parameters{}, mode(scan_mode, false));
+        torva::test::CountingCancel never;
+        const auto asked = scan_database(q, targets, Parameters{}, mode(scan_mode, false), never.cancel());
+        ASSERT_TRUE(plain.ok() && asked.ok());
+        ASSERT_EQ(asked.value().size(), plain.value().size());
+        for (std::size_t k = 0; k < plain.value().size(); ++k) {
+            EXPECT_EQ(asked.value()[k].target_id, plain.value()[k].target_id);
+            EXPECT_EQ(asked.value()[k].score, plain.value()[k].score);
+            EXPECT_EQ(asked.value()[k].transform.translation, plain.value()[k].transform.translation);
+        }
+        // Direct: once per target; scan mode: also inside every search.
+        if (scan_mode) EXPECT_GT(never.asked(), targets.size());
+        else EXPECT_EQ(never.asked(), targets.size());
+        for (const std::size_t stop : {std::size_t{1}, std::size_t{2}, never.asked()}) {
+            torva::test::CountingCancel at(stop);
+            const auto r = scan_database(q, targets, Parameters{}, mode(scan_mode, false), at.cancel());
+            ASSERT_FALSE(r.ok());
+            EXPECT_EQ(r.error().kind, ErrorKind::Cancelled);
+            EXPECT_EQ(at.asked(), stop);
+        }
     }
 }
 

@@ -1,17 +1,23 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cfloat>
+#include <charconv>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <random>
 #include <sstream>
 
 #include "torva/io.hpp"
+#include "test_support.hpp"
 
 using namespace torva;
 
@@ -48,6 +54,29 @@ TEST(Format, ShortestNeverUsesExponent) {
     const std::string t = format_shortest(tiny);
     EXPECT_EQ(t.find('e'), std::string::npos);
     EXPECT_EQ(std::strtod(t.c_str(), nullptr), tiny);
+}
+
+TEST(Format, ShortestIntegralValuesStopAtTheirShortestDigits) {
+    EXPECT_EQ(format_shortest(1152921504606846976.0), "1152921504606847000");  // 2^60
+    EXPECT_EQ(format_shortest(-1152921504606846976.0), "-1152921504606847000");
+    EXPECT_EQ(format_shortest(DBL_MAX), "17976931348623157" + std::string(292, '0'));
+    EXPECT_EQ(format_shortest(1e23), "1" + std::string(23, '0'));
+    EXPECT_EQ(format_shortest(123456789012345678.0), "123456789012345680");
+    EXPECT_EQ(format_shortest(9007199254740993.0), "9007199254740992");  // 2^53 + 1 rounds to 2^53
+    EXPECT_EQ(format_shortest(0.0), "0");
+    EXPECT_EQ(format_shortest(-0.0), "-0");
+    // Whatever has no more integer digits than significant ones prints as the
+    // fixed-notation shortest form.
+    std::mt19937_64 rng(11);
+    std::uniform_real_distribution<double> exponent(-12.0, 16.0);
+    for (int k = 0; k < 20000; ++k) {
+        const double v = std::pow(10.0, exponent(rng)) * (k % 2 ? -1.0 : 1.0);
+        char buf[400];
+        const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed);
+        ASSERT_EQ(ec, std::errc{});
+        ASSERT_EQ(format_shortest(v), std::string(buf, end)) << v;
+        ASSERT_EQ(std::strtod(format_shortest(v).c_str(), nullptr), v);
+    }
 }
 
 TEST(Utf8, EncodesScalarsAndReplacesNonScalars) {
@@ -88,6 +117,10 @@ TEST(DomainRecord, EmptyAndFromArrays) {
     auto bad = Domain::from_arrays("t", pts, U"AC");
     ASSERT_FALSE(bad.ok());
     EXPECT_EQ(bad.error().kind, ErrorKind::InvalidParameter);
+    EXPECT_EQ(bad.error().message, "Invalid parameter: Number of coordinates must match sequence length");
+    EXPECT_EQ(bad.error().detail(), "Number of coordinates must match sequence length");
+    EXPECT_EQ(Error::io("Is a directory").detail(), "Is a directory");
+    EXPECT_EQ(Error::cancelled().detail(), "Operation cancelled");
     auto none = Domain::from_arrays("t", {}, U"");
     ASSERT_TRUE(none.ok());
     EXPECT_EQ(none.value().size(), 0u);
@@ -121,30 +154,15 @@ TEST(DomainRecord, CoordinatesAndContent) {
 
 namespace {
 
-std::string data_file(const std::string& name) { return std::string(TORVA_TEST_DATA) + "/" + name; }
+using torva::test::data_path;
+std::string data_file(const std::string& name) { return data_path(name); }
 
-class IoFiles : public ::testing::Test {
+class IoFiles : public torva::test::TempDirTest {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/torva-io-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-
-    std::string path(const std::string& name) const { return dir_ + "/" + name; }
-
     std::string write(const std::string& name, const std::string& content) const {
         const std::string p = path(name);
         std::ofstream(p, std::ios::binary) << content;
         return p;
-    }
-
-    static std::string slurp(const std::string& p) {
-        std::ifstream in(p, std::ios::binary);
-        std::ostringstream s;
-        s << in.rdbuf();
-        return s.str();
     }
 
     static std::vector<std::string> lines_of(const std::string& text) {
@@ -153,8 +171,6 @@ protected:
         for (std::string l; std::getline(in, l);) out.push_back(l);
         return out;
     }
-
-    std::string dir_;
 };
 
 // A C-alpha ATOM line in the standard column layout (exactly 54 bytes up to z,
@@ -328,8 +344,8 @@ TEST_F(IoFiles, PdbModelsAndEnd) {
 
 TEST_F(IoFiles, PdbLineEnds) {
     std::string a = ca("1"), b = ca("2"), c = ca("3");
-    a.insert(a.size() - 1, "\r");
-    b.insert(b.size() - 1, "\r");
+    a.replace(a.size() - 1, 1, "\r\n");
+    b.replace(b.size() - 1, 1, "\r\n");
     c.pop_back();  // last line without a terminator
     auto d = read_pdb(write("crlf.pdb", a + b + c));
     ASSERT_TRUE(d.ok());
@@ -780,6 +796,67 @@ TEST_F(IoFiles, OutputFilesAndErrors) {
     }
 }
 
+// Paths of the directory's entries, sorted.
+std::vector<std::string> entries(const std::string& dir) {
+    std::vector<std::string> out;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) out.push_back(e.path().filename().string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+TEST_F(IoFiles, FailedWritesLeaveTheOldFileWhole) {
+    Domain big = five_residues();
+    big.residues.resize(2000, big.residues[0]);
+    const std::string p = write("keep.pdb", "old content\n");
+    ::chmod(p.c_str(), 0604);
+    // Writes past 4 KB fail with EFBIG instead of a signal.
+    struct rlimit old_limit {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+    const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = old_limit;
+    small.rlim_cur = 4096;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const Status failed = write_ca_pdb(big, p, std::nullopt);
+    const Status fresh = write_ca_pdb(big, path("fresh.pdb"), std::nullopt);
+    const Status whole = transform_pdb_file(data_file("1ubq.pdb"), p, Transform::identity());
+    ::setrlimit(RLIMIT_FSIZE, &old_limit);
+    std::signal(SIGXFSZ, old_handler);
+    ASSERT_FALSE(failed.ok());
+    EXPECT_EQ(failed.error().message, "I/O error: File too large");
+    EXPECT_FALSE(fresh.ok());
+    EXPECT_FALSE(whole.ok());
+    EXPECT_EQ(slurp(p), "old content\n");
+    EXPECT_EQ(entries(dir_), (std::vector<std::string>{"keep.pdb"}));  // no temporary file left
+
+    // A successful write replaces the file and keeps its permission bits.
+    ASSERT_TRUE(write_ca_pdb(big, p, std::nullopt).ok());
+    EXPECT_TRUE(slurp(p).starts_with("REMARK   Generated by Torvaline\n"));
+    struct stat st {};
+    ASSERT_EQ(::stat(p.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0604u);
+
+    // Through a symbolic link the link stays and its target is replaced.
+    const std::string link = path("link.pdb");
+    std::filesystem::create_symlink(p, link);
+    ASSERT_TRUE(transform_pdb_file(data_file("1ubq.pdb"), link, Transform::identity()).ok());
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_EQ(slurp(p), slurp(data_file("1ubq.pdb")));
+    EXPECT_EQ(entries(dir_), (std::vector<std::string>{"keep.pdb", "link.pdb"}));
+
+    // What cannot be opened for writing fails as opening it does, and leaves nothing behind.
+    if (::geteuid() != 0) {
+        ::chmod(p.c_str(), 0444);
+        const Status read_only = write_ca_pdb(big, p, std::nullopt);
+        ASSERT_FALSE(read_only.ok());
+        EXPECT_EQ(read_only.error().message, "I/O error: Permission denied");
+        EXPECT_EQ(slurp(p), slurp(data_file("1ubq.pdb")));
+    }
+    const Status slash = write_ca_pdb(big, path("new/"), std::nullopt);
+    ASSERT_FALSE(slash.ok());
+    EXPECT_EQ(slash.error().message, "I/O error: Is a directory");
+    EXPECT_EQ(entries(dir_), (std::vector<std::string>{"keep.pdb", "link.pdb"}));
+}
+
 TEST_F(IoFiles, WholeFileTransformLineRules) {
     const std::string atom1 = "ATOM      1  N   ALA A   1       1.5     2.25   -3      1.00  0.00           N";
     const std::string atom2 = "ATOM      2  CA  ALA B   1       1.000   2.000   3.000  1.00  0.00           C";
@@ -1039,6 +1116,44 @@ TEST_F(IoFiles, AlignedWriter) {
     ASSERT_TRUE(none.ok());
     EXPECT_TRUE(none.value().empty());
     EXPECT_TRUE(std::filesystem::is_directory(path("empty")));
+}
+
+TEST_F(IoFiles, AlignedWriterRefusesOutputsThatWouldCollide) {
+    std::filesystem::create_directories(path("a"));
+    std::filesystem::create_directories(path("b"));
+    const std::string a = write("a/prot.pdb", ca("1"));
+    const std::string b = write("b/prot.pdb", ca("2"));
+    const std::string c = write("c.pdb", ca("3"));
+    const std::vector<Transform> three(3);
+    const std::string out_dir = path("out");
+    auto r = write_aligned_pdbs(out_dir, std::nullopt, three, three, std::vector<std::string>{a, c, b});
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().cause, AlignedWriteError::Cause::DuplicateOutput);
+    EXPECT_EQ(r.error().message, "Output path " + out_dir + "/aligned_prot.pdb would be written for both " + a +
+                                     " and " + b);
+    EXPECT_TRUE(entries(out_dir).empty());
+    EXPECT_FALSE(check_aligned_outputs(out_dir, std::nullopt, std::vector<std::string>{a, c, b}).ok());
+    // Distinct names are fine; so are sources without a file, which fail later.
+    EXPECT_TRUE(check_aligned_outputs(out_dir, std::nullopt, std::vector<std::string>{a, c}).ok());
+    EXPECT_TRUE(check_aligned_outputs(out_dir, std::nullopt, std::vector<std::string>{"", a, ""}).ok());
+    // A prefix does not separate them; a path that names no file takes its position.
+    EXPECT_FALSE(check_aligned_outputs(out_dir, std::string("p_"), std::vector<std::string>{a, b}).ok());
+    EXPECT_FALSE(check_aligned_outputs(out_dir, std::nullopt, std::vector<std::string>{"/", path("domain0.pdb")}).ok());
+    EXPECT_TRUE(check_aligned_outputs(out_dir, std::nullopt, std::vector<std::string>{path("domain0.pdb"), "/"}).ok());
+}
+
+TEST_F(IoFiles, AlignedWriterStopsBetweenFilesWhenCancelled) {
+    const std::string s1 = write("one.pdb", ca("1"));
+    const std::string s2 = write("two.pdb", ca("2"));
+    const std::vector<Transform> two(2);
+    const std::string out_dir = path("out");
+    torva::test::CountingCancel at(2);
+    auto r = write_aligned_pdbs(out_dir, std::nullopt, two, two, std::vector<std::string>{s1, s2}, at.cancel());
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().cause, AlignedWriteError::Cause::Cancelled);
+    EXPECT_EQ(at.asked(), 2u);
+    EXPECT_EQ(entries(out_dir), (std::vector<std::string>{"aligned_one.pdb"}));  // whole, and nothing else
+    EXPECT_EQ(slurp(out_dir + "/aligned_one.pdb"), slurp(s1));
 }
 
 TEST_F(IoFiles, AlignedWriterFailures) {

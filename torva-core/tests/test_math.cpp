@@ -116,14 +116,13 @@ TEST(Superpose, RecoversKnownMotion) {
         const PointSet mobile = random_points(rng, 3 + trial);
         const PointSet fixed = truth.apply(mobile);
         auto r = torva::superpose(fixed, mobile);
-        ASSERT_TRUE(r.ok());
-        EXPECT_NEAR(r.value().rmsd, 0.0, 1e-9);
+        EXPECT_NEAR(r.rmsd, 0.0, 1e-9);
         for (int i = 0; i < 3; ++i) {
-            for (int j = 0; j < 3; ++j) EXPECT_NEAR(r.value().transform.rotation[i][j], truth.rotation[i][j], 1e-9);
-            EXPECT_NEAR(r.value().transform.translation[i], truth.translation[i], 1e-8);
+            for (int j = 0; j < 3; ++j) EXPECT_NEAR(r.transform.rotation[i][j], truth.rotation[i][j], 1e-9);
+            EXPECT_NEAR(r.transform.translation[i], truth.translation[i], 1e-8);
         }
         // The reported RMSD is that of the moved set.
-        EXPECT_NEAR(torva::compute_rmsd(fixed, r.value().transform.apply(mobile)), r.value().rmsd, 1e-12);
+        EXPECT_NEAR(torva::compute_rmsd(fixed, r.transform.apply(mobile)), r.rmsd, 1e-12);
     }
 }
 
@@ -133,35 +132,30 @@ TEST(Superpose, MirrorImageGivesProperRotation) {
     PointSet fixed = mobile;
     for (auto& p : fixed) p[0] = -p[0];
     auto r = torva::superpose(fixed, mobile);
-    ASSERT_TRUE(r.ok());
-    EXPECT_NEAR(det(r.value().transform.rotation), 1.0, 1e-12);
-    EXPECT_GT(r.value().rmsd, 0.1);
+    EXPECT_NEAR(det(r.transform.rotation), 1.0, 1e-12);
+    EXPECT_GT(r.rmsd, 0.1);
 }
 
 TEST(Superpose, DegenerateInputs) {
     auto empty = torva::superpose(PointSet{}, PointSet{});
-    ASSERT_TRUE(empty.ok());
-    expect_identity(empty.value().transform, 0.0);
-    EXPECT_EQ(empty.value().rmsd, 0.0);
+    expect_identity(empty.transform, 0.0);
+    EXPECT_EQ(empty.rmsd, 0.0);
 
     auto one = torva::superpose(PointSet{{1, 2, 3}}, PointSet{{4, 5, 6}});
-    ASSERT_TRUE(one.ok());
     for (int i = 0; i < 3; ++i) {
-        for (int j = 0; j < 3; ++j) EXPECT_EQ(one.value().transform.rotation[i][j], i == j ? 1.0 : 0.0);
-        EXPECT_EQ(one.value().transform.translation[i], -3.0);
+        for (int j = 0; j < 3; ++j) EXPECT_EQ(one.transform.rotation[i][j], i == j ? 1.0 : 0.0);
+        EXPECT_EQ(one.transform.translation[i], -3.0);
     }
-    EXPECT_EQ(one.value().rmsd, 0.0);
+    EXPECT_EQ(one.rmsd, 0.0);
 
     auto same = torva::superpose(PointSet(4, Point{2, 2, 2}), PointSet(4, Point{1, 1, 1}));
-    ASSERT_TRUE(same.ok());
-    EXPECT_EQ(same.value().transform.translation, (Point{1, 1, 1}));
-    EXPECT_EQ(same.value().rmsd, 0.0);
+    EXPECT_EQ(same.transform.translation, (Point{1, 1, 1}));
+    EXPECT_EQ(same.rmsd, 0.0);
 
     const PointSet line{{0, 0, 0}, {1, 1, 1}, {2, 2, 2}};
     auto collinear = torva::superpose(line, line);
-    ASSERT_TRUE(collinear.ok());
-    EXPECT_NEAR(collinear.value().rmsd, 0.0, 1e-12);
-    EXPECT_NEAR(det(collinear.value().transform.rotation), 1.0, 1e-12);
+    EXPECT_NEAR(collinear.rmsd, 0.0, 1e-12);
+    EXPECT_NEAR(det(collinear.transform.rotation), 1.0, 1e-12);
 }
 
 TEST(Superpose, NonFiniteInputReturns) {
@@ -169,11 +163,9 @@ TEST(Superpose, NonFiniteInputReturns) {
     PointSet a{{0, 0, 0}, {1, 0, 0}, {0, 1, 0}};
     PointSet b{{nan, 0, 0}, {1, 0, 0}, {0, 1, 0}};
     auto r = torva::superpose(a, b);
-    ASSERT_TRUE(r.ok());
-    EXPECT_TRUE(std::isnan(r.value().rmsd));
-    EXPECT_TRUE(std::isnan(r.value().transform.rotation[0][0]));
+    EXPECT_TRUE(std::isnan(r.rmsd));
+    EXPECT_TRUE(std::isnan(r.transform.rotation[0][0]));
     b[0][0] = INFINITY;
     auto s = torva::superpose(a, b);
-    ASSERT_TRUE(s.ok());
-    EXPECT_TRUE(std::isnan(s.value().rmsd));
+    EXPECT_TRUE(std::isnan(s.rmsd));
 }

@@ -11,16 +11,13 @@
 #include "torva/math.hpp"
 #include "torva/pairwise.hpp"
 #include "torva/scoring.hpp"
+#include "test_support.hpp"
 
 using namespace torva;
 
 namespace {
 
-Domain load(const std::string& rel, char32_t chain = U'A') {
-    auto d = read_pdb(std::string(TORVA_TEST_DATA) + "/" + rel, chain);
-    if (!d) throw std::runtime_error(d.error().message);
-    return std::move(d).value();
-}
+Domain load(const std::string& rel, char32_t chain = U'A') { return test::load(rel, chain); }
 
 PairwiseSettings defaults() { return settings_from_parameters(Parameters{}); }
 
@@ -35,11 +32,7 @@ Transform rotation_about_x(double degrees, Point t) {
     return Transform::from_matrix({{{1, 0, 0}, {0, std::cos(a), -std::sin(a)}, {0, std::sin(a), std::cos(a)}}}, t);
 }
 
-std::vector<Residue> moved(const Domain& d, const Transform& t) {
-    std::vector<Residue> r = d.residues;
-    for (auto& x : r) x.coord = t.apply(x.coord);
-    return r;
-}
+std::vector<Residue> moved(const Domain& d, const Transform& t) { return test::moved(d, t, d.id).residues; }
 
 // Superposes `mobile` onto `fixed` on residues that carry the same label
 // (shared numbering schemes), giving align_pair a start in a common frame.
@@ -54,7 +47,7 @@ std::vector<Residue> presuperposed_by_label(const Domain& fixed, const Domain& m
         m.push_back(r.coord);
     }
     auto sup = superpose(f, m);
-    return moved(mobile, sup.value().transform);
+    return moved(mobile, sup.transform);
 }
 
 double max_transform_error(const Transform& a, const Transform& b) {
@@ -73,8 +66,7 @@ TEST(AlignPair, SelfAlignmentIsTheWholeDiagonalAndStopsAtTheThirdHead) {
         SCOPED_TRACE(file);
         const Domain d = load(file);
         auto r = align_pair(d.residues, d.residues, defaults());
-        ASSERT_TRUE(r.ok());
-        const auto& p = r.value();
+        const PairwiseResult& p = r;
         ASSERT_EQ(p.n_aligned, d.residues.size());
         for (std::size_t k = 0; k < p.aligned_pairs.size(); ++k) {
             EXPECT_EQ(p.aligned_pairs[k], (AlignedPair{static_cast<std::uint32_t>(k), static_cast<std::uint32_t>(k)}));
@@ -101,8 +93,7 @@ TEST(AlignPair, RigidlyMovedCopyIsBroughtBack) {
                                .compose(to_origin);
     const auto mobile = moved(d, move);
     auto r = align_pair(d.residues, mobile, defaults());
-    ASSERT_TRUE(r.ok());
-    const auto& p = r.value();
+    const PairwiseResult& p = r;
     EXPECT_EQ(p.n_aligned, d.residues.size());
     EXPECT_NEAR(p.rmsd, 0.0, 1e-6);
     EXPECT_NEAR(p.score, 1.25, 1e-12);
@@ -136,8 +127,7 @@ TEST(AlignPair, HomologuesInACommonFrame) {
         const Domain b = load(c.second);
         const auto start = presuperposed_by_label(a, b);
         auto r = align_pair(a.residues, start, defaults());
-        ASSERT_TRUE(r.ok());
-        const auto& p = r.value();
+        const PairwiseResult& p = r;
         EXPECT_GT(p.n_aligned, c.min_aligned);
         EXPECT_GT(p.rmsd, 0.05);
         EXPECT_LT(p.rmsd, c.max_rmsd);
@@ -164,38 +154,34 @@ TEST(AlignPair, TooShortAndBelowThresholdChains) {
     const std::span<const Residue> all(d.residues);
 
     auto two = align_pair(all.first(2), all.first(2), defaults());
-    ASSERT_TRUE(two.ok());
-    EXPECT_EQ(two.value().iterations, 0u);
-    EXPECT_EQ(two.value().rmsd, std::numeric_limits<double>::infinity());
-    EXPECT_EQ(two.value().score, 0.0);
-    EXPECT_TRUE(two.value().aligned_pairs.empty());
-    EXPECT_TRUE(two.value().residue_scores.empty());
+    EXPECT_EQ(two.iterations, 0u);
+    EXPECT_EQ(two.rmsd, std::numeric_limits<double>::infinity());
+    EXPECT_EQ(two.score, 0.0);
+    EXPECT_TRUE(two.aligned_pairs.empty());
+    EXPECT_TRUE(two.residue_scores.empty());
 
     // min_length raises the bar for both domains.
     PairwiseSettings longer = defaults();
     longer.min_length = 77;
     auto too_short = align_pair(all, all, longer);
-    ASSERT_TRUE(too_short.ok());
-    EXPECT_EQ(too_short.value().iterations, 0u);
-    EXPECT_EQ(too_short.value().rmsd, std::numeric_limits<double>::infinity());
+    EXPECT_EQ(too_short.iterations, 0u);
+    EXPECT_EQ(too_short.rmsd, std::numeric_limits<double>::infinity());
 
     // Twenty identical residues score 25 < 30: one iteration, nothing found.
     auto twenty = align_pair(all.subspan(30, 20), all.subspan(30, 20), defaults());
-    ASSERT_TRUE(twenty.ok());
-    EXPECT_EQ(twenty.value().iterations, 1u);
-    EXPECT_TRUE(twenty.value().aligned_pairs.empty());
-    EXPECT_TRUE(twenty.value().residue_scores.empty());
-    EXPECT_EQ(twenty.value().rmsd, 100.0);
-    EXPECT_EQ(twenty.value().score, 0.0);
-    EXPECT_EQ(twenty.value().path_length, 0u);
-    EXPECT_EQ(twenty.value().identity_pct, 0.0);
-    EXPECT_LT(max_transform_error(twenty.value().transform, Transform::identity()), 1e-15);
+    EXPECT_EQ(twenty.iterations, 1u);
+    EXPECT_TRUE(twenty.aligned_pairs.empty());
+    EXPECT_TRUE(twenty.residue_scores.empty());
+    EXPECT_EQ(twenty.rmsd, 100.0);
+    EXPECT_EQ(twenty.score, 0.0);
+    EXPECT_EQ(twenty.path_length, 0u);
+    EXPECT_EQ(twenty.identity_pct, 0.0);
+    EXPECT_LT(max_transform_error(twenty.transform, Transform::identity()), 1e-15);
 
     // Twenty-four reach the threshold exactly.
     auto enough = align_pair(all.subspan(30, 24), all.subspan(30, 24), defaults());
-    ASSERT_TRUE(enough.ok());
-    EXPECT_EQ(enough.value().n_aligned, 24u);
-    EXPECT_EQ(enough.value().score, 1.25);
+    EXPECT_EQ(enough.n_aligned, 24u);
+    EXPECT_EQ(enough.score, 1.25);
 }
 
 TEST(AlignPair, IterationLimits) {
@@ -205,29 +191,27 @@ TEST(AlignPair, IterationLimits) {
 
     PairwiseSettings s = defaults();
     auto free_run = align_pair(a.residues, start, s);
-    ASSERT_TRUE(free_run.ok());
-    ASSERT_GE(free_run.value().iterations, 3u);
+    ASSERT_GE(free_run.iterations, 3u);
 
     for (std::uint32_t limit : {0u, 1u, 2u}) {
         SCOPED_TRACE(limit);
         s.max_iter = limit;
         auto r = align_pair(a.residues, start, s);
-        ASSERT_TRUE(r.ok());
-        EXPECT_EQ(r.value().iterations, std::max(limit, 1u));
-        EXPECT_GT(r.value().n_aligned, 80u);
+        EXPECT_EQ(r.iterations, std::max(limit, 1u));
+        EXPECT_GT(r.n_aligned, 80u);
     }
     // One iteration from the label-based start: the transform is exactly
     // that step's superposition on its pairs.
     s.max_iter = 1;
     auto one = align_pair(a.residues, start, s);
     PointSet f, m;
-    for (const auto& q : one.value().aligned_pairs) {
+    for (const auto& q : one.aligned_pairs) {
         f.push_back(a.residues[q.i].coord);
         m.push_back(start[q.j].coord);
     }
     auto sup = superpose(f, m);
-    EXPECT_LT(max_transform_error(sup.value().transform, one.value().transform), 1e-12);
-    EXPECT_DOUBLE_EQ(sup.value().rmsd, one.value().rmsd);
+    EXPECT_LT(max_transform_error(sup.transform, one.transform), 1e-12);
+    EXPECT_DOUBLE_EQ(sup.rmsd, one.rmsd);
 }
 
 TEST(AlignPair, StopTestsInOrder) {
@@ -237,22 +221,22 @@ TEST(AlignPair, StopTestsInOrder) {
     // A generous score tolerance ends the loop at the head of the second
     // iteration, before the RMSD test can act (it needs two RMSDs).
     s.convergence_pct = 1000.0;
-    EXPECT_EQ(align_pair(d.residues, d.residues, s).value().iterations, 1u);
+    EXPECT_EQ(align_pair(d.residues, d.residues, s).iterations, 1u);
 
     // A score that never converges: the RMSD test stops at the third head
     // (the RMSD stays at 0 and the steps were real superpositions).
     s.convergence_pct = -1.0;
-    EXPECT_EQ(align_pair(d.residues, d.residues, s).value().iterations, 2u);
+    EXPECT_EQ(align_pair(d.residues, d.residues, s).iterations, 2u);
 
     // Without the RMSD test only max_iter is left.
     s.rmsd_convergence = false;
     s.max_iter = 7;
-    EXPECT_EQ(align_pair(d.residues, d.residues, s).value().iterations, 7u);
+    EXPECT_EQ(align_pair(d.residues, d.residues, s).iterations, 7u);
 
     // A tolerance below the RMSD change keeps the RMSD test quiet as well.
     s.rmsd_convergence = true;
     s.rmsd_tolerance = -1.0;
-    EXPECT_EQ(align_pair(d.residues, d.residues, s).value().iterations, 7u);
+    EXPECT_EQ(align_pair(d.residues, d.residues, s).iterations, 7u);
 
     // Too few pairs: two 60-residue stretches overlapping in 40 residues
     // align 40 pairs. Demanding 60 ends the loop after the first iteration
@@ -266,15 +250,14 @@ TEST(AlignPair, StopTestsInOrder) {
     s.min_length = 60;
     s.cutoff_dist = 0.5;
     auto few = align_pair(all.first(60), all.subspan(16, 60), s);
-    ASSERT_TRUE(few.ok());
-    EXPECT_EQ(few.value().n_aligned, 44u);
-    EXPECT_EQ(few.value().iterations, 1u);
+    EXPECT_EQ(few.n_aligned, 44u);
+    EXPECT_EQ(few.iterations, 1u);
     s.min_length = 44;
     s.cutoff_dist = 30.0 / 44.0;
-    EXPECT_EQ(align_pair(all.first(60), all.subspan(16, 60), s).value().iterations, 5u);
+    EXPECT_EQ(align_pair(all.first(60), all.subspan(16, 60), s).iterations, 5u);
     s.min_length = 45;
     s.cutoff_dist = 30.0 / 45.0;
-    EXPECT_EQ(align_pair(all.first(60), all.subspan(16, 60), s).value().iterations, 1u);
+    EXPECT_EQ(align_pair(all.first(60), all.subspan(16, 60), s).iterations, 1u);
 }
 
 TEST(AlignPair, IdentityCountsCorePairsWithTheSameResidue) {
@@ -286,9 +269,8 @@ TEST(AlignPair, IdentityCountsCorePairsWithTheSameResidue) {
     std::size_t same = 0;
     for (std::size_t k = 0; k < mutant.size(); ++k) same += mutant[k].amino_acid == d.residues[k].amino_acid;
     auto r = align_pair(d.residues, mutant, defaults());
-    ASSERT_TRUE(r.ok());
-    ASSERT_EQ(r.value().n_aligned, d.residues.size());
-    EXPECT_DOUBLE_EQ(r.value().identity_pct, 100.0 * static_cast<double>(same) / 76.0);
+    ASSERT_EQ(r.n_aligned, d.residues.size());
+    EXPECT_DOUBLE_EQ(r.identity_pct, 100.0 * static_cast<double>(same) / 76.0);
 
     // A smaller distance cutoff shrinks the radius of equivalence (cutoff / 2)
     // below what the homologues' pairs reach: fewer core pairs, and with a
@@ -302,9 +284,8 @@ TEST(AlignPair, IdentityCountsCorePairsWithTheSameResidue) {
     // (The fragment threshold drops with the cutoff too, which leaves the
     // best path the same.)
     auto none = align_pair(a.residues, start, s);
-    ASSERT_TRUE(none.ok());
-    EXPECT_GT(none.value().n_aligned, 90u);
-    EXPECT_EQ(none.value().identity_pct, 0.0);
+    EXPECT_GT(none.n_aligned, 90u);
+    EXPECT_EQ(none.identity_pct, 0.0);
 }
 
 TEST(AlignmentStep, ScoreWeighsThePathByCoverage) {
@@ -329,8 +310,7 @@ TEST(AlignmentStep, ScoreWeighsThePathByCoverage) {
     s.cutoff_dist = 1.0;
 
     auto full = alignment_step(c1, c2, make(2.0), s);
-    ASSERT_TRUE(full.ok());
-    const StepResult& a = full.value();
+    const StepResult& a = full;
     EXPECT_EQ(a.aligned_pairs, (std::vector<AlignedPair>{{0, 0}, {1, 2}, {2, 3}}));
     EXPECT_EQ(a.n_aligned, 3u);
     EXPECT_EQ(a.path_length, 4u);
@@ -342,8 +322,7 @@ TEST(AlignmentStep, ScoreWeighsThePathByCoverage) {
     // With the middle pair below 0.3 only two pairs are reported: no
     // superposition, but the score is still computed from the path.
     auto weak = alignment_step(c1, c2, make(0.2), s);
-    ASSERT_TRUE(weak.ok());
-    const StepResult& b = weak.value();
+    const StepResult& b = weak;
     EXPECT_EQ(b.aligned_pairs, (std::vector<AlignedPair>{{0, 0}, {2, 3}}));
     EXPECT_EQ(b.rmsd, 100.0);
     EXPECT_LT(max_transform_error(b.transform, Transform::identity()), 1e-15);
@@ -355,12 +334,11 @@ TEST(AlignmentStep, ScoreWeighsThePathByCoverage) {
     // Nothing above the threshold: the empty step.
     s.cutoff_dist = 10.0;
     auto nothing = alignment_step(c1, c2, make(2.0), s);
-    ASSERT_TRUE(nothing.ok());
-    EXPECT_TRUE(nothing.value().aligned_pairs.empty());
-    EXPECT_TRUE(nothing.value().residue_scores.empty());
-    EXPECT_EQ(nothing.value().rmsd, 100.0);
-    EXPECT_EQ(nothing.value().score, 0.0);
-    EXPECT_EQ(nothing.value().path_length, 0u);
+    EXPECT_TRUE(nothing.aligned_pairs.empty());
+    EXPECT_TRUE(nothing.residue_scores.empty());
+    EXPECT_EQ(nothing.rmsd, 100.0);
+    EXPECT_EQ(nothing.score, 0.0);
+    EXPECT_EQ(nothing.path_length, 0u);
 }
 
 TEST(CoreIdentity, ClosePairsWithTwoCloseNeighbours) {
@@ -432,9 +410,7 @@ TEST(AlignPair, NonFiniteHugeAndTinyInputsEndCleanly) {
         }),
     };
     auto check = [&](std::span<const Residue> a, std::span<const Residue> b, const PairwiseSettings& s) {
-        auto r = align_pair(a, b, s);
-        if (!r.ok()) return;
-        const auto& p = r.value();
+        const PairwiseResult p = align_pair(a, b, s);
         EXPECT_EQ(p.n_aligned, p.aligned_pairs.size());
         EXPECT_LE(p.n_aligned, std::min(a.size(), b.size()));
         for (std::size_t k = 0; k < p.aligned_pairs.size(); ++k) {

@@ -8,6 +8,7 @@
 #include "torva/io.hpp"
 #include "torva/math.hpp"
 #include "torva/scan.hpp"
+#include "test_support.hpp"
 
 using torva::Domain;
 using torva::Point;
@@ -18,11 +19,8 @@ using torva::Transform;
 
 namespace {
 
-Domain load(const std::string& relative) {
-    auto d = torva::read_pdb(std::string(TORVA_TEST_DATA) + "/" + relative, U'A');
-    if (!d) throw std::runtime_error(d.error().message);
-    return std::move(d).value();
-}
+// Chain A of a bundled entry.
+Domain load(const std::string& relative) { return torva::test::load(relative, U'A'); }
 
 // A rotation of about 100 degrees about an oblique axis and a long shift, so
 // that nothing of the original frame survives.
@@ -36,12 +34,7 @@ Transform far_move() {
     return Transform::from_matrix(r, {40.0, -25.0, 60.0});
 }
 
-Domain moved(const Domain& d, const Transform& t) {
-    Domain out = d;
-    for (auto& r : out.residues) r.coord = t.apply(r.coord);
-    out.id = d.id + "_moved";
-    return out;
-}
+Domain moved(const Domain& d, const Transform& t) { return torva::test::moved(d, t, d.id + "_moved"); }
 
 Domain first_n(const Domain& d, std::size_t n) {
     Domain out = d;
@@ -106,15 +99,27 @@ TEST(ScanSettings, FromCopiesParametersAndFixesTheRest) {
     EXPECT_EQ(s.stop_score, 3.5);
     EXPECT_EQ(s.min_length_ratio, 0.5);
     EXPECT_EQ(s.max_length_ratio, 1.3);
-    EXPECT_EQ(s.e1, 1.5);
-    EXPECT_EQ(s.e2, 4.0);
-    EXPECT_EQ(s.gap_open, 2.0);
-    EXPECT_EQ(s.cutoff_dist, 8.0);
-    EXPECT_EQ(s.convergence, 0.05);
-    EXPECT_EQ(s.n_passes, 1u);
-    EXPECT_EQ(s.max_iter, 7u);
+    EXPECT_EQ(s.params.e1, 1.5);
+    EXPECT_EQ(s.params.e2, 4.0);
+    EXPECT_EQ(s.params.gap_open, 2.0);
+    EXPECT_EQ(s.params.cutoff_dist, 8.0);
+    EXPECT_EQ(s.params.convergence, 0.05);
+    EXPECT_EQ(s.params.n_passes, 1u);
+    EXPECT_EQ(s.params.max_iter, 7u);
     EXPECT_TRUE(s.truncate);
     EXPECT_TRUE(s.early_stop);
+    EXPECT_TRUE(s.seed_search);
+
+    // The callers' settings.
+    const ScanSettings pair = ScanSettings::pairwise(p);
+    EXPECT_EQ(pair.step, 5u);
+    EXPECT_EQ(pair.stop_score, 2.0);
+    EXPECT_EQ(pair.params.e1, 1.5);
+    EXPECT_EQ(ScanSettings::pairwise(p, 3).step, 3u);
+    const ScanSettings db = ScanSettings::database(p, 0.25);
+    EXPECT_EQ(db.step, 10u);
+    EXPECT_EQ(db.stop_score, 0.25);
+    EXPECT_EQ(db.params.max_iter, 7u);
 }
 
 TEST(ScanAlign, WindowOffsetsAndLengthsFor100By100) {
@@ -186,7 +191,7 @@ TEST(ScanAlign, JumpLandsOnAMultipleOfTheStepInsideTheLimit) {
     const Domain a = first_n(load("1o1z.pdb"), 100);
     const Domain b = hinged(a, 60, 0.5);
     ScanSettings s = ScanSettings::from(torva::Parameters{}, 7, 0.1);
-    s.n_passes = 1;
+    s.params.n_passes = 1;
     s.seed_search = false;
 
     // Without jumps every window runs and the first one is the best: its
@@ -328,14 +333,14 @@ TEST(ScanAlign, SecondPassOnlyWithTwoPassesAndAPositiveScore) {
     const Domain a = load("1ubq.pdb");
     const Domain b = moved(load("1d3z.pdb"), far_move());
     ScanSettings s = ScanSettings::from(torva::Parameters{}, 5, 2.0);
-    s.n_passes = 1;
+    s.params.n_passes = 1;
     ScanTrace one;
     auto r1 = torva::scan_align(a, b, s, &one);
     ASSERT_TRUE(r1);
     EXPECT_FALSE(one.second_pass);
     EXPECT_GT(r1.value().score, 0.0);
 
-    s.n_passes = 2;
+    s.params.n_passes = 2;
     ScanTrace two;
     auto r2 = torva::scan_align(a, b, s, &two);
     ASSERT_TRUE(r2);
@@ -414,7 +419,7 @@ TEST(ScanSeedSearch, AlignsAHomologueWithAnInternalDeletion) {
 
     // One pass: the reported start is the first seed of the highest score,
     // strictly above every window.
-    with.n_passes = 1;
+    with.params.n_passes = 1;
     trace = {};
     auto one = torva::scan_align(a, b, with, &trace);
     ASSERT_TRUE(one);
@@ -426,6 +431,63 @@ TEST(ScanSeedSearch, AlignsAHomologueWithAnInternalDeletion) {
     EXPECT_EQ(one.value().score, top->score);
     EXPECT_EQ(one.value().offset, top->offset);
     for (const auto& w : trace.windows) EXPECT_LT(w.score, top->score);
+}
+
+TEST(ScanAlign, CancelIsAskedBeforeEveryWindowAndTheFinePass) {
+    const Domain a = first_n(load("families/cytochrome_c/1hrc.pdb"), 100);
+    const Domain b = moved(a, far_move());
+    const ScanSettings s = ScanSettings::from(torva::Parameters{}, 5, 2.0);
+    auto plain = torva::scan_align(a, b, s);
+    ASSERT_TRUE(plain);
+
+    // Asked and never stopping: the same result, one question per window and
+    // one before the fine pass.
+    torva::test::CountingCancel never;
+    ScanTrace trace;
+    auto asked = torva::scan_align(a, b, s, &trace, never.cancel());
+    ASSERT_TRUE(asked);
+    expect_same(asked.value(), plain.value());
+    ASSERT_TRUE(trace.second_pass);
+    EXPECT_EQ(never.asked(), trace.windows.size() + 1);
+
+    // Stopping at any question ends the scan there with the cancel error.
+    for (std::size_t stop = 1; stop <= never.asked(); ++stop) {
+        torva::test::CountingCancel at(stop);
+        ScanTrace partial;
+        auto r = torva::scan_align(a, b, s, &partial, at.cancel());
+        ASSERT_FALSE(r);
+        EXPECT_EQ(r.error().kind, torva::ErrorKind::Cancelled);
+        EXPECT_EQ(r.error().message, "Operation cancelled");
+        EXPECT_EQ(at.asked(), stop);
+        EXPECT_EQ(partial.windows.size(), std::min(stop - 1, trace.windows.size()));
+        EXPECT_FALSE(partial.second_pass);
+    }
+}
+
+TEST(ScanSeedSearch, CancelIsAskedDuringTheSeedSearch) {
+    const Domain a = load("families/cytochrome_c/1hrc.pdb");
+    Domain b = load("families/cytochrome_c/1crc.pdb");
+    b.residues.erase(b.residues.begin() + 40, b.residues.begin() + 52);
+    const ScanSettings s = ScanSettings::from(torva::Parameters{}, 5, 2.0);
+    torva::test::CountingCancel never;
+    ScanTrace trace;
+    auto asked = torva::scan_align(a, b, s, &trace, never.cancel());
+    auto plain = torva::scan_align(a, b, s);
+    ASSERT_TRUE(asked && plain);
+    expect_same(asked.value(), plain.value());
+    ASSERT_FALSE(trace.seeds.empty());
+    // Windows, then at least one seed row, each refit, each seed start and the fine pass.
+    const std::size_t windows = trace.windows.size();
+    EXPECT_GT(never.asked(), windows + 2 * trace.seeds.size() + 1);
+    for (const std::size_t stop : {windows + 1, windows + 3, never.asked() - 1, never.asked()}) {
+        torva::test::CountingCancel at(stop);
+        ScanTrace partial;
+        auto r = torva::scan_align(a, b, s, &partial, at.cancel());
+        ASSERT_FALSE(r) << stop;
+        EXPECT_EQ(r.error().kind, torva::ErrorKind::Cancelled);
+        EXPECT_EQ(partial.windows.size(), windows);
+        EXPECT_LE(partial.seeds.size(), trace.seeds.size());
+    }
 }
 
 TEST(ScanSeedSearch, UnrelatedStructuresStillScoreLow) {

@@ -9,16 +9,13 @@
 
 #include "torva/io.hpp"
 #include "torva/scoring.hpp"
+#include "test_support.hpp"
 
 using namespace torva;
 
 namespace {
 
-PointSet load_coords(const std::string& rel) {
-    auto d = read_pdb(std::string(TORVA_TEST_DATA) + "/" + rel);
-    if (!d) throw std::runtime_error(d.error().message);
-    return d.value().coordinates();
-}
+PointSet load_coords(const std::string& rel) { return test::load(rel).coordinates(); }
 
 // Points packed into a 3 A cube: every pair has a probability well above 0,
 // so a cell the banded routine skipped is told apart from one it computed.
@@ -64,6 +61,23 @@ TEST(Settings, StandardConversion) {
     EXPECT_DOUBLE_EQ(t.gap_open, -2.0);
     EXPECT_DOUBLE_EQ(t.e1, 0.0);
     EXPECT_EQ(t.max_iter, 0u);
+}
+
+TEST(Settings, DefaultRecordsAgreeWithTheDefaultParameters) {
+    // Each default is declared once: the records built from the default
+    // parameters equal the default records, field by field.
+    const auto engine = [](const PairwiseSettings& s) {
+        return std::tuple(s.convergence_pct, s.gap_open, s.cutoff_dist, s.core_cutoff, s.e1, s.e2, s.max_iter);
+    };
+    const PairwiseSettings plain;
+    EXPECT_EQ(engine(plain), engine(settings_from_parameters(Parameters{})));
+    const auto scoring = [](const PairScoreSettings& s) {
+        return std::tuple(s.e1, s.e2, s.score_mean, s.score_sd, s.band_width, s.score_scale, s.widen_band, s.denom1,
+                          s.denom2);
+    };
+    EXPECT_EQ(scoring(PairScoreSettings{}), scoring(PairScoreSettings::from(plain)));
+    EXPECT_EQ(PairScoreSettings{}.denom1, -8.0);
+    EXPECT_EQ(PairScoreSettings{}.denom2, -50.0);
 }
 
 TEST(Settings, FieldsTheEngineDoesNotReadLeaveTheSettingsAlone) {

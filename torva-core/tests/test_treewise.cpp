@@ -4,6 +4,7 @@
 #include <string>
 
 #include "torva/treewise.hpp"
+#include "test_support.hpp"
 
 using namespace torva;
 
@@ -223,4 +224,23 @@ TEST(AlignMultiple, UnalignableDomainsAreConcatenated) {
     EXPECT_EQ(text(m.columns[30]), "-.0");
     EXPECT_EQ(m.n_core(), 0u);
     EXPECT_EQ(m.score, 0.0);
+}
+
+TEST(AlignMultiple, CancelIsAskedBeforeEveryPairAndEveryMerge) {
+    const std::vector<Domain> ds = {chain_of(40), chain_of(35, 1.0), chain_of(30, 2.0), chain_of(25, 1000.0)};
+    const auto plain = align_multiple(ds, Parameters{});
+    ASSERT_TRUE(plain.ok());
+    torva::test::CountingCancel never;
+    const auto asked = align_multiple(ds, Parameters{}, never.cancel());
+    ASSERT_TRUE(asked.ok());
+    EXPECT_EQ(texts(asked.value().columns), texts(plain.value().columns));
+    EXPECT_EQ(asked.value().avg_rmsd, plain.value().avg_rmsd);
+    EXPECT_EQ(never.asked(), 6u + 3u);  // 6 pairs, 3 merges
+    for (std::size_t stop = 1; stop <= never.asked(); ++stop) {
+        torva::test::CountingCancel at(stop);
+        const auto r = align_multiple(ds, Parameters{}, at.cancel());
+        ASSERT_FALSE(r.ok()) << stop;
+        EXPECT_EQ(r.error().kind, ErrorKind::Cancelled);
+        EXPECT_EQ(at.asked(), stop);
+    }
 }

@@ -69,7 +69,16 @@ void translate_current_exception() noexcept {
     }
 }
 
+torva::Cancel signal_cancel() {
+    return torva::Cancel([] { return PyErr_CheckSignals() != 0; });
+}
+
+void rethrow_if_cancelled(const torva::Error& error) {
+    if (error.kind == torva::ErrorKind::Cancelled && PyErr_Occurred() != nullptr) throw_pending();
+}
+
 void throw_core_error(PyObject* exc_type, std::string_view prefix, const torva::Error& error) {
+    rethrow_if_cancelled(error);
     std::string message(prefix);
     message += error.message;
     throw_error(exc_type, message);

@@ -68,6 +68,7 @@
 #include <string_view>
 #include <utility>
 
+#include "torva/cancel.hpp"
 #include "torva/error.hpp"
 #include "torva/math.hpp"
 
@@ -128,8 +129,19 @@ PyObject* internal_error_type() noexcept;
 // catch block.
 void translate_current_exception() noexcept;
 
-// A core error becomes `exc_type(prefix + error.message)`.
+// A core error becomes `exc_type(prefix + error.message)`; a cancelled
+// operation re-raises what the signal handler raised (see signal_cancel).
 [[noreturn]] void throw_core_error(PyObject* exc_type, std::string_view prefix, const torva::Error& error);
+
+// The Cancel handed to long core operations: at each safe point it runs the
+// pending signal handlers (the interpreter lock is held throughout), and asks
+// the operation to stop when one raised, KeyboardInterrupt for SIGINT. The
+// exception stays set for throw_core_error / throw_pending to re-raise.
+torva::Cancel signal_cancel();
+
+// Throws PyErrorSet when `error` is a cancellation with the handler's
+// exception set; returns otherwise.
+void rethrow_if_cancelled(const torva::Error& error);
 
 template <class T>
 T unwrap(torva::Result<T>&& result, PyObject* exc_type, std::string_view prefix) {

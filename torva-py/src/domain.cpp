@@ -81,11 +81,10 @@ Ref from_arrays(PyObject*, const CallArgs& call) {
     const std::u32string sequence = arg_u32str(a[2], "sequence");
     const std::optional<char32_t> chain = arg_opt_chain(a[3], "chain");
     if (coords.cols != 3) throw_error(PyExc_ValueError, kShapeError);
-    if (static_cast<std::size_t>(coords.rows) != sequence.size()) {
-        throw_error(PyExc_ValueError, "Number of coordinates must match sequence length");
-    }
-    const torva::PointSet points = coords.points();
-    return wrap(unwrap(Domain::from_arrays(std::move(id), points, sequence, chain), PyExc_ValueError, ""));
+    auto d = Domain::from_arrays(std::move(id), coords.points(), sequence, chain);
+    // The core's check of the sizes, in its own words without the kind prefix.
+    if (!d.ok()) throw_error(PyExc_ValueError, d.error().detail());
+    return wrap(std::move(d).value());
 }
 
 // ---------------------------------------------------------------------------

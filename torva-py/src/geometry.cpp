@@ -30,7 +30,7 @@ Ref superpose(PyObject*, const CallArgs& call) {
     if (fixed.cols < 3) throw_error(PyExc_ValueError, kShapeError);
     const torva::PointSet f = fixed.points();
     const torva::PointSet m = mobile.points();
-    const torva::Superposition sup = unwrap(torva::superpose(f, m), PyExc_ValueError, "Superposition failed: ");
+    const torva::Superposition sup = torva::superpose(f, m);
     return make_tuple(wrap(sup.transform), py_float(sup.rmsd));
 }
 

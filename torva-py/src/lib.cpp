@@ -25,7 +25,7 @@ constexpr const char* kModuleDoc =
     "    >>> result = dovel.pairwise_align(d1, d2)\n"
     "    >>> print(f\"RMSD: {result.rmsd:.2f}\")\n";
 
-constexpr const char* kVersion = "0.1.2";
+constexpr const char* kVersion = TORVA_VERSION;  // from the VERSION file, through CMake
 
 // Single-phase initialisation with m_size 0: a re-import after the module was
 // removed from sys.modules calls PyInit_dovel again, which returns the kept module.

@@ -6,8 +6,8 @@
 
 #include "binding.hpp"
 #include "surfaces.hpp"
+#include "torva/align_pdbs.hpp"
 #include "torva/io.hpp"
-#include "torva/scan.hpp"
 #include "torva/treewise.hpp"
 
 namespace dovel {
@@ -19,7 +19,9 @@ using torva::Transform;
 // Maps a failure of the aligned-structures writer to its exception.
 [[noreturn]] void throw_write_error(const torva::AlignedWriteError& e) {
     using Cause = torva::AlignedWriteError::Cause;
-    throw_error(e.cause == Cause::NoSourceFile ? PyExc_ValueError : PyExc_OSError, e.message);
+    if (e.cause == Cause::Cancelled && PyErr_Occurred() != nullptr) throw_pending();
+    const bool value_error = e.cause == Cause::NoSourceFile || e.cause == Cause::DuplicateOutput;
+    throw_error(value_error ? PyExc_ValueError : PyExc_OSError, e.message);
 }
 
 // ---------------------------------------------------------------------------
@@ -76,8 +78,8 @@ Ref write_all(PyObject* self, const CallArgs& call) {
     std::optional<std::string> prefix;
     if (!is_absent(a[1])) prefix = arg_path(a[1], "prefix");
     const auto r = shared<MultipleAlignmentResult>(self);
-    auto written =
-        torva::write_aligned_pdbs(output_dir, prefix, r->transforms, r->pre_transforms, r->source_paths);
+    auto written = torva::write_aligned_pdbs(output_dir, prefix, r->transforms, r->pre_transforms, r->source_paths,
+                                             signal_cancel());
     if (!written.ok()) throw_write_error(written.error());
     const std::vector<std::string>& paths = written.value();
     return make_list(paths.size(), [&](std::size_t k) { return py_str(paths[k]); });
@@ -172,8 +174,8 @@ Ref multiple_align(PyObject*, const CallArgs& call) {
         domains.push_back(*d);
         sources.push_back(d->pdb_file);
     }
-    MultipleAlignmentResult result =
-        unwrap(torva::align_multiple(domains, params), PyExc_ValueError, "Multiple alignment failed: ");
+    MultipleAlignmentResult result = unwrap(torva::align_multiple(domains, params, signal_cancel()),
+                                            PyExc_ValueError, "Multiple alignment failed: ");
     result.pre_transforms = pre ? std::move(*pre) : std::vector<Transform>(domains.size(), Transform::identity());
     result.source_paths = std::move(sources);
     return wrap(std::move(result));
@@ -235,44 +237,15 @@ Ref align_pdbs(PyObject*, const CallArgs& call) {
     const std::optional<char32_t> chain = arg_opt_chain(a[3], "chain");
     const std::size_t ref = a[4] == nullptr ? 0 : arg_index(a[4], "reference_index");
 
-    const std::size_t n = paths.size();
-    if (n < 2) throw_error(PyExc_ValueError, "Need at least 2 PDB files");
-    if (ref >= n) {
-        throw_error(PyExc_ValueError, "Reference index " + std::to_string(ref) + " out of range for " +
-                                          std::to_string(n) + " structures");
+    auto result = torva::align_pdbs(paths, output_dir, params, chain, ref, signal_cancel());
+    if (!result.ok()) {
+        using Cause = torva::AlignPdbsError::Cause;
+        const torva::AlignPdbsError& e = result.error();
+        if (e.cause == Cause::Cancelled && PyErr_Occurred() != nullptr) throw_pending();
+        const bool os_error = e.cause == Cause::CreateDirectory || e.cause == Cause::Write;
+        throw_error(os_error ? PyExc_OSError : PyExc_ValueError, e.message);
     }
-
-    std::vector<torva::Domain> domains;
-    domains.reserve(n);
-    for (const std::string& path : paths) {
-        auto d = torva::read_pdb(path, chain);
-        if (!d.ok()) throw_error(PyExc_ValueError, "Failed to parse " + path + ": " + d.error().message);
-        domains.push_back(std::move(d).value());
-    }
-
-    // Bring every structure into the reference's frame; the multiple alignment
-    // itself moves nothing.
-    const torva::ScanSettings scan = torva::ScanSettings::from(params, 5, 2.0);
-    std::vector<Transform> pre(n, Transform::identity());
-    for (std::size_t k = 0; k < n; ++k) {
-        if (k == ref) continue;
-        auto s = torva::scan_align(domains[ref], domains[k], scan);
-        if (!s.ok()) {
-            throw_error(PyExc_ValueError, "Pre-alignment failed for " + paths[k] + ": " + s.error().message);
-        }
-        pre[k] = s.value().transform;
-        for (torva::Residue& r : domains[k].residues) r.coord = pre[k].apply(r.coord);
-    }
-
-    MultipleAlignmentResult result =
-        unwrap(torva::align_multiple(domains, params), PyExc_ValueError, "Multiple alignment failed: ");
-    result.pre_transforms = std::move(pre);
-    result.source_paths = paths;
-
-    auto written =
-        torva::write_aligned_pdbs(output_dir, std::nullopt, result.transforms, result.pre_transforms, paths);
-    if (!written.ok()) throw_write_error(written.error());
-    return wrap(std::move(result));
+    return wrap(std::move(result).value());
 }
 
 }  // namespace

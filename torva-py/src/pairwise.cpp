@@ -135,9 +135,6 @@ constexpr const char* kPairwiseDoc =
     "    domain2: Second (mobile) domain.\n    params: Optional alignment parameters.\n\nReturns:\n"
     "    AlignmentResult containing transformation and statistics.\n\nRaises:\n    ValueError: If alignment fails.";
 
-constexpr std::size_t kDefaultSlide = 5;
-constexpr double kScanStopScore = 2.0;
-
 Ref pairwise_align(PyObject*, const CallArgs& call) {
     const BoundArgs a = bind(kPairwiseSig, call);
     // Both domains stay borrowed (shared; they may be the same object) until
@@ -146,23 +143,23 @@ Ref pairwise_align(PyObject*, const CallArgs& call) {
     const auto d2 = shared(arg_instance<torva::Domain>(a[1], "domain2"));
     const torva::Parameters params = arg_parameters(a[2], "params");
     const bool scan_mode = is_absent(a[3]) ? false : arg_bool(a[3], "scan_mode");
-    const std::size_t slide = is_absent(a[4]) ? kDefaultSlide : arg_index(a[4], "slide");
+    const std::size_t slide = is_absent(a[4]) ? torva::ScanSettings::kPairwiseStep : arg_index(a[4], "slide");
 
     AlignmentRecord out;
     if (!scan_mode) {
         const torva::PairwiseSettings settings = torva::settings_from_parameters(params);
-        torva::PairwiseResult r =
-            unwrap(torva::align_pair(d1->residues, d2->residues, settings), PyExc_ValueError, "Alignment failed: ");
+        torva::PairwiseResult r = torva::align_pair(d1->residues, d2->residues, settings);
         out.aligned_pairs = std::move(r.aligned_pairs);
         out.rmsd = r.rmsd;
         out.n_aligned = r.n_aligned;
         out.score = r.score;
-        out.seq_identity = r.identity_pct / 100.0;
+        out.seq_identity = r.seq_identity();
         out.transform = r.transform;
     } else {
-        const torva::ScanSettings settings = torva::ScanSettings::from(params, slide, kScanStopScore);
+        const torva::ScanSettings settings = torva::ScanSettings::pairwise(params, slide);
         const torva::ScanResult r =
-            unwrap(torva::scan_align(*d1, *d2, settings), PyExc_ValueError, "Scan alignment failed: ");
+            unwrap(torva::scan_align(*d1, *d2, settings, nullptr, signal_cancel()), PyExc_ValueError,
+                   "Scan alignment failed: ");
         // A scan outcome carries no path. n_aligned counts aligned pairs, as on
         // the direct path and in database scans, not the path length.
         out.rmsd = r.rmsd;

@@ -7,22 +7,13 @@
 #include "binding.hpp"
 #include "surfaces.hpp"
 #include "torva/io.hpp"
-#include "torva/scan.hpp"
+#include "torva/database_scan.hpp"
 
 namespace dovel {
 
 // What a ScanHit owns: the reported values of one hit. The alignment's
 // transform and pairs stay behind in the core record.
-struct ScanHitEntry {
-    std::optional<double> z_score;
-    std::optional<double> e_value;
-    std::string target_id;
-    std::size_t rank = 0;
-    double score = 0.0;
-    double rmsd = 0.0;
-    std::size_t n_aligned = 0;
-    double seq_identity = 0.0;
-};
+struct ScanHitEntry : torva::ScanHitReport {};
 
 namespace {
 
@@ -102,12 +93,12 @@ Ref scan_database(PyObject*, const CallArgs& call) {
     if (a[6] != nullptr) options.scan_mode = arg_bool(a[6], "scan_mode");
 
     std::vector<torva::ScanHitRecord> hits =
-        unwrap(torva::scan_database(query, targets, params, options), PyExc_ValueError, "Scan failed: ");
+        unwrap(torva::scan_database(query, targets, params, options, signal_cancel()), PyExc_ValueError,
+               "Scan failed: ");
 
     return make_list(hits.size(), [&](std::size_t k) {
         torva::ScanHitRecord& h = hits[k];
-        return wrap(ScanHitEntry{h.z_score, h.e_value, std::move(h.target_id), h.rank, h.score, h.rmsd,
-                                 h.n_aligned, h.seq_identity});
+        return wrap(ScanHitEntry{std::move(static_cast<torva::ScanHitReport&>(h))});
     });
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "torva/alignment.hpp"
+#include "torva/cancel.hpp"
 #include "torva/error.hpp"
 #include "torva/io.hpp"
 #include "torva/math.hpp"
@@ -43,7 +44,9 @@ struct GuideNode {
     bool is_leaf() const { return !left && !right; }
 };
 
-Result<PairwiseTable> build_pairwise_table(std::span<const Domain> domains, const Parameters& params);
+// Aligns every pair i < j once; `cancel` is asked before each alignment.
+Result<PairwiseTable> build_pairwise_table(std::span<const Domain> domains, const Parameters& params,
+                                           const Cancel& cancel = {});
 
 // Throws InternalError ("Node should exist", "Root should exist") on the
 // impossible paths.

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 
@@ -20,6 +21,7 @@ enum class ErrorKind {
     AlignmentFailed,
     StructureTooSmall,
     NoCommonAtoms,
+    Cancelled,
 };
 
 // An error value. `message` is the complete text, kind prefix included
@@ -27,22 +29,33 @@ enum class ErrorKind {
 struct Error {
     ErrorKind kind;
     std::string message;
+    std::size_t prefix_length = 0;  // of the kind prefix ("I/O error: ") at the start of `message`
 
-    static Error io(const std::string& os_text) { return {ErrorKind::Io, "I/O error: " + os_text}; }
-    static Error pdb_parse(const std::string& m) { return {ErrorKind::PdbParse, "PDB parsing error: " + m}; }
-    static Error dssp_parse(const std::string& m) { return {ErrorKind::DsspParse, "DSSP parsing error: " + m}; }
-    static Error domain_file(const std::string& m) { return {ErrorKind::DomainFile, "Domain file error: " + m}; }
+    // `message` without its kind prefix ("No such file or directory").
+    std::string_view detail() const { return std::string_view(message).substr(prefix_length); }
+
+    static Error io(const std::string& os_text) { return prefixed(ErrorKind::Io, "I/O error: ", os_text); }
+    static Error pdb_parse(const std::string& m) { return prefixed(ErrorKind::PdbParse, "PDB parsing error: ", m); }
+    static Error dssp_parse(const std::string& m) { return prefixed(ErrorKind::DsspParse, "DSSP parsing error: ", m); }
+    static Error domain_file(const std::string& m) { return prefixed(ErrorKind::DomainFile, "Domain file error: ", m); }
     static Error invalid_parameter(const std::string& m) {
-        return {ErrorKind::InvalidParameter, "Invalid parameter: " + m};
+        return prefixed(ErrorKind::InvalidParameter, "Invalid parameter: ", m);
     }
     static Error alignment_failed(const std::string& m) {
-        return {ErrorKind::AlignmentFailed, "Alignment failed: " + m};
+        return prefixed(ErrorKind::AlignmentFailed, "Alignment failed: ", m);
     }
     static Error structure_too_small(std::size_t n, std::size_t minimum) {
         return {ErrorKind::StructureTooSmall, "Structure too small: " + std::to_string(n) + " residues (minimum " +
                                                   std::to_string(minimum) + ")"};
     }
     static Error no_common_atoms() { return {ErrorKind::NoCommonAtoms, "No common atoms for superposition"}; }
+    // A long operation stopped because its Cancel asked it to (see cancel.hpp).
+    static Error cancelled() { return {ErrorKind::Cancelled, "Operation cancelled"}; }
+
+private:
+    static Error prefixed(ErrorKind kind, std::string_view prefix, const std::string& detail) {
+        return {kind, std::string(prefix) + detail, prefix.size()};
+    }
 };
 
 // Violation of a core invariant or precondition (a program fault, not an input error).

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstddef>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -37,6 +38,23 @@ struct Transform {
     Matrix4 transformation_matrix() const;
 };
 
+// Float-to-count conversion: truncation toward zero, negatives and NaN give 0,
+// values beyond the range saturate.
+inline std::size_t to_count(double x) {
+    if (!(x > 0.0)) return 0;
+    constexpr double kMax = 18446744073709551615.0;  // rounds to 2^64
+    if (x >= kMax) return std::numeric_limits<std::size_t>::max();
+    return static_cast<std::size_t>(x);
+}
+
+// Squared Euclidean distance, summed x, y, z in that order.
+inline double squared_distance(const Point& a, const Point& b) {
+    const double dx = a[0] - b[0];
+    const double dy = a[1] - b[1];
+    const double dz = a[2] - b[2];
+    return dx * dx + dy * dy + dz * dz;
+}
+
 // Mean of the points. Throws InternalError for an empty set.
 Point centroid(std::span<const Point> points);
 
@@ -52,7 +70,8 @@ struct Superposition {
 };
 
 // Least-squares rigid fit moving `mobile` onto `fixed` (equal sizes), with
-// reflection correction, so the rotation is always proper.
-Result<Superposition> superpose(std::span<const Point> fixed, std::span<const Point> mobile);
+// reflection correction, so the rotation is always proper. Empty sets give the
+// identity; non-finite input gives NaN throughout. No input makes it fail.
+Superposition superpose(std::span<const Point> fixed, std::span<const Point> mobile);
 
 }  // namespace torva

@@ -34,10 +34,14 @@ struct PairwiseResult {
     double identity_pct = 0.0;
     std::size_t iterations = 0;  // refinement iterations that ran
 
+    // The identity as a fraction (identity_pct / 100).
+    double seq_identity() const { return identity_pct / 100.0; }
+
     static PairwiseResult empty();  // no pairs, identity, rmsd +inf, score 0
 };
 
-Result<StepResult> alignment_step(std::span<const Point> coords1, std::span<const Point> coords2,
+// One scoring, alignment and superposition step; it cannot fail.
+StepResult alignment_step(std::span<const Point> coords1, std::span<const Point> coords2,
                                   const ScoreMatrix& matrix, const PairwiseSettings& settings);
 
 // Sequence identity in percent over the core pairs of an alignment, with the
@@ -47,8 +51,9 @@ double core_identity_pct(std::span<const AlignedPair> pairs, std::span<const Res
                          std::span<const Residue> residues2, std::span<const Point> coords1,
                          std::span<const Point> coords2, const PairwiseSettings& settings);
 
-// Aligns the second residue list onto the first; both are read only.
-Result<PairwiseResult> align_pair(std::span<const Residue> residues1, std::span<const Residue> residues2,
+// Aligns the second residue list onto the first; both are read only. Every
+// input gives a result (too short ones the empty result).
+PairwiseResult align_pair(std::span<const Residue> residues1, std::span<const Residue> residues2,
                                   const PairwiseSettings& settings);
 
 }  // namespace torva

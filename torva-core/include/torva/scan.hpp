@@ -1,4 +1,5 @@
-// Scan-mode initial superposition and the database scan.
+// Scan mode: the search for a starting superposition of two chains in
+// unrelated frames (windows, then fragment seeds), and its refinement.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "torva/alignment.hpp"
+#include "torva/cancel.hpp"
 #include "torva/error.hpp"
 #include "torva/io.hpp"
 #include "torva/math.hpp"
@@ -17,28 +19,43 @@
 
 namespace torva {
 
+// What a scan-mode search reads: the user's parameters (every window's
+// refinement and the fine pass are derived from them) and the search's own
+// settings.
 struct ScanSettings {
-    std::size_t step = 5;
-    double stop_score = 2.0;
+    Parameters params;
+    std::size_t step = kPairwiseStep;           // window offsets apart
+    double stop_score = kPairwiseStopScore;     // a window reaching it may jump ahead; the result is significant
     double min_length_ratio = 0.5;
     double max_length_ratio = 1.3;
-    double e1 = 2.0;
-    double e2 = 5.0;
-    double gap_open = 3.0;
-    double cutoff_dist = 10.0;
-    double convergence = 0.01;
-    std::uint32_t n_passes = 2;
-    std::uint32_t max_iter = 100;
     bool truncate = true;
     bool early_stop = true;
     // When no window reaches a positive score, look for a starting position
     // with fragment seeds that do not assume colinear chains.
     bool seed_search = true;
 
-    // The callers' record: `step` and `stop_score` given, ratios 0.5 / 1.3,
-    // truncate and early_stop on, the rest from `params`.
+    static constexpr std::size_t kPairwiseStep = 5;
+    static constexpr double kPairwiseStopScore = 2.0;
+    static constexpr std::size_t kDatabaseStep = 10;
+
+    // `step` and `stop_score` given, everything else at its default.
     static ScanSettings from(const Parameters& params, std::size_t step, double stop_score);
+    // pairwise_align(scan_mode=True) and the pre-alignment of align_pdbs.
+    static ScanSettings pairwise(const Parameters& params, std::size_t step = kPairwiseStep) {
+        return from(params, step, kPairwiseStopScore);
+    }
+    // Each target of a scan-mode database scan: the caller's score cutoff is the stop score.
+    static ScanSettings database(const Parameters& params, double score_cutoff) {
+        return from(params, kDatabaseStep, score_cutoff);
+    }
 };
+
+// Every start's refinement: the parameters' values, but pairs count as core
+// pairs at the fine-pass threshold.
+PairwiseSettings scan_window_settings(const Parameters& params);
+// The fine pass: a sharp distance scale, no gap charge and a short fragment
+// threshold, so that it polishes the best start's superposition.
+PairwiseSettings scan_refinement_settings(const Parameters& params);
 
 struct ScanResult {
     std::string query_id;
@@ -57,8 +74,6 @@ struct ScanResult {
     bool significant = false;
 };
 
-Result<ScanResult> scan_align(const Domain& first, const Domain& second, const ScanSettings& settings);
-
 // What one scan tried, in order: every window (offset, length, score of its
 // refinement), every seed start that was refined, and whether the fine pass ran.
 struct ScanTrace {
@@ -72,61 +87,11 @@ struct ScanTrace {
     bool second_pass = false;
 };
 
-// As above, recording the trace when `trace` is not null.
+// Searches the best starting superposition of `second` onto `first` and
+// refines it. Records what was tried in `trace` when it is not null. `cancel`
+// is asked before every window, before each row of fragment seeds and before
+// every seed start and the fine pass (Error::cancelled()).
 Result<ScanResult> scan_align(const Domain& first, const Domain& second, const ScanSettings& settings,
-                              ScanTrace* trace);
-
-// One accepted target of a database scan.
-struct ScanHitRecord {
-    std::optional<double> z_score;
-    std::optional<double> e_value;
-    std::string target_id;
-    std::size_t rank = 0;
-    double score = 0.0;
-    double rmsd = 0.0;
-    std::size_t n_aligned = 0;
-    double seq_identity = 0.0;
-    Transform transform;
-    std::vector<AlignedPair> aligned_pairs;
-};
-
-struct DatabaseScanOptions {
-    double score_cutoff = 0.0;
-    std::size_t max_hits = 100;
-    bool quick = false;
-    bool scan_mode = true;
-};
-
-// Ranked hits; the first failing target alignment ends the scan with its error.
-Result<std::vector<ScanHitRecord>> scan_database(const Domain& query, std::span<const Domain> targets,
-                                                 const Parameters& params, const DatabaseScanOptions& options);
-
-// The ranking half of scan_database, on one candidate per target in target
-// order: drops scores below `score_cutoff` (and NaN scores), sorts stably by
-// score (highest first), keeps the first `max_hits`, numbers them from 1 and
-// sets Z-scores when at least two hits remain and the population standard
-// deviation of their scores is not below 1e-10.
-std::vector<ScanHitRecord> select_scan_hits(std::vector<ScanHitRecord> candidates,
-                                            const DatabaseScanOptions& options);
-
-// The loop of scan_database with the per-target alignment supplied:
-// `align(target)` returns a Result<ScanHitRecord> for one target. Targets run
-// in order; the first error ends the scan and is returned as it is, with
-// nothing gathered so far kept.
-template <class Align>
-Result<std::vector<ScanHitRecord>> scan_targets(std::span<const Domain> targets, Align&& align,
-                                                const DatabaseScanOptions& options) {
-    std::vector<ScanHitRecord> candidates;
-    candidates.reserve(targets.size());
-    for (const Domain& target : targets) {
-        Result<ScanHitRecord> r = align(target);
-        if (!r.ok()) return r.error();
-        // A rejected target keeps nothing: drop it now rather than carry its pairs.
-        if (!(r.value().score >= options.score_cutoff)) continue;
-        candidates.push_back(std::move(r).value());
-        candidates.back().target_id = target.id;
-    }
-    return select_scan_hits(std::move(candidates), options);
-}
+                              ScanTrace* trace = nullptr, const Cancel& cancel = {});
 
 }  // namespace torva

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "torva/cancel.hpp"
 #include "torva/clustering.hpp"
 #include "torva/error.hpp"
 #include "torva/io.hpp"
@@ -40,6 +41,9 @@ struct MultipleAlignmentResult {
 
 GroupAlignment align_tree(const GuideNode& node, std::span<const Domain> domains, const PairwiseTable& table);
 
-Result<MultipleAlignmentResult> align_multiple(std::span<const Domain> domains, const Parameters& params);
+// The pairwise table, the guide tree and the merges along it. `cancel` is
+// asked before every pairwise alignment and every merge.
+Result<MultipleAlignmentResult> align_multiple(std::span<const Domain> domains, const Parameters& params,
+                                               const Cancel& cancel = {});
 
 }  // namespace torva
