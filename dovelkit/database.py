@@ -11,7 +11,6 @@ import concurrent.futures
 import multiprocessing
 import os
 import signal
-import tempfile
 import time
 from bisect import bisect_right
 from collections.abc import Generator, Iterable, Iterator, Sequence
@@ -25,6 +24,7 @@ import pyarrow.parquet as pq
 
 import dovel
 
+from dovelkit.atomic import replacing
 from dovelkit.reading import file_stem, load_chains
 
 PathLike = Union[str, "os.PathLike[str]"]
@@ -290,12 +290,6 @@ class _GroupWriter:
         self.writer.close()
 
 
-def _umask() -> int:
-    mask = os.umask(0o022)
-    os.umask(mask)
-    return mask
-
-
 def _unique_name(base: str, taken: dict[str, str]) -> str:
     k = 2
     while f"{base}~{k}" in taken:
@@ -314,12 +308,9 @@ def _write_database(
     if isinstance(rows_per_group, bool) or not isinstance(rows_per_group, int) or rows_per_group < 1:
         raise ValueError(f"rows_per_group must be a positive int, not {rows_per_group!r}")
     target = os.path.abspath(os.fspath(path))
-    directory = os.path.dirname(target)
     if os.path.isdir(target):
         raise IsADirectoryError(21, "Is a directory", os.fspath(path))
-    fd, tmp = tempfile.mkstemp(dir=directory, prefix="." + os.path.basename(target) + ".", suffix=".tmp")
-    os.close(fd)
-    try:
+    with replacing(target) as tmp:
         writer = _GroupWriter(tmp, rows_per_group)
         taken: dict[str, str] = {}
         try:
@@ -346,14 +337,6 @@ def _write_database(
             writer.writer.close()
             raise
         writer.close()
-        os.chmod(tmp, 0o666 & ~_umask())  # readable as any new file would be (mkstemp makes it private)
-        os.replace(tmp, target)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except FileNotFoundError:
-            pass
-        raise
     summary.bytes = os.path.getsize(target)
 
 

@@ -12,7 +12,6 @@ from __future__ import annotations
 import html as _html
 import math
 import os
-import tempfile
 from collections.abc import Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Union
@@ -125,21 +124,9 @@ class Report:
 
     def write(self, path: PathLike) -> None:
         """Write the HTML page to path: a temporary file beside it, renamed into place when complete."""
-        target = os.fspath(path)
-        text = self.html()
-        directory = os.path.dirname(os.path.abspath(target))
-        fd, tmp = tempfile.mkstemp(prefix=".dovel-report-", suffix=".html", dir=directory)
-        try:
-            with os.fdopen(fd, "w", encoding="utf-8") as fh:
-                fh.write(text)
-            os.chmod(tmp, 0o666 & ~_umask())
-            os.replace(tmp, target)
-        except BaseException:
-            try:
-                os.unlink(tmp)
-            except OSError:
-                pass
-            raise
+        from dovelkit.atomic import write_atomically
+
+        write_atomically(path, self.html().encode("utf-8"))
 
     def _repr_html_(self) -> str:  # notebooks show the figures themselves; this is the summary
         rows = "".join(f"<tr><td>{_html.escape(k)}</td><td>{_html.escape(v)}</td></tr>" for k, v in self.summary)
@@ -159,12 +146,6 @@ def check_output(path: PathLike | None) -> None:
         raise ValueError(f"{target}: directory {directory} does not exist")
     if os.path.isdir(target):
         raise ValueError(f"{target}: is a directory")
-
-
-def _umask() -> int:
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
 
 
 def _fmt(x: float, digits: int = 2) -> str:

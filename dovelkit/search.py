@@ -24,7 +24,7 @@ import numpy as np
 import dovel
 
 from dovelkit.database import (
-    Database, PathLike, check_workers, default_workers, open_targets, process_pool, stop_pool,
+    Database, Entry, PathLike, check_workers, default_workers, open_targets, process_pool, stop_pool,
 )
 from dovelkit.pairwise import PairwiseAlignment, align
 
@@ -41,6 +41,8 @@ _PARAM_FIELDS = (
 _LIST_SLICE = 1000
 # Targets per call of the module within a slice.
 _CHUNK = 64
+# The smallest part of a slice that the process pool hands out as one task.
+_MIN_PART = 50
 
 # The hits of a slice: (position, score, rmsd, n_aligned, seq_identity) of each.
 _SliceHits = list[tuple[int, float, float, int, float]]
@@ -119,6 +121,19 @@ def _open_cached(path: str) -> Database:
     return db
 
 
+# ... and the last slice it has read (with the database it came from), for the next part of it.
+_LAST_SLICE: list[tuple[Database, int, list[Entry]]] = []
+
+
+def _read_slice_cached(db: Database, k: int) -> list[Entry]:
+    if _LAST_SLICE and _LAST_SLICE[0][0] is db and _LAST_SLICE[0][1] == k:
+        return _LAST_SLICE[0][2]
+    _LAST_SLICE.clear()
+    entries = db.read_slice(k)
+    _LAST_SLICE.append((db, k, entries))
+    return entries
+
+
 def scan_slice(
     source: tuple[Any, ...],
     query: tuple[np.ndarray, str, str] | dovel.Domain,
@@ -130,16 +145,21 @@ def scan_slice(
 ) -> list[tuple[int, float, float, int, float]]:
     """Scan one slice; return (position, score, rmsd, n_aligned, seq_identity) of its best hits.
 
-    ``source`` is ("db", path or open Database, slice index) or ("list", first position, [(coords, sequence,
-    chain), ...]). Every target is named by its position, so the hits say where they came from.
+    ``source`` is ("db", path or open Database, slice index[, first position, end position]) for a
+    slice of a database or a part of one, or ("list", first position, [(coords, sequence, chain), ...]). Every target is named by its position, so the hits say where they came from.
     """
     if source[0] == "db":
-        db = source[1] if isinstance(source[1], Database) else _open_cached(source[1])
         k = source[2]
+        if isinstance(source[1], Database):  # in this process: the caller's open database
+            db = source[1]
+            entries = db.read_slice(k)
+        else:  # in a worker: the path, opened once
+            db = _open_cached(source[1])
+            entries = _read_slice_cached(db, k)
         first = db.slices[k].start
-        targets = []
-        for r, e in enumerate(db.read_slice(k)):
-            targets.append(dovel.Domain.from_arrays(str(first + r), e.coordinates, e.sequence, e.chain[:1] or None))
+        part = range(first, db.slices[k].stop) if len(source) == 3 else range(source[3], source[4])
+        targets = [dovel.Domain.from_arrays(str(i), entries[i - first].coordinates, entries[i - first].sequence,
+                                            entries[i - first].chain[:1] or None) for i in part]
     else:
         first = source[1]
         targets = [
@@ -245,12 +265,29 @@ def _run_here(
         yield len(rng), hits
 
 
-def _sources(targets: Database | Sequence[dovel.Domain], slices: Sequence[range]) -> Iterator[tuple[Any, ...]]:
+def _sources(targets: Database | Sequence[dovel.Domain], slices: Sequence[range],
+             parts: int = 1) -> Iterator[tuple[range, tuple[Any, ...]]]:
+    """What each task scans, with the positions it covers: a database slice in ``parts`` parts
+    (each task still reads its whole slice, so memory stays bounded by one slice), or a run of
+    list targets sent whole."""
     for k, rng in enumerate(slices):
         if isinstance(targets, Database):
-            yield ("db", os.path.abspath(targets.path), k)
+            path = os.path.abspath(targets.path)
+            if parts <= 1:
+                yield rng, ("db", path, k)
+                continue
+            step = math.ceil(len(rng) / parts)
+            for lo in range(rng.start, rng.stop, step):
+                hi = min(lo + step, rng.stop)
+                yield range(lo, hi), ("db", path, k, lo, hi)
         else:
-            yield ("list", rng.start, [_domain_values(targets[i]) for i in rng])
+            yield rng, ("list", rng.start, [_domain_values(targets[i]) for i in rng])
+
+
+def _parts_per_slice(n_slices: int, workers: int) -> int:
+    """Enough tasks that no worker waits long for the last one: about eight per worker, in parts
+    of at least _MIN_PART targets."""
+    return max(1, min(math.ceil(8 * workers / max(1, n_slices)), _LIST_SLICE // _MIN_PART))
 
 
 def _run_pool(
@@ -260,7 +297,7 @@ def _run_pool(
     args = (_domain_values(query), _params_values(params), cutoff, max_hits, quick, scan_mode)
     pool = process_pool(workers)
     try:
-        sources = zip(slices, _sources(targets, slices))
+        sources = _sources(targets, slices, _parts_per_slice(len(slices), workers))
         pending: dict[concurrent.futures.Future[_SliceHits], int] = {}
 
         def refill() -> None:
@@ -293,7 +330,7 @@ def _run_dask(
 
     args = (_domain_values(query), _params_values(params), cutoff, max_hits, quick, scan_mode)
     futures = {}
-    for rng, src in zip(slices, _sources(targets, slices)):
+    for rng, src in _sources(targets, slices):
         futures[client.submit(scan_slice, src, *args, pure=False)] = len(rng)
     try:
         for fut in as_completed(list(futures)):

@@ -10,13 +10,13 @@ from __future__ import annotations
 
 import gzip
 import os
-import tempfile
 from typing import Union
 
 import gemmi
 
 import dovel
 
+from dovelkit.atomic import write_atomically
 from dovelkit.reading import file_stem, read_structure
 
 PathLike = Union[str, "os.PathLike[str]"]
@@ -127,43 +127,6 @@ def render_moved(source: PathLike, transform: dovel.Transform, fmt: str) -> str:
         kind = "mmCIF" if fmt == "mmcif" else "PDB"
         hint = " (try an .cif output name)" if fmt == "pdb" else ""
         raise ValueError(f"{os.fspath(source)}: cannot write as {kind}: {exc}{hint}") from None
-
-
-def write_atomically(out_path: PathLike, data: bytes) -> None:
-    """Write ``data`` to ``out_path`` through a temporary file in the same directory and a rename.
-
-    On any failure, an interrupt included, the temporary file is removed and an existing file at
-    ``out_path`` is left as it was.
-    """
-    write_files_atomically([(out_path, data)])
-
-
-def write_files_atomically(files: list[tuple[PathLike, bytes]]) -> None:
-    """Write several files so that they appear together: all go to temporary files first, which
-    are renamed into place only once every one is complete. On a failure or an interrupt before
-    the renames, no target is created or changed and no temporary file is left behind."""
-    staged: list[tuple[str, str]] = []
-    try:
-        umask = os.umask(0)
-        os.umask(umask)
-        for out_path, data in files:
-            target = os.fspath(out_path)
-            directory = os.path.dirname(os.path.abspath(target))
-            fd, tmp = tempfile.mkstemp(prefix=f".{os.path.basename(target)}.", suffix=".part", dir=directory)
-            staged.append((tmp, target))
-            with os.fdopen(fd, "wb") as fh:
-                fh.write(data)
-            os.chmod(tmp, 0o666 & ~umask)
-        while staged:
-            tmp, target = staged[0]
-            os.replace(tmp, target)
-            staged.pop(0)
-    finally:
-        for tmp, _ in staged:
-            try:
-                os.unlink(tmp)
-            except OSError:
-                pass
 
 
 def write_moved(source: PathLike, transform: dovel.Transform, out_path: PathLike) -> None:

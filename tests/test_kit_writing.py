@@ -11,7 +11,7 @@ import pytest
 import dovel
 import dovelkit
 from conftest import data_path, random_rotation
-from dovelkit import writing
+from dovelkit import atomic, writing
 
 UBQ = data_path("1ubq.pdb")  # X-ray, rich PDB header
 CRAMBIN = data_path("1ejg.pdb")  # ANISOU records
@@ -149,10 +149,10 @@ def test_several_files_appear_together_or_not_at_all(tmp_path, monkeypatch):
     monkeypatch.setattr(writing.os, "fdopen", failing_fdopen)
     files = [(tmp_path / f"f{k}.pdb", b"x") for k in range(4)]
     with pytest.raises(OSError, match="No space"):
-        writing.write_files_atomically(files)
+        atomic.write_files_atomically(files)
     assert os.listdir(tmp_path) == []
     monkeypatch.undo()
-    writing.write_files_atomically(files)
+    atomic.write_files_atomically(files)
     assert sorted(os.listdir(tmp_path)) == [f"f{k}.pdb" for k in range(4)]
 
 

@@ -392,3 +392,15 @@ def test_ctrl_c_stops_a_search_and_its_workers(db, tmp_path):
         if proc.poll() is None:
             proc.kill()
             proc.wait()
+
+
+def test_pool_tasks_cover_every_position_once(db):
+    """The process pool cuts slices into parts for balance: together they cover each target once."""
+    from dovelkit.search import _parts_per_slice, _sources
+
+    for parts in (1, 3, _parts_per_slice(len(db.slices), 2)):
+        covered = [i for rng, src in _sources(db, db.slices, parts) for i in rng]
+        assert covered == list(range(len(db)))
+        assert all(src[0] == "db" and (len(src) == 3 or src[4] - src[3] == len(rng))
+                   for rng, src in _sources(db, db.slices, parts))
+    assert _parts_per_slice(len(db.slices), 2) > 1

@@ -125,7 +125,8 @@ def _same_file(a: str, b: str) -> bool:
 
 def run(args: argparse.Namespace) -> int:
     import dovelkit
-    from dovelkit.writing import output_format, render_moved, write_files_atomically
+    from dovelkit.atomic import write_files_atomically
+    from dovelkit.writing import output_format, render_moved
 
     files: list[str] = args.files
     if len(files) < 2:

@@ -7,9 +7,9 @@ import json
 import math
 import os
 import sys
-import tempfile
 from typing import Any
 
+from dovelkit.atomic import write_atomically
 from dovelkit.cli import UserError
 from dovelkit.commands import add_preset_option, parameters_from
 
@@ -135,7 +135,7 @@ def run(args: argparse.Namespace) -> int:
     else:
         text = table(hits, args.details)
     if args.output:
-        _write_atomically(args.output, text)
+        write_atomically(args.output, text.encode("utf-8"))
     else:
         sys.stdout.write(text)
     return 0
@@ -199,19 +199,3 @@ def table(hits: list[Any], details: bool) -> str:
     return "\n".join(out) + "\n"
 
 
-def _write_atomically(path: str, text: str) -> None:
-    directory = os.path.dirname(os.path.abspath(path))
-    fd, tmp = tempfile.mkstemp(dir=directory, prefix="." + os.path.basename(path) + ".", suffix=".tmp")
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8") as fh:
-            fh.write(text)
-        mask = os.umask(0o022)
-        os.umask(mask)
-        os.chmod(tmp, 0o666 & ~mask)
-        os.replace(tmp, path)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except FileNotFoundError:
-            pass
-        raise
