@@ -123,6 +123,8 @@ class PeakRSS:
                 try:
                     rss = p.memory_info().rss
                     cmd = " ".join(p.cmdline())
+                    if p.ppid() != self.me.pid:  # forked by a helper (the pool's fork server)
+                        cmd += " [forked]"
                     t = p.cpu_times()
                 except self.psutil.Error:
                     continue
@@ -157,8 +159,11 @@ class PeakRSS:
 
     @staticmethod
     def _is_worker(name: str) -> bool:
-        return ("resource_tracker" not in name and "forkserver" not in name
-                and ("spawn_main" in name or "distributed" in name or "multiprocessing" in name))
+        if "resource_tracker" in name:
+            return False
+        if "forkserver" in name:  # the fork server itself does no scanning; its children do
+            return "[forked]" in name
+        return "spawn_main" in name or "distributed" in name or "multiprocessing" in name
 
     def workers(self) -> list[int]:
         """Peaks of the processes that ran the scans (not helpers such as the resource tracker)."""
