@@ -184,7 +184,8 @@ def table(hits: list[Any], details: bool) -> str:
         return "no hits\n"
     rows = [["rank", "id", "score", "rmsd", "aligned", "seq_id", "z", "chain", "source"]]
     for h in hits:
-        rows.append([str(h.rank), h.id, _fmt(h.score, 4), _fmt(h.rmsd, 3), str(h.n_aligned),
+        rmsd = _fmt(h.rmsd, 3) if h.n_aligned > 0 else "-"  # the module reports 100 when nothing aligned
+        rows.append([str(h.rank), h.id, _fmt(h.score, 4), rmsd, str(h.n_aligned),
                      _fmt(h.seq_identity, 3), _fmt(h.z_score, 2), h.chain or "-", h.source or "-"])
     widths = [max(len(r[c]) for r in rows) for c in range(len(rows[0]))]
     right = {0, 2, 3, 4, 5, 6}
