@@ -22,6 +22,19 @@ def _umask() -> int:
     return mask
 
 
+def check_writable(path: PathLike | None) -> None:
+    """Fail early, before any work, when a file could not be written at ``path`` (None: nothing to
+    write). Raises ValueError naming the path when its directory is missing or it is a directory."""
+    if path is None:
+        return
+    target = os.fspath(path)
+    directory = os.path.dirname(os.path.abspath(target))
+    if not os.path.isdir(directory):
+        raise ValueError(f"{target}: directory {directory} does not exist")
+    if os.path.isdir(target):
+        raise ValueError(f"{target}: is a directory")
+
+
 def _temporary_beside(target: str) -> tuple[int, str]:
     """An open descriptor and the path of a new temporary file in the target's directory."""
     directory = os.path.dirname(os.path.abspath(target))

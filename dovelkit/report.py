@@ -133,21 +133,6 @@ class Report:
         return f"<b>{_html.escape(self.title)}</b><table>{rows}</table>"
 
 
-def check_output(path: PathLike | None) -> None:
-    """Fail early, before any work, when a report could not be written at path (None: no report).
-
-    Raises ValueError naming the path when its directory is missing or the path is a directory.
-    """
-    if path is None:
-        return
-    target = os.fspath(path)
-    directory = os.path.dirname(os.path.abspath(target))
-    if not os.path.isdir(directory):
-        raise ValueError(f"{target}: directory {directory} does not exist")
-    if os.path.isdir(target):
-        raise ValueError(f"{target}: is a directory")
-
-
 def _fmt(x: float, digits: int = 2) -> str:
     return f"{x:.{digits}f}" if math.isfinite(x) else "n/a"
 

@@ -9,6 +9,7 @@ import os
 import sys
 from typing import TYPE_CHECKING
 
+from dovelkit.atomic import check_writable
 from dovelkit.cli import UserError
 from dovelkit.commands.msa import Status
 from dovelkit.commands import add_preset_option, parameters_from
@@ -73,13 +74,8 @@ def run(args: argparse.Namespace) -> int:
             raise UserError(f"{path}: no such file")
     if args.output is not None:
         output_format(args.output)  # a bad name fails before any work
-        directory = os.path.dirname(os.path.abspath(args.output))
-        if not os.path.isdir(directory):
-            raise UserError(f"{args.output}: directory {directory} does not exist")
-        if os.path.isdir(args.output):
-            raise UserError(f"{args.output}: is a directory")
-
-    dovelkit.report.check_output(args.html)
+    check_writable(args.output)
+    check_writable(args.html)
 
     status = Status("dovel align")
     try:

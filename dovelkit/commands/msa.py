@@ -11,6 +11,7 @@ import tempfile
 import time
 from typing import TextIO
 
+from dovelkit.atomic import check_writable
 from dovelkit.cli import UserError
 from dovelkit.commands import add_preset_option, parameters_from
 
@@ -135,14 +136,8 @@ def run(args: argparse.Namespace) -> int:
     for path in files:
         if not os.path.isfile(path):
             raise UserError(f"{path}: no such file")
-    if args.fasta is not None:
-        fasta_dir = os.path.dirname(os.path.abspath(args.fasta))
-        if not os.path.isdir(fasta_dir):
-            raise UserError(f"{args.fasta}: directory {fasta_dir} does not exist")
-        if os.path.isdir(args.fasta):
-            raise UserError(f"{args.fasta}: is a directory")
-
-    dovelkit.report.check_output(args.html)
+    check_writable(args.fasta)
+    check_writable(args.html)
 
     names = [output_name(path) for path in files]
     seen: dict[str, str] = {}

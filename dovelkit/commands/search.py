@@ -9,7 +9,7 @@ import os
 import sys
 from typing import Any
 
-from dovelkit.atomic import write_atomically
+from dovelkit.atomic import check_writable, write_atomically
 from dovelkit.cli import UserError
 from dovelkit.commands import add_preset_option, parameters_from
 
@@ -93,7 +93,8 @@ def run(args: argparse.Namespace) -> int:
         raise UserError("--workers must be at least 1")
     if not math.isfinite(args.cutoff):
         raise UserError("--cutoff must be a finite number")
-    dovelkit.report.check_output(args.html)
+    check_writable(args.output)
+    check_writable(args.html)
     query = dovelkit.load(args.query, chain=args.chain)
     targets, origins = _targets(args.targets)
     client = None
