@@ -11,9 +11,8 @@ import contextlib
 import os
 import tempfile
 from collections.abc import Iterator, Sequence
-from typing import Union
 
-PathLike = Union[str, "os.PathLike[str]"]
+from dovelkit.paths import PathLike
 
 
 def _umask() -> int:

@@ -7,6 +7,8 @@ import importlib
 import sys
 from collections.abc import Sequence
 
+from dovelkit.errors import UserError
+
 # Sub-command name -> module under dovelkit.commands that provides add_parser() and run().
 COMMANDS = ("align", "msa", "search", "db")
 
@@ -19,10 +21,6 @@ examples:
   dovel db create cath.parquet structures/
   dovel search query.pdb cath.parquet --top 20
 """
-
-
-class UserError(Exception):
-    """A problem with what the user asked for: printed as one line, exit status 1."""
 
 
 def build_parser() -> argparse.ArgumentParser:

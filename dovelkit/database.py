@@ -7,15 +7,12 @@ database (one row group) reads on its own: a search worker only ever holds the s
 
 from __future__ import annotations
 
-import concurrent.futures
-import multiprocessing
 import os
-import signal
 import time
 from bisect import bisect_right
 from collections.abc import Generator, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
-from typing import Any, Union
+from typing import Any
 
 import numpy as np
 import pyarrow as pa
@@ -25,17 +22,13 @@ import pyarrow.parquet as pq
 import dovel
 
 from dovelkit.atomic import replacing
-from dovelkit.reading import file_stem, load_chains
-
-PathLike = Union[str, "os.PathLike[str]"]
+from dovelkit.inputs import collect_files, read_files
+from dovelkit.paths import PathLike
+from dovelkit.pools import check_workers, default_workers
 
 FORMAT_NAME = b"dovel-structure-database"
 FORMAT_VERSION = b"1"
 DEFAULT_ROWS_PER_GROUP = 1000
-
-# Files taken from a directory: the suffixes of structure files, optionally gzip-compressed.
-# A file named on the command line is read whatever its name.
-_STRUCTURE_SUFFIXES = (".pdb", ".ent", ".cif", ".mmcif")
 
 SCHEMA = pa.schema(
     [
@@ -95,125 +88,6 @@ class CreationSummary:
 
 # --------------------------------------------------------------------------------------------
 # Creation
-
-
-def _is_structure_name(name: str) -> bool:
-    lower = name.lower()
-    if lower.endswith(".gz"):
-        lower = lower[:-3]
-    return lower.endswith(_STRUCTURE_SUFFIXES)
-
-
-def collect_files(inputs: Iterable[PathLike]) -> list[str]:
-    """The structure files named by ``inputs``: files as given, directories searched recursively.
-
-    Files found in directories are those with a structure suffix (.pdb, .ent, .cif, .mmcif,
-    optionally followed by .gz), hidden files and directories left out, in sorted order.
-    Raises FileNotFoundError for an input that does not exist.
-    """
-    files: list[str] = []
-    for item in inputs:
-        path = os.fspath(item)
-        if not isinstance(path, str):
-            path = os.fsdecode(path)
-        if os.path.isdir(path):
-            found: list[str] = []
-            for root, dirs, names in os.walk(path):
-                dirs[:] = sorted(d for d in dirs if not d.startswith("."))
-                found.extend(
-                    os.path.join(root, n) for n in names if not n.startswith(".") and _is_structure_name(n)
-                )
-            files.extend(sorted(found))
-        elif os.path.exists(path):
-            files.append(path)
-        else:
-            raise FileNotFoundError(2, "No such file or directory", path)
-    return files
-
-
-def _read_file(path: str) -> tuple[str, list[tuple[str, str, str, str, bytes, int]] | str]:
-    """Every protein chain of one file as plain values, or the reason it cannot be read."""
-    try:
-        domains = load_chains(path)
-    except (OSError, ValueError) as exc:
-        if isinstance(exc, OSError) and exc.strerror:
-            return path, exc.strerror
-        text = str(exc)
-        prefix = f"{path}: "
-        return path, text[len(prefix):] if text.startswith(prefix) else text
-    except Exception as exc:  # a reader fault on a strange file: report it, keep going
-        return path, f"{type(exc).__name__}: {exc}"
-    stem = file_stem(path)
-    chains = []
-    for d in domains:
-        chain = d.id[len(stem) + 1:] if d.id.startswith(stem + "_") else d.chain
-        coords = np.ascontiguousarray(d.coordinates, dtype=np.float64)
-        chains.append((d.id, chain, d.sequence, d.secondary_structure, coords.tobytes(), len(d)))
-    return path, chains
-
-
-def _ignore_sigint() -> None:
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-
-
-def default_workers() -> int:
-    """The number of cores this process may run on."""
-    try:
-        return max(1, len(os.sched_getaffinity(0)))
-    except AttributeError:  # not every platform has affinity
-        return max(1, os.cpu_count() or 1)
-
-
-def stop_pool(pool: concurrent.futures.ProcessPoolExecutor) -> None:
-    """Stop a process pool now: pending work is dropped and the worker processes end."""
-    procs = list((getattr(pool, "_processes", None) or {}).values())
-    pool.shutdown(wait=False, cancel_futures=True)
-    for p in procs:
-        if p.is_alive():
-            p.terminate()
-    for p in procs:
-        p.join(timeout=5)
-        if p.is_alive():
-            p.kill()
-            p.join()
-
-
-def process_pool(workers: int) -> concurrent.futures.ProcessPoolExecutor:
-    """Worker processes forked from a clean server process (safe with threads in this process, and
-    quick to start: the server has imported dovelkit once); they ignore Ctrl-C, which the calling
-    process handles by stopping them."""
-    context = multiprocessing.get_context("forkserver")
-    context.set_forkserver_preload(["dovelkit.search"])
-    return concurrent.futures.ProcessPoolExecutor(max_workers=workers, mp_context=context,
-                                                  initializer=_ignore_sigint)
-
-
-def _read_files(files: list[str], workers: int) -> Iterator[tuple[str, Any]]:
-    """Read the files in order, on ``workers`` processes (in this one when 1)."""
-    if workers <= 1 or len(files) <= 1:
-        for path in files:
-            yield _read_file(path)
-        return
-    pool = process_pool(workers)
-    try:
-        window = 8 * workers
-        pending: list[concurrent.futures.Future[tuple[str, Any]]] = []
-        it = iter(files)
-        for path in it:
-            pending.append(pool.submit(_read_file, path))
-            if len(pending) >= window:
-                break
-        while pending:
-            result = pending.pop(0).result()
-            nxt = next(it, None)
-            if nxt is not None:
-                pending.append(pool.submit(_read_file, nxt))
-            yield result
-    except BaseException:
-        stop_pool(pool)
-        raise
-    else:
-        pool.shutdown(wait=True)
 
 
 _NO_INTS = np.zeros(0, dtype=np.int32)
@@ -412,7 +286,7 @@ class Database:
             bar = progress_bar(total=len(files), unit="file", desc="reading")
 
         def records() -> Generator[Any, None, None]:
-            for fpath, result in _read_files(files, min(n_workers, len(files))):
+            for fpath, result in read_files(files, min(n_workers, len(files))):
                 if bar is not None:
                     bar.update(1)
                 if isinstance(result, str):
@@ -571,12 +445,6 @@ def _flat_lists(column: pa.ChunkedArray) -> tuple[np.ndarray, np.ndarray]:
     lists = column.combine_chunks()
     offsets = lists.offsets.to_numpy()
     return lists.flatten().to_numpy(zero_copy_only=False), offsets - offsets[0]
-
-
-def check_workers(workers: Any) -> int:
-    if isinstance(workers, bool) or not isinstance(workers, int) or workers < 1:
-        raise ValueError(f"workers must be a positive int or None, not {workers!r}")
-    return workers
 
 
 def open_targets(targets: Database | PathLike | Sequence[dovel.Domain]) -> Database | Sequence[dovel.Domain]:

@@ -3,7 +3,8 @@
 from __future__ import annotations
 
 import sys
-from typing import Any
+import time
+from typing import Any, TextIO
 
 
 class _Silent:
@@ -35,3 +36,32 @@ def stderr_is_terminal() -> bool:
         return sys.stderr.isatty()
     except (AttributeError, ValueError):
         return False
+
+
+class Status:
+    """A one-line progress display on stderr, shown only when stderr is a terminal.
+
+    ``update`` rewrites the line in place; ``close`` erases it. Nothing is printed otherwise, so
+    redirected output and pipes stay clean.
+    """
+
+    def __init__(self, label: str, stream: TextIO | None = None) -> None:
+        self.stream = stream if stream is not None else sys.stderr
+        self.enabled = self.stream.isatty()
+        self.label = label
+        self.start = time.monotonic()
+        self.shown = False
+
+    def update(self, text: str) -> None:
+        if not self.enabled:
+            return
+        elapsed = time.monotonic() - self.start
+        self.stream.write(f"\r\033[K{self.label}: {text} ({elapsed:.0f} s)")
+        self.stream.flush()
+        self.shown = True
+
+    def close(self) -> None:
+        if self.shown:
+            self.stream.write("\r\033[K")
+            self.stream.flush()
+            self.shown = False

@@ -11,12 +11,14 @@ import re
 import tempfile
 import zlib
 from dataclasses import dataclass
-from typing import Union
+
 
 import gemmi
 import numpy as np
 
 import dovel
+
+from dovelkit.paths import PathLike
 
 try:  # ISA-L's inflate reads gzip files several times faster than zlib, with the same checks
     from isal import isal_zlib as _inflate
@@ -24,7 +26,6 @@ except ImportError:  # pragma: no cover - a platform without isal wheels
     _inflate = zlib  # type: ignore[misc]
 _INFLATE_ERRORS: tuple[type[BaseException], ...] = (zlib.error, getattr(_inflate, "error", zlib.error))
 
-PathLike = Union[str, "os.PathLike[str]"]
 
 # Suffixes that a domain id drops from the file name, outermost first.
 _COMPRESSION_SUFFIXES = (".gz",)

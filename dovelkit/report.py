@@ -14,11 +14,13 @@ import math
 import os
 from collections.abc import Sequence
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Union
+from typing import TYPE_CHECKING
 
 import numpy as np
 
 import dovel
+
+from dovelkit.paths import PathLike
 
 if TYPE_CHECKING:
     import plotly.graph_objects as go
@@ -28,7 +30,6 @@ if TYPE_CHECKING:
     from dovelkit.pairwise import PairwiseAlignment
     from dovelkit.search import Hit
 
-PathLike = Union[str, "os.PathLike[str]"]
 
 # Scripts and styles only from the page itself; no connection, font, frame or image from anywhere.
 _CSP = ("default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "

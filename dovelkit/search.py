@@ -23,9 +23,9 @@ import numpy as np
 
 import dovel
 
-from dovelkit.database import (
-    Database, Entry, PathLike, check_workers, default_workers, open_targets, process_pool, stop_pool,
-)
+from dovelkit.database import Database, Entry, open_targets
+from dovelkit.paths import PathLike
+from dovelkit.pools import check_workers, default_workers, process_pool, stop_pool
 from dovelkit.pairwise import PairwiseAlignment, align
 
 if TYPE_CHECKING:

@@ -10,16 +10,14 @@ from __future__ import annotations
 
 import gzip
 import os
-from typing import Union
 
 import gemmi
 
 import dovel
 
 from dovelkit.atomic import write_atomically
+from dovelkit.paths import PathLike
 from dovelkit.reading import file_stem, read_structure
-
-PathLike = Union[str, "os.PathLike[str]"]
 
 PDB_SUFFIXES = (".pdb", ".ent")
 MMCIF_SUFFIXES = (".cif", ".mmcif")

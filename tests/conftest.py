@@ -8,7 +8,9 @@ import time
 import numpy as np
 import pytest
 
-DATA = os.path.join(os.path.dirname(__file__), "data")
+TESTS = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(TESTS)
+DATA = os.path.join(TESTS, "data")
 
 
 def data_path(*parts):
@@ -115,3 +117,26 @@ def random_chain(n, seed):
     steps = np.random.default_rng(seed).normal(size=(n, 3))
     steps *= 3.8 / np.linalg.norm(steps, axis=1)[:, None]
     return np.cumsum(steps, axis=0)
+
+
+def kit_env(**extra):
+    """The environment of a child process that imports this checkout's dovelkit and this build's dovel."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([ROOT] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
+    env.update(extra)
+    return env
+
+
+def dovel_cmd(*args, cwd=None, env=None, timeout=300):
+    """Runs the ``dovel`` command (as ``python -m dovelkit``) in a separate process, as a user does."""
+    return subprocess.run([sys.executable, "-m", "dovelkit", *map(str, args)], capture_output=True, text=True,
+                          env=env or kit_env(), cwd=cwd, timeout=timeout)
+
+
+def one_line_error(result):
+    """The one line a failed command printed; it must have exited 1 without a traceback."""
+    assert result.returncode == 1, result.stderr
+    assert "Traceback" not in result.stderr, result.stderr
+    lines = result.stderr.strip().splitlines()
+    assert len(lines) == 1, result.stderr
+    return lines[0]

@@ -10,8 +10,8 @@ import sys
 from typing import TYPE_CHECKING
 
 from dovelkit.atomic import check_writable
-from dovelkit.cli import UserError
-from dovelkit.commands.msa import Status
+from dovelkit.errors import UserError
+from dovelkit.progress import Status
 from dovelkit.commands import add_preset_option, parameters_from
 
 if TYPE_CHECKING:

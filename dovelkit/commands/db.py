@@ -6,7 +6,7 @@ import argparse
 import os
 import sys
 
-from dovelkit.cli import UserError
+from dovelkit.errors import UserError
 
 
 def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:

@@ -8,11 +8,10 @@ import math
 import os
 import sys
 import tempfile
-import time
-from typing import TextIO
 
 from dovelkit.atomic import check_writable
-from dovelkit.cli import UserError
+from dovelkit.errors import UserError
+from dovelkit.progress import Status
 from dovelkit.commands import add_preset_option, parameters_from
 
 EXAMPLES = """\
@@ -26,35 +25,6 @@ own file name, into the output directory. The FASTA alignment ends with a record
 the columns where every structure has a residue ('*') and the others ('.'); without --fasta it
 is printed after the table.
 """
-
-
-class Status:
-    """A one-line progress display on stderr, shown only when stderr is a terminal.
-
-    ``update`` rewrites the line in place; ``close`` erases it. Nothing is printed otherwise, so
-    redirected output and pipes stay clean.
-    """
-
-    def __init__(self, label: str, stream: TextIO | None = None) -> None:
-        self.stream = stream if stream is not None else sys.stderr
-        self.enabled = self.stream.isatty()
-        self.label = label
-        self.start = time.monotonic()
-        self.shown = False
-
-    def update(self, text: str) -> None:
-        if not self.enabled:
-            return
-        elapsed = time.monotonic() - self.start
-        self.stream.write(f"\r\033[K{self.label}: {text} ({elapsed:.0f} s)")
-        self.stream.flush()
-        self.shown = True
-
-    def close(self) -> None:
-        if self.shown:
-            self.stream.write("\r\033[K")
-            self.stream.flush()
-            self.shown = False
 
 
 def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:

@@ -10,7 +10,7 @@ import sys
 from typing import Any
 
 from dovelkit.atomic import check_writable, write_atomically
-from dovelkit.cli import UserError
+from dovelkit.errors import UserError
 from dovelkit.commands import add_preset_option, parameters_from
 
 _COLUMNS = ("rank", "id", "score", "rmsd", "n_aligned", "seq_identity", "z_score", "position", "source", "chain")
@@ -59,7 +59,8 @@ def _is_database(path: str) -> bool:
 
 def _targets(paths: list[str]) -> tuple[Any, list[tuple[str, str]]]:
     """A database, or the chains of the files with (source path, chain id) of each."""
-    from dovelkit.database import Database, collect_files
+    from dovelkit.database import Database
+    from dovelkit.inputs import collect_files
     from dovelkit.reading import file_stem, load_chains
 
     dbs = [p for p in paths if os.path.isfile(p) and _is_database(p)]

@@ -22,7 +22,9 @@ import zipfile
 
 import pytest
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
+import conftest
+
+ROOT = pathlib.Path(conftest.ROOT)
 DATA = ROOT / "tests" / "data"
 
 pytestmark = pytest.mark.skipif(

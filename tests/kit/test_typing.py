@@ -12,7 +12,9 @@ import tomllib
 
 import pytest
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
+import conftest
+
+ROOT = pathlib.Path(conftest.ROOT)
 STUB_DIR = ROOT / "torva-py"
 # Checked with the [tool.mypy] settings of pyproject.toml (read from ROOT, the working directory).
 STRICT_PATHS = ["examples", "dovelkit"]

@@ -10,11 +10,13 @@ import gemmi
 import numpy as np
 import pytest
 
+import conftest
+
 import dovel
 import dovelkit
 from dovelkit.reading import file_stem, read_structure
 
-DATA = pathlib.Path(__file__).parent / "data"
+DATA = pathlib.Path(conftest.DATA)
 MMCIF = DATA / "mmcif"
 PDB_FILES = sorted(DATA.glob("*.pdb")) + sorted(DATA.glob("families/*/*.pdb"))
 DSSP_FILES = sorted(DATA.glob("*.dssp")) + sorted(DATA.glob("families/*/*.dssp"))

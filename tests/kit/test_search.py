@@ -23,7 +23,7 @@ from dovelkit.search import z_scores
 
 from conftest import DATA, random_rotation
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+from conftest import ROOT
 
 
 def bundled_files():

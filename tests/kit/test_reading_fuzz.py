@@ -13,10 +13,12 @@ import random
 
 import pytest
 
+import conftest
+
 import dovelkit
 from dovelkit.reading import read_structure
 
-DATA = pathlib.Path(__file__).parent / "data"
+DATA = pathlib.Path(conftest.DATA)
 SEEDS = [DATA / "1ubq.pdb", DATA / "2juy_crlf.pdb", DATA / "mmcif" / "1A8O.cif", DATA / "mmcif" / "5PTI.cif.gz"]
 ROUNDS = int(os.environ.get("DOVEL_FUZZ_ROUNDS", "80"))
 ALLOWED = (OSError, ValueError, TypeError)

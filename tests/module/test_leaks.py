@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import dovel
+from conftest import DATA
 
 
 def rss_kib():
@@ -87,7 +88,7 @@ def test_classes_success_and_error_paths():
 
 
 def test_domain_success_and_error_paths(tmp_path):
-    pdb = os.path.join(os.path.dirname(__file__), "data", "1orc.pdb")
+    pdb = os.path.join(DATA, "1orc.pdb")
     dssp = pdb[:-4] + ".dssp"
     d = dovel.Domain.from_pdb(pdb)
     coords = d.coordinates
@@ -128,7 +129,7 @@ def test_pairwise_argument_errors():
 
 
 def test_pairwise_results():
-    d = dovel.Domain.from_pdb(os.path.join(os.path.dirname(__file__), "data", "1sp1.pdb"))
+    d = dovel.Domain.from_pdb(os.path.join(DATA, "1sp1.pdb"))
     try:
         r = dovel.pairwise_align(d, d)
     except BaseException as e:
@@ -148,7 +149,7 @@ def test_pairwise_results():
 def test_arguments_keep_their_reference_counts(tmp_path):
     # A reference leaked to an argument does not grow memory, so the checks
     # above cannot see it: count the references of every argument instead.
-    pdb = os.path.join(os.path.dirname(__file__), "data", "1orc.pdb")
+    pdb = os.path.join(DATA, "1orc.pdb")
     coords = A[:12].copy()
     d1 = dovel.Domain.from_arrays("a", coords, "ACDEFGHIKLMN")
     d2 = dovel.Domain.from_arrays("b", coords[::-1].copy(), "ACDEFGHIKLMN")

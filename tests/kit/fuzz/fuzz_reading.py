@@ -1,7 +1,7 @@
 """Coverage-guided fuzzing of the structure readers with atheris (optional; not run by make test).
 
     python3 -m pip install atheris
-    PYTHONPATH=build/torva-py:. python3 tests/fuzz/fuzz_reading.py -max_total_time=300 fuzz-corpus-reading/
+    PYTHONPATH=build/torva-py:. python3 tests/kit/fuzz/fuzz_reading.py -max_total_time=300 fuzz-corpus-reading/
 
 Each input is written to a file and read with dovelkit.load_chains; anything but OSError,
 ValueError or TypeError escaping (or a crash) is a finding. Seed the corpus with tests/data/*.pdb

@@ -4,33 +4,14 @@ import csv
 import json
 import os
 import shutil
-import subprocess
-import sys
 
 import pytest
 
 import dovel
 import dovelkit
 
-from conftest import DATA
-
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+from conftest import DATA, dovel_cmd, one_line_error
 FAMILIES = os.path.join(DATA, "families")
-
-
-def dovel_cmd(*args, cwd=None):
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([ROOT] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
-    return subprocess.run([sys.executable, "-m", "dovelkit", *map(str, args)], capture_output=True, text=True,
-                          env=env, cwd=cwd, timeout=300)
-
-
-def one_line_error(result):
-    assert result.returncode == 1, result.stderr
-    assert "Traceback" not in result.stderr
-    lines = result.stderr.strip().splitlines()
-    assert len(lines) == 1, result.stderr
-    return lines[0]
 
 
 @pytest.fixture(scope="module")

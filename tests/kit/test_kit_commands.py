@@ -15,22 +15,9 @@ import pytest
 
 import dovel
 import dovelkit
-from conftest import data_path
-
-REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+from conftest import data_path, dovel_cmd, kit_env as env
 FAM = data_path("families")
 HRC, YCC, CO6, CRC = (f"{FAM}/cytochrome_c/{n}.pdb" for n in ("1hrc", "1ycc", "1co6", "1crc"))
-
-
-def env():
-    e = dict(os.environ)
-    e["PYTHONPATH"] = REPO + os.pathsep + e.get("PYTHONPATH", "")
-    return e
-
-
-def dovel_cmd(*args, cwd=None):
-    return subprocess.run([sys.executable, "-m", "dovelkit", *map(str, args)], capture_output=True, text=True,
-                          env=env(), cwd=cwd, timeout=300)
 
 
 def assert_user_error(p, *words):

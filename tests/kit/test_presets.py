@@ -4,9 +4,7 @@ import sys
 import pytest
 
 import dovel
-from conftest import data_path
-
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+from conftest import ROOT, data_path
 if ROOT not in sys.path:
     sys.path.insert(0, ROOT)
 
