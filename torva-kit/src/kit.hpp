@@ -1,0 +1,10 @@
+// The parts of dovelkit._core, one file each; module.cpp calls them in turn.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+namespace torva_kit {
+
+void bind_settings(nanobind::module_& m);
+
+}  // namespace torva_kit

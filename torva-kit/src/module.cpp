@@ -1,0 +1,7 @@
+// dovelkit._core: what the kit needs of the core beyond the dovel module's surface.
+#include "kit.hpp"
+
+NB_MODULE(_core, m) {
+    m.doc() = "The core of dovel as dovelkit uses it (private: the kit's API is dovelkit).";
+    torva_kit::bind_settings(m);
+}
