@@ -56,7 +56,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     except (UserError, OSError, ValueError, TypeError) as exc:
         print(f"dovel {args.command}: {_one_line(exc)}", file=sys.stderr)
         return 1
-    except Exception as exc:  # a fault of ours: still one line, but say what it was
+    except (SystemExit, GeneratorExit):
+        raise
+    except BaseException as exc:  # a fault of ours (the module's internal error derives from BaseException)
         print(f"dovel {args.command}: internal error: {type(exc).__name__}: {_one_line(exc)}", file=sys.stderr)
         return 1
 

@@ -1,8 +1,8 @@
 """Multiple alignment of chains that may lie in unrelated frames.
 
-Every chain is first superposed onto the first one by the scan-mode ``dovel.pairwise_align``;
-``dovel.multiple_align`` then aligns the superposed copies, as ``dovel.align_pdbs`` does for PDB
-files, but for domains from any source.
+The pipeline of ``dovel.align_pdbs``, run by the core on domains from any source: every chain is
+superposed onto the first one in scan mode, then the superposed copies are aligned along the
+guide tree.
 """
 
 from __future__ import annotations
@@ -14,6 +14,9 @@ from dataclasses import dataclass
 import numpy as np
 
 import dovel
+
+from dovelkit import _core
+from dovelkit.pairwise import settings_of, transform_of
 
 
 @dataclass(frozen=True, eq=False)
@@ -30,12 +33,14 @@ class MultipleAlignment:
     """
 
     domains: list[dovel.Domain]
-    result: dovel.MultipleAlignmentResult
     transforms: list[dovel.Transform]
     columns: list[list[int | None]]
     core_positions: list[int]
     core_rmsd: list[float]
     unplaced: list[int]
+    score: float  # of the multiple alignment
+    avg_rmsd: float  # mean RMSD of the all-against-all pairwise alignments
+    pre_transforms: list[dovel.Transform]  # the scan-mode superpositions onto the first domain
 
     @property
     def n_core(self) -> int:
@@ -86,10 +91,10 @@ def msa(domains: Sequence[dovel.Domain], params: dovel.Parameters | None = None,
         progress: Callable[[int, int], None] | None = None) -> MultipleAlignment:
     """Align ``domains`` (at least two; any frames) into one multiple alignment.
 
-    Each domain after the first is superposed onto the first by the scan-mode
-    ``dovel.pairwise_align`` (a domain the scan finds nothing for keeps its frame), the moved
-    copies go to ``dovel.multiple_align`` with those superpositions as pre-transforms, and the
-    result's full transforms map every domain from its original frame onto the first. The domains
+    Each domain after the first is superposed onto the first in scan mode (a domain the scan
+    finds nothing for keeps its frame), the moved copies are aligned along the guide tree, and the
+    full transforms map every domain from its original frame onto the first -- what
+    ``dovel.align_pdbs`` computes for files. The domains
     given are not changed. ``progress(done, total)``, when given, is called after each of the
     len(domains) steps (the pre-alignments, then the multiple alignment).
 
@@ -104,28 +109,13 @@ def msa(domains: Sequence[dovel.Domain], params: dovel.Parameters | None = None,
             raise TypeError(f"domains[{k}] must be a dovel.Domain, not {type(d).__name__}")
     if len(domains) < 2:
         raise ValueError("a multiple alignment needs at least 2 structures")
-    if params is not None and not isinstance(params, dovel.Parameters):
-        raise TypeError(f"params must be a dovel.Parameters or None, not {type(params).__name__}")
+    settings = settings_of(params)
     total = len(domains)
-    first = domains[0]
-    pre = [dovel.Transform()]
-    moved = [first]
-    unplaced = []
-    for k, d in enumerate(domains[1:], start=1):
-        scan = dovel.pairwise_align(first, d, params, scan_mode=True)
-        copy = d.copy()
-        copy.coordinates = scan.transform.apply(d.coordinates)
-        pre.append(scan.transform)
-        if not scan.score > 0:
-            unplaced.append(k)
-        moved.append(copy)
-        if progress is not None:
-            progress(k, total)
-    result = dovel.multiple_align(moved, params, pre_transforms=pre)
+    r = _core.align_domains([(d.coordinates, d.sequence) for d in domains], settings, progress=progress)
     if progress is not None:
         progress(total, total)
-    transforms = result.full_transforms
-    columns = result.columns
-    core = result.core_positions
-    return MultipleAlignment(domains, result, transforms, columns, core,
-                             _core_rmsd(domains, transforms, columns, core), unplaced)
+    transforms = [transform_of(m) for m in r["full_transforms"]]
+    columns = r["columns"]
+    core = r["core_positions"]
+    return MultipleAlignment(domains, transforms, columns, core, _core_rmsd(domains, transforms, columns, core),
+                             r["unplaced"], r["score"], r["avg_rmsd"], [transform_of(m) for m in r["pre_transforms"]])

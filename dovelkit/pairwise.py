@@ -1,9 +1,9 @@
 """Complete pairwise results: one alignment with its superposition, residue pairs and statistics.
 
-``dovel.pairwise_align`` in scan mode finds how two chains superpose, wherever they lie, but
-reports no residue pairs; without scan mode it lists the pairs but needs the chains roughly
-superposed already. :func:`align` runs the two one after the other and hands back a
-:class:`PairwiseAlignment` whose every number is taken from the pairs it lists.
+:func:`align` runs the alignment ``dovel.pairwise_align`` runs -- in scan mode for chains in any
+frames, or directly -- through the kit's own view of the core, which hands out what the module
+keeps to itself: the residue pairs of a scan. Every number of the :class:`PairwiseAlignment` it
+returns comes from that one alignment.
 """
 
 from __future__ import annotations
@@ -16,71 +16,76 @@ import numpy as np
 
 import dovel
 
+from dovelkit import _core
+from dovelkit.formatting import json_number
+
 # Marks of the middle line of PairwiseAlignment.text(): a pair whose C-alpha atoms lie within
 # CLOSE of each other after the superposition gets ':', within NEAR '.', farther pairs and gaps ' '.
 CLOSE = 3.0
 NEAR = 5.0
 
-# Gap-opening penalty of the direct step that follows the scan (see align()).
-_DIRECT_GAP_OPEN = 0.0
-
 
 @dataclass(frozen=True, eq=False)
 class PairwiseAlignment:
-    """One pairwise alignment of chain ``b`` onto chain ``a``.
+    """One pairwise alignment of chain ``mobile`` onto chain ``fixed``.
 
-    ``transform`` maps ``b`` from its original frame onto ``a``; ``pairs`` lists the aligned
-    residues as (index in ``a``, index in ``b``), 0-based and increasing in both. ``distances``,
-    ``rmsd`` and ``seq_identity`` are computed from exactly these pairs with this transform, and
-    ``score`` is the alignment score of the run that produced them. An alignment without pairs
-    (nothing found) has ``rmsd`` +infinity, ``score`` 0 and identity 0.
+    ``transform`` maps ``mobile`` from its original frame onto ``fixed``; ``pairs`` lists the
+    aligned residues as (index in ``fixed``, index in ``mobile``), 0-based and increasing in both,
+    and ``n_aligned`` is their number. ``distances`` are the pairs' C-alpha distances with this
+    transform; ``rmsd`` is theirs, and ``seq_identity`` is the fraction of identical residues
+    among the pairs flagged in ``core_pairs`` (the alignment's structural core: close pairs with
+    close neighbours). Score, RMSD and identity are the numbers ``dovel.pairwise_align`` reports for
+    the same alignment. An alignment without pairs (nothing found) has ``rmsd`` +infinity, ``score``
+    0 and identity 0.
 
-    ``a`` and ``b`` are the domains given to :func:`align` (not copies); ``b`` is never moved.
+    ``fixed`` and ``mobile`` are the domains given to :func:`align` (not copies); ``mobile`` is
+    never moved.
     """
 
-    a: dovel.Domain
-    b: dovel.Domain
+    fixed: dovel.Domain
+    mobile: dovel.Domain
     transform: dovel.Transform
     pairs: np.ndarray
     distances: np.ndarray
+    core_pairs: np.ndarray  # bool per pair
     rmsd: float
     score: float
     seq_identity: float
-    mode: str = field(default="scan")  # "scan" or "direct": how the superposition was found
+    mode: str = field(default="scan")  # "scan", "direct" or "quick" (a search hit): how it was found
 
     @property
     def n_aligned(self) -> int:
         return int(self.pairs.shape[0])
 
     @property
-    def len_a(self) -> int:
-        return len(self.a)
+    def len_fixed(self) -> int:
+        return len(self.fixed)
 
     @property
-    def len_b(self) -> int:
-        return len(self.b)
+    def len_mobile(self) -> int:
+        return len(self.mobile)
 
     @property
-    def coverage_a(self) -> float:
-        return self.n_aligned / self.len_a if self.len_a else 0.0
+    def coverage_fixed(self) -> float:
+        return self.n_aligned / self.len_fixed if self.len_fixed else 0.0
 
     @property
-    def coverage_b(self) -> float:
-        return self.n_aligned / self.len_b if self.len_b else 0.0
+    def coverage_mobile(self) -> float:
+        return self.n_aligned / self.len_mobile if self.len_mobile else 0.0
 
     def moved_coordinates(self) -> np.ndarray:
-        """``b``'s C-alpha coordinates moved onto ``a`` by ``transform``."""
-        return self.transform.apply(self.b.coordinates)
+        """``mobile``'s C-alpha coordinates moved onto ``fixed`` by ``transform``."""
+        return self.transform.apply(self.mobile.coordinates)
 
     def __repr__(self) -> str:
-        return (f"PairwiseAlignment(a='{self.a.id}', b='{self.b.id}', n_aligned={self.n_aligned}, "
+        return (f"PairwiseAlignment(fixed='{self.fixed.id}', mobile='{self.mobile.id}', n_aligned={self.n_aligned}, "
                 f"rmsd={self.rmsd:.3f}, score={self.score:.4f}, seq_identity={self.seq_identity:.3f})")
 
     # ------------------------------------------------------------------ the aligned sequences
 
     def _columns(self) -> list[tuple[int | None, int | None]]:
         """Every residue of both chains once, in order: pairs, and each chain's unpaired residues
-        against a gap (those of ``a`` before those of ``b`` between two pairs)."""
+        against a gap (those of ``fixed`` before those of ``mobile`` between two pairs)."""
         cols: list[tuple[int | None, int | None]] = []
         i = j = 0
         for pi, pj in self.pairs.tolist():
@@ -88,13 +93,13 @@ class PairwiseAlignment:
             cols.extend((None, k) for k in range(j, pj))
             cols.append((pi, pj))
             i, j = pi + 1, pj + 1
-        cols.extend((k, None) for k in range(i, self.len_a))
-        cols.extend((None, k) for k in range(j, self.len_b))
+        cols.extend((k, None) for k in range(i, self.len_fixed))
+        cols.extend((None, k) for k in range(j, self.len_mobile))
         return cols
 
     def gapped_sequences(self) -> tuple[str, str]:
         """Both sequences in full, with '-' where the other chain has a residue that is not paired."""
-        seq_a, seq_b = self.a.sequence, self.b.sequence
+        seq_a, seq_b = self.fixed.sequence, self.mobile.sequence
         cols = self._columns()
         return ("".join("-" if i is None else seq_a[i] for i, _ in cols),
                 "".join("-" if j is None else seq_b[j] for _, j in cols))
@@ -113,7 +118,7 @@ class PairwiseAlignment:
     def text(self, width: int = 60) -> str:
         """The two sequences aligned with gaps ('-'), in blocks of ``width`` columns.
 
-        Each block shows ``a``'s line, a marks line and ``b``'s line; every sequence line starts
+        Each block shows ``fixed``'s line, a marks line and ``mobile``'s line; every sequence line starts
         with the 1-based number of its first residue in the block and ends with that of its last.
         Marks: ':' a pair whose C-alpha atoms are at most 3.0 Å apart after the superposition,
         '.' at most 5.0 Å, blank for a farther pair or a gap.
@@ -122,9 +127,9 @@ class PairwiseAlignment:
             raise ValueError(f"width must be a positive int, not {width!r}")
         line_a, line_b = self.gapped_sequences()
         marks = self._marks()
-        name_a, name_b = self.a.id or "a", self.b.id or "b"
+        name_a, name_b = self.fixed.id or "fixed", self.mobile.id or "mobile"
         name_w = max(len(name_a), len(name_b))
-        num_w = len(str(max(self.len_a, self.len_b, 1)))
+        num_w = len(str(max(self.len_fixed, self.len_mobile, 1)))
         blocks = []
         next_a = next_b = 1  # 1-based number of the next residue of each chain
         for start in range(0, len(line_a), width):
@@ -144,7 +149,7 @@ class PairwiseAlignment:
     def to_fasta(self, width: int = 60) -> str:
         """The pair as aligned FASTA: both full sequences with gaps, lines of ``width`` characters."""
         out = []
-        for name, seq in zip((self.a.id or "a", self.b.id or "b"), self.gapped_sequences()):
+        for name, seq in zip((self.fixed.id or "fixed", self.mobile.id or "mobile"), self.gapped_sequences()):
             out.append(f">{name}")
             out.extend(seq[k:k + width] for k in range(0, len(seq), width))
         return "\n".join(out) + "\n"
@@ -152,86 +157,76 @@ class PairwiseAlignment:
     def to_dict(self) -> dict[str, Any]:
         """A JSON-ready summary: the two chains, the statistics, the pairs with their distances and
         the 4x4 transform (non-finite numbers become None)."""
-        def num(x: float) -> float | None:
-            return float(x) if math.isfinite(x) else None
-
         return {
-            "a": {"id": self.a.id, "chain": self.a.chain, "length": self.len_a},
-            "b": {"id": self.b.id, "chain": self.b.chain, "length": self.len_b},
+            "fixed": {"id": self.fixed.id, "chain": self.fixed.chain, "length": self.len_fixed},
+            "mobile": {"id": self.mobile.id, "chain": self.mobile.chain, "length": self.len_mobile},
             "mode": self.mode,
             "n_aligned": self.n_aligned,
-            "rmsd": num(self.rmsd),
-            "score": num(self.score),
-            "seq_identity": self.seq_identity,
-            "coverage_a": self.coverage_a,
-            "coverage_b": self.coverage_b,
+            "rmsd": json_number(self.rmsd),
+            "score": json_number(self.score),
+            "seq_identity": json_number(self.seq_identity),
+            "coverage_fixed": self.coverage_fixed,
+            "coverage_mobile": self.coverage_mobile,
             "transform": self.transform.transformation_matrix().tolist(),
             "pairs": self.pairs.tolist(),
             "distances": [float(d) for d in self.distances],
         }
 
 
-def _direct_parameters(params: dovel.Parameters | None) -> dovel.Parameters:
-    p = dovel.Parameters()
-    if params is not None:
-        for name in ("n_passes", "e1", "e2", "gap_open", "gap_extend", "use_secondary", "max_iter",
-                     "cutoff_dist", "score_cutoff", "convergence", "verbosity"):
-            setattr(p, name, getattr(params, name))
-    p.gap_open = _DIRECT_GAP_OPEN
-    return p
+def settings_of(params: dovel.Parameters | _core.Settings | None) -> _core.Settings:
+    """The core's plain-value settings for ``params`` (the defaults for None)."""
+    if params is None:
+        return _core.Settings()
+    if isinstance(params, _core.Settings):
+        return params
+    if not isinstance(params, dovel.Parameters):
+        raise TypeError(f"params must be a dovel.Parameters or None, not {type(params).__name__}")
+    return _core.Settings.from_parameters(params)
 
 
-def _build(a: dovel.Domain, b: dovel.Domain, transform: dovel.Transform, pairs_list: list[tuple[int, int]],
-           score: float, mode: str) -> PairwiseAlignment:
-    pairs = np.array(pairs_list, dtype=np.int64).reshape(len(pairs_list), 2)
-    if len(pairs):
-        fixed = a.coordinates[pairs[:, 0]]
-        moved = transform.apply(b.coordinates[pairs[:, 1]])
-        distances = np.sqrt(((fixed - moved) ** 2).sum(axis=1))
-        rmsd = float(dovel.compute_rmsd(fixed, moved))
-        seq_a, seq_b = a.sequence, b.sequence
-        same = sum(seq_a[i] == seq_b[j] for i, j in pairs_list)
-        identity = same / len(pairs_list)
-    else:
-        distances = np.zeros(0, dtype=np.float64)
-        rmsd, score, identity = math.inf, 0.0, 0.0
-    pairs.setflags(write=False)
-    distances.setflags(write=False)
-    return PairwiseAlignment(a, b, transform, pairs, distances, rmsd, float(score), float(identity), mode)
+def transform_of(matrix: np.ndarray) -> dovel.Transform:
+    """A ``dovel.Transform`` of a 4x4 matrix, value for value."""
+    return dovel.Transform.from_matrix(np.ascontiguousarray(matrix[:3, :3]), np.ascontiguousarray(matrix[:3, 3]))
 
 
-def align(a: dovel.Domain, b: dovel.Domain, params: dovel.Parameters | None = None,
+def from_core(fixed: dovel.Domain, mobile: dovel.Domain, matrix: np.ndarray, pairs: np.ndarray | None,
+              distances: np.ndarray | None, core_pairs: np.ndarray | None, rmsd: float, score: float,
+              seq_identity: float, mode: str) -> PairwiseAlignment:
+    """A PairwiseAlignment of one alignment of the core: nothing aligned gives RMSD +infinity and the
+    identity transform (``mobile`` stays where it is)."""
+    if pairs is None or distances is None or core_pairs is None or len(pairs) == 0:
+        empty = np.zeros((0, 2), dtype=np.int64)
+        none = np.zeros(0, dtype=np.float64)
+        flags = np.zeros(0, dtype=bool)
+        for a in (empty, none, flags):
+            a.setflags(write=False)
+        return PairwiseAlignment(fixed, mobile, dovel.Transform(), empty, none, flags, math.inf, float(score),
+                                 float(seq_identity), mode)
+    flags = np.asarray(core_pairs, dtype=bool)
+    flags.setflags(write=False)
+    return PairwiseAlignment(fixed, mobile, transform_of(matrix), pairs, distances, flags, float(rmsd),
+                             float(score), float(seq_identity), mode)
+
+
+def align(fixed: dovel.Domain, mobile: dovel.Domain, params: dovel.Parameters | None = None,
           scan: bool = True) -> PairwiseAlignment:
-    """Align chain ``b`` onto chain ``a`` and return the complete result.
+    """Align chain ``mobile`` onto chain ``fixed`` and return the complete result.
 
-    With ``scan`` (the default) the chains may lie in any frames: the scan-mode
-    ``dovel.pairwise_align`` finds the superposition, then a direct ``dovel.pairwise_align`` of
-    ``a`` against ``b`` moved there gives the residue pairs, and the two transforms are composed
-    so that ``transform`` maps ``b``'s original frame onto ``a``. The direct step runs with
-    ``params`` but with the gap-opening penalty 0, as the scan's own final refinement does: with
-    the penalty of ``params`` it aligned fewer residues than the scan reported for 1 of the 19
-    bundled family pairs the scan finds, with penalty 0 for none. When the scan finds nothing
-    (score 0) the result has no pairs, RMSD +infinity and the identity transform (``b`` stays
-    where it is); no exception is raised.
-
-    With ``scan=False`` only the direct ``dovel.pairwise_align`` runs, with ``params`` as given:
-    the chains must already be roughly superposed.
+    With ``scan`` (the default) the chains may lie in any frames: the alignment is the one the
+    scan-mode ``dovel.pairwise_align`` makes, with its pairs. With ``scan=False`` it is the direct
+    ``dovel.pairwise_align`` from the frames as given: the chains must already be roughly
+    superposed. Score, RMSD, identity and transform are those the module reports, bit for bit.
+    When nothing is aligned the result has no pairs, RMSD +infinity and the identity transform;
+    no exception is raised.
 
     Raises TypeError for arguments of the wrong type and ValueError when the engine fails.
     """
-    if not isinstance(a, dovel.Domain):
-        raise TypeError(f"a must be a dovel.Domain, not {type(a).__name__}")
-    if not isinstance(b, dovel.Domain):
-        raise TypeError(f"b must be a dovel.Domain, not {type(b).__name__}")
-    if params is not None and not isinstance(params, dovel.Parameters):
-        raise TypeError(f"params must be a dovel.Parameters or None, not {type(params).__name__}")
-    if not scan:
-        r = dovel.pairwise_align(a, b, params)
-        return _build(a, b, r.transform, r.aligned_pairs, r.score, "direct")
-    s = dovel.pairwise_align(a, b, params, scan_mode=True)
-    if not s.score > 0.0:
-        return _build(a, b, dovel.Transform(), [], 0.0, "scan")
-    moved = b.copy()
-    moved.coordinates = s.transform.apply(b.coordinates)
-    r = dovel.pairwise_align(a, moved, _direct_parameters(params))
-    return _build(a, b, r.transform.compose(s.transform), r.aligned_pairs, r.score, "scan")
+    if not isinstance(fixed, dovel.Domain):
+        raise TypeError(f"fixed must be a dovel.Domain, not {type(fixed).__name__}")
+    if not isinstance(mobile, dovel.Domain):
+        raise TypeError(f"mobile must be a dovel.Domain, not {type(mobile).__name__}")
+    settings = settings_of(params)
+    r = _core.align_pair(fixed.coordinates, fixed.sequence, mobile.coordinates, mobile.sequence, settings,
+                         scan=bool(scan))
+    return from_core(fixed, mobile, r.transform, r.pairs, r.distances, r.core_pairs, r.rmsd, r.score,
+                     r.seq_identity, "scan" if scan else "direct")

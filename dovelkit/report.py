@@ -1,6 +1,6 @@
 """Reports of alignments and searches: plotly figures for notebooks and one self-contained HTML page.
 
-``pairwise_report(aln)``, ``msa_report(m)`` and ``search_report(query, hits, targets)`` return a
+``pairwise_report(aln)``, ``msa_report(m)`` and ``search_report(query, hits)`` return a
 :class:`Report`: its ``figures`` (name -> ``plotly.graph_objects.Figure``), its ``text()`` and its
 ``html()``, a single page that embeds plotly.js once and opens offline (the page's content
 security policy forbids every request, so nothing is fetched even by accident). plotly is
@@ -11,7 +11,6 @@ from __future__ import annotations
 
 import html as _html
 import math
-import os
 from collections.abc import Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
@@ -20,12 +19,12 @@ import numpy as np
 
 import dovel
 
+from dovelkit.formatting import HIT_COLUMNS, LEFT_COLUMNS, hit_cells, hit_table, number
 from dovelkit.paths import PathLike
 
 if TYPE_CHECKING:
     import plotly.graph_objects as go
 
-    from dovelkit.database import Database
     from dovelkit.multiple import MultipleAlignment
     from dovelkit.pairwise import PairwiseAlignment
     from dovelkit.search import Hit
@@ -134,8 +133,8 @@ class Report:
         return f"<b>{_html.escape(self.title)}</b><table>{rows}</table>"
 
 
-def _fmt(x: float, digits: int = 2) -> str:
-    return f"{x:.{digits}f}" if math.isfinite(x) else "n/a"
+def _fmt(x: float | None, digits: int = 2) -> str:
+    return number(x, digits)
 
 
 def _secondary(domain: dovel.Domain) -> str | None:
@@ -147,13 +146,13 @@ def _secondary(domain: dovel.Domain) -> str | None:
 # -- pairwise -----------------------------------------------------------------------------------
 
 def pairwise_report(aln: PairwiseAlignment, title: str | None = None) -> Report:
-    """A report of a ``dovelkit.PairwiseAlignment``: the two chains superposed (``b`` moved onto
-    ``a``), the sequence alignment coloured by pair distance, the distance along the alignment and
+    """A report of a ``dovelkit.PairwiseAlignment``: the two chains superposed (``mobile`` moved
+    onto ``fixed``), the sequence alignment coloured by pair distance, the distance along the alignment and
     the summary numbers."""
     from dovelkit import figures as F
 
-    a, b = aln.a, aln.b
-    na, nb = a.id or "a", b.id or "b"
+    a, b = aln.fixed, aln.mobile
+    na, nb = a.id or "fixed", b.id or "mobile"
     if na == nb:
         na, nb = f"{na} (1)", f"{nb} (2)"
     xa = np.asarray(a.coordinates)
@@ -195,13 +194,13 @@ def pairwise_report(aln: PairwiseAlignment, title: str | None = None) -> Report:
                                  threshold=float(aln.rmsd) if math.isfinite(aln.rmsd) else None)
 
     summary = [
-        ("fixed", f"{na}: {aln.len_a} residues"),
-        ("moved", f"{nb}: {aln.len_b} residues"),
-        ("aligned pairs", str(aln.n_aligned)),
+        ("fixed", f"{na}: {aln.len_fixed} residues"),
+        ("mobile", f"{nb}: {aln.len_mobile} residues"),
+        ("n_aligned", str(aln.n_aligned)),
         ("RMSD", f"{aln.rmsd:.2f} Å" if math.isfinite(aln.rmsd) else "n/a (nothing aligned)"),
         ("score", _fmt(aln.score)),
         ("sequence identity", f"{100 * aln.seq_identity:.1f} %"),
-        ("coverage", f"{100 * aln.coverage_a:.1f} % of {na}, {100 * aln.coverage_b:.1f} % of {nb}"),
+        ("coverage", f"{100 * aln.coverage_fixed:.1f} % of {na}, {100 * aln.coverage_mobile:.1f} % of {nb}"),
     ]
     if len(dist):
         summary.append(("pairs within 3 Å", f"{int((dist <= 3.0).sum())} of {len(dist)}"))
@@ -285,13 +284,12 @@ def msa_report(m: MultipleAlignment, title: str | None = None) -> Report:
     )
     rmsd = core_rmsd_matrix(coords, columns, core) if core else None
 
-    result = m.result
     summary = [
         ("structures", ", ".join(f"{nm} ({len(s)})" for nm, s in zip(names, seqs))),
         ("columns", str(len(columns))),
         ("core columns", f"{len(core)} (every structure present)"),
-        ("average RMSD", f"{_fmt(float(result.avg_rmsd))} Å"),
-        ("score", _fmt(float(result.score))),
+        ("average RMSD", f"{_fmt(float(m.avg_rmsd))} Å"),
+        ("score", _fmt(float(m.score))),
         ("core RMSD to the first", ", ".join(f"{nm} {_fmt(float(r))}" for nm, r in zip(names, m.core_rmsd))),
     ]
     figures: dict[str, go.Figure] = {"structure": view, "alignment": grid}
@@ -340,29 +338,16 @@ def _unique(names: list[str]) -> list[str]:
 
 # -- search -------------------------------------------------------------------------------------
 
-def _target_domain(targets: Database | Sequence[dovel.Domain] | None, hit: Hit) -> dovel.Domain | None:
-    if targets is None:
-        return None
-    return targets[hit.position] if 0 <= hit.position < len(targets) else None
-
-
-def search_report(query: dovel.Domain, hits: Sequence[Hit],
-                  targets: Database | PathLike | Sequence[dovel.Domain] | None = None, top: int = 5,
-                  params: dovel.Parameters | None = None, title: str | None = None) -> Report:
+def search_report(query: dovel.Domain, hits: Sequence[Hit], top: int = 5, title: str | None = None) -> Report:
     """A report of a search: the ranked hits, the distribution of their scores with the Z-scores,
     and the best ``top`` hits superposed on the query.
 
-    The superposition uses each hit's ``alignment`` when the search kept it (``details=True``);
-    otherwise the hit's structure is taken from ``targets`` (the list or database searched) and
-    aligned to the query again.
+    The superposition shows each hit's own ``alignment``, which the search keeps with
+    ``details=True``; hits without one are listed but not drawn.
     """
     from dovelkit import figures as F
 
-    from dovelkit.database import open_targets
-
     hits = list(hits)
-    if targets is not None:
-        targets = open_targets(targets)
     qname = query.id or "query"
     scores = np.array([h.score for h in hits], dtype=float)
     labels = [h.id for h in hits]
@@ -379,15 +364,8 @@ def search_report(query: dovel.Domain, hits: Sequence[Hit],
     for h in hits[:top]:
         if not h.n_aligned:
             continue  # nothing was aligned: no superposition to show
-        aln = getattr(h, "alignment", None)
-        if aln is None:
-            target = _target_domain(targets, h)
-            if target is None:
-                continue
-            from dovelkit.pairwise import align
-
-            aln = align(query, target, params)
-        if len(aln.pairs):
+        aln = h.alignment
+        if aln is not None and len(aln.pairs):
             shown.append((h, aln))
     if shown:
         xq = np.asarray(query.coordinates)
@@ -396,13 +374,13 @@ def search_report(query: dovel.Domain, hits: Sequence[Hit],
         qmask = np.zeros(len(xq), bool)
         for h, aln in shown:
             pairs = np.asarray(aln.pairs, dtype=np.int64).reshape(-1, 2)
-            xb = aln.transform.apply(np.ascontiguousarray(aln.b.coordinates, dtype=np.float64))
+            xb = aln.transform.apply(np.ascontiguousarray(aln.mobile.coordinates, dtype=np.float64))
             mb = np.zeros(len(xb), bool)
             mb[pairs[:, 1]] = True
             qmask[pairs[:, 0]] = True
             names.append(f"#{h.rank} {h.id}")
             coords.append(xb)
-            seqs.append(aln.b.sequence)
+            seqs.append(aln.mobile.sequence)
             masks.append(mb)
         masks.insert(0, qmask)
         figures["structure"] = F.structure_view(
@@ -412,9 +390,9 @@ def search_report(query: dovel.Domain, hits: Sequence[Hit],
             f"The best {len(shown)} hits moved onto {qname}; residues aligned to the query drawn "
             "thick. Click a legend entry to hide a hit."))
     elif hits:
-        why = ("none of the best hits has aligned residues" if targets is not None or
-               any(getattr(h, "alignment", None) is not None for h in hits[:top])
-               else "the hits carry no alignment and no targets were given")
+        why = ("none of the best hits has aligned residues"
+               if any(h.alignment is not None for h in hits[:top])
+               else "the hits carry no alignment (search with details=True)")
         sections.append(Section("Top hits superposed", None, f"Not drawn: {why}."))
 
     zs = [h.z_score for h in hits if h.z_score is not None and math.isfinite(h.z_score)]
@@ -438,31 +416,17 @@ def search_report(query: dovel.Domain, hits: Sequence[Hit],
     )
 
 
-_HIT_COLUMNS = ("rank", "id", "score", "Z", "RMSD", "pairs", "identity", "source")
-_LEFT = {"id", "source"}
-
-
 def _hit_rows(hits: Sequence[Hit]) -> tuple[list[str], list[list[str]]]:
-    """Column names and cells of the hit table; the source column only when some hit has one."""
-    with_source = any(h.source for h in hits)
-    rows = []
-    for h in hits:
-        z = h.z_score
-        rmsd = _fmt(h.rmsd) if h.n_aligned else "-"  # nothing aligned: the RMSD means nothing
-        row = [str(h.rank), h.id, _fmt(h.score), _fmt(z, 2) if z is not None else "", rmsd,
-               str(h.n_aligned), f"{100 * h.seq_identity:.1f}%"]
-        if with_source:
-            row.append(f"{os.path.basename(h.source)} {h.chain}".strip() if h.source else "")
-        rows.append(row)
-    return list(_HIT_COLUMNS[:8 if with_source else 7]), rows
+    """Column names and cells of the hit table, as the search command prints them."""
+    return list(HIT_COLUMNS), [hit_cells(h) for h in hits]
 
 
 def _hits_table(hits: Sequence[Hit]) -> str:
     if not hits:
         return '<p class="caption">No hit above the score cutoff.</p>'
     names, rows = _hit_rows(hits)
-    head = "".join(f'<th class="{"l" if c in _LEFT else ""}">{c}</th>' for c in names)
-    body = ["<tr>" + "".join(f'<td class="{"l" if c in _LEFT else ""}">{_html.escape(v)}</td>'
+    head = "".join(f'<th class="{"l" if c in LEFT_COLUMNS else ""}">{c}</th>' for c in names)
+    body = ["<tr>" + "".join(f'<td class="{"l" if c in LEFT_COLUMNS else ""}">{_html.escape(v)}</td>'
                              for c, v in zip(names, row)) + "</tr>" for row in rows]
     return f'<table class="hits"><thead><tr>{head}</tr></thead><tbody>{"".join(body)}</tbody></table>'
 
@@ -470,9 +434,4 @@ def _hits_table(hits: Sequence[Hit]) -> str:
 def _hits_text(hits: Sequence[Hit]) -> str:
     if not hits:
         return "no hit above the score cutoff"
-    names, cells = _hit_rows(hits)
-    rows = [names] + cells
-    widths = [max(len(r[c]) for r in rows) for c in range(len(names))]
-    return "\n".join("  ".join(v.ljust(w) if names[c] in _LEFT else v.rjust(w)
-                               for c, (v, w) in enumerate(zip(r, widths))).rstrip() for r in rows)
-
+    return hit_table(hits).rstrip("\n")

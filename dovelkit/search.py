@@ -1,18 +1,17 @@
 """Searching one query against a database on every core, or on a Dask cluster.
 
 The targets are cut into slices (the row groups of a database, or runs of a list). Each slice is
-scanned by ``dovel.scan_database`` where it is read -- in this process, in a worker process or on
-a Dask worker -- and only positions and scores come back. Because the module treats every target
-on its own and ranks them by a stable sort, the best ``max_hits`` of the whole search are among
-the best ``max_hits`` of each slice; merging those by (score, position) and then ranking and
-attaching Z-scores the way the module does gives exactly the list ``dovel.scan_database`` returns
+scanned by the core where it is read -- in this process, in a worker process or on a Dask worker
+-- straight from its arrays, and its best hits come back with the alignment behind each. Because
+the core treats every target on its own and ranks them by a stable sort, the best ``max_hits`` of
+the whole search are among the best ``max_hits`` of each slice; the core's own selection, run on
+the hits of all slices in target order, gives exactly the list ``dovel.scan_database`` returns
 for all targets at once.
 """
 
 from __future__ import annotations
 
 import concurrent.futures
-import heapq
 import math
 import os
 from collections.abc import Generator, Iterator, Sequence
@@ -23,36 +22,32 @@ import numpy as np
 
 import dovel
 
+from dovelkit import _core
 from dovelkit.database import Database, Entry, open_targets
+from dovelkit.formatting import json_number
+from dovelkit.pairwise import PairwiseAlignment, from_core, settings_of
 from dovelkit.paths import PathLike
 from dovelkit.pools import check_workers, default_workers, process_pool, stop_pool
-from dovelkit.pairwise import PairwiseAlignment, align
 
 if TYPE_CHECKING:
     from distributed import Client
 
-# The Parameters attributes, which travel to worker processes as plain values.
-_PARAM_FIELDS = (
-    "n_passes", "e1", "e2", "gap_open", "gap_extend", "use_secondary",
-    "max_iter", "cutoff_dist", "score_cutoff", "convergence", "verbosity",
-)
-
 # Entries per slice when the targets are a list.
 _LIST_SLICE = 1000
-# Targets per call of the module within a slice.
-_CHUNK = 64
 # The smallest part of a slice that the process pool hands out as one task.
 _MIN_PART = 50
 
-# The hits of a slice: (position, score, rmsd, n_aligned, seq_identity) of each.
-_SliceHits = list[tuple[int, float, float, int, float]]
-# How many targets a slice held, and its hits.
-_Runs = Generator[tuple[int, _SliceHits], None, None]
+# How many targets a slice held, and its best hits.
+_Runs = Generator[tuple[int, list[_core.Hit]], None, None]
+
+# Targets as the core reads them: coordinates (M, 3), offsets (n + 1) and the sequences joined.
+_Arrays = tuple[np.ndarray, np.ndarray, str]
 
 
 @dataclass
 class Hit:
-    """One hit of a search: the fields of ``dovel.ScanHit`` and where the target came from."""
+    """One hit of a search: the fields of ``dovel.ScanHit``, where the target came from and, with
+    ``details``, the alignment behind the hit. ``rmsd`` is +infinity when nothing is aligned."""
 
     rank: int
     id: str
@@ -69,10 +64,9 @@ class Hit:
     def to_dict(self) -> dict[str, Any]:
         """JSON-ready fields (with the alignment's summary when there is one)."""
         out: dict[str, Any] = {
-            "rank": self.rank, "id": self.id, "score": _json_float(self.score),
-            "rmsd": _json_float(self.rmsd), "n_aligned": self.n_aligned,
-            "seq_identity": _json_float(self.seq_identity),
-            "z_score": None if self.z_score is None else _json_float(self.z_score),
+            "rank": self.rank, "id": self.id, "score": json_number(self.score),
+            "rmsd": json_number(self.rmsd), "n_aligned": self.n_aligned,
+            "seq_identity": json_number(self.seq_identity), "z_score": json_number(self.z_score),
             "position": self.position, "source": self.source, "chain": self.chain,
         }
         if self.alignment is not None:
@@ -80,31 +74,24 @@ class Hit:
         return out
 
 
-def _json_float(x: float) -> float | None:
-    return x if math.isfinite(x) else None
-
-
 # --------------------------------------------------------------------------------------------
-# What travels to a worker
+# What a slice scans
 
 
-def _params_values(params: dovel.Parameters | None) -> tuple[Any, ...] | None:
-    if params is None:
-        return None
-    return tuple(getattr(params, name) for name in _PARAM_FIELDS)
+def _arrays(coordinates: Sequence[np.ndarray], sequences: Sequence[str]) -> _Arrays:
+    offsets = np.zeros(len(coordinates) + 1, dtype=np.int64)
+    np.cumsum([len(c) for c in coordinates], out=offsets[1:])
+    flat = np.concatenate([np.asarray(c, dtype=np.float64).reshape(-1, 3) for c in coordinates]) \
+        if coordinates else np.zeros((0, 3))
+    return flat, offsets, "".join(sequences)
 
 
-def _params_from(values: tuple[Any, ...] | None) -> dovel.Parameters | None:
-    if values is None:
-        return None
-    params = dovel.Parameters()
-    for name, value in zip(_PARAM_FIELDS, values):
-        setattr(params, name, value)
-    return params
+def _domain_arrays(domains: Sequence[dovel.Domain]) -> _Arrays:
+    return _arrays([d.coordinates for d in domains], [d.sequence for d in domains])
 
 
-def _domain_values(d: dovel.Domain) -> tuple[np.ndarray, str, str]:
-    return (d.coordinates, d.sequence, d.chain)
+def _entry_arrays(entries: Sequence[Entry]) -> _Arrays:
+    return _arrays([e.coordinates for e in entries], [e.sequence for e in entries])
 
 
 # A worker keeps the databases it has opened (the file's footer is read once).
@@ -134,110 +121,43 @@ def _read_slice_cached(db: Database, k: int) -> list[Entry]:
     return entries
 
 
-def scan_slice(
-    source: tuple[Any, ...],
-    query: tuple[np.ndarray, str, str] | dovel.Domain,
-    params: tuple[Any, ...] | None,
-    score_cutoff: float,
-    max_hits: int,
-    quick: bool,
-    scan_mode: bool,
-) -> list[tuple[int, float, float, int, float]]:
-    """Scan one slice; return (position, score, rmsd, n_aligned, seq_identity) of its best hits.
+@dataclass(frozen=True)
+class _Scan:
+    """What every slice of one search is scanned with; pickled as it is to the workers."""
+
+    query: tuple[np.ndarray, str]
+    settings: _core.Settings
+    score_cutoff: float
+    max_hits: int
+    quick: bool
+    scan_mode: bool
+    pairs: bool
+
+    def run(self, first: int, arrays: _Arrays) -> list[_core.Hit]:
+        coords, offsets, sequences = arrays
+        return _core.scan_targets(self.query[0], self.query[1], coords, offsets, sequences, first, self.settings,
+                                  score_cutoff=self.score_cutoff, max_hits=self.max_hits, quick=self.quick,
+                                  scan_mode=self.scan_mode, pairs=self.pairs)
+
+
+def scan_slice(source: tuple[Any, ...], scan: _Scan) -> list[_core.Hit]:
+    """Scan one slice; return its best hits, each named by its target's position.
 
     ``source`` is ("db", path or open Database, slice index[, first position, end position]) for a
-    slice of a database or a part of one, or ("list", first position, [(coords, sequence, chain), ...]). Every target is named by its position, so the hits say where they came from.
+    slice of a database or a part of one, or ("list", first position, arrays) for targets at hand.
     """
-    if source[0] == "db":
-        k = source[2]
-        if isinstance(source[1], Database):  # in this process: the caller's open database
-            db = source[1]
-            entries = db.read_slice(k)
-        else:  # in a worker: the path, opened once
-            db = _open_cached(source[1])
-            entries = _read_slice_cached(db, k)
-        first = db.slices[k].start
-        part = range(first, db.slices[k].stop) if len(source) == 3 else range(source[3], source[4])
-        targets = [dovel.Domain.from_arrays(str(i), entries[i - first].coordinates, entries[i - first].sequence,
-                                            entries[i - first].chain[:1] or None) for i in part]
-    else:
-        first = source[1]
-        targets = [
-            dovel.Domain.from_arrays(str(first + r), coords, seq, chain or None)
-            for r, (coords, seq, chain) in enumerate(source[2])
-        ]
-    q = query if isinstance(query, dovel.Domain) else dovel.Domain.from_arrays("query", *query)
-    return _scan_chunks(q, targets, _params_from(params), score_cutoff, max_hits, quick, scan_mode)
-
-
-def _scan_chunks(
-    query: dovel.Domain, targets: list[dovel.Domain], params: dovel.Parameters | None, score_cutoff: float,
-    max_hits: int, quick: bool, scan_mode: bool,
-) -> list[tuple[int, float, float, int, float]]:
-    """The best hits of targets named by their positions, scanned a few at a time: the module holds
-    the interpreter lock for a whole call, and short calls let Ctrl-C through promptly."""
-    best = _Best(max_hits)
-    for lo in range(0, len(targets), _CHUNK):
-        chunk = targets[lo:lo + _CHUNK]
-        hits = dovel.scan_database(query, chunk, params, score_cutoff, min(max_hits, len(chunk)), quick, scan_mode)
-        best.add([(int(h.target_id), h.score, h.rmsd, h.n_aligned, h.seq_identity) for h in hits])
-    return best.hits
-
-
-def _scan_list_slice(
-    query: dovel.Domain, targets: Sequence[dovel.Domain], first: int, params: dovel.Parameters | None,
-    score_cutoff: float, max_hits: int, quick: bool, scan_mode: bool,
-) -> list[tuple[int, float, float, int, float]]:
-    """``scan_slice`` in this process for domains at hand: copies renamed by position."""
-    copies = []
-    for r, d in enumerate(targets):
-        c = d.copy()
-        c.id = str(first + r)
-        copies.append(c)
-    return _scan_chunks(query, copies, params, score_cutoff, max_hits, quick, scan_mode)
-
-
-# --------------------------------------------------------------------------------------------
-# Merging
-
-
-def _order(h: tuple[int, float, float, int, float]) -> tuple[float, int]:
-    return (-h[1], h[0])
-
-
-class _Best:
-    """The best ``k`` hits seen so far, by score and then position (the module's order)."""
-
-    def __init__(self, k: int) -> None:
-        self.k = k
-        self.hits: list[tuple[int, float, float, int, float]] = []
-
-    def add(self, hits: list[tuple[int, float, float, int, float]]) -> None:
-        if hits:
-            self.hits = heapq.nsmallest(self.k, self.hits + hits, key=_order)
-
-    def ranked(self) -> list[tuple[int, float, float, int, float]]:
-        return sorted(self.hits, key=_order)
-
-
-def z_scores(scores: Sequence[float]) -> list[float | None]:
-    """Z-scores of the returned hits' scores, computed as the module computes them: mean and
-    population standard deviation summed in rank order; none with fewer than two hits or a
-    spread below 1e-10."""
-    n = len(scores)
-    if n < 2:
-        return [None] * n
-    total = 0.0
-    for s in scores:
-        total += s
-    mean = total / float(n)
-    squares = 0.0
-    for s in scores:
-        squares += (s - mean) * (s - mean)
-    sd = math.sqrt(squares / float(n))
-    if sd < 1e-10:
-        return [None] * n
-    return [(s - mean) / sd for s in scores]
+    if source[0] == "list":
+        return scan.run(source[1], source[2])
+    k = source[2]
+    if isinstance(source[1], Database):  # in this process: the caller's open database
+        db = source[1]
+        entries = db.read_slice(k)
+    else:  # in a worker: the path, opened once
+        db = _open_cached(source[1])
+        entries = _read_slice_cached(db, k)
+    first = db.slices[k].start
+    lo, hi = (first, db.slices[k].stop) if len(source) == 3 else (source[3], source[4])
+    return scan.run(lo, _entry_arrays(entries[lo - first:hi - first]))
 
 
 # --------------------------------------------------------------------------------------------
@@ -252,16 +172,12 @@ def _slices_of(targets: Database | Sequence[dovel.Domain], workers: int) -> list
     return [range(lo, min(lo + size, n)) for lo in range(0, n, size)]
 
 
-def _run_here(
-    query: dovel.Domain, targets: Database | Sequence[dovel.Domain], slices: Sequence[range],
-    params: dovel.Parameters | None, cutoff: float, max_hits: int, quick: bool, scan_mode: bool,
-) -> _Runs:
+def _run_here(targets: Database | Sequence[dovel.Domain], slices: Sequence[range], scan: _Scan) -> _Runs:
     for k, rng in enumerate(slices):
         if isinstance(targets, Database):
-            hits = scan_slice(("db", targets, k), query, _params_values(params), cutoff, max_hits, quick, scan_mode)
+            hits = scan_slice(("db", targets, k), scan)
         else:
-            hits = _scan_list_slice(query, targets[rng.start:rng.stop], rng.start, params, cutoff, max_hits, quick,
-                                    scan_mode)
+            hits = scan.run(rng.start, _domain_arrays(targets[rng.start:rng.stop]))
         yield len(rng), hits
 
 
@@ -269,7 +185,7 @@ def _sources(targets: Database | Sequence[dovel.Domain], slices: Sequence[range]
              parts: int = 1) -> Iterator[tuple[range, tuple[Any, ...]]]:
     """What each task scans, with the positions it covers: a database slice in ``parts`` parts
     (each task still reads its whole slice, so memory stays bounded by one slice), or a run of
-    list targets sent whole."""
+    list targets sent whole, as arrays."""
     for k, rng in enumerate(slices):
         if isinstance(targets, Database):
             path = os.path.abspath(targets.path)
@@ -281,7 +197,7 @@ def _sources(targets: Database | Sequence[dovel.Domain], slices: Sequence[range]
                 hi = min(lo + step, rng.stop)
                 yield range(lo, hi), ("db", path, k, lo, hi)
         else:
-            yield rng, ("list", rng.start, [_domain_values(targets[i]) for i in rng])
+            yield rng, ("list", rng.start, _domain_arrays(targets[rng.start:rng.stop]))
 
 
 def _parts_per_slice(n_slices: int, workers: int) -> int:
@@ -290,22 +206,19 @@ def _parts_per_slice(n_slices: int, workers: int) -> int:
     return max(1, min(math.ceil(8 * workers / max(1, n_slices)), _LIST_SLICE // _MIN_PART))
 
 
-def _run_pool(
-    query: dovel.Domain, targets: Database | Sequence[dovel.Domain], slices: Sequence[range],
-    params: dovel.Parameters | None, cutoff: float, max_hits: int, quick: bool, scan_mode: bool, workers: int,
-) -> _Runs:
-    args = (_domain_values(query), _params_values(params), cutoff, max_hits, quick, scan_mode)
+def _run_pool(targets: Database | Sequence[dovel.Domain], slices: Sequence[range], scan: _Scan,
+              workers: int) -> _Runs:
     pool = process_pool(workers)
     try:
         sources = _sources(targets, slices, _parts_per_slice(len(slices), workers))
-        pending: dict[concurrent.futures.Future[_SliceHits], int] = {}
+        pending: dict[concurrent.futures.Future[list[_core.Hit]], int] = {}
 
         def refill() -> None:
             while len(pending) < 4 * workers:
                 item = next(sources, None)
                 if item is None:
                     return
-                pending[pool.submit(scan_slice, item[1], *args)] = len(item[0])
+                pending[pool.submit(scan_slice, item[1], scan)] = len(item[0])
 
         refill()
         while pending:
@@ -322,16 +235,13 @@ def _run_pool(
     pool.shutdown(wait=True)
 
 
-def _run_dask(
-    query: dovel.Domain, targets: Database | Sequence[dovel.Domain], slices: Sequence[range],
-    params: dovel.Parameters | None, cutoff: float, max_hits: int, quick: bool, scan_mode: bool, client: Client,
-) -> _Runs:
+def _run_dask(targets: Database | Sequence[dovel.Domain], slices: Sequence[range], scan: _Scan,
+              client: Client) -> _Runs:
     from distributed import as_completed
 
-    args = (_domain_values(query), _params_values(params), cutoff, max_hits, quick, scan_mode)
     futures = {}
     for rng, src in _sources(targets, slices):
-        futures[client.submit(scan_slice, src, *args, pure=False)] = len(rng)
+        futures[client.submit(scan_slice, src, scan, pure=False)] = len(rng)
     try:
         for fut in as_completed(list(futures)):
             yield futures[fut], fut.result()
@@ -362,9 +272,10 @@ def search(
     Z-score -- with the target's position, source path and chain id added. ``workers=None`` scans
     on every core through worker processes, ``workers=1`` in this process; ``client`` (a
     ``dask.distributed.Client``) sends one task per slice to a cluster, whose workers must be able
-    to read the database at the same path (``workers`` is then not used). ``progress`` shows a bar on stderr. With ``details``
-    every hit carries ``alignment``, the ``dovelkit.align`` of the query and its target (a full
-    pairwise alignment, in scan mode when ``scan_mode``).
+    to read the database at the same path (``workers`` is then not used). ``progress`` shows a
+    bar on stderr. With ``details`` every hit carries ``alignment``: the alignment the scan ranked
+    it by, as a ``PairwiseAlignment`` of the query (fixed) and the target (mobile) whose score,
+    RMSD, identity and pair count are the hit's own. A hit with nothing aligned has RMSD +infinity.
 
     Worker processes start a fresh interpreter, so a script that searches with ``workers`` other
     than 1 needs the usual ``if __name__ == "__main__":`` guard. Errors: those of
@@ -391,47 +302,50 @@ def search(
         return []
 
     slices = _slices_of(db_or_list, n_workers)
+    scan = _Scan((np.ascontiguousarray(query.coordinates), query.sequence), settings_of(params), cutoff, max_hits,
+                 quick, scan_mode, details)
     from dovelkit.progress import progress_bar
 
     bar = progress_bar(total, unit="target", desc="searching", enabled=progress)
-    best = _Best(max_hits)
+    best: list[_core.Hit] = []
     runs: _Runs | None = None
     try:
         if client is not None:
-            runs = _run_dask(query, db_or_list, slices, params, cutoff, max_hits, quick, scan_mode, client)
+            runs = _run_dask(db_or_list, slices, scan, client)
         elif min(n_workers, len(slices)) <= 1:
-            runs = _run_here(query, db_or_list, slices, params, cutoff, max_hits, quick, scan_mode)
+            runs = _run_here(db_or_list, slices, scan)
         else:
-            runs = _run_pool(query, db_or_list, slices, params, cutoff, max_hits, quick, scan_mode,
-                             min(n_workers, len(slices)))
+            runs = _run_pool(db_or_list, slices, scan, min(n_workers, len(slices)))
         for size, hits_of_slice in runs:
-            best.add(hits_of_slice)
+            if hits_of_slice:
+                best = _core.select_hits(best + hits_of_slice, score_cutoff=cutoff, max_hits=max_hits)
             bar.update(size)
     finally:
         if runs is not None:
             runs.close()  # stops the worker processes now if the search ends early (error, Ctrl-C)
         bar.close()
-    return _hits(query, db_or_list, best.ranked(), params, scan_mode, details)
+    mode = "scan" if scan_mode else "quick" if quick else "direct"
+    return _hits(query, db_or_list, best, mode if details else None)
 
 
-def _hits(
-    query: dovel.Domain, targets: Database | Sequence[dovel.Domain], ranked: _SliceHits,
-    params: dovel.Parameters | None, scan_mode: bool, details: bool,
-) -> list[Hit]:
-    zs = z_scores([h[1] for h in ranked])
+def _hits(query: dovel.Domain, targets: Database | Sequence[dovel.Domain], ranked: list[_core.Hit],
+          mode: str | None) -> list[Hit]:
+    """The search's hits with where each came from; with ``mode`` (details) each carries its own
+    alignment, the one the scan ranked it by."""
     out = []
-    for rank, ((pos, score, rmsd, n_aligned, identity), z) in enumerate(zip(ranked, zs), start=1):
-        out.append(Hit(rank, "", score, rmsd, n_aligned, identity, z, pos, "", ""))
+    for h in ranked:
+        rmsd = h.rmsd if h.n_aligned else math.inf
+        out.append(Hit(h.rank, "", h.score, rmsd, h.n_aligned, h.seq_identity, h.z_score, h.position, "", ""))
     # Where each hit came from, read in position order (one slice at a time).
-    for hit in sorted(out, key=lambda h: h.position):
+    for hit, h in sorted(zip(out, ranked), key=lambda x: x[0].position):
         if isinstance(targets, Database):
             e = targets.entry(hit.position)
             hit.id, hit.source, hit.chain = e.id, e.source, e.chain
-            if details:
-                hit.alignment = align(query, e.domain(), params, scan=scan_mode)
+            domain = e.domain() if mode is not None else None
         else:
             domain = targets[hit.position]
             hit.id, hit.source, hit.chain = domain.id, domain.pdb_file, domain.chain
-            if details:
-                hit.alignment = align(query, domain, params, scan=scan_mode)
+        if mode is not None and domain is not None:
+            hit.alignment = from_core(query, domain, h.transform, h.pairs, h.distances, h.core_pairs, hit.rmsd,
+                                      h.score, h.seq_identity, mode)
     return out

@@ -1,16 +1,16 @@
-"""``dovel align``: align two structures, show the alignment, write the second moved onto the first."""
+"""``dovel align``: align two structures, show the alignment, write the mobile one moved onto the fixed one."""
 
 from __future__ import annotations
 
 import argparse
 import json
-import math
 import os
 import sys
 from typing import TYPE_CHECKING
 
 from dovelkit.atomic import check_writable
 from dovelkit.errors import UserError
+from dovelkit.formatting import number
 from dovelkit.progress import Status
 from dovelkit.commands import add_preset_option, parameters_from
 
@@ -24,9 +24,10 @@ examples:
   dovel align model.pdb ref.pdb --direct          (already superposed: no search)
   dovel align a.pdb b.pdb --json > a_b.json
 
-B is moved onto A. The alignment lines mark pairs whose C-alpha atoms lie within 3.0 A (':') or
-5.0 A ('.') after the superposition. With -o the whole of B (every model and atom) is written
-moved, as PDB or mmCIF by the name's suffix (.pdb, .ent, .cif, .mmcif; add .gz to compress).
+FIXED stays, MOBILE is moved onto it. The alignment lines mark pairs whose C-alpha atoms lie
+within 3.0 A (':') or 5.0 A ('.') after the superposition. With -o the whole of MOBILE (every
+model and atom) is written moved, as PDB or mmCIF by the name's suffix (.pdb, .ent, .cif, .mmcif;
+add .gz to compress).
 """
 
 
@@ -38,13 +39,13 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
         epilog=EXAMPLES,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.add_argument("a", metavar="A", help="the fixed structure")
-    parser.add_argument("b", metavar="B", help="the structure moved onto A")
-    parser.add_argument("--chain1", metavar="X", help="chain of A (default: its first protein chain)")
-    parser.add_argument("--chain2", metavar="Y", help="chain of B (default: its first protein chain)")
+    parser.add_argument("fixed", metavar="FIXED", help="the fixed structure")
+    parser.add_argument("mobile", metavar="MOBILE", help="the structure moved onto FIXED")
+    parser.add_argument("--chain1", metavar="X", help="chain of FIXED (default: its first protein chain)")
+    parser.add_argument("--chain2", metavar="Y", help="chain of MOBILE (default: its first protein chain)")
     parser.add_argument("--direct", action="store_true",
                         help="no superposition search: refine from the frames the files are in")
-    parser.add_argument("-o", "--output", metavar="OUT", help="write B moved onto A to OUT (.pdb/.cif[.gz])")
+    parser.add_argument("-o", "--output", metavar="OUT", help="write MOBILE moved onto FIXED to OUT (.pdb/.cif[.gz])")
     parser.add_argument("--json", action="store_true", help="print the result as JSON instead of text")
     parser.add_argument("--html", metavar="FILE", help="also write a report: one self-contained HTML page (figures open offline)")
     add_preset_option(parser)
@@ -52,15 +53,16 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
 
 
 
-def summary(result: PairwiseAlignment, path_a: str, path_b: str) -> str:
-    rmsd = f"{result.rmsd:.3f} A" if math.isfinite(result.rmsd) else "-"
+def summary(result: PairwiseAlignment, path_fixed: str, path_mobile: str) -> str:
+    rmsd = number(result.rmsd, 3)
     lines = [
-        f"A         {result.a.id}  ({path_a}, {result.len_a} residues)",
-        f"B         {result.b.id}  ({path_b}, {result.len_b} residues)",
-        f"aligned   {result.n_aligned} pairs  ({100 * result.coverage_a:.1f}% of A, {100 * result.coverage_b:.1f}% of B)",
-        f"RMSD      {rmsd}",
-        f"score     {result.score:.4f}",
-        f"identity  {100 * result.seq_identity:.1f}%",
+        f"fixed     {result.fixed.id}  ({path_fixed}, {result.len_fixed} residues)",
+        f"mobile    {result.mobile.id}  ({path_mobile}, {result.len_mobile} residues)",
+        f"n_aligned {result.n_aligned} pairs  ({100 * result.coverage_fixed:.1f}% of fixed, "
+        f"{100 * result.coverage_mobile:.1f}% of mobile)",
+        f"RMSD      {rmsd}{'' if rmsd == '-' else ' A'}",
+        f"score     {number(result.score, 4)}",
+        f"identity  {number(100 * result.seq_identity, 1)}%",
     ]
     return "\n".join(lines) + "\n"
 
@@ -69,7 +71,7 @@ def run(args: argparse.Namespace) -> int:
     import dovelkit
     from dovelkit.writing import output_format
 
-    for path in (args.a, args.b):
+    for path in (args.fixed, args.mobile):
         if not os.path.isfile(path):
             raise UserError(f"{path}: no such file")
     if args.output is not None:
@@ -80,13 +82,13 @@ def run(args: argparse.Namespace) -> int:
     status = Status("dovel align")
     try:
         status.update("reading")
-        a = dovelkit.load(args.a, chain=args.chain1)
-        b = dovelkit.load(args.b, chain=args.chain2)
+        fixed = dovelkit.load(args.fixed, chain=args.chain1)
+        mobile = dovelkit.load(args.mobile, chain=args.chain2)
         status.update("aligning")
-        result = dovelkit.align(a, b, params=parameters_from(args), scan=not args.direct)
+        result = dovelkit.align(fixed, mobile, params=parameters_from(args), scan=not args.direct)
         if args.output is not None:
             status.update("writing")
-            dovelkit.write_moved(args.b, result.transform, args.output)
+            dovelkit.write_moved(args.mobile, result.transform, args.output)
         if args.html is not None:
             status.update("writing the report")
             dovelkit.pairwise_report(result).write(args.html)
@@ -94,15 +96,15 @@ def run(args: argparse.Namespace) -> int:
         status.close()
 
     if result.n_aligned == 0:
-        print(f"dovel align: no alignment found; {'B written unmoved' if args.output else 'nothing aligned'}",
+        print(f"dovel align: no alignment found; {'mobile written unmoved' if args.output else 'nothing aligned'}",
               file=sys.stderr)
     if args.json:
         data = result.to_dict()
-        data["files"] = {"a": args.a, "b": args.b, "output": args.output}
+        data["files"] = {"fixed": args.fixed, "mobile": args.mobile, "output": args.output}
         sys.stdout.write(json.dumps(data) + "\n")
         return 0
-    text = summary(result, args.a, args.b)
+    text = summary(result, args.fixed, args.mobile)
     if args.output is not None:
-        text += f"written   {args.output}  (B moved onto A)\n"
+        text += f"written   {args.output}  (mobile moved onto fixed)\n"
     sys.stdout.write(text + "\n" + result.text())
     return 0

@@ -4,13 +4,13 @@ from __future__ import annotations
 
 import argparse
 import gzip
-import math
 import os
 import sys
 import tempfile
 
 from dovelkit.atomic import check_writable
 from dovelkit.errors import UserError
+from dovelkit.formatting import number
 from dovelkit.progress import Status
 from dovelkit.commands import add_preset_option, parameters_from
 
@@ -159,7 +159,7 @@ def run(args: argparse.Namespace) -> int:
     file_w = max(len("file"), *(len(os.path.basename(o)) for o in outputs))
     stdout.write(f"{'structure':<{id_w}}  {'file':<{file_w}}  {'length':>6}  {'core RMSD':>9}\n")
     for d, o, rmsd in zip(domains, outputs, result.core_rmsd):
-        shown = "-" if math.isnan(rmsd) else f"{rmsd:.3f}"
+        shown = number(rmsd, 3)
         stdout.write(f"{d.id:<{id_w}}  {os.path.basename(o):<{file_w}}  {len(d):>6}  {shown:>9}\n")
     stdout.write(f"\n{len(result.columns)} columns, {result.n_core} core columns; "
                  f"{len(outputs)} structures written to {args.output}\n")

@@ -11,6 +11,7 @@ from typing import Any
 
 from dovelkit.atomic import check_writable, write_atomically
 from dovelkit.errors import UserError
+from dovelkit.formatting import hit_table, json_number
 from dovelkit.commands import add_preset_option, parameters_from
 
 _COLUMNS = ("rank", "id", "score", "rmsd", "n_aligned", "seq_identity", "z_score", "position", "source", "chain")
@@ -119,7 +120,7 @@ def run(args: argparse.Namespace) -> int:
             workers=args.workers,
             client=client,
             progress=not args.quiet and stderr_is_terminal(),
-            details=args.details,
+            details=args.details or args.html is not None,  # the report draws the hits' own alignments
         )
     finally:
         if client is not None:
@@ -128,7 +129,10 @@ def run(args: argparse.Namespace) -> int:
         if origins:
             h.source, h.chain = origins[h.position]
     if args.html is not None:
-        dovelkit.search_report(query, hits, targets, params=params).write(args.html)
+        dovelkit.search_report(query, hits).write(args.html)
+        if not args.details:
+            for h in hits:
+                h.alignment = None
     if args.json:
         text = json.dumps({"query": _query_dict(query, args.query), "hits": [h.to_dict() for h in hits]}, indent=1)
         text += "\n"
@@ -147,16 +151,6 @@ def _query_dict(query: Any, path: str) -> dict[str, Any]:
     return {"id": query.id, "source": path, "chain": query.chain, "length": len(query)}
 
 
-def _fmt(x: float | None, digits: int) -> str:
-    if x is None:
-        return "-"
-    if math.isnan(x):
-        return "nan"
-    if math.isinf(x):
-        return "inf" if x > 0 else "-inf"
-    return f"{x:.{digits}f}"
-
-
 def _transform_values(hit: Any) -> list[float]:
     m = hit.alignment.transform.transformation_matrix()
     return [float(v) for v in m[:3, :].reshape(-1)]
@@ -167,8 +161,8 @@ def tsv(hits: list[Any], details: bool) -> str:
     header = list(_COLUMNS) + (["transform", "pairs"] if details else [])
     lines = ["\t".join(header)]
     for h in hits:
-        row = [str(h.rank), h.id, repr(h.score), repr(h.rmsd), str(h.n_aligned), repr(h.seq_identity),
-               "" if h.z_score is None else repr(h.z_score), str(h.position), h.source, h.chain]
+        row = [str(h.rank), h.id, _full(h.score), _full(h.rmsd), str(h.n_aligned), _full(h.seq_identity),
+               _full(h.z_score), str(h.position), h.source, h.chain]
         if details:
             row.append(" ".join(repr(v) for v in _transform_values(h)))
             row.append(",".join(f"{i}:{j}" for i, j in h.alignment.pairs.tolist()))
@@ -180,25 +174,19 @@ def _clean(text: str) -> str:
     return text.replace("\t", " ").replace("\n", " ")
 
 
+def _full(x: float | None) -> str:
+    """A float with all its digits; empty for None and for a non-finite value (nothing aligned)."""
+    v = json_number(x)
+    return "" if v is None else repr(v)
+
+
 def table(hits: list[Any], details: bool) -> str:
     """The hits as an aligned text table, best first."""
-    if not hits:
-        return "no hits\n"
-    rows = [["rank", "id", "score", "rmsd", "aligned", "seq_id", "z", "chain", "source"]]
-    for h in hits:
-        rmsd = _fmt(h.rmsd, 3) if h.n_aligned > 0 else "-"  # the module reports 100 when nothing aligned
-        rows.append([str(h.rank), h.id, _fmt(h.score, 4), rmsd, str(h.n_aligned),
-                     _fmt(h.seq_identity, 3), _fmt(h.z_score, 2), h.chain or "-", h.source or "-"])
-    widths = [max(len(r[c]) for r in rows) for c in range(len(rows[0]))]
-    right = {0, 2, 3, 4, 5, 6}
-    out = []
-    for k, r in enumerate(rows):
-        cells = [r[c].rjust(widths[c]) if c in right else r[c].ljust(widths[c]) for c in range(len(r))]
-        out.append("  ".join(cells).rstrip())
-        if details and k > 0:
-            v = _transform_values(hits[k - 1])
-            out.append("      transform R|t: " + "  ".join(
+    after = None
+    if details:
+        after = []
+        for h in hits:
+            v = _transform_values(h)
+            after.append("      transform R|t: " + "  ".join(
                 " ".join(f"{x:8.4f}" for x in v[4 * i: 4 * i + 4]) for i in range(3)))
-    return "\n".join(out) + "\n"
-
-
+    return hit_table(hits, after)

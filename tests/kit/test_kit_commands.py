@@ -46,7 +46,10 @@ def test_align_writes_b_moved_and_reports(tmp_path):
     text = dovel_cmd("align", HRC, YCC, "--chain1", "A", "--chain2", "A")
     assert text.returncode == 0 and text.stderr == ""
     lines = text.stdout.splitlines()
-    assert lines[0].split()[:2] == ["A", "1hrc_A"] and lines[2].split()[:2] == ["aligned", str(data["n_aligned"])]
+    assert lines[0].split()[:2] == ["fixed", "1hrc_A"] and lines[1].split()[:2] == ["mobile", "1ycc_A"]
+    assert lines[2].split()[:2] == ["n_aligned", str(data["n_aligned"])]
+    assert data["fixed"]["id"] == "1hrc_A" and data["mobile"]["id"] == "1ycc_A"
+    assert data["files"]["fixed"] == HRC and data["files"]["mobile"] == YCC
     assert any(x.startswith("RMSD") for x in lines) and any(x.startswith("identity") for x in lines)
     assert any(x.startswith("1ycc_A") for x in lines)
 
@@ -55,7 +58,7 @@ def test_align_direct_and_nothing_found(tmp_path):
     # an unrelated chain: nothing is found, which is not an error; B is written unmoved
     p = dovel_cmd("align", HRC, f"{FAM}/unrelated/1eh6.pdb", "-o", tmp_path / "x.pdb")
     assert p.returncode == 0 and "no alignment found" in p.stderr
-    assert "aligned   0 pairs" in p.stdout
+    assert "n_aligned 0 pairs" in p.stdout and "RMSD      -\n" in p.stdout
     np.testing.assert_allclose(dovelkit.load(tmp_path / "x.pdb").coordinates,
                                dovelkit.load(f"{FAM}/unrelated/1eh6.pdb").coordinates, atol=1e-3)
     p = dovel_cmd("align", HRC, CRC, "--direct", "--json")
@@ -180,3 +183,21 @@ def test_progress_only_on_a_terminal(tmp_path):
     assert b"aligning" not in stdout
     piped = dovel_cmd("msa", HRC, CRC, "-o", tmp_path / "p")
     assert piped.returncode == 0 and piped.stderr == ""
+
+
+def test_an_internal_error_of_the_module_is_one_line_and_status_1(monkeypatch, capsys):
+    """The module's internal error derives from BaseException; the command still prints one line."""
+    import dovel
+    import dovelkit.commands.align as align_command
+    from dovelkit import cli
+
+    def broken(args):
+        dovel.centroid(np.zeros((0, 3)))  # an empty point set breaks the core's invariant
+
+    with pytest.raises(BaseException) as caught:
+        broken(None)
+    assert not isinstance(caught.value, Exception)
+    monkeypatch.setattr(align_command, "run", broken)
+    assert cli.main(["align", HRC, YCC]) == 1
+    err = capsys.readouterr().err.splitlines()
+    assert len(err) == 1 and err[0].startswith("dovel align: internal error: ")

@@ -25,29 +25,39 @@ def moved(d, rng, shift=(40.0, -25.0, 60.0)):
     return c, t
 
 
-def family_pairs():
-    with open(f"{FAM}/tmalign_pairs.tsv", encoding="utf-8") as fh:
-        return [r for r in csv.DictReader(fh, delimiter="\t") if r["family"] != "unrelated"]
-
-
 def check_consistent(r):
     """Every number of the result follows from its listed pairs and its transform."""
     pairs = r.pairs
     assert pairs.dtype == np.int64 and pairs.shape == (r.n_aligned, 2)
     if r.n_aligned:
         assert np.all(np.diff(pairs[:, 0]) > 0) and np.all(np.diff(pairs[:, 1]) > 0)
-        assert pairs.min() >= 0 and pairs[:, 0].max() < r.len_a and pairs[:, 1].max() < r.len_b
-        moved_b = r.transform.apply(r.b.coordinates)
-        d = np.linalg.norm(r.a.coordinates[pairs[:, 0]] - moved_b[pairs[:, 1]], axis=1)
+        assert pairs.min() >= 0 and pairs[:, 0].max() < r.len_fixed and pairs[:, 1].max() < r.len_mobile
+        moved = r.transform.apply(r.mobile.coordinates)
+        d = np.linalg.norm(r.fixed.coordinates[pairs[:, 0]] - moved[pairs[:, 1]], axis=1)
         np.testing.assert_allclose(r.distances, d, atol=1e-9)
-        assert r.rmsd == pytest.approx(math.sqrt(np.mean(d ** 2)), abs=1e-9)
-        same = sum(r.a.sequence[i] == r.b.sequence[j] for i, j in pairs.tolist())
-        assert r.seq_identity == pytest.approx(same / r.n_aligned)
-        assert r.score > 0
+        if r.n_aligned >= 3:  # fewer pairs give no superposition
+            assert r.rmsd == pytest.approx(math.sqrt(np.mean(d ** 2)), abs=1e-9)
+        # the identity is taken over the core pairs: close pairs only
+        core = r.core_pairs
+        assert core.dtype == bool and core.shape == (r.n_aligned,)
+        same = sum(r.fixed.sequence[i] == r.mobile.sequence[j] for i, j in pairs[core].tolist())
+        assert r.seq_identity == pytest.approx(same / core.sum() if core.any() else 0.0, abs=1e-12)
+        assert np.all(r.distances[core] < 5.0 + 1e-9)
     else:
         assert r.distances.shape == (0,) and math.isinf(r.rmsd) and r.score == 0.0 and r.seq_identity == 0.0
-    assert r.coverage_a == pytest.approx(r.n_aligned / r.len_a)
-    assert r.coverage_b == pytest.approx(r.n_aligned / r.len_b)
+    assert r.coverage_fixed == pytest.approx(r.n_aligned / r.len_fixed)
+    assert r.coverage_mobile == pytest.approx(r.n_aligned / r.len_mobile)
+
+
+def check_module_numbers(r, m):
+    """Score, RMSD, identity, pair count and transform are the module's own, bit for bit."""
+    assert r.n_aligned == m.n_aligned == len(r.pairs)
+    assert r.score.hex() == m.score.hex() and r.seq_identity.hex() == m.seq_identity.hex()
+    if m.n_aligned:
+        assert r.rmsd.hex() == m.rmsd.hex()
+        assert r.transform.transformation_matrix().tobytes() == m.transformation_matrix().tobytes()
+    else:
+        assert math.isinf(r.rmsd)
 
 
 def test_recovers_a_copy_in_an_unrelated_frame(rng):
@@ -62,21 +72,30 @@ def test_recovers_a_copy_in_an_unrelated_frame(rng):
     assert far.coordinates.tobytes() == t.apply(d.coordinates).tobytes()  # b itself is never moved
 
 
-def test_family_pairs_are_consistent_and_keep_what_the_scan_found(rng):
-    """The direct step from the scan's superposition never aligns fewer residues than the scan
-    reported, on every family pair (also in frames unrelated to the files')."""
+@pytest.mark.parametrize("preset", ["default", "sensitive"])
+def test_every_bundled_pair_is_consistent_and_the_module_alignment(rng, preset):
+    """On every pair of the bundled families and the unrelated chains, in frames unrelated to the
+    files' and in both modes: the pairs are those behind the module's numbers."""
+    params = dovelkit.parameters(preset)
     found = 0
-    for row in family_pairs():
+    with open(f"{FAM}/tmalign_pairs.tsv", encoding="utf-8") as fh:
+        rows = list(csv.DictReader(fh, delimiter="\t"))
+    assert any(r["family"] == "unrelated" for r in rows)
+    for row in rows:
         a, b = fam(row["file1"], row["chain1"]), fam(row["file2"], row["chain2"])
         b, _ = moved(b, rng)
-        scan = dovel.pairwise_align(a, b, scan_mode=True)
-        r = dovelkit.align(a, b)
+        r = dovelkit.align(a, b, params)
         check_consistent(r)
-        if scan.score > 0:
-            found += 1
-            assert r.n_aligned >= scan.n_aligned, (row["file1"], row["file2"])
-        else:
-            assert r.n_aligned == 0
+        check_module_numbers(r, dovel.pairwise_align(a, b, params, scan_mode=True))
+        found += r.n_aligned > 0
+        # direct mode, from the scan's superposition
+        placed = b.copy()
+        placed.coordinates = r.transform.apply(b.coordinates)
+        d = dovelkit.align(a, placed, params, scan=False)
+        check_consistent(d)
+        m = dovel.pairwise_align(a, placed, params)
+        check_module_numbers(d, m)
+        assert d.pairs.tolist() == [list(p) for p in m.aligned_pairs]
     assert found >= 15
 
 
@@ -85,7 +104,7 @@ def test_nothing_found_is_an_empty_alignment_not_an_error():
     assert dovel.pairwise_align(a, b, scan_mode=True).score == 0.0
     r = dovelkit.align(a, b)
     check_consistent(r)
-    assert r.n_aligned == 0 and r.coverage_a == 0.0
+    assert r.n_aligned == 0 and r.coverage_fixed == 0.0
     np.testing.assert_array_equal(r.transform.transformation_matrix(), np.eye(4))
     fasta = r.to_fasta(width=1000).splitlines()
     assert fasta[1] == a.sequence + "-" * len(b) and fasta[3] == "-" * len(a) + b.sequence
@@ -110,7 +129,7 @@ def test_direct_mode_is_the_module_direct_alignment():
 def test_text_fasta_and_dict_show_the_same_alignment():
     r = dovelkit.align(fam("cytochrome_c/1hrc.pdb"), fam("cytochrome_c/1co6.pdb"))
     ga, gb = r.gapped_sequences()
-    assert ga.replace("-", "") == r.a.sequence and gb.replace("-", "") == r.b.sequence
+    assert ga.replace("-", "") == r.fixed.sequence and gb.replace("-", "") == r.mobile.sequence
     # columns with two residues are exactly the pairs
     cols_a = np.cumsum([c != "-" for c in ga]) - 1
     cols_b = np.cumsum([c != "-" for c in gb]) - 1
@@ -124,7 +143,7 @@ def test_text_fasta_and_dict_show_the_same_alignment():
         rows_a, marks, rows_b = zip(*(b.split("\n") for b in blocks))
         assert "".join(row.split()[2] for row in rows_a) == ga
         assert "".join(row.split()[2] for row in rows_b) == gb
-        assert int(rows_a[-1].split()[-1]) == r.len_a and int(rows_b[-1].split()[-1]) == r.len_b
+        assert int(rows_a[-1].split()[-1]) == r.len_fixed and int(rows_b[-1].split()[-1]) == r.len_mobile
         pad = rows_a[0].index(rows_a[0].split()[2])
         mid = "".join(m[pad:].ljust(len(row.split()[2])) for m, row in zip(marks, rows_a))
         assert mid.count(":") == int(np.sum(r.distances <= 3.0))
@@ -133,14 +152,15 @@ def test_text_fasta_and_dict_show_the_same_alignment():
         r.text(0)
 
     lines = r.to_fasta().splitlines()
-    k = lines.index(">" + r.b.id)
-    assert lines[0] == ">" + r.a.id and "".join(lines[1:k]) == ga and "".join(lines[k + 1:]) == gb
+    k = lines.index(">" + r.mobile.id)
+    assert lines[0] == ">" + r.fixed.id and "".join(lines[1:k]) == ga and "".join(lines[k + 1:]) == gb
     assert max(len(x) for x in lines) <= 60
 
     d = json.loads(json.dumps(r.to_dict()))
     assert d["n_aligned"] == r.n_aligned and d["pairs"] == r.pairs.tolist()
     np.testing.assert_allclose(d["transform"], r.transform.transformation_matrix())
-    assert d["a"] == {"id": r.a.id, "chain": "A", "length": r.len_a}
+    assert d["fixed"] == {"id": r.fixed.id, "chain": "A", "length": r.len_fixed}
+    assert d["mobile"] == {"id": r.mobile.id, "chain": "A", "length": r.len_mobile}
 
 
 def test_results_are_read_only_and_arguments_checked():

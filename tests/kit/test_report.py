@@ -65,14 +65,14 @@ def test_pairwise_report_draws_the_alignment_it_was_given(pair):
     report = dovelkit.pairwise_report(pair)
     assert set(report.figures) == {"structure", "alignment", "distance"}
     view = report.figures["structure"]
-    moved = pair.transform.apply(pair.b.coordinates)
-    thin_b = trace(view, pair.b.id)
+    moved = pair.transform.apply(pair.mobile.coordinates)
+    thin_b = trace(view, pair.mobile.id)
     np.testing.assert_allclose(np.column_stack([thin_b.x, thin_b.y, thin_b.z]), moved)
-    thin_a = trace(view, pair.a.id)
-    np.testing.assert_allclose(np.column_stack([thin_a.x, thin_a.y, thin_a.z]), pair.a.coordinates)
+    thin_a = trace(view, pair.fixed.id)
+    np.testing.assert_allclose(np.column_stack([thin_a.x, thin_a.y, thin_a.z]), pair.fixed.coordinates)
     # hovering a paired residue names its partner and their distance
     i, j = pair.pairs[10]
-    assert f"{pair.b.id} {pair.b.sequence[j]}{j + 1}: {pair.distances[10]:.2f} Å" in thin_a.hovertext[i]
+    assert f"{pair.mobile.id} {pair.mobile.sequence[j]}{j + 1}: {pair.distances[10]:.2f} Å" in thin_a.hovertext[i]
 
     bars = report.figures["distance"].data[0]
     np.testing.assert_allclose(bars.y, pair.distances)
@@ -86,7 +86,7 @@ def test_pairwise_report_draws_the_alignment_it_was_given(pair):
     rows = {}  # rows of a block: SS, a, b, SS, spacer
     for x, y, t in zip(text.x, text.y, text.text):
         rows.setdefault(y % 5, []).append((y, x, t))
-    for r, chain in ((1, pair.a), (2, pair.b)):
+    for r, chain in ((1, pair.fixed), (2, pair.mobile)):
         assert "".join(t for _, _, t in sorted(rows[r])).replace("-", "") == chain.sequence
 
     text = report.text()
@@ -135,23 +135,23 @@ def test_search_report_superposes_the_top_hits_with_aligned_residues():
     query = family("1hrc")
     targets = [family(n) for n in ("1ycc", "1co6", "1crc")] + [
         dovelkit.load(data_path("families", "thioredoxin", "2trx.pdb"))]
-    hits = dovelkit.search(query, targets, workers=1)
-    report = dovelkit.search_report(query, hits, targets, top=10)
+    hits = dovelkit.search(query, targets, workers=1, details=True)
+    report = dovelkit.search_report(query, hits, top=10)
     view = report.figures["structure"]
     drawn = {t.name for t in view.data if t.showlegend is not False}
     expected = {f"#{h.rank} {h.id}" for h in hits if h.n_aligned}
     assert drawn == {query.id} | expected
     best = hits[0]
-    moved = dovelkit.align(query, targets[best.position]).transform.apply(targets[best.position].coordinates)
+    moved = best.alignment.transform.apply(targets[best.position].coordinates)
     t = trace(view, f"#{best.rank} {best.id}")
     np.testing.assert_allclose(np.column_stack([t.x, t.y, t.z]), moved, atol=1e-9)
     assert len(report.figures["scores"].data[0].x) == len(hits)
     for h in hits:
-        assert re.search(rf"\b{h.rank}\s+{h.id}\s+{h.score:.2f}", report.text())
+        assert re.search(rf"\b{h.rank}\s+{h.id}\s+{h.score:.4f}", report.text())
 
-    # without targets or kept alignments the superposition is left out, and the page says why
-    bare = dovelkit.search_report(query, hits)
-    assert "structure" not in bare.figures and "no targets were given" in bare.html()
+    # without the hits' alignments the superposition is left out, and the page says why
+    bare = dovelkit.search_report(query, dovelkit.search(query, targets, workers=1))
+    assert "structure" not in bare.figures and "details=True" in bare.html()
     empty = dovelkit.search_report(query, [])
     assert empty.figures == {} and "No hit above the score cutoff" in empty.html()
 

@@ -51,11 +51,11 @@ def pages(tmp_path_factory):
     targets = [load(os.path.join(fam, f), dssp=False) for fam in sorted(os.listdir(FAMILIES))
                if os.path.isdir(os.path.join(FAMILIES, fam))
                for f in sorted(os.listdir(os.path.join(FAMILIES, fam))) if f.endswith(".pdb")]
-    hits = dovelkit.search(a, targets, workers=1)
+    hits = dovelkit.search(a, targets, workers=1, details=True)
     reports = {
         "pairwise": dovelkit.pairwise_report(dovelkit.align(a, b)),
         "multiple": dovelkit.msa_report(m),
-        "search": dovelkit.search_report(a, hits, targets),
+        "search": dovelkit.search_report(a, hits),
     }
     paths = {}
     for kind, report in reports.items():

@@ -35,6 +35,34 @@ AlignPdbsError failure(const AlignedWriteError& error) {
 
 }  // namespace
 
+Result<PreAlignedMultiple, AlignDomainsError> align_domains(std::vector<Domain> domains, const Parameters& params,
+                                                            std::size_t reference, const Cancel& cancel,
+                                                            const std::function<void(std::size_t)>& pre_aligned) {
+    const std::size_t n = domains.size();
+    if (n < 2 || reference >= n) throw InternalError("align_domains: needs 2 domains and a reference among them");
+
+    // Bring every structure into the reference's frame; the multiple alignment
+    // itself moves nothing.
+    const ScanSettings scan = ScanSettings::pairwise(params);
+    PreAlignedMultiple out;
+    std::vector<Transform> pre(n, Transform::identity());
+    for (std::size_t k = 0; k < n; ++k) {
+        if (k == reference) continue;
+        auto s = scan_align(domains[reference], domains[k], scan, nullptr, cancel);
+        if (!s.ok()) return AlignDomainsError{true, k, s.error()};
+        pre[k] = s.value().transform;
+        if (!(s.value().score > 0.0)) out.unplaced.push_back(k);
+        for (Residue& r : domains[k].residues) r.coord = pre[k].apply(r.coord);
+        if (pre_aligned) pre_aligned(k);
+    }
+
+    auto aligned = align_multiple(domains, params, cancel);
+    if (!aligned.ok()) return AlignDomainsError{false, 0, aligned.error()};
+    out.result = std::move(aligned).value();
+    out.result.pre_transforms = std::move(pre);
+    return out;
+}
+
 Result<MultipleAlignmentResult, AlignPdbsError> align_pdbs(std::span<const std::string> paths,
                                                            const std::string& output_dir, const Parameters& params,
                                                            std::optional<char32_t> chain, std::size_t reference,
@@ -57,22 +85,15 @@ Result<MultipleAlignmentResult, AlignPdbsError> align_pdbs(std::span<const std::
         domains.push_back(std::move(d).value());
     }
 
-    // Bring every structure into the reference's frame; the multiple alignment
-    // itself moves nothing.
-    const ScanSettings scan = ScanSettings::pairwise(params);
-    std::vector<Transform> pre(n, Transform::identity());
-    for (std::size_t k = 0; k < n; ++k) {
-        if (k == reference) continue;
-        auto s = scan_align(domains[reference], domains[k], scan, nullptr, cancel);
-        if (!s.ok()) return failure(s.error(), Cause::PreAlignment, "Pre-alignment failed for " + paths[k] + ": ");
-        pre[k] = s.value().transform;
-        for (Residue& r : domains[k].residues) r.coord = pre[k].apply(r.coord);
+    auto aligned = align_domains(std::move(domains), params, reference, cancel);
+    if (!aligned.ok()) {
+        const AlignDomainsError& e = aligned.error();
+        if (e.pre_alignment) {
+            return failure(e.error, Cause::PreAlignment, "Pre-alignment failed for " + paths[e.index] + ": ");
+        }
+        return failure(e.error, Cause::Alignment, "Multiple alignment failed: ");
     }
-
-    auto aligned = align_multiple(domains, params, cancel);
-    if (!aligned.ok()) return failure(aligned.error(), Cause::Alignment, "Multiple alignment failed: ");
-    MultipleAlignmentResult result = std::move(aligned).value();
-    result.pre_transforms = std::move(pre);
+    MultipleAlignmentResult result = std::move(aligned).value().result;
     result.source_paths.assign(paths.begin(), paths.end());
 
     auto written =

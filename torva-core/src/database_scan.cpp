@@ -14,7 +14,8 @@ namespace {
 // What one target's alignment contributes to the hit list (the loop fills in
 // the target's identifier).
 ScanHitRecord scan_candidate(double score, double rmsd, std::size_t n_aligned, double seq_identity,
-                             const Transform& transform, std::vector<AlignedPair> pairs) {
+                             const Transform& transform, std::vector<AlignedPair> pairs,
+                             std::vector<std::uint8_t> core) {
     ScanHitRecord hit;
     hit.score = score;
     hit.rmsd = rmsd;
@@ -22,6 +23,7 @@ ScanHitRecord scan_candidate(double score, double rmsd, std::size_t n_aligned, d
     hit.seq_identity = seq_identity;
     hit.transform = transform;
     hit.aligned_pairs = std::move(pairs);
+    hit.core_pairs = std::move(core);
     return hit;
 }
 
@@ -39,7 +41,10 @@ ScanHitRecord quick_candidate(const Domain& query, std::span<const Point> query_
     }
     const double identity =
         s.aligned_pairs.empty() ? 0.0 : static_cast<double>(same) / static_cast<double>(s.aligned_pairs.size());
-    return scan_candidate(s.score, s.rmsd, s.n_aligned, identity, s.transform, std::move(s.aligned_pairs));
+    // The identity is taken over every pair.
+    std::vector<std::uint8_t> core(s.aligned_pairs.size(), 1);
+    return scan_candidate(s.score, s.rmsd, s.n_aligned, identity, s.transform, std::move(s.aligned_pairs),
+                          std::move(core));
 }
 
 }  // namespace
@@ -58,8 +63,9 @@ Result<std::vector<ScanHitRecord>> scan_database(const Domain& query, std::span<
             [&](const Domain& target) -> Result<ScanHitRecord> {
                 Result<ScanResult> r = scan_align(query, target, scan_settings, nullptr, cancel);
                 if (!r.ok()) return r.error();
-                const ScanResult& s = r.value();
-                return scan_candidate(s.score, s.rmsd, s.n_aligned, s.seq_identity, s.transform, {});
+                ScanResult& s = r.value();
+                return scan_candidate(s.score, s.rmsd, s.n_aligned, s.seq_identity, s.transform,
+                                      std::move(s.aligned_pairs), std::move(s.core_pairs));
             },
             options, cancel);
     }
@@ -78,7 +84,7 @@ Result<std::vector<ScanHitRecord>> scan_database(const Domain& query, std::span<
         [&](const Domain& target) -> Result<ScanHitRecord> {
             PairwiseResult p = align_pair(query.residues, target.residues, settings);
             return scan_candidate(p.score, p.rmsd, p.n_aligned, p.seq_identity(), p.transform,
-                                  std::move(p.aligned_pairs));
+                                  std::move(p.aligned_pairs), std::move(p.core_pairs));
         },
         options, cancel);
 }

@@ -27,30 +27,45 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 // A core pair also needs at least two qualifying neighbours among the
 // unbroken runs of up to four list positions on either side, which drops
 // isolated matches.
-double core_identity_pct(std::span<const AlignedPair> pairs, std::span<const Residue> residues1,
-                         std::span<const Residue> residues2, std::span<const Point> coords1,
-                         std::span<const Point> coords2, const PairwiseSettings& settings) {
+std::vector<std::uint8_t> core_pair_flags(std::span<const AlignedPair> pairs, std::span<const Point> coords1,
+                                          std::span<const Point> coords2, const PairwiseSettings& settings) {
     const std::size_t n = pairs.size();
-    if (n == 0) return 0.0;
-    std::vector<char> close(n);
+    std::vector<std::uint8_t> close(n);
     for (std::size_t k = 0; k < n; ++k) {
         const double d = std::sqrt(squared_distance(coords1[pairs[k].i], coords2[pairs[k].j]));
         const double v = settings.core_cutoff + settings.cutoff_dist / 2.0 - d;
         close[k] = v >= settings.core_cutoff ? 1 : 0;
     }
-    std::size_t core = 0;
-    std::size_t same = 0;
+    std::vector<std::uint8_t> core(n, 0);
     for (std::size_t k = 0; k < n; ++k) {
         if (!close[k]) continue;
         int neighbours = 0;
         for (std::size_t m = 1; m <= 4 && k + m < n && close[k + m]; ++m) ++neighbours;
         for (std::size_t m = 1; m <= 4 && m <= k && close[k - m]; ++m) ++neighbours;
-        if (neighbours < 2) continue;
-        ++core;
+        if (neighbours >= 2) core[k] = 1;
+    }
+    return core;
+}
+
+double identity_pct_over(std::span<const AlignedPair> pairs, std::span<const std::uint8_t> core,
+                         std::span<const Residue> residues1, std::span<const Residue> residues2) {
+    std::size_t n_core = 0;
+    std::size_t same = 0;
+    for (std::size_t k = 0; k < pairs.size(); ++k) {
+        if (!core[k]) continue;
+        ++n_core;
         if (residues1[pairs[k].i].amino_acid == residues2[pairs[k].j].amino_acid) ++same;
     }
-    if (core == 0) return 0.0;
-    return 100.0 * static_cast<double>(same) / static_cast<double>(core);
+    if (n_core == 0) return 0.0;
+    return 100.0 * static_cast<double>(same) / static_cast<double>(n_core);
+}
+
+double core_identity_pct(std::span<const AlignedPair> pairs, std::span<const Residue> residues1,
+                         std::span<const Residue> residues2, std::span<const Point> coords1,
+                         std::span<const Point> coords2, const PairwiseSettings& settings) {
+    if (pairs.empty()) return 0.0;
+    const std::vector<std::uint8_t> core = core_pair_flags(pairs, coords1, coords2, settings);
+    return identity_pct_over(pairs, core, residues1, residues2);
 }
 
 PairwiseResult PairwiseResult::empty() {
@@ -155,7 +170,8 @@ PairwiseResult align_pair(std::span<const Residue> residues1, std::span<const Re
     }
 
     PairwiseResult r;
-    r.identity_pct = core_identity_pct(s.aligned_pairs, residues1, residues2, coords1, coords2, settings);
+    r.core_pairs = core_pair_flags(s.aligned_pairs, coords1, coords2, settings);
+    r.identity_pct = identity_pct_over(s.aligned_pairs, r.core_pairs, residues1, residues2);
     r.aligned_pairs = std::move(s.aligned_pairs);
     r.residue_scores = std::move(s.residue_scores);
     r.transform = accumulated;

@@ -184,6 +184,8 @@ Result<ScanResult> scan_align(const Domain& first, const Domain& second, const S
     out.query_length = n1;
     out.target_length = n2;
     out.significant = best.score >= settings.stop_score;
+    out.aligned_pairs = std::move(best.result.aligned_pairs);
+    out.core_pairs = std::move(best.result.core_pairs);
     return out;
 }
 

@@ -6,5 +6,8 @@
 namespace torva_kit {
 
 void bind_settings(nanobind::module_& m);
+void bind_pairwise(nanobind::module_& m);
+void bind_scan(nanobind::module_& m);
+void bind_multiple(nanobind::module_& m);
 
 }  // namespace torva_kit

@@ -8,6 +8,7 @@
 #include "torva/io.hpp"
 #include "torva/pairwise.hpp"
 #include "torva/scan.hpp"
+#include "torva/structure_pair.hpp"
 #include "torva/scoring.hpp"
 
 namespace dovel {
@@ -145,29 +146,18 @@ Ref pairwise_align(PyObject*, const CallArgs& call) {
     const bool scan_mode = is_absent(a[3]) ? false : arg_bool(a[3], "scan_mode");
     const std::size_t slide = is_absent(a[4]) ? torva::ScanSettings::kPairwiseStep : arg_index(a[4], "slide");
 
+    torva::StructurePairAlignment r =
+        unwrap(torva::align_structures(*d1, *d2, params, scan_mode, slide, signal_cancel()), PyExc_ValueError,
+               "Scan alignment failed: ");
     AlignmentRecord out;
-    if (!scan_mode) {
-        const torva::PairwiseSettings settings = torva::settings_from_parameters(params);
-        torva::PairwiseResult r = torva::align_pair(d1->residues, d2->residues, settings);
-        out.aligned_pairs = std::move(r.aligned_pairs);
-        out.rmsd = r.rmsd;
-        out.n_aligned = r.n_aligned;
-        out.score = r.score;
-        out.seq_identity = r.seq_identity();
-        out.transform = r.transform;
-    } else {
-        const torva::ScanSettings settings = torva::ScanSettings::pairwise(params, slide);
-        const torva::ScanResult r =
-            unwrap(torva::scan_align(*d1, *d2, settings, nullptr, signal_cancel()), PyExc_ValueError,
-                   "Scan alignment failed: ");
-        // A scan outcome carries no path. n_aligned counts aligned pairs, as on
-        // the direct path and in database scans, not the path length.
-        out.rmsd = r.rmsd;
-        out.n_aligned = r.n_aligned;
-        out.score = r.score;
-        out.seq_identity = r.seq_identity;
-        out.transform = r.transform;
-    }
+    // A scan outcome reports no path. n_aligned counts aligned pairs, as on the
+    // direct path and in database scans, not the path length.
+    if (!scan_mode) out.aligned_pairs = std::move(r.pairs);
+    out.rmsd = r.rmsd;
+    out.n_aligned = r.n_aligned;
+    out.score = r.score;
+    out.seq_identity = r.seq_identity;
+    out.transform = r.transform;
     return wrap(std::move(out));
 }
 

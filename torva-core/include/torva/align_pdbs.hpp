@@ -4,9 +4,11 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "torva/cancel.hpp"
 #include "torva/error.hpp"
@@ -31,6 +33,32 @@ struct AlignPdbsError {
     Cause cause = Cause::Read;
     std::string message;
 };
+
+// The pipeline on structures at hand: pre-align every domain but `reference`
+// onto it in scan mode (ScanSettings::pairwise), then align them all. The
+// result's pre_transforms are the pre-alignments; `unplaced` lists the domains
+// whose pre-alignment found nothing (score not above 0: they keep their frame).
+struct PreAlignedMultiple {
+    MultipleAlignmentResult result;
+    std::vector<std::size_t> unplaced;
+};
+
+// Where align_domains failed: the pre-alignment of domain `index`, or the
+// multiple alignment (`index` then unused).
+struct AlignDomainsError {
+    bool pre_alignment = false;
+    std::size_t index = 0;
+    Error error;
+};
+
+// `domains` is taken by value: the pre-aligned copies are what the multiple
+// alignment sees. `pre_aligned(k)`, when set, is called after the
+// pre-alignment of domain k. Needs 2 domains or more and `reference` among
+// them (InternalError otherwise). `cancel` as in align_multiple, and during
+// every pre-alignment.
+Result<PreAlignedMultiple, AlignDomainsError> align_domains(std::vector<Domain> domains, const Parameters& params,
+                                                            std::size_t reference, const Cancel& cancel = {},
+                                                            const std::function<void(std::size_t)>& pre_aligned = {});
 
 // Checks the arguments and the output paths before any file is read; reads
 // chain `chain` (absent: each file's first) of every file; pre-aligns every

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -30,10 +31,13 @@ struct ScanHitReport {
     double seq_identity = 0.0;
 };
 
-// One accepted target of a database scan: the report and the alignment behind it.
+// One accepted target of a database scan: the report and the alignment behind it
+// (the transform maps the target onto the query; pairs are (query, target) indices).
 struct ScanHitRecord : ScanHitReport {
     Transform transform;
     std::vector<AlignedPair> aligned_pairs;
+    std::vector<std::uint8_t> core_pairs;  // per pair: 1 when it counts for the identity
+    std::size_t target_index = 0;          // the target's place in the list scanned
 };
 
 struct DatabaseScanOptions {
@@ -66,7 +70,8 @@ Result<std::vector<ScanHitRecord>> scan_targets(std::span<const Domain> targets,
                                                 const DatabaseScanOptions& options, const Cancel& cancel = {}) {
     std::vector<ScanHitRecord> candidates;
     candidates.reserve(targets.size());
-    for (const Domain& target : targets) {
+    for (std::size_t k = 0; k < targets.size(); ++k) {
+        const Domain& target = targets[k];
         if (cancel.requested()) return Error::cancelled();
         Result<ScanHitRecord> r = align(target);
         if (!r.ok()) return r.error();
@@ -74,6 +79,7 @@ Result<std::vector<ScanHitRecord>> scan_targets(std::span<const Domain> targets,
         if (!(r.value().score >= options.score_cutoff)) continue;
         candidates.push_back(std::move(r).value());
         candidates.back().target_id = target.id;
+        candidates.back().target_index = k;
     }
     return select_scan_hits(std::move(candidates), options);
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -32,6 +33,8 @@ struct PairwiseResult {
     std::size_t path_length = 0;
     std::size_t n_aligned = 0;
     double identity_pct = 0.0;
+    // One flag per aligned pair: 1 for the core pairs the identity is taken over.
+    std::vector<std::uint8_t> core_pairs;
     std::size_t iterations = 0;  // refinement iterations that ran
 
     // The identity as a fraction (identity_pct / 100).
@@ -44,9 +47,14 @@ struct PairwiseResult {
 StepResult alignment_step(std::span<const Point> coords1, std::span<const Point> coords2,
                                   const ScoreMatrix& matrix, const PairwiseSettings& settings);
 
-// Sequence identity in percent over the core pairs of an alignment, with the
-// second domain's coordinates as finally superposed (see pairwise.cpp for
-// which pairs count as core pairs).
+// Which pairs of an alignment are core pairs (1) and which not (0), with the
+// second domain's coordinates as finally superposed (see pairwise.cpp).
+std::vector<std::uint8_t> core_pair_flags(std::span<const AlignedPair> pairs, std::span<const Point> coords1,
+                                          std::span<const Point> coords2, const PairwiseSettings& settings);
+// Sequence identity in percent over the pairs flagged as core pairs.
+double identity_pct_over(std::span<const AlignedPair> pairs, std::span<const std::uint8_t> core,
+                         std::span<const Residue> residues1, std::span<const Residue> residues2);
+// Sequence identity in percent over the core pairs of an alignment.
 double core_identity_pct(std::span<const AlignedPair> pairs, std::span<const Residue> residues1,
                          std::span<const Residue> residues2, std::span<const Point> coords1,
                          std::span<const Point> coords2, const PairwiseSettings& settings);

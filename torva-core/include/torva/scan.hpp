@@ -72,6 +72,11 @@ struct ScanResult {
     std::size_t query_length = 0;
     std::size_t target_length = 0;
     bool significant = false;
+    // The pairs of the refinement that gave the result (indices into the
+    // first domain and the second as given), and which of them the identity
+    // is taken over; empty when nothing was found.
+    std::vector<AlignedPair> aligned_pairs;
+    std::vector<std::uint8_t> core_pairs;
 };
 
 // What one scan tried, in order: every window (offset, length, score of its

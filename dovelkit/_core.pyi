@@ -1,0 +1,126 @@
+"""dovelkit._core: the core of dovel as the kit uses it (a private extension module)."""
+
+from collections.abc import Callable, Sequence
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+_Coords = npt.ArrayLike
+
+class Settings:
+    """Alignment parameters as a plain value (the fields of dovel.Parameters)."""
+
+    n_passes: int
+    e1: float
+    e2: float
+    gap_open: float
+    gap_extend: float
+    use_secondary: bool
+    max_iter: int
+    cutoff_dist: float
+    score_cutoff: float
+    convergence: float
+    verbosity: int
+    def __init__(
+        self,
+        *,
+        n_passes: int = ...,
+        e1: float = ...,
+        e2: float = ...,
+        gap_open: float = ...,
+        gap_extend: float = ...,
+        use_secondary: bool = ...,
+        max_iter: int = ...,
+        cutoff_dist: float = ...,
+        score_cutoff: float = ...,
+        convergence: float = ...,
+        verbosity: int = ...,
+    ) -> None: ...
+    @staticmethod
+    def from_parameters(parameters: Any) -> Settings: ...
+    def to_parameters(self) -> Any: ...
+    def __getstate__(self) -> tuple[Any, ...]: ...
+    def __setstate__(self, state: tuple[Any, ...]) -> None: ...
+
+class Alignment:
+    """One pairwise alignment: pairs, distances, transform and statistics."""
+
+    @property
+    def pairs(self) -> npt.NDArray[np.int64]: ...
+    @property
+    def core_pairs(self) -> npt.NDArray[np.uint8]: ...
+    @property
+    def distances(self) -> npt.NDArray[np.float64]: ...
+    @property
+    def transform(self) -> npt.NDArray[np.float64]: ...
+    @property
+    def score(self) -> float: ...
+    @property
+    def rmsd(self) -> float: ...
+    @property
+    def n_aligned(self) -> int: ...
+    @property
+    def seq_identity(self) -> float: ...
+
+def align_pair(
+    fixed_coords: _Coords,
+    fixed_sequence: str,
+    mobile_coords: _Coords,
+    mobile_sequence: str,
+    settings: Settings,
+    *,
+    scan: bool = True,
+    step: int = 5,
+) -> Alignment: ...
+
+class Hit:
+    """One hit of a database scan, with the alignment behind it."""
+
+    @property
+    def position(self) -> int: ...
+    @property
+    def rank(self) -> int: ...
+    @property
+    def score(self) -> float: ...
+    @property
+    def rmsd(self) -> float: ...
+    @property
+    def n_aligned(self) -> int: ...
+    @property
+    def seq_identity(self) -> float: ...
+    @property
+    def z_score(self) -> float | None: ...
+    @property
+    def transform(self) -> npt.NDArray[np.float64]: ...
+    @property
+    def pairs(self) -> npt.NDArray[np.int64] | None: ...
+    @property
+    def distances(self) -> npt.NDArray[np.float64] | None: ...
+    @property
+    def core_pairs(self) -> npt.NDArray[np.uint8] | None: ...
+    def __getstate__(self) -> tuple[Any, ...]: ...
+    def __setstate__(self, state: tuple[Any, ...]) -> None: ...
+
+def scan_targets(
+    query_coords: _Coords,
+    query_sequence: str,
+    coords: _Coords,
+    offsets: npt.ArrayLike,
+    sequences: str,
+    first_position: int,
+    settings: Settings,
+    *,
+    score_cutoff: float,
+    max_hits: int,
+    quick: bool,
+    scan_mode: bool,
+    pairs: bool = False,
+) -> list[Hit]: ...
+def select_hits(hits: Sequence[Hit], *, score_cutoff: float, max_hits: int) -> list[Hit]: ...
+def align_domains(
+    structures: Sequence[tuple[_Coords, str]],
+    settings: Settings,
+    *,
+    progress: Callable[[int, int], object] | None = None,
+) -> dict[str, Any]: ...

@@ -1,0 +1,63 @@
+"""How numbers and hits are written, the same in the commands' output and in the reports.
+
+"Nothing aligned" has one value: an RMSD of +infinity, written "-" in text and null in JSON.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Sequence
+from typing import Protocol
+
+
+def number(x: float | None, digits: int) -> str:
+    """``x`` with ``digits`` decimals; "-" for None and for a non-finite value (nothing aligned, no
+    Z-score)."""
+    if x is None or not math.isfinite(x):
+        return "-"
+    return f"{x:.{digits}f}"
+
+
+def json_number(x: float | None) -> float | None:
+    """``x`` as a JSON number: None (null) for None and for a non-finite value."""
+    return float(x) if x is not None and math.isfinite(x) else None
+
+
+class HitLike(Protocol):
+    rank: int
+    id: str
+    score: float
+    rmsd: float
+    n_aligned: int
+    seq_identity: float
+    z_score: float | None
+    source: str
+    chain: str
+
+
+# The columns of a hit table; "id" and "source" are left-aligned, the others right-aligned.
+HIT_COLUMNS = ("rank", "id", "score", "z_score", "rmsd", "n_aligned", "seq_identity", "chain", "source")
+LEFT_COLUMNS = frozenset({"id", "chain", "source"})
+
+
+def hit_cells(hit: HitLike) -> list[str]:
+    """The cells of one hit in the order of HIT_COLUMNS."""
+    return [str(hit.rank), hit.id, number(hit.score, 4), number(hit.z_score, 2), number(hit.rmsd, 3),
+            str(hit.n_aligned), number(hit.seq_identity, 3), hit.chain or "-", hit.source or "-"]
+
+
+def hit_table(hits: Sequence[HitLike], after_row: Sequence[str] | None = None) -> str:
+    """The hits as an aligned text table with a header line, best first ("no hits" for none).
+    ``after_row[k]``, when given, is a line printed under the row of hit k."""
+    if not hits:
+        return "no hits\n"
+    rows = [list(HIT_COLUMNS)] + [hit_cells(h) for h in hits]
+    widths = [max(len(r[c]) for r in rows) for c in range(len(HIT_COLUMNS))]
+    out = []
+    for k, r in enumerate(rows):
+        cells = [v.ljust(w) if HIT_COLUMNS[c] in LEFT_COLUMNS else v.rjust(w)
+                 for c, (v, w) in enumerate(zip(r, widths))]
+        out.append("  ".join(cells).rstrip())
+        if after_row is not None and k > 0:
+            out.append(after_row[k - 1])
+    return "\n".join(out) + "\n"

@@ -1,0 +1,49 @@
+// One pairwise alignment with its pairs, in scan or direct mode.
+#include "torva/structure_pair.hpp"
+
+#include <cmath>
+#include <utility>
+
+#include "torva/pairwise.hpp"
+
+namespace torva {
+
+std::vector<double> pair_distances(std::span<const AlignedPair> pairs, std::span<const Residue> fixed,
+                                   std::span<const Residue> mobile, const Transform& transform) {
+    std::vector<double> out;
+    out.reserve(pairs.size());
+    for (const AlignedPair& p : pairs) {
+        out.push_back(std::sqrt(squared_distance(fixed[p.i].coord, transform.apply(mobile[p.j].coord))));
+    }
+    return out;
+}
+
+Result<StructurePairAlignment> align_structures(const Domain& fixed, const Domain& mobile, const Parameters& params,
+                                                bool scan, std::size_t step, const Cancel& cancel) {
+    StructurePairAlignment out;
+    if (!scan) {
+        PairwiseResult r = align_pair(fixed.residues, mobile.residues, settings_from_parameters(params));
+        out.pairs = std::move(r.aligned_pairs);
+        out.core_pairs = std::move(r.core_pairs);
+        out.transform = r.transform;
+        out.score = r.score;
+        out.rmsd = r.rmsd;
+        out.n_aligned = r.n_aligned;
+        out.seq_identity = r.seq_identity();
+    } else {
+        Result<ScanResult> r = scan_align(fixed, mobile, ScanSettings::pairwise(params, step), nullptr, cancel);
+        if (!r.ok()) return r.error();
+        ScanResult& s = r.value();
+        out.pairs = std::move(s.aligned_pairs);
+        out.core_pairs = std::move(s.core_pairs);
+        out.transform = s.transform;
+        out.score = s.score;
+        out.rmsd = s.rmsd;
+        out.n_aligned = s.n_aligned;
+        out.seq_identity = s.seq_identity;
+    }
+    out.distances = pair_distances(out.pairs, fixed.residues, mobile.residues, out.transform);
+    return out;
+}
+
+}  // namespace torva

@@ -1,0 +1,74 @@
+// What the kit's bindings share: NumPy arrays in and out, domains from arrays,
+// core errors as Python exceptions.
+#pragma once
+
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "torva/alignment.hpp"
+#include "torva/cancel.hpp"
+#include "torva/error.hpp"
+#include "torva/io.hpp"
+#include "torva/math.hpp"
+
+namespace torva_kit {
+
+namespace nb = nanobind;
+
+// An (N, 3) float64 array as the core's points (nanobind converts other dtypes and layouts).
+using Coords = nb::ndarray<const double, nb::shape<-1, 3>, nb::c_contig, nb::device::cpu>;
+
+inline std::span<const torva::Point> points_of(const Coords& a) {
+    static_assert(sizeof(torva::Point) == 3 * sizeof(double));
+    return {reinterpret_cast<const torva::Point*>(a.data()), a.shape(0)};
+}
+
+// A read-only NumPy array that owns `values`.
+template <class T>
+nb::object owned_array(std::vector<T>&& values, std::initializer_list<std::size_t> shape) {
+    auto* held = new std::vector<T>(std::move(values));
+    nb::capsule owner(held, [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
+    return nb::cast(nb::ndarray<nb::numpy, const T>(held->data(), shape.size(), shape.begin(), owner),
+                    nb::rv_policy::automatic);
+}
+
+// The sequence as code points (a Python str arrives as UTF-8).
+std::u32string code_points(std::string_view utf8);
+
+// A domain of `coords` and `sequence`, built as dovel.Domain.from_arrays builds
+// it; ValueError when their lengths differ.
+torva::Domain domain_of(std::span<const torva::Point> coords, std::u32string_view sequence, std::string id = {});
+
+// The 4x4 matrix of a transform as a NumPy array, and back.
+nb::object matrix_array(const torva::Transform& t);
+std::vector<double> matrix_values(const torva::Transform& t);
+torva::Transform transform_of(std::span<const double> matrix16);
+
+// Aligned pairs as an (n, 2) int64 array.
+nb::object pairs_array(const std::vector<torva::AlignedPair>& pairs);
+
+// Asks for a pending signal (Ctrl-C) at the core's safe points; the GIL is held.
+torva::Cancel signal_cancel();
+
+// A core error as a Python exception: a cancellation raises the pending
+// KeyboardInterrupt, anything else ValueError with `prefix` before its text.
+[[noreturn]] void raise_core_error(const torva::Error& error, std::string_view prefix);
+
+template <class T>
+T unwrap(torva::Result<T> r, std::string_view prefix) {
+    if (!r.ok()) raise_core_error(r.error(), prefix);
+    return std::move(r).value();
+}
+
+}  // namespace torva_kit
