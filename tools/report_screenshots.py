@@ -39,11 +39,11 @@ def main() -> int:
         db = dovelkit.Database.create(os.path.join(tmp, "families.parquet"),
                                       sorted(glob.glob(os.path.join(FAMILIES, "*", "*.pdb"))), workers=1)
         sensitive = dovelkit.parameters("sensitive")
-        hits = dovelkit.search(query, db, params=sensitive, score_cutoff=0.01, workers=1, max_hits=20)
+        hits = dovelkit.search(query, db, params=sensitive, score_cutoff=0.01, workers=1, max_hits=20, details=True)
         reports = {
             "pairwise": dovelkit.pairwise_report(dovelkit.align(query, load("1ycc"))),
             "multiple": dovelkit.msa_report(dovelkit.msa([load(n) for n in ("1hrc", "1crc", "1ycc", "1co6")])),
-            "search": dovelkit.search_report(query, hits, db, params=sensitive),
+            "search": dovelkit.search_report(query, hits),
         }
     exe = find_chromium()
     if exe is None:

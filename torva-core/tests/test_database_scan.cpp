@@ -228,7 +228,10 @@ TEST(ScanDatabase, ScanModeFindsAMovedCopyAndMapsItBack) {
         EXPECT_GT(hit.score, 1.2);
         EXPECT_LT(hit.rmsd, 0.01);
         EXPECT_NEAR(hit.seq_identity, 1.0, 1e-12);
-        EXPECT_TRUE(hit.aligned_pairs.empty());
+        // The scan's own pairs come with the hit: the copy residue for residue.
+        ASSERT_EQ(hit.aligned_pairs.size(), hit.n_aligned);
+        ASSERT_EQ(hit.core_pairs.size(), hit.n_aligned);
+        for (const auto& p : hit.aligned_pairs) EXPECT_EQ(p.i, p.j);
         EXPECT_LT(max_distance(hit.transform.apply(far.coordinates()), q.coordinates()), 0.01);
     }
 }
