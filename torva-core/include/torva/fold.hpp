@@ -1,0 +1,53 @@
+// Fold mode: the alignment of two C-alpha chains that maximises TM-score.
+//
+// Several starting alignments are each refined by dynamic programming on the
+// similarity 1 / (1 + (d/d0)^2) under the current superposition, followed by
+// a new TM-score superposition of the result, until the score stops rising:
+//   - gapless threading of one chain along the other,
+//   - the alignment of secondary-structure strings assigned from C-alpha
+//     geometry (helix, strand, coil),
+//   - that alignment scored together with distances under the best threading,
+//   - the superposition found by the scan of scan.hpp,
+//   - superpositions of short fragment pairs (seeds).
+// The best refined alignment keeps its pairs closer than a length-dependent
+// cutoff; its TM-scores are then searched as tm_score() does.
+//
+// The result does not depend on the argument order: the chains are aligned
+// in one canonical order and the result is transposed when needed.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "torva/alignment.hpp"
+#include "torva/cancel.hpp"
+#include "torva/domain.hpp"
+#include "torva/error.hpp"
+#include "torva/math.hpp"
+
+namespace torva {
+
+struct FoldResult {
+    std::vector<AlignedPair> pairs;  // i in the fixed chain, j in the mobile chain, both rising
+    std::vector<double> distances;   // of each pair, the mobile residue moved by `transform`
+    Transform transform;             // mobile onto fixed; the superposition that maximises tm_fixed
+    double rmsd = 0.0;               // least-squares RMSD over the pairs
+    std::size_t n_aligned = 0;
+    double seq_identity = 0.0;       // fraction of pairs with the same amino acid
+    double tm_fixed = 0.0;           // TM-score normalised by the fixed chain's length
+    double tm_mobile = 0.0;          // normalised by the mobile chain's length
+};
+
+// Aligns `mobile` onto `fixed`. Every pair of chains of one residue or more
+// gets a result, however weak (the best superposition found); an empty chain
+// is StructureTooSmall, a coordinate that is not finite InvalidParameter.
+// `cancel` is asked between starting alignments and between refinement steps.
+Result<FoldResult> fold_align(std::span<const Residue> fixed, std::span<const Residue> mobile,
+                              const Cancel& cancel = {});
+
+// Helix 'H', strand 'E' or coil 'C' for each residue, from the distances
+// between the C-alpha atoms within two residues of it (chain ends are coil).
+std::vector<char> assign_secondary_structure(std::span<const Point> coords);
+
+}  // namespace torva

@@ -1,0 +1,207 @@
+// TM-score: the superposition search and the score of a given alignment.
+#include "torva/tmscore.hpp"
+
+#include <Eigen/Dense>
+#include <Eigen/SVD>
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "tm_kernel.hpp"
+
+namespace torva {
+
+double tm_d0(std::size_t length) {
+    if (length <= 21) return 0.5;
+    const double d0 = 1.24 * std::cbrt(static_cast<double>(length) - 15.0) - 1.8;
+    return d0 < 0.5 ? 0.5 : d0;
+}
+
+namespace tm {
+
+namespace {
+
+// The proper rotation and translation from the sums of one fit.
+Transform from_sums(const Point& sx, const Point& sy, const Eigen::Matrix3d& sxy_raw, std::size_t n) {
+    Transform t;
+    if (n == 0) return t;
+    const double inv = 1.0 / static_cast<double>(n);
+    const Point cx{sx[0] * inv, sx[1] * inv, sx[2] * inv};
+    const Point cy{sy[0] * inv, sy[1] * inv, sy[2] * inv};
+    // Cross-covariance with the mobile (y) coordinates on the rows.
+    Eigen::Matrix3d h;
+    for (int a = 0; a < 3; ++a)
+        for (int b = 0; b < 3; ++b) h(a, b) = sxy_raw(a, b) - static_cast<double>(n) * cy[a] * cx[b];
+    if (!h.allFinite()) return t;
+    Eigen::Matrix3d r;
+    if (n == 1) {
+        r.setIdentity();
+    } else {
+        Eigen::JacobiSVD<Eigen::Matrix3d> svd(h, Eigen::ComputeFullU | Eigen::ComputeFullV);
+        const Eigen::Matrix3d u = svd.matrixU();
+        const Eigen::Matrix3d v = svd.matrixV();
+        r = v * u.transpose();
+        if (r.determinant() < 0.0) {
+            Eigen::Matrix3d flip = Eigen::Matrix3d::Identity();
+            flip(2, 2) = -1.0;
+            r = v * flip * u.transpose();
+        }
+    }
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) t.rotation[i][j] = r(i, j);
+    for (int i = 0; i < 3; ++i) t.translation[i] = cx[i] - (r(i, 0) * cy[0] + r(i, 1) * cy[1] + r(i, 2) * cy[2]);
+    return t;
+}
+
+inline void accumulate(const Point& px, const Point& py, Point& sx, Point& sy, Eigen::Matrix3d& sxy) {
+    for (int a = 0; a < 3; ++a) {
+        sx[a] += px[a];
+        sy[a] += py[a];
+        for (int b = 0; b < 3; ++b) sxy(a, b) += py[a] * px[b];
+    }
+}
+
+}  // namespace
+
+Transform fit(std::span<const Point> x, std::span<const Point> y, std::span<const std::uint32_t> idx) {
+    Point sx{0, 0, 0}, sy{0, 0, 0};
+    Eigen::Matrix3d sxy = Eigen::Matrix3d::Zero();
+    for (const std::uint32_t k : idx) accumulate(x[k], y[k], sx, sy, sxy);
+    return from_sums(sx, sy, sxy, idx.size());
+}
+
+Transform fit_range(std::span<const Point> x, std::span<const Point> y, std::size_t first, std::size_t count) {
+    Point sx{0, 0, 0}, sy{0, 0, 0};
+    Eigen::Matrix3d sxy = Eigen::Matrix3d::Zero();
+    for (std::size_t k = first; k < first + count; ++k) accumulate(x[k], y[k], sx, sy, sxy);
+    return from_sums(sx, sy, sxy, count);
+}
+
+double score_sum(std::span<const Point> x, std::span<const Point> y, const Transform& t, double d0,
+                 double score_cutoff) {
+    const double inv_d02 = 1.0 / (d0 * d0);
+    const double cut2 = score_cutoff * score_cutoff;
+    double sum = 0.0;
+    for (std::size_t k = 0; k < x.size(); ++k) {
+        const double d2 = squared_distance(x[k], t.apply(y[k]));
+        if (d2 <= cut2) sum += 1.0 / (1.0 + d2 * inv_d02);
+    }
+    return sum;
+}
+
+SearchResult search(std::span<const Point> x, std::span<const Point> y, const SearchSettings& s, Scratch& scratch) {
+    const std::size_t n = x.size();
+    SearchResult best;
+    if (n == 0) return best;
+    best.score = -1.0;
+
+    const double inv_d02 = 1.0 / (s.d0 * s.d0);
+    const double cut2 = s.score_cutoff * s.score_cutoff;
+    scratch.d2.resize(n);
+    const std::size_t min_fragment = std::min(n, std::max<std::size_t>(1, s.min_fragment));
+    const std::size_t max_starts = std::max<std::size_t>(1, s.max_starts);
+
+    // Distances under t into scratch.d2; returns the score sum.
+    auto evaluate = [&](const Transform& t) {
+        double sum = 0.0;
+        for (std::size_t k = 0; k < n; ++k) {
+            const double d2 = squared_distance(x[k], t.apply(y[k]));
+            scratch.d2[k] = d2;
+            if (d2 <= cut2) sum += 1.0 / (1.0 + d2 * inv_d02);
+        }
+        return sum;
+    };
+
+    std::size_t length = n;
+    while (true) {
+        const std::size_t span_starts = n - length + 1;
+        const std::size_t stride = std::max<std::size_t>(1, (span_starts + max_starts - 1) / max_starts);
+        std::size_t start = 0;
+        while (true) {
+            Transform t = fit_range(x, y, start, length);
+            scratch.previous.clear();
+            for (std::size_t k = start; k < start + length; ++k) scratch.previous.push_back(static_cast<std::uint32_t>(k));
+            for (int it = 0;; ++it) {
+                const double sum = evaluate(t);
+                if (sum > best.score) {
+                    best.score = sum;
+                    best.transform = t;
+                }
+                if (it >= s.max_iterations) break;
+                // The pairs within the search cutoff, widened until three qualify.
+                double cut = s.d0_search;
+                while (true) {
+                    scratch.selected.clear();
+                    const double c2 = cut * cut;
+                    for (std::size_t k = 0; k < n; ++k)
+                        if (scratch.d2[k] < c2) scratch.selected.push_back(static_cast<std::uint32_t>(k));
+                    if (scratch.selected.size() >= 3 || scratch.selected.size() == n) break;
+                    cut += 0.5;
+                }
+                if (scratch.selected == scratch.previous) break;
+                t = fit(x, y, scratch.selected);
+                std::swap(scratch.selected, scratch.previous);
+            }
+            if (start + length >= n) break;
+            start = std::min(start + stride, n - length);
+        }
+        if (length <= min_fragment) break;
+        length = std::max(min_fragment, length / 2);
+    }
+    best.score /= s.norm_length;
+    return best;
+}
+
+}  // namespace tm
+
+Result<TmScore> tm_score(std::span<const Point> fixed, std::span<const Point> mobile,
+                         std::span<const AlignedPair> pairs, const Cancel& cancel) {
+    std::vector<bool> used_fixed(fixed.size()), used_mobile(mobile.size());
+    PointSet x, y;
+    x.reserve(pairs.size());
+    y.reserve(pairs.size());
+    for (const AlignedPair& p : pairs) {
+        if (p.i >= fixed.size() || p.j >= mobile.size())
+            return Error::invalid_parameter("aligned pair (" + std::to_string(p.i) + ", " + std::to_string(p.j) +
+                                            ") is outside the chains (" + std::to_string(fixed.size()) + " and " +
+                                            std::to_string(mobile.size()) + " residues)");
+        if (used_fixed[p.i] || used_mobile[p.j])
+            return Error::invalid_parameter("aligned pair (" + std::to_string(p.i) + ", " + std::to_string(p.j) +
+                                            ") repeats a residue already aligned");
+        used_fixed[p.i] = true;
+        used_mobile[p.j] = true;
+        x.push_back(fixed[p.i]);
+        y.push_back(mobile[p.j]);
+        for (int a = 0; a < 3; ++a)
+            if (!std::isfinite(x.back()[a]) || !std::isfinite(y.back()[a]))
+                return Error::invalid_parameter("aligned pair (" + std::to_string(p.i) + ", " + std::to_string(p.j) +
+                                                ") has a coordinate that is not a finite number");
+    }
+
+    TmScore out;
+    out.n_aligned = pairs.size();
+    if (pairs.empty()) return out;
+    if (cancel.requested()) return Error::cancelled();
+
+    tm::Scratch scratch;
+    tm::SearchSettings s;
+    s.max_starts = 1u << 30;  // every start: this is the reported score
+    s.norm_length = static_cast<double>(fixed.size());
+    s.d0 = tm_d0(fixed.size());
+    s.d0_search = tm::search_cutoff(s.d0);
+    const tm::SearchResult by_fixed = tm::search(x, y, s, scratch);
+    if (cancel.requested()) return Error::cancelled();
+    s.norm_length = static_cast<double>(mobile.size());
+    s.d0 = tm_d0(mobile.size());
+    s.d0_search = tm::search_cutoff(s.d0);
+    const tm::SearchResult by_mobile = tm::search(x, y, s, scratch);
+
+    out.tm_fixed = by_fixed.score;
+    out.tm_mobile = by_mobile.score;
+    out.transform = by_fixed.transform;
+    out.transform_mobile = by_mobile.transform;
+    out.rmsd = superpose(x, y).rmsd;
+    return out;
+}
+
+}  // namespace torva
