@@ -41,6 +41,7 @@ struct Scratch {
     std::vector<double> d2;
     std::vector<std::uint32_t> selected;
     std::vector<std::uint32_t> previous;
+    std::vector<std::uint64_t> seen;  // hashes of the sets fitted in one search
 };
 
 // The search over the pairs (x[k], y[k]): fragments of length n, n/2, n/4, ...

@@ -2,6 +2,7 @@
 #include "torva/tmscore.hpp"
 
 #include <Eigen/Dense>
+#include <Eigen/Eigenvalues>
 #include <Eigen/SVD>
 #include <algorithm>
 #include <cmath>
@@ -21,6 +22,30 @@ namespace tm {
 
 namespace {
 
+// The rotation V U^T of h = U S V^T from the eigenvectors of h^T h (closed
+// form for 3x3): v1, v2 of the two largest eigenvalues, u_k = h v_k / s_k, and
+// the third columns as cross products, which makes the rotation proper and
+// flips the weakest direction when a reflection would fit better. False when
+// the two largest singular values are not clearly apart from zero (collinear
+// or coincident points); the caller then takes the full decomposition.
+bool fast_rotation(const Eigen::Matrix3d& h, Eigen::Matrix3d& r) {
+    Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> eig;
+    eig.computeDirect(h.transpose() * h);
+    const Eigen::Vector3d lambda = eig.eigenvalues();  // ascending
+    if (!(lambda(2) > 0.0) || !(lambda(1) > 1e-8 * lambda(2))) return false;
+    const Eigen::Matrix3d ev = eig.eigenvectors();
+    const Eigen::Vector3d v1 = ev.col(2).normalized();
+    Eigen::Vector3d v2 = ev.col(1);
+    v2 = (v2 - v2.dot(v1) * v1).normalized();
+    const Eigen::Vector3d v3 = v1.cross(v2);
+    const Eigen::Vector3d u1 = (h * v1).normalized();
+    Eigen::Vector3d u2 = h * v2;
+    u2 = (u2 - u2.dot(u1) * u1).normalized();
+    const Eigen::Vector3d u3 = u1.cross(u2);
+    r = v1 * u1.transpose() + v2 * u2.transpose() + v3 * u3.transpose();
+    return r.allFinite();
+}
+
 // The proper rotation and translation from the sums of one fit.
 Transform from_sums(const Point& sx, const Point& sy, const Eigen::Matrix3d& sxy_raw, std::size_t n) {
     Transform t;
@@ -36,6 +61,8 @@ Transform from_sums(const Point& sx, const Point& sy, const Eigen::Matrix3d& sxy
     Eigen::Matrix3d r;
     if (n == 1) {
         r.setIdentity();
+    } else if (fast_rotation(h, r)) {
+        // done
     } else {
         Eigen::JacobiSVD<Eigen::Matrix3d> svd(h, Eigen::ComputeFullU | Eigen::ComputeFullV);
         const Eigen::Matrix3d u = svd.matrixU();
@@ -103,15 +130,27 @@ SearchResult search(std::span<const Point> x, std::span<const Point> y, const Se
 
     // Distances under t into scratch.d2; returns the score sum.
     auto evaluate = [&](const Transform& t) {
+        const auto& r = t.rotation;
+        const double r00 = r[0][0], r01 = r[0][1], r02 = r[0][2], r10 = r[1][0], r11 = r[1][1], r12 = r[1][2],
+                     r20 = r[2][0], r21 = r[2][1], r22 = r[2][2];
+        const double t0 = t.translation[0], t1 = t.translation[1], t2 = t.translation[2];
+        double* d2s = scratch.d2.data();
+        for (std::size_t k = 0; k < n; ++k) {
+            const Point& p = y[k];
+            const double dx = r00 * p[0] + r01 * p[1] + r02 * p[2] + t0 - x[k][0];
+            const double dy = r10 * p[0] + r11 * p[1] + r12 * p[2] + t1 - x[k][1];
+            const double dz = r20 * p[0] + r21 * p[1] + r22 * p[2] + t2 - x[k][2];
+            d2s[k] = dx * dx + dy * dy + dz * dz;
+        }
         double sum = 0.0;
         for (std::size_t k = 0; k < n; ++k) {
-            const double d2 = squared_distance(x[k], t.apply(y[k]));
-            scratch.d2[k] = d2;
-            if (d2 <= cut2) sum += 1.0 / (1.0 + d2 * inv_d02);
+            const double d2 = d2s[k];
+            sum += d2 <= cut2 ? 1.0 / (1.0 + d2 * inv_d02) : 0.0;
         }
         return sum;
     };
 
+    scratch.seen.clear();
     std::size_t length = n;
     while (true) {
         const std::size_t span_starts = n - length + 1;
@@ -139,6 +178,11 @@ SearchResult search(std::span<const Point> x, std::span<const Point> y, const Se
                     cut += 0.5;
                 }
                 if (scratch.selected == scratch.previous) break;
+                // A set met before in this search leads where it led then.
+                std::uint64_t h = 1469598103934665603ull ^ scratch.selected.size();
+                for (const std::uint32_t k : scratch.selected) h = (h ^ k) * 1099511628211ull;
+                if (std::find(scratch.seen.begin(), scratch.seen.end(), h) != scratch.seen.end()) break;
+                scratch.seen.push_back(h);
                 t = fit(x, y, scratch.selected);
                 std::swap(scratch.selected, scratch.previous);
             }

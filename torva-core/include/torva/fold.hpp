@@ -1,16 +1,18 @@
 // Fold mode: the alignment of two C-alpha chains that maximises TM-score.
 //
-// Several starting alignments are each refined by dynamic programming on the
-// similarity 1 / (1 + (d/d0)^2) under the current superposition, followed by
-// a new TM-score superposition of the result, until the score stops rising:
-//   - gapless threading of one chain along the other,
+// Several starting superpositions each get one alignment step, dynamic
+// programming on the similarity 1 / (1 + (d/d0)^2) under the superposition
+// followed by a new TM-score superposition of its pairs; the best few are then
+// refined by repeating that step until the score stops rising. The starts:
+//   - the best gapless threadings of one chain along the other,
 //   - the alignment of secondary-structure strings assigned from C-alpha
 //     geometry (helix, strand, coil),
 //   - that alignment scored together with distances under the best threading,
-//   - the superposition found by the scan of scan.hpp,
-//   - superpositions of short fragment pairs (seeds).
-// The best refined alignment keeps its pairs closer than a length-dependent
-// cutoff; its TM-scores are then searched as tm_score() does.
+//   - superpositions of short fragment pairs (seeds), when none of the above
+//     reaches a TM-score of 0.5.
+// The search uses d0 of the shorter chain. The best alignment keeps its pairs
+// closer than 1.5 L^0.3 + 3.5 Å (L the shorter length); its TM-scores are
+// then searched as tm_score() does, one superposition per normalisation.
 //
 // The result does not depend on the argument order: the chains are aligned
 // in one canonical order and the result is transposed when needed.
