@@ -5,10 +5,12 @@ Pairs:
     unrelated chains),
   - the example entries shipped with tmtools (2gtl, 7ok9) and with Debian's
     tm-align (1ni7, 5eep), each pair of them,
-  - two long pairs: four real chains (1azm, 1oq5, 1jd0, 1o1z; 1000 residues)
+  - three long pairs: four real chains (1azm, 1oq5, 1jd0, 1o1z; 1000 residues)
     laid end to end 60 A apart, against a copy moved rigidly, with Gaussian
     noise (sigma 0.8 A, seeded) on every atom and 12 residues cut out of
-    each of two places; and the same against a copy with noise only.
+    each of two places; the same against a copy with noise only; and the same
+    four chains end to end in another order (1oq5, 1o1z, 1azm, 1jd0), each in
+    its deposited frame, so that no one superposition fits more than one part.
 
 Each chain is read by the core's reader (bench_fold dump), and TM-align sees
 exactly those C-alpha atoms, in process through tmtools (timed) and as the
@@ -100,6 +102,16 @@ def long_chains(exe: Path, tmp: Path) -> list[tuple[Path, Path, str]]:
         path = tmp / f"{name}.pdb"
         write_ca(path, "".join(a for a, k in zip(seq, keep) if k), moved[keep])
         out.append((base, path, name))
+    # The same four chains in another order, each in its deposited frame: no
+    # one superposition fits more than one of them.
+    seq2, xyz2 = "", []
+    for k, p in enumerate([parts[1], "../1o1z.pdb", parts[0], parts[2]]):
+        s, c = dump(exe, DATA / "families" / p, "A")
+        seq2 += s
+        xyz2.append(c + np.array([60.0 * k, 0.0, 0.0]))
+    path = tmp / "long_shuffled.pdb"
+    write_ca(path, seq2, np.vstack(xyz2))
+    out.append((base, path, "long_shuffled"))
     return out
 
 

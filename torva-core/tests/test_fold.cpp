@@ -181,7 +181,7 @@ TEST(FoldAlign, RejectsEmptyAndNonFiniteChains) {
 
 TEST(FoldAlign, StopsWhenCancelled) {
     const Domain a = family("cytochrome_c/1hrc.pdb");
-    const Domain b = family("thioredoxin/2trx.pdb");
+    const Domain b = family("cytochrome_c/1ycc.pdb");
     torva::test::CountingCancel count;
     ASSERT_TRUE(torva::fold_align(a.residues, b.residues, count.cancel()).ok());
     ASSERT_GT(count.asked(), 3u);
