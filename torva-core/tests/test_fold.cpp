@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -207,6 +208,78 @@ TEST(SecondaryStructure, IdealHelixAndStrand) {
     EXPECT_EQ(std::string(e.begin(), e.end()), "CCEEEEEEEECC");
     // Too short to tell: coil.
     EXPECT_EQ(torva::assign_secondary_structure(std::span(helix).first(4)), std::vector<char>(4, 'C'));
+}
+
+}  // namespace
+
+namespace {
+
+// Every domain's residues appear once each, in order, and every column holds
+// at least one residue.
+void expect_well_formed(const torva::FoldMultipleResult& r, const std::vector<Domain>& domains) {
+    for (std::size_t k = 0; k < domains.size(); ++k) {
+        std::vector<std::uint32_t> seen;
+        for (const torva::Column& c : r.columns) {
+            ASSERT_EQ(c.size(), domains.size());
+            if (c[k]) seen.push_back(*c[k]);
+        }
+        ASSERT_EQ(seen.size(), domains[k].size()) << k;
+        for (std::size_t m = 0; m < seen.size(); ++m) EXPECT_EQ(seen[m], m) << k;
+    }
+    for (const torva::Column& c : r.columns)
+        EXPECT_TRUE(std::any_of(c.begin(), c.end(), [](const auto& e) { return e.has_value(); }));
+}
+
+TEST(FoldMultiple, CytochromeFamily) {
+    std::vector<Domain> domains;
+    for (const char* e : {"1hrc", "1ycc", "1c2r", "1co6", "1crc"})
+        domains.push_back(family(std::string("cytochrome_c/") + e + ".pdb"));
+    auto r = torva::fold_align_multiple(domains);
+    ASSERT_TRUE(r.ok()) << r.error().message;
+    expect_well_formed(r.value(), domains);
+    // Close homologues: most columns hold all five.
+    EXPECT_GT(r.value().core_positions.size(), 85u);
+    ASSERT_EQ(r.value().tm.size(), 25u);
+    EXPECT_GT(r.value().tm[0 * 5 + 4], 0.98);  // 1hrc / 1crc, the same protein
+    // Superposed on the reference, core residues lie close to its residues.
+    const std::size_t ref = r.value().reference;
+    for (std::size_t k = 0; k < domains.size(); ++k) {
+        double sum = 0.0;
+        for (const std::size_t c : r.value().core_positions) {
+            const auto& col = r.value().columns[c];
+            const Point p = r.value().transforms[k].apply(domains[k].residues[*col[k]].coord);
+            sum += std::sqrt(torva::squared_distance(p, domains[ref].residues[*col[ref]].coord));
+        }
+        EXPECT_LT(sum / static_cast<double>(r.value().core_positions.size()), 2.5) << k;
+    }
+}
+
+TEST(FoldMultiple, ZincFingersAndSmallCases) {
+    std::vector<Domain> fingers{torva::test::load("1sp1.pdb"), torva::test::load("1sp2.pdb"),
+                                torva::test::load("3znf.pdb")};
+    auto r = torva::fold_align_multiple(fingers);
+    ASSERT_TRUE(r.ok());
+    expect_well_formed(r.value(), fingers);
+    EXPECT_GT(r.value().core_positions.size(), 15u);
+
+    auto none = torva::fold_align_multiple({});
+    ASSERT_TRUE(none.ok());
+    EXPECT_TRUE(none.value().columns.empty());
+
+    auto one = torva::fold_align_multiple(std::span(fingers).first(1));
+    ASSERT_TRUE(one.ok());
+    EXPECT_EQ(one.value().columns.size(), fingers[0].size());
+    EXPECT_EQ(one.value().core_positions.size(), fingers[0].size());
+
+    std::vector<Domain> with_empty{fingers[0], Domain::empty("none")};
+    auto bad = torva::fold_align_multiple(with_empty);
+    ASSERT_FALSE(bad.ok());
+    EXPECT_EQ(bad.error().kind, ErrorKind::StructureTooSmall);
+
+    torva::test::CountingCancel stop(2);
+    auto cancelled = torva::fold_align_multiple(fingers, stop.cancel());
+    ASSERT_FALSE(cancelled.ok());
+    EXPECT_EQ(cancelled.error().kind, ErrorKind::Cancelled);
 }
 
 }  // namespace

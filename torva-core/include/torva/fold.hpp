@@ -27,6 +27,7 @@
 #include "torva/domain.hpp"
 #include "torva/error.hpp"
 #include "torva/math.hpp"
+#include "torva/treewise.hpp"
 
 namespace torva {
 
@@ -47,6 +48,30 @@ struct FoldResult {
 // `cancel` is asked between starting alignments and between refinement steps.
 Result<FoldResult> fold_align(std::span<const Residue> fixed, std::span<const Residue> mobile,
                               const Cancel& cancel = {});
+
+// A multiple alignment in fold mode.
+struct FoldMultipleResult {
+    // Entry k of a column: residue index of domain k, or nullopt for a gap.
+    std::vector<Column> columns;
+    std::vector<std::size_t> core_positions;  // columns holding every domain
+    // The domain the others are superposed on (the one with the highest
+    // summed TM-score to the others), and each domain's transform onto it:
+    // the superposition maximising the TM-score, normalised by the reference,
+    // of the residue pairs the columns give (identity for the reference).
+    std::size_t reference = 0;
+    std::vector<Transform> transforms;
+    // N x N pairwise fold-mode TM-scores, tm[i * N + j] normalised by domain
+    // i's length (1 on the diagonal).
+    std::vector<double> tm;
+};
+
+// Every pair aligned with fold_align; a guide tree by average linkage on
+// 1 - TM (TM normalised by the shorter chain); groups merged from the leaves
+// up, each merge following the pairwise alignment of the most similar pair of
+// members. No domains give an empty result. Errors of fold_align (an empty
+// chain, a coordinate that is not finite); `cancel` is asked before every
+// pairwise alignment, between its steps and before the final superpositions.
+Result<FoldMultipleResult> fold_align_multiple(std::span<const Domain> domains, const Cancel& cancel = {});
 
 // Helix 'H', strand 'E' or coil 'C' for each residue, from the distances
 // between the C-alpha atoms within two residues of it (chain ends are coil).
