@@ -198,6 +198,12 @@ SearchResult search(std::span<const Point> x, std::span<const Point> y, const Se
 
 }  // namespace tm
 
+namespace {
+// Fragment starts per fragment length for a reported score: every start up
+// to this many, evenly spaced beyond.
+constexpr std::size_t kReportStarts = 256;
+}  // namespace
+
 Result<TmScore> tm_score(std::span<const Point> fixed, std::span<const Point> mobile,
                          std::span<const AlignedPair> pairs, const Cancel& cancel) {
     std::vector<bool> used_fixed(fixed.size()), used_mobile(mobile.size());
@@ -229,7 +235,7 @@ Result<TmScore> tm_score(std::span<const Point> fixed, std::span<const Point> mo
 
     tm::Scratch scratch;
     tm::SearchSettings s;
-    s.max_starts = 1u << 30;  // every start: this is the reported score
+    s.max_starts = kReportStarts;
     s.norm_length = static_cast<double>(fixed.size());
     s.d0 = tm_d0(fixed.size());
     s.d0_search = tm::search_cutoff(s.d0);

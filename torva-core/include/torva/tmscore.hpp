@@ -5,8 +5,9 @@
 // normalised by (Zhang & Skolnick 2004). The maximising superposition is
 // searched heuristically, as published: Kabsch fits of aligned fragments of
 // decreasing length (all pairs, half, a quarter, ... down to four pairs) at
-// several starts, each iterated on the pairs closer than a search cutoff until
-// that set stops changing.
+// several starts (every start up to 256 per length, evenly spaced beyond),
+// each iterated on the pairs closer than a search cutoff (d0 kept within
+// 4.5..8 Å) until that set stops changing.
 //
 // Each normalisation gets its own maximising superposition: d0 differs between
 // the two lengths, and so may the best superposition.
