@@ -44,7 +44,7 @@ std::vector<char> assign_secondary_structure(std::span<const Point> c) {
 
 namespace {
 
-constexpr double kNegInf = -std::numeric_limits<double>::infinity();
+constexpr float kNegInfF = -std::numeric_limits<float>::infinity();
 constexpr std::size_t kSeedsTried = 12;     // fragment seeds given one alignment step
 constexpr std::size_t kSeedPrefilter = 4;   // of every kept seed, that many rated by their alignment value
 constexpr std::size_t kSeedRows = 16;       // fragment starts along each chain, about
@@ -72,6 +72,7 @@ public:
         quick_.score_cutoff = d8_;
         quick_.max_starts = kQuickStarts;
         yt_.resize(n2_);
+        cx_centre_ = centroid(x);
     }
 
     double d0() const { return d0_; }
@@ -107,20 +108,20 @@ public:
     Alignment dp_run(Score& score, double gap) {
         const std::size_t w = n2_ + 1;
         if (kTrace) trace_.resize((n1_ + 1) * w);
-        pm_.assign(w, kNegInf);
-        px_.assign(w, kNegInf);
-        py_.assign(w, 0.0);
-        pm_[0] = 0.0;
-        py_[0] = kNegInf;
+        pm_.assign(w, kNegInfF);
+        px_.assign(w, kNegInfF);
+        py_.assign(w, 0.0f);
+        pm_[0] = 0.0f;
+        py_[0] = kNegInfF;
         cm_.resize(w);
         cx_.resize(w);
         cy_.resize(w);
         row_.resize(n2_);
         // Best end in the last column (i, n2) or the last row (n1, j).
-        double best = 0.0;
+        float best = 0.0f;
         std::size_t bi = 0, bj = 0;
         int bstate = 0;
-        auto offer_end = [&](double v, std::size_t i, std::size_t j, int state) {
+        auto offer_end = [&](float v, std::size_t i, std::size_t j, int state) {
             if (v > best) {
                 best = v;
                 bi = i;
@@ -129,42 +130,43 @@ public:
             }
         };
         const std::size_t n2 = n2_;
+        const float g = static_cast<float>(gap);
         for (std::size_t i = 1; i <= n1_; ++i) {
-            double* __restrict cm = cm_.data();
-            double* __restrict cx = cx_.data();
-            double* __restrict cy = cy_.data();
-            const double* __restrict pm = pm_.data();
-            const double* __restrict px = px_.data();
-            const double* __restrict py = py_.data();
-            const double* __restrict row = row_.data();
+            float* __restrict cm = cm_.data();
+            float* __restrict cx = cx_.data();
+            float* __restrict cy = cy_.data();
+            const float* __restrict pm = pm_.data();
+            const float* __restrict px = px_.data();
+            const float* __restrict py = py_.data();
+            const float* __restrict row = row_.data();
             std::uint8_t* __restrict tr = kTrace ? trace_.data() + i * w : nullptr;
-            cm[0] = kNegInf;
-            cx[0] = 0.0;
-            cy[0] = kNegInf;
+            cm[0] = kNegInfF;
+            cx[0] = 0.0f;
+            cy[0] = kNegInfF;
             score(i - 1, row_.data());
             // Match and x_i unaligned depend on the previous row only.
             for (std::size_t j = 1; j <= n2; ++j) {
                 // Match: from any state at (i-1, j-1); ties prefer M, then X.
-                const double a0 = pm[j - 1], a1 = px[j - 1], a2 = py[j - 1];
+                const float a0 = pm[j - 1], a1 = px[j - 1], a2 = py[j - 1];
                 const bool m1 = a1 > a0;
-                const double m01 = m1 ? a1 : a0;
+                const float m01 = m1 ? a1 : a0;
                 const bool m2 = a2 > m01;
                 cm[j] = (m2 ? a2 : m01) + row[j - 1];
                 // x_i unaligned: from (i-1, j).
-                const double g0 = pm[j] + gap, g1 = px[j], g2 = py[j] + gap;
+                const float g0 = pm[j] + g, g1 = px[j], g2 = py[j] + g;
                 const bool x1 = g1 >= g0;
-                const double g01 = x1 ? g1 : g0;
+                const float g01 = x1 ? g1 : g0;
                 const bool x2 = g2 > g01;
                 cx[j] = x2 ? g2 : g01;
                 if (kTrace)
                     tr[j] = static_cast<std::uint8_t>((m2 ? 2 : (m1 ? 1 : 0)) | ((x2 ? 2 : (x1 ? 1 : 0)) << 2));
             }
             // y_j unaligned: from (i, j-1).
-            double prev = cy[0];
+            float prev = cy[0];
             for (std::size_t j = 1; j <= n2; ++j) {
-                const double h0 = cm[j - 1] + gap, h1 = cx[j - 1] + gap;
+                const float h0 = cm[j - 1] + g, h1 = cx[j - 1] + g;
                 const bool y1 = h1 > h0;
-                const double h01 = y1 ? h1 : h0;
+                const float h01 = y1 ? h1 : h0;
                 const bool y2 = prev >= h01;
                 prev = y2 ? prev : h01;
                 cy[j] = prev;
@@ -205,17 +207,31 @@ public:
     // the value, into last_dp_value_).
     template <bool kTrace = true>
     Alignment dp_distance(const Transform& t, double gap) {
-        for (std::size_t j = 0; j < n2_; ++j) yt_[j] = t.apply(y_[j]);
-        const double inv = 1.0 / (d0_ * d0_);
-        const Point* yt = yt_.data();
+        // Moved coordinates, one array per axis, relative to the centroid of
+        // x so that single precision loses nothing that matters.
+        ytx_.resize(n2_);
+        yty_.resize(n2_);
+        ytz_.resize(n2_);
+        for (std::size_t j = 0; j < n2_; ++j) {
+            const Point p = t.apply(y_[j]);
+            ytx_[j] = static_cast<float>(p[0] - cx_centre_[0]);
+            yty_[j] = static_cast<float>(p[1] - cx_centre_[1]);
+            ytz_[j] = static_cast<float>(p[2] - cx_centre_[2]);
+        }
+        const float inv = static_cast<float>(1.0 / (d0_ * d0_));
+        const float* __restrict px = ytx_.data();
+        const float* __restrict py = yty_.data();
+        const float* __restrict pz = ytz_.data();
         const std::size_t n2 = n2_;
-        auto fill = [&](std::size_t i, double* row) {
-                const double a = x_[i][0], b = x_[i][1], c = x_[i][2];
-                for (std::size_t j = 0; j < n2; ++j) {
-                    const double dx = a - yt[j][0], dy = b - yt[j][1], dz = c - yt[j][2];
-                    row[j] = 1.0 / (1.0 + (dx * dx + dy * dy + dz * dz) * inv);
-                }
-            };
+        auto fill = [&](std::size_t i, float* __restrict row) {
+            const float a = static_cast<float>(x_[i][0] - cx_centre_[0]);
+            const float b = static_cast<float>(x_[i][1] - cx_centre_[1]);
+            const float c = static_cast<float>(x_[i][2] - cx_centre_[2]);
+            for (std::size_t j = 0; j < n2; ++j) {
+                const float dx = a - px[j], dy = b - py[j], dz = c - pz[j];
+                row[j] = 1.0f / (1.0f + (dx * dx + dy * dy + dz * dz) * inv);
+            }
+        };
         return dp_run<kTrace>(fill, gap);
     }
 
@@ -426,9 +442,11 @@ private:
     tm::SearchSettings quick_;
     tm::Scratch scratch_;
     PointSet ax_, ay_, yt_;
+    Point cx_centre_{0, 0, 0};
+    std::vector<float> ytx_, yty_, ytz_;
     Grid grid_;
     std::vector<std::uint8_t> trace_;
-    std::vector<double> pm_, px_, py_, cm_, cx_, cy_, row_;
+    std::vector<float> pm_, px_, py_, cm_, cx_, cy_, row_;  // single precision: twice the lanes
 
     double last_dp_value_ = 0.0;  // of the last dp()
     double best_score_ = -1.0;
@@ -475,8 +493,8 @@ Result<Canonical> align_canonical(std::span<const Residue> rx, std::span<const R
     const std::vector<char> ssy = assign_secondary_structure(y);
     if (cancel.requested()) return Error::cancelled();
     const Alignment by_ss = al.dp(
-        [&](std::size_t i, double* row) {
-            for (std::size_t j = 0; j < n2; ++j) row[j] = ssx[i] == ssy[j] ? 1.0 : 0.0;
+        [&](std::size_t i, float* row) {
+            for (std::size_t j = 0; j < n2; ++j) row[j] = ssx[i] == ssy[j] ? 1.0f : 0.0f;
         },
         -1.0);
     if (!by_ss.empty()) {
@@ -491,9 +509,9 @@ Result<Canonical> align_canonical(std::span<const Residue> rx, std::span<const R
         const double inv = 1.0 / (al.d0() * al.d0());
         PointSet yt = threaded.front().apply(y);
         const Alignment mixed = al.dp(
-            [&](std::size_t i, double* row) {
+            [&](std::size_t i, float* row) {
                 for (std::size_t j = 0; j < n2; ++j)
-                    row[j] = 1.0 / (1.0 + squared_distance(x[i], yt[j]) * inv) + (ssx[i] == ssy[j] ? 0.5 : 0.0);
+                    row[j] = static_cast<float>(1.0 / (1.0 + squared_distance(x[i], yt[j]) * inv) + (ssx[i] == ssy[j] ? 0.5 : 0.0));
             },
             -1.0);
         if (!mixed.empty()) {
