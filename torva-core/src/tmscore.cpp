@@ -1,0 +1,257 @@
+// TM-score: the superposition search and the score of a given alignment.
+#include "torva/tmscore.hpp"
+
+#include <Eigen/Dense>
+#include <Eigen/Eigenvalues>
+#include <Eigen/SVD>
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "tm_kernel.hpp"
+
+namespace torva {
+
+double tm_d0(std::size_t length) {
+    if (length <= 21) return 0.5;
+    const double d0 = 1.24 * std::cbrt(static_cast<double>(length) - 15.0) - 1.8;
+    return d0 < 0.5 ? 0.5 : d0;
+}
+
+namespace tm {
+
+namespace {
+
+// The rotation V U^T of h = U S V^T from the eigenvectors of h^T h (closed
+// form for 3x3): v1, v2 of the two largest eigenvalues, u_k = h v_k / s_k, and
+// the third columns as cross products, which makes the rotation proper and
+// flips the weakest direction when a reflection would fit better. False when
+// the two largest singular values are not clearly apart from zero (collinear
+// or coincident points); the caller then takes the full decomposition.
+bool fast_rotation(const Eigen::Matrix3d& h, Eigen::Matrix3d& r) {
+    Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> eig;
+    eig.computeDirect(h.transpose() * h);
+    const Eigen::Vector3d lambda = eig.eigenvalues();  // ascending
+    if (!(lambda(2) > 0.0) || !(lambda(1) > 1e-8 * lambda(2))) return false;
+    const Eigen::Matrix3d ev = eig.eigenvectors();
+    const Eigen::Vector3d v1 = ev.col(2).normalized();
+    Eigen::Vector3d v2 = ev.col(1);
+    v2 = (v2 - v2.dot(v1) * v1).normalized();
+    const Eigen::Vector3d v3 = v1.cross(v2);
+    const Eigen::Vector3d u1 = (h * v1).normalized();
+    Eigen::Vector3d u2 = h * v2;
+    u2 = (u2 - u2.dot(u1) * u1).normalized();
+    const Eigen::Vector3d u3 = u1.cross(u2);
+    r = v1 * u1.transpose() + v2 * u2.transpose() + v3 * u3.transpose();
+    return r.allFinite();
+}
+
+// The proper rotation and translation from the sums of one fit.
+Transform from_sums(const Point& sx, const Point& sy, const Eigen::Matrix3d& sxy_raw, std::size_t n) {
+    Transform t;
+    if (n == 0) return t;
+    const double inv = 1.0 / static_cast<double>(n);
+    const Point cx{sx[0] * inv, sx[1] * inv, sx[2] * inv};
+    const Point cy{sy[0] * inv, sy[1] * inv, sy[2] * inv};
+    // Cross-covariance with the mobile (y) coordinates on the rows.
+    Eigen::Matrix3d h;
+    for (int a = 0; a < 3; ++a)
+        for (int b = 0; b < 3; ++b) h(a, b) = sxy_raw(a, b) - static_cast<double>(n) * cy[a] * cx[b];
+    if (!h.allFinite()) return t;
+    Eigen::Matrix3d r;
+    if (n == 1) {
+        r.setIdentity();
+    } else if (fast_rotation(h, r)) {
+        // done
+    } else {
+        Eigen::JacobiSVD<Eigen::Matrix3d> svd(h, Eigen::ComputeFullU | Eigen::ComputeFullV);
+        const Eigen::Matrix3d u = svd.matrixU();
+        const Eigen::Matrix3d v = svd.matrixV();
+        r = v * u.transpose();
+        if (r.determinant() < 0.0) {
+            Eigen::Matrix3d flip = Eigen::Matrix3d::Identity();
+            flip(2, 2) = -1.0;
+            r = v * flip * u.transpose();
+        }
+    }
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) t.rotation[i][j] = r(i, j);
+    for (int i = 0; i < 3; ++i) t.translation[i] = cx[i] - (r(i, 0) * cy[0] + r(i, 1) * cy[1] + r(i, 2) * cy[2]);
+    return t;
+}
+
+inline void accumulate(const Point& px, const Point& py, Point& sx, Point& sy, Eigen::Matrix3d& sxy) {
+    for (int a = 0; a < 3; ++a) {
+        sx[a] += px[a];
+        sy[a] += py[a];
+        for (int b = 0; b < 3; ++b) sxy(a, b) += py[a] * px[b];
+    }
+}
+
+}  // namespace
+
+Transform fit(std::span<const Point> x, std::span<const Point> y, std::span<const std::uint32_t> idx) {
+    Point sx{0, 0, 0}, sy{0, 0, 0};
+    Eigen::Matrix3d sxy = Eigen::Matrix3d::Zero();
+    for (const std::uint32_t k : idx) accumulate(x[k], y[k], sx, sy, sxy);
+    return from_sums(sx, sy, sxy, idx.size());
+}
+
+Transform fit_range(std::span<const Point> x, std::span<const Point> y, std::size_t first, std::size_t count) {
+    Point sx{0, 0, 0}, sy{0, 0, 0};
+    Eigen::Matrix3d sxy = Eigen::Matrix3d::Zero();
+    for (std::size_t k = first; k < first + count; ++k) accumulate(x[k], y[k], sx, sy, sxy);
+    return from_sums(sx, sy, sxy, count);
+}
+
+double score_sum(std::span<const Point> x, std::span<const Point> y, const Transform& t, double d0,
+                 double score_cutoff) {
+    const double inv_d02 = 1.0 / (d0 * d0);
+    const double cut2 = score_cutoff * score_cutoff;
+    double sum = 0.0;
+    for (std::size_t k = 0; k < x.size(); ++k) {
+        const double d2 = squared_distance(x[k], t.apply(y[k]));
+        if (d2 <= cut2) sum += 1.0 / (1.0 + d2 * inv_d02);
+    }
+    return sum;
+}
+
+SearchResult search(std::span<const Point> x, std::span<const Point> y, const SearchSettings& s, Scratch& scratch) {
+    const std::size_t n = x.size();
+    SearchResult best;
+    if (n == 0) return best;
+    best.score = -1.0;
+
+    const double inv_d02 = 1.0 / (s.d0 * s.d0);
+    const double cut2 = s.score_cutoff * s.score_cutoff;
+    scratch.d2.resize(n);
+    const std::size_t min_fragment = std::min(n, std::max<std::size_t>(1, s.min_fragment));
+    const std::size_t max_starts = std::max<std::size_t>(1, s.max_starts);
+
+    // Distances under t into scratch.d2; returns the score sum.
+    auto evaluate = [&](const Transform& t) {
+        const auto& r = t.rotation;
+        const double r00 = r[0][0], r01 = r[0][1], r02 = r[0][2], r10 = r[1][0], r11 = r[1][1], r12 = r[1][2],
+                     r20 = r[2][0], r21 = r[2][1], r22 = r[2][2];
+        const double t0 = t.translation[0], t1 = t.translation[1], t2 = t.translation[2];
+        double* d2s = scratch.d2.data();
+        for (std::size_t k = 0; k < n; ++k) {
+            const Point& p = y[k];
+            const double dx = r00 * p[0] + r01 * p[1] + r02 * p[2] + t0 - x[k][0];
+            const double dy = r10 * p[0] + r11 * p[1] + r12 * p[2] + t1 - x[k][1];
+            const double dz = r20 * p[0] + r21 * p[1] + r22 * p[2] + t2 - x[k][2];
+            d2s[k] = dx * dx + dy * dy + dz * dz;
+        }
+        double sum = 0.0;
+        for (std::size_t k = 0; k < n; ++k) {
+            const double d2 = d2s[k];
+            sum += d2 <= cut2 ? 1.0 / (1.0 + d2 * inv_d02) : 0.0;
+        }
+        return sum;
+    };
+
+    scratch.seen.clear();
+    std::size_t length = n;
+    while (true) {
+        const std::size_t span_starts = n - length + 1;
+        const std::size_t stride = std::max<std::size_t>(1, (span_starts + max_starts - 1) / max_starts);
+        std::size_t start = 0;
+        while (true) {
+            Transform t = fit_range(x, y, start, length);
+            scratch.previous.clear();
+            for (std::size_t k = start; k < start + length; ++k) scratch.previous.push_back(static_cast<std::uint32_t>(k));
+            for (int it = 0;; ++it) {
+                const double sum = evaluate(t);
+                if (sum > best.score) {
+                    best.score = sum;
+                    best.transform = t;
+                }
+                if (it >= s.max_iterations) break;
+                // The pairs within the search cutoff, widened until three qualify.
+                double cut = s.d0_search;
+                while (true) {
+                    scratch.selected.clear();
+                    const double c2 = cut * cut;
+                    for (std::size_t k = 0; k < n; ++k)
+                        if (scratch.d2[k] < c2) scratch.selected.push_back(static_cast<std::uint32_t>(k));
+                    if (scratch.selected.size() >= 3 || scratch.selected.size() == n) break;
+                    cut += 0.5;
+                }
+                if (scratch.selected == scratch.previous) break;
+                // A set met before in this search leads where it led then.
+                std::uint64_t h = 1469598103934665603ull ^ scratch.selected.size();
+                for (const std::uint32_t k : scratch.selected) h = (h ^ k) * 1099511628211ull;
+                if (std::find(scratch.seen.begin(), scratch.seen.end(), h) != scratch.seen.end()) break;
+                scratch.seen.push_back(h);
+                t = fit(x, y, scratch.selected);
+                std::swap(scratch.selected, scratch.previous);
+            }
+            if (start + length >= n) break;
+            start = std::min(start + stride, n - length);
+        }
+        if (length <= min_fragment) break;
+        length = std::max(min_fragment, length / 2);
+    }
+    best.score /= s.norm_length;
+    return best;
+}
+
+}  // namespace tm
+
+namespace {
+// Fragment starts per fragment length for a reported score: every start up
+// to this many, evenly spaced beyond.
+constexpr std::size_t kReportStarts = 256;
+}  // namespace
+
+Result<TmScore> tm_score(std::span<const Point> fixed, std::span<const Point> mobile,
+                         std::span<const AlignedPair> pairs, const Cancel& cancel) {
+    std::vector<bool> used_fixed(fixed.size()), used_mobile(mobile.size());
+    PointSet x, y;
+    x.reserve(pairs.size());
+    y.reserve(pairs.size());
+    for (const AlignedPair& p : pairs) {
+        if (p.i >= fixed.size() || p.j >= mobile.size())
+            return Error::invalid_parameter("aligned pair (" + std::to_string(p.i) + ", " + std::to_string(p.j) +
+                                            ") is outside the chains (" + std::to_string(fixed.size()) + " and " +
+                                            std::to_string(mobile.size()) + " residues)");
+        if (used_fixed[p.i] || used_mobile[p.j])
+            return Error::invalid_parameter("aligned pair (" + std::to_string(p.i) + ", " + std::to_string(p.j) +
+                                            ") repeats a residue already aligned");
+        used_fixed[p.i] = true;
+        used_mobile[p.j] = true;
+        x.push_back(fixed[p.i]);
+        y.push_back(mobile[p.j]);
+        for (int a = 0; a < 3; ++a)
+            if (!std::isfinite(x.back()[a]) || !std::isfinite(y.back()[a]))
+                return Error::invalid_parameter("aligned pair (" + std::to_string(p.i) + ", " + std::to_string(p.j) +
+                                                ") has a coordinate that is not a finite number");
+    }
+
+    TmScore out;
+    out.n_aligned = pairs.size();
+    if (pairs.empty()) return out;
+    if (cancel.requested()) return Error::cancelled();
+
+    tm::Scratch scratch;
+    tm::SearchSettings s;
+    s.max_starts = kReportStarts;
+    s.norm_length = static_cast<double>(fixed.size());
+    s.d0 = tm_d0(fixed.size());
+    s.d0_search = tm::search_cutoff(s.d0);
+    const tm::SearchResult by_fixed = tm::search(x, y, s, scratch);
+    if (cancel.requested()) return Error::cancelled();
+    s.norm_length = static_cast<double>(mobile.size());
+    s.d0 = tm_d0(mobile.size());
+    s.d0_search = tm::search_cutoff(s.d0);
+    const tm::SearchResult by_mobile = tm::search(x, y, s, scratch);
+
+    out.tm_fixed = by_fixed.score;
+    out.tm_mobile = by_mobile.score;
+    out.transform = by_fixed.transform;
+    out.transform_mobile = by_mobile.transform;
+    out.rmsd = superpose(x, y).rmsd;
+    return out;
+}
+
+}  // namespace torva
