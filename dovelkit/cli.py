@@ -6,6 +6,7 @@ import argparse
 import importlib
 import sys
 from collections.abc import Sequence
+from typing import NoReturn
 
 from dovelkit.errors import UserError
 
@@ -23,8 +24,16 @@ examples:
 """
 
 
+class _Parser(argparse.ArgumentParser):
+    """Mistakes on the command line get the one line and status 1 of every other mistake, not
+    argparse's usage text and status 2 (``--help`` still shows the usage)."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(1, f"{self.prog}: {' '.join(message.split())}\n")
+
+
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="dovel", description=DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter
     )
     parser.add_argument("--version", action="version", version=f"dovel {_version()}")

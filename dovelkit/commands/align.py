@@ -3,43 +3,62 @@
 from __future__ import annotations
 
 import argparse
-import json
 import math
-import os
 import sys
 from typing import TYPE_CHECKING
 
 from dovelkit.atomic import check_writable
 from dovelkit.errors import UserError
 from dovelkit.progress import Status
-from dovelkit.commands import add_preset_option, parameters_from
+from dovelkit.commands import add_preset_option, check_structure_file, parameters_from, positive_int
 
 if TYPE_CHECKING:
     from dovelkit.pairwise import PairwiseAlignment
+
+USAGE = """\
+dovel align [options] A B
+       dovel align [options] --all A B C ...
+       dovel align [options] --pairs FILE"""
 
 EXAMPLES = """\
 examples:
   dovel align 1hrc.pdb 1ycc.pdb
   dovel align 1hrc.pdb 1ycc.cif.gz --chain2 A -o 1ycc_on_1hrc.cif
+  dovel align 1hrc.pdb:A 4zhl.cif:U               (PATH:CHAIN names a chain)
   dovel align model.pdb ref.pdb --direct          (already superposed: no search)
   dovel align a.pdb b.pdb --json > a_b.json
+  dovel align --all 1hrc.pdb 1ycc.pdb 1co6.pdb    (every pair: a table)
+  dovel align --pairs pairs.tsv > scores.tsv
 
 B is moved onto A. The alignment lines mark pairs whose C-alpha atoms lie within 3.0 A (':') or
 5.0 A ('.') after the superposition. With -o the whole of B (every model and atom) is written
 moved, as PDB or mmCIF by the name's suffix (.pdb, .ent, .cif, .mmcif; add .gz to compress).
+
+Many pairs: --all aligns every pair of the structures given (the later one of each pair onto
+the earlier), --pairs the pairs listed in FILE: one pair a line, A and B separated by a tab (or
+spaces), each a path or PATH:CHAIN; empty lines and lines starting with '#' are skipped. The
+pairs are aligned on every core and printed as one table, a line per pair in the order given:
+tab-separated with a header line (a, b, id_a, id_b, length_a, length_b, n_aligned, rmsd, score,
+seq_identity, coverage_a, coverage_b; rmsd empty when nothing aligned), or with --json a list of
+what --json prints for one pair.
 """
 
 
 def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     parser = subparsers.add_parser(
         "align",
-        help="align two structures",
+        usage=USAGE,
+        help="align two structures, or many pairs",
         description="Pairwise structure alignment of two PDB/mmCIF files (plain or gzip).",
         epilog=EXAMPLES,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.add_argument("a", metavar="A", help="the fixed structure")
-    parser.add_argument("b", metavar="B", help="the structure moved onto A")
+    parser.add_argument("structures", metavar="A B", nargs="*",
+                        help="the fixed structure A and the structure B moved onto it (PATH or PATH:CHAIN)")
+    parser.add_argument("--all", action="store_true", help="align every pair of the structures given")
+    parser.add_argument("--pairs", metavar="FILE", help="align the pairs listed in FILE (see below)")
+    parser.add_argument("--workers", type=positive_int, default=None, metavar="N",
+                        help="processes aligning many pairs (default: every core)")
     parser.add_argument("--chain1", metavar="X", help="chain of A (default: its first protein chain)")
     parser.add_argument("--chain2", metavar="Y", help="chain of B (default: its first protein chain)")
     parser.add_argument("--direct", action="store_true",
@@ -66,12 +85,28 @@ def summary(result: PairwiseAlignment, path_a: str, path_b: str) -> str:
 
 
 def run(args: argparse.Namespace) -> int:
+    from dovelkit.many import parse_structure
+
+    if args.all or args.pairs is not None:
+        return run_many(args)
+    if len(args.structures) != 2:
+        raise UserError(f"give two structures A and B (or --all or --pairs), not {len(args.structures)}")
+    a, b = (parse_structure(s) for s in args.structures)
+    for given, chain, option in ((a, args.chain1, "--chain1"), (b, args.chain2, "--chain2")):
+        if given.chain is not None and chain is not None:
+            raise UserError(f"{given}: the chain is given twice (also {option} {chain})")
+    args.a, args.b = a.path, b.path
+    args.chain1 = args.chain1 if a.chain is None else a.chain
+    args.chain2 = args.chain2 if b.chain is None else b.chain
+    return run_one(args)
+
+
+def run_one(args: argparse.Namespace) -> int:
     import dovelkit
     from dovelkit.writing import output_format
 
     for path in (args.a, args.b):
-        if not os.path.isfile(path):
-            raise UserError(f"{path}: no such file")
+        check_structure_file(path)
     if args.output is not None:
         output_format(args.output)  # a bad name fails before any work
     check_writable(args.output)
@@ -97,6 +132,8 @@ def run(args: argparse.Namespace) -> int:
         print(f"dovel align: no alignment found; {'B written unmoved' if args.output else 'nothing aligned'}",
               file=sys.stderr)
     if args.json:
+        import json
+
         data = result.to_dict()
         data["files"] = {"a": args.a, "b": args.b, "output": args.output}
         sys.stdout.write(json.dumps(data) + "\n")
@@ -105,4 +142,45 @@ def run(args: argparse.Namespace) -> int:
     if args.output is not None:
         text += f"written   {args.output}  (B moved onto A)\n"
     sys.stdout.write(text + "\n" + result.text())
+    return 0
+
+
+def run_many(args: argparse.Namespace) -> int:
+    """``--all`` or ``--pairs``: one table of many alignments."""
+    from dovelkit.many import align_pairs, every_pair, parse_structure, read_pairs, tsv
+    from dovelkit.pools import default_workers
+    from dovelkit.progress import progress_bar, stderr_is_terminal
+
+    if args.all and args.pairs is not None:
+        raise UserError("give --all or --pairs, not both")
+    for option, value in (("-o", args.output), ("--html", args.html), ("--chain1", args.chain1),
+                          ("--chain2", args.chain2)):
+        if value is not None:
+            raise UserError(f"{option} is for one pair; with --all or --pairs name chains as PATH:CHAIN"
+                            if option.startswith("--chain") else
+                            f"{option} is for one pair; with --all or --pairs the table goes to stdout")
+    if args.pairs is not None:
+        if args.structures:
+            raise UserError("with --pairs the structures come from the file; give no others")
+        check_structure_file(args.pairs)
+        pairs = read_pairs(args.pairs)
+    else:
+        if len(args.structures) < 2:
+            raise UserError("--all needs at least 2 structures")
+        pairs = every_pair([parse_structure(s) for s in args.structures])
+    for path in sorted({s.path for pair in pairs for s in pair}):
+        check_structure_file(path)
+
+    bar = progress_bar(len(pairs), unit="pair", desc="dovel align", enabled=stderr_is_terminal())
+    try:
+        rows = align_pairs(pairs, preset="sensitive" if args.sensitive else "default", scan=not args.direct,
+                           workers=args.workers or default_workers(), progress=bar.update)
+    finally:
+        bar.close()
+    if args.json:
+        import json
+
+        sys.stdout.write(json.dumps(rows) + "\n")
+    else:
+        sys.stdout.write(tsv(rows))
     return 0
