@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 import math
 import sys
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 from dovelkit.atomic import check_writable
 from dovelkit.errors import UserError
@@ -171,12 +171,19 @@ def run_many(args: argparse.Namespace) -> int:
     for path in sorted({s.path for pair in pairs for s in pair}):
         check_structure_file(path)
 
-    bar = progress_bar(len(pairs), unit="pair", desc="dovel align", enabled=stderr_is_terminal())
+    bars: list[Any] = []
+
+    def progress() -> None:  # the bar (and its thread) only once the workers have started
+        if not bars:
+            bars.append(progress_bar(len(pairs), unit="pair", desc="dovel align", enabled=stderr_is_terminal()))
+        bars[0].update()
+
     try:
         rows = align_pairs(pairs, preset="sensitive" if args.sensitive else "default", scan=not args.direct,
-                           workers=args.workers or default_workers(), progress=bar.update)
+                           workers=args.workers or default_workers(), progress=progress)
     finally:
-        bar.close()
+        for bar in bars:
+            bar.close()
     if args.json:
         import json
 
