@@ -52,7 +52,8 @@ def _version() -> str:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    """Run the command; return the exit status (0 success, 1 user error, 130 interrupted)."""
+    """Run the command; return the exit status (0 success, 1 user error, 3 a multiple alignment
+    without a core, 130 interrupted)."""
     parser = build_parser()
     args = parser.parse_args(argv)
     try:
