@@ -395,7 +395,7 @@ def search_report(query: dovel.Domain, hits: Sequence[Hit],
             f"Scores of all {len(hits)} hits; the best {min(5, len(hits))} are marked with their "
             "Z-scores, and the top axis shows where Z-scores fall on the score scale."))
 
-    shown = []
+    shown: list[tuple[Hit, PairwiseAlignment]] = []
     self_hit = False
     for h in hits:
         if len(shown) == top:
