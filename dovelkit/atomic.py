@@ -29,9 +29,23 @@ def check_writable(path: PathLike | None) -> None:
     target = os.fspath(path)
     directory = os.path.dirname(os.path.abspath(target))
     if not os.path.isdir(directory):
+        blocker = _file_in_the_way(directory)
+        if blocker is not None:
+            raise ValueError(f"{target}: {blocker} is a file, not a directory")
         raise ValueError(f"{target}: directory {directory} does not exist")
     if os.path.isdir(target):
         raise ValueError(f"{target}: is a directory")
+
+
+def _file_in_the_way(directory: str) -> str | None:
+    """The closest existing ancestor of a missing ``directory`` when that is not a directory."""
+    path = directory
+    while not os.path.exists(path):
+        parent = os.path.dirname(path)
+        if parent == path:
+            return None
+        path = parent
+    return None if os.path.isdir(path) else path
 
 
 def _temporary_beside(target: str) -> tuple[int, str]:

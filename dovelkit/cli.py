@@ -6,6 +6,7 @@ import argparse
 import importlib
 import sys
 from collections.abc import Sequence
+from typing import NoReturn
 
 from dovelkit.errors import UserError
 
@@ -23,8 +24,16 @@ examples:
 """
 
 
+class _Parser(argparse.ArgumentParser):
+    """Mistakes on the command line get the one line and status 1 of every other mistake, not
+    argparse's usage text and status 2 (``--help`` still shows the usage)."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(1, f"{self.prog}: {' '.join(message.split())}\n")
+
+
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="dovel", description=DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter
     )
     parser.add_argument("--version", action="version", version=f"dovel {_version()}")
@@ -43,7 +52,8 @@ def _version() -> str:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    """Run the command; return the exit status (0 success, 1 user error, 130 interrupted)."""
+    """Run the command; return the exit status (0 success, 1 user error, 3 a multiple alignment
+    without a core, 130 interrupted)."""
     parser = build_parser()
     args = parser.parse_args(argv)
     try:

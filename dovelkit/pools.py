@@ -6,6 +6,7 @@ import concurrent.futures
 import multiprocessing
 import os
 import signal
+from collections.abc import Sequence
 from typing import Any
 
 
@@ -35,12 +36,12 @@ def stop_pool(pool: concurrent.futures.ProcessPoolExecutor) -> None:
             p.join()
 
 
-def process_pool(workers: int) -> concurrent.futures.ProcessPoolExecutor:
+def process_pool(workers: int, preload: Sequence[str] = ("dovelkit.search",)) -> concurrent.futures.ProcessPoolExecutor:
     """Worker processes forked from a clean server process (safe with threads in this process, and
-    quick to start: the server has imported dovelkit once); they ignore Ctrl-C, which the calling
-    process handles by stopping them."""
+    quick to start: the server has imported the ``preload`` modules once); they ignore Ctrl-C,
+    which the calling process handles by stopping them."""
     context = multiprocessing.get_context("forkserver")
-    context.set_forkserver_preload(["dovelkit.search"])
+    context.set_forkserver_preload(list(preload))
     return concurrent.futures.ProcessPoolExecutor(max_workers=workers, mp_context=context,
                                                   initializer=_ignore_sigint)
 

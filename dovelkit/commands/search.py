@@ -11,8 +11,9 @@ from typing import Any
 
 from dovelkit.atomic import check_writable, write_atomically
 from dovelkit.errors import UserError
+from dovelkit.commands import (add_preset_option, check_structure_file, finite_float, parameters_from,
+                               positive_float, positive_int)
 from dovelkit.formatting import hit_table, json_number
-from dovelkit.commands import add_preset_option, parameters_from
 
 _COLUMNS = ("rank", "id", "score", "rmsd", "n_aligned", "seq_identity", "z_score", "position", "source", "chain")
 
@@ -28,17 +29,20 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
     parser.add_argument("targets", metavar="DB_OR_FILES", nargs="+",
                         help="one database file, or structure files and directories")
     parser.add_argument("--chain", default=None, help="chain of the query file")
-    parser.add_argument("--top", type=int, default=100, metavar="N", help="number of hits listed (default 100)")
-    parser.add_argument("--cutoff", type=float, default=0.0, metavar="X",
+    parser.add_argument("--top", type=positive_int, default=100, metavar="N",
+                        help="number of hits listed (default 100)")
+    parser.add_argument("--cutoff", type=finite_float, default=0.0, metavar="X",
                         help="lowest score listed (default 0.0)")
+    parser.add_argument("--all", action="store_true",
+                        help="also list targets nothing was aligned with (score 0), which are left out by default")
     parser.add_argument("--mode", choices=("scan", "full", "quick"), default="scan",
                         help="scan: targets in any frame (default); full: refinement on the frames as given; "
                         "quick: one alignment step on the frames as given")
-    parser.add_argument("--workers", type=int, default=None, metavar="N",
+    parser.add_argument("--workers", type=positive_int, default=None, metavar="N",
                         help="processes on this machine (default: every core)")
     parser.add_argument("--scheduler", default=None, metavar="ADDRESS",
                         help="run on a Dask cluster: address of its scheduler (e.g. tcp://10.0.0.5:8786)")
-    parser.add_argument("--connect-timeout", type=float, default=20.0, metavar="SECONDS",
+    parser.add_argument("--connect-timeout", type=positive_float, default=20.0, metavar="SECONDS",
                         help="how long to try reaching the scheduler (default 20)")
     parser.add_argument("--details", action="store_true",
                         help="add each hit's transform and aligned pairs (TSV and JSON; the table shows the transform)")
@@ -89,12 +93,7 @@ def run(args: argparse.Namespace) -> int:
     import dovelkit
     from dovelkit.progress import stderr_is_terminal
 
-    if args.top < 0:
-        raise UserError("--top must not be negative")
-    if args.workers is not None and args.workers < 1:
-        raise UserError("--workers must be at least 1")
-    if not math.isfinite(args.cutoff):
-        raise UserError("--cutoff must be a finite number")
+    check_structure_file(args.query)
     check_writable(args.output)
     check_writable(args.html)
     query = dovelkit.load(args.query, chain=args.chain)
@@ -125,6 +124,8 @@ def run(args: argparse.Namespace) -> int:
     finally:
         if client is not None:
             client.close()
+    if not args.all:
+        hits = [h for h in hits if h.score > 0]  # score 0: nothing aligned; ranked last, so ranks stay
     for h in hits:
         if origins:
             h.source, h.chain = origins[h.position]
