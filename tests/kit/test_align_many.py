@@ -55,7 +55,7 @@ def test_every_pair_matches_single_alignments(tmp_path):
             assert float(x["score"]) == pytest.approx(one["score"], abs=5e-5)
         else:
             assert x["rmsd"] == "" and float(x["score"]) == 0.0
-    assert table[1]["id_b"] == "1k6p_B" and any(int(x["n_aligned"]) > 90 for x in table)
+    assert table[1]["id_mobile"] == "1k6p_B" and any(int(x["n_aligned"]) > 90 for x in table)
 
 
 def test_a_pairs_file(tmp_path, monkeypatch):
