@@ -1,0 +1,126 @@
+// Search keys and the prefilter of a database search.
+//
+// A search key is a compact byte string computed from one chain's C-alpha
+// trace: one letter of a 16-letter local-shape alphabet per residue, packed
+// two to a byte. A letter describes the backbone around its residue through
+// the virtual bond angle at the residue and the virtual torsion of the
+// C-alpha quadruple starting one residue before it, so keys depend only on the
+// shape of the trace, never on its coordinate frame.
+//
+// The prefilter compares a query key with many database keys: it counts the
+// short words of letters the two share, diagonal by diagonal, and scores a
+// target by its best band of neighbouring diagonals. Words that are very
+// common in the query (the inside of long helices, long strands) are masked, so
+// the cost per target stays bounded and the hits that count are those of the
+// distinctive parts of the fold.
+//
+// Key layout (version 1), all a key holds:
+//   byte 0        format version, 1
+//   bytes 1..     the residue count n as an unsigned LEB128 number (at most
+//                 kMaxKeyResidues, shortest encoding)
+//   then          ceil(m / 2) bytes of letters, m = n - 3 for n >= 4 else 0:
+//                 letter k in the low nibble of byte k/2 when k is even, in
+//                 the high nibble when odd; an unused high nibble is 0.
+// A key of any other length or content is malformed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <vector>
+
+#include "torva/cancel.hpp"
+#include "torva/error.hpp"
+#include "torva/math.hpp"
+
+namespace torva {
+
+inline constexpr std::uint8_t kSearchKeyVersion = 1;
+inline constexpr std::size_t kShapeAlphabetSize = 16;
+// Longest chain a key can describe.
+inline constexpr std::size_t kMaxKeyResidues = std::size_t{1} << 24;
+
+// The shape letters of a C-alpha trace: letter k (0..15) describes residue
+// k + 1 and needs residues k .. k + 3, so a trace of n >= 4 points has n - 3
+// letters and a shorter one none. Points that are not finite or that coincide
+// give letter 0 rather than an error.
+std::vector<std::uint8_t> shape_letters(std::span<const Point> ca);
+
+// The search key of a C-alpha trace. Never fails; a trace of more than
+// kMaxKeyResidues points is a precondition violation (InternalError).
+std::vector<std::uint8_t> search_key(std::span<const Point> ca);
+
+// The letters held by a key, after checking its layout. InvalidParameter when
+// the key is malformed.
+Result<std::vector<std::uint8_t>> search_key_letters(std::span<const std::uint8_t> key);
+
+// Tuning of the prefilter; the defaults are the measured choice.
+struct PrefilterOptions {
+    // A word occurring more often than this in the query is masked.
+    std::size_t max_word_occurrences = 6;
+    // Diagonals on each side of the centre counted into a band.
+    std::size_t band_half_width = 2;
+};
+
+// A query prepared for the prefilter: its letters and the index of its words.
+class PrefilterQuery {
+public:
+    // InvalidParameter when the key is malformed.
+    static Result<PrefilterQuery> from_key(std::span<const std::uint8_t> key, const PrefilterOptions& options = {});
+    static PrefilterQuery from_points(std::span<const Point> ca, const PrefilterOptions& options = {});
+
+    std::size_t residue_count() const { return n_residues_; }
+    // Words of the query that take part (not masked).
+    std::size_t indexed_words() const { return positions_.size(); }
+
+    // Score of one target given by its letters (see prefilter_scores).
+    double score_letters(std::span<const std::uint8_t> target_letters) const;
+
+private:
+    PrefilterQuery() = default;
+    void build(std::vector<std::uint8_t> letters, std::size_t n_residues, const PrefilterOptions& options);
+
+    PrefilterOptions options_;
+    std::size_t n_residues_ = 0;
+    std::size_t n_words_ = 0;                 // words of the query, masked or not
+    std::vector<std::uint8_t> letters_;
+    std::vector<std::uint32_t> bucket_start_;  // per word code, into positions_ (size codes + 1)
+    std::vector<std::uint32_t> positions_;     // query word positions grouped by code
+    mutable std::vector<std::uint16_t> diagonals_;  // scratch: hits per diagonal
+};
+
+// Number of letters in one word and the span of residues it covers.
+inline constexpr std::size_t kPrefilterWordLetters = 3;
+
+// Prefilter scores of one query against n keys stored back to back, as a
+// binary column: key i is data[offsets[i] - offsets[0] .. offsets[i+1] - offsets[0])
+// of `data`, which starts at offsets[0] (so a slice of a column is passed with
+// its own offsets and the data from its first key on). `offsets` holds n + 1
+// values; an empty `offsets` means no keys.
+//
+// The score of a target is the number of query words (unmasked) found in the
+// target on its best band of diagonals, divided by the number of words of the
+// shorter of the two chains, capped at 1: a number in [0, 1], 1 for a chain
+// against itself when it has any unmasked word, 0 when nothing is shared or
+// either chain has fewer than 6 residues.
+//
+// Errors: InvalidParameter when the offsets decrease, are negative, point
+// outside `data`, or a key is malformed (naming the entry); Cancelled when
+// `cancel` asks to stop (asked every 4096 keys). Nothing is read outside
+// `data` and `offsets`.
+Result<std::vector<double>> prefilter_scores(const PrefilterQuery& query, std::span<const std::uint8_t> data,
+                                             std::span<const std::int64_t> offsets, const Cancel& cancel = {});
+Result<std::vector<double>> prefilter_scores(const PrefilterQuery& query, std::span<const std::uint8_t> data,
+                                             std::span<const std::int32_t> offsets, const Cancel& cancel = {});
+
+// Score of two keys (the prefilter score with `a` as the query).
+Result<double> prefilter_score(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b,
+                               const PrefilterOptions& options = {});
+
+// The indices of the k best scores, best first; equal scores keep index order.
+// Scores below `min_score` and NaN scores are never selected.
+std::vector<std::size_t> top_candidates(std::span<const double> scores, std::size_t k,
+                                        double min_score = -std::numeric_limits<double>::infinity());
+
+}  // namespace torva
