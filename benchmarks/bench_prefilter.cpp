@@ -117,6 +117,8 @@ std::size_t rank_of(const std::vector<double>& s, std::size_t i, std::size_t sel
     return r;
 }
 
+torva::PrefilterOptions g_options;
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -130,6 +132,10 @@ int main(int argc, char** argv) {
             n_entries = std::strtoul(argv[++a], nullptr, 10);
         } else if (arg == "--keys-out" && a + 1 < argc) {
             keys_out = argv[++a];
+        } else if (arg == "--band" && a + 1 < argc) {
+            g_options.band_half_width = std::strtoul(argv[++a], nullptr, 10);
+        } else if (arg == "--max-occ" && a + 1 < argc) {
+            g_options.max_word_occurrences = std::strtoul(argv[++a], nullptr, 10);
         } else if (arg == "--no-scan") {
             run_scan = false;
         } else {
@@ -148,12 +154,13 @@ int main(int argc, char** argv) {
     std::printf("\nquality: rank of each group member among %zu chains by prefilter score (self excluded)\n",
                 chains.size() - 1);
     std::printf("%-8s %-22s %-58s %s\n", "query", "group", "members: rank(score)", "worst scan-positive rank");
-    std::size_t worst_member = 0, worst_positive = 0;
+    std::size_t worst_member = 0, worst_positive = 0, n_member = 0, member_top5 = 0, member_top10 = 0;
+    double sum_member_rank = 0;
     double min_member_score = 1.0;
     for (std::size_t qi = 0; qi < chains.size(); ++qi) {
         const Chain& q = chains[qi];
         if (q.group.empty()) continue;
-        const auto query = torva::PrefilterQuery::from_points(q.domain.coordinates());
+        const auto query = torva::PrefilterQuery::from_points(q.domain.coordinates(), g_options);
         auto scores = torva::prefilter_scores(query, pool.data, pool.offsets).value();
         std::string members;
         for (std::size_t ti = 0; ti < chains.size(); ++ti) {
@@ -161,6 +168,10 @@ int main(int argc, char** argv) {
             if (chains[ti].name.substr(0, 4) == q.name.substr(0, 4)) continue;  // other chain of the same entry
             const std::size_t r = rank_of(scores, ti, qi);
             worst_member = std::max(worst_member, r);
+            ++n_member;
+            member_top5 += r <= 5;
+            member_top10 += r <= 10;
+            sum_member_rank += static_cast<double>(r);
             min_member_score = std::min(min_member_score, scores[ti]);
             char buf[64];
             std::snprintf(buf, sizeof buf, "%s %zu(%.2f) ", chains[ti].name.c_str(), r, scores[ti]);
@@ -190,6 +201,8 @@ int main(int argc, char** argv) {
         }
         std::printf("%-8s %-22s %-58s %s\n", q.name.c_str(), q.group.c_str(), members.c_str(), positive.c_str());
     }
+    std::printf("family members (pairs of different entries): %zu, in the top 5: %zu, top 10: %zu, mean rank %.1f\n",
+                n_member, member_top5, member_top10, sum_member_rank / static_cast<double>(n_member));
     std::printf("worst family-member rank %zu, lowest family-member score %.3f, worst scan-positive rank %zu\n",
                 worst_member, min_member_score, worst_positive);
 
@@ -207,7 +220,7 @@ int main(int argc, char** argv) {
         std::size_t top1 = 0, worst = 0, count = 0;
         for (std::size_t qi = 0; qi < chains.size(); ++qi) {
             const auto pts = trimmed(moved(chains[qi].domain.coordinates(), rng, v.noise), v.head, v.tail);
-            const auto query = torva::PrefilterQuery::from_points(pts);
+            const auto query = torva::PrefilterQuery::from_points(pts, g_options);
             auto scores = torva::prefilter_scores(query, pool.data, pool.offsets).value();
             std::size_t r = 1;
             for (std::size_t j = 0; j < chains.size(); ++j) {
@@ -254,7 +267,7 @@ int main(int argc, char** argv) {
             out.write(reinterpret_cast<const char*>(col.data.data() + col.offsets[i]), len);
         }
     }
-    const auto query = torva::PrefilterQuery::from_points(qchain->domain.coordinates());
+    const auto query = torva::PrefilterQuery::from_points(qchain->domain.coordinates(), g_options);
     std::printf("query %s: %zu residues, %zu unmasked words\n", qchain->name.c_str(), qchain->domain.size(),
                 query.indexed_words());
     double best_ms = 1e300;

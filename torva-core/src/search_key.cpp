@@ -46,16 +46,37 @@ double torsion(const Point& a, const Point& b, const Point& c, const Point& d) {
 // angle at i split at 105 degrees (helix and turn below, extended above) and
 // the torsion i-1..i+2 in eight sectors of 45 degrees, placed so that the
 // right-handed helix (about +50) and the strand (about -170) sit in the middle
-// of their sectors.
-std::uint8_t letter_of(const Point& a, const Point& b, const Point& c, const Point& d) {
+// of their sectors. `alternate`, when given, receives the letter across the
+// nearest sector or angle boundary if the residue lies close to it (within
+// kTorsionMargin or kAngleMargin), else kNoLetter.
+constexpr double kAngleSplit = 105.0;
+constexpr double kTorsionMargin = 15.0;
+constexpr double kAngleMargin = 7.0;
+constexpr std::uint8_t kNoLetter = 0xFF;
+
+std::uint8_t letter_of(const Point& a, const Point& b, const Point& c, const Point& d,
+                       std::uint8_t* alternate = nullptr) {
+    if (alternate != nullptr) *alternate = kNoLetter;
     const double theta = bond_angle(a, b, c);
     const double tau = torsion(a, b, c, d);
     if (!std::isfinite(theta) || !std::isfinite(tau)) return 0;
-    const unsigned theta_bin = theta < 105.0 ? 0u : 1u;
+    const unsigned theta_bin = theta < kAngleSplit ? 0u : 1u;
     double shifted = std::fmod(tau - 27.5 + 720.0, 360.0);
     if (!(shifted >= 0.0)) shifted = 0.0;
     const unsigned tau_bin = std::min(7u, static_cast<unsigned>(shifted / 45.0));
-    return static_cast<std::uint8_t>(theta_bin * 8u + tau_bin);
+    const auto letter = static_cast<std::uint8_t>(theta_bin * 8u + tau_bin);
+    if (alternate != nullptr) {
+        const double within = shifted - 45.0 * tau_bin;  // 0..45
+        const double to_tau_edge = std::min(within, 45.0 - within) / kTorsionMargin;
+        const double to_theta_edge = std::abs(theta - kAngleSplit) / kAngleMargin;
+        if (to_tau_edge < 1.0 && to_tau_edge <= to_theta_edge) {
+            const unsigned other = within < 22.5 ? (tau_bin + 7u) % 8u : (tau_bin + 1u) % 8u;
+            *alternate = static_cast<std::uint8_t>(theta_bin * 8u + other);
+        } else if (to_theta_edge < 1.0) {
+            *alternate = static_cast<std::uint8_t>((1u - theta_bin) * 8u + tau_bin);
+        }
+    }
+    return letter;
 }
 
 std::size_t letter_count(std::size_t n_residues) { return n_residues >= 4 ? n_residues - 3 : 0; }
@@ -177,24 +198,44 @@ Result<std::vector<std::uint8_t>> search_key_letters(std::span<const std::uint8_
     return letters;
 }
 
-void PrefilterQuery::build(std::vector<std::uint8_t> letters, std::size_t n_residues,
-                           const PrefilterOptions& options) {
+void PrefilterQuery::build(std::vector<std::uint8_t> letters, std::vector<std::uint8_t> alternates,
+                           std::size_t n_residues, const PrefilterOptions& options) {
     options_ = options;
     n_residues_ = n_residues;
     letters_ = std::move(letters);
+    if (alternates.size() != letters_.size()) alternates.assign(letters_.size(), kNoLetter);
     n_words_ = word_count(letters_.size());
+    // Every word of the query is indexed under its own code and, for letters
+    // close to a boundary, under the codes with the letter across it, so that
+    // a target whose trace differs a little still meets it.
+    std::vector<std::uint32_t> variants;
+    const auto for_each_variant = [&](std::size_t p, auto&& f) {
+        variants.assign(1, 0);
+        for (std::size_t k = 0; k < kPrefilterWordLetters; ++k) {
+            const std::size_t n_before = variants.size();
+            const std::uint8_t alt = alternates[p + k];
+            for (std::size_t v = 0; v < n_before; ++v) {
+                if (alt != kNoLetter) variants.push_back((variants[v] << 4) | alt);
+                variants[v] = (variants[v] << 4) | letters_[p + k];
+            }
+        }
+        for (std::uint32_t code : variants) f(code);
+    };
     std::vector<std::uint32_t> count(kWordCodes, 0);
-    for (std::size_t p = 0; p < n_words_; ++p) ++count[word_at(&letters_[p])];
+    for (std::size_t p = 0; p < n_words_; ++p) for_each_variant(p, [&](std::uint32_t code) { ++count[code]; });
     for (auto& c : count) {
         if (c > options_.max_word_occurrences) c = 0;
     }
+    n_unmasked_ = 0;
+    for (std::size_t p = 0; p < n_words_; ++p) n_unmasked_ += count[word_at(&letters_[p])] != 0;
     bucket_start_.assign(kWordCodes + 1, 0);
     for (std::size_t c = 0; c < kWordCodes; ++c) bucket_start_[c + 1] = bucket_start_[c] + count[c];
     positions_.assign(bucket_start_[kWordCodes], 0);
     std::vector<std::uint32_t> fill(bucket_start_.begin(), bucket_start_.end() - 1);
     for (std::size_t p = 0; p < n_words_; ++p) {
-        const std::uint32_t code = word_at(&letters_[p]);
-        if (count[code] != 0) positions_[fill[code]++] = static_cast<std::uint32_t>(p);
+        for_each_variant(p, [&](std::uint32_t code) {
+            if (count[code] != 0) positions_[fill[code]++] = static_cast<std::uint32_t>(p);
+        });
     }
 }
 
@@ -203,19 +244,22 @@ Result<PrefilterQuery> PrefilterQuery::from_key(std::span<const std::uint8_t> ke
     auto parsed = parse_key(key, letters);
     if (!parsed.ok()) return Error::invalid_parameter("malformed search key: " + parsed.error());
     PrefilterQuery q;
-    q.build(std::move(letters), parsed.value(), options);
+    q.build(std::move(letters), {}, parsed.value(), options);
     return q;
 }
 
 PrefilterQuery PrefilterQuery::from_points(std::span<const Point> ca, const PrefilterOptions& options) {
+    const std::size_t m = letter_count(ca.size());
+    std::vector<std::uint8_t> letters(m), alternates(m);
+    for (std::size_t k = 0; k < m; ++k) letters[k] = letter_of(ca[k], ca[k + 1], ca[k + 2], ca[k + 3], &alternates[k]);
     PrefilterQuery q;
-    q.build(shape_letters(ca), ca.size(), options);
+    q.build(std::move(letters), std::move(alternates), ca.size(), options);
     return q;
 }
 
 double PrefilterQuery::score_letters(std::span<const std::uint8_t> target) const {
     const std::size_t wt = word_count(target.size());
-    if (wt == 0 || positions_.empty()) return 0.0;
+    if (wt == 0 || n_unmasked_ == 0) return 0.0;
     const std::size_t n_diag = n_words_ + wt - 1;
     diagonals_.assign(n_diag, 0);
     std::uint16_t* diag = diagonals_.data();
@@ -241,7 +285,7 @@ double PrefilterQuery::score_letters(std::span<const std::uint8_t> target) const
         if (d >= width) sum -= diag[d - width];
         best = std::max(best, sum);
     }
-    const double norm = static_cast<double>(std::min(positions_.size(), wt));
+    const double norm = static_cast<double>(std::min(n_unmasked_, wt));
     return std::min(1.0, static_cast<double>(best) / norm);
 }
 

@@ -72,18 +72,20 @@ public:
 
     std::size_t residue_count() const { return n_residues_; }
     // Words of the query that take part (not masked).
-    std::size_t indexed_words() const { return positions_.size(); }
+    std::size_t indexed_words() const { return n_unmasked_; }
 
     // Score of one target given by its letters (see prefilter_scores).
     double score_letters(std::span<const std::uint8_t> target_letters) const;
 
 private:
     PrefilterQuery() = default;
-    void build(std::vector<std::uint8_t> letters, std::size_t n_residues, const PrefilterOptions& options);
+    void build(std::vector<std::uint8_t> letters, std::vector<std::uint8_t> alternates, std::size_t n_residues,
+               const PrefilterOptions& options);
 
     PrefilterOptions options_;
     std::size_t n_residues_ = 0;
     std::size_t n_words_ = 0;                 // words of the query, masked or not
+    std::size_t n_unmasked_ = 0;              // words whose own code is not masked
     std::vector<std::uint8_t> letters_;
     std::vector<std::uint32_t> bucket_start_;  // per word code, into positions_ (size codes + 1)
     std::vector<std::uint32_t> positions_;     // query word positions grouped by code
