@@ -58,7 +58,7 @@ Result<std::vector<std::uint8_t>> search_key_letters(std::span<const std::uint8_
 // Tuning of the prefilter; the defaults are the measured choice.
 struct PrefilterOptions {
     // A word occurring more often than this in the query is masked.
-    std::size_t max_word_occurrences = 6;
+    std::size_t max_word_occurrences = 3;
     // Diagonals on each side of the centre counted into a band.
     std::size_t band_half_width = 2;
 };
@@ -66,7 +66,11 @@ struct PrefilterOptions {
 // A query prepared for the prefilter: its letters and the index of its words.
 class PrefilterQuery {
 public:
-    // InvalidParameter when the key is malformed.
+    // A query from a trace also indexes each word under the letters across a
+    // nearby boundary (a key keeps no angles), so it meets noisy and distant
+    // relatives more often than the query from the same chain's key: build a
+    // query structure's query from its points. InvalidParameter when the key
+    // is malformed.
     static Result<PrefilterQuery> from_key(std::span<const std::uint8_t> key, const PrefilterOptions& options = {});
     static PrefilterQuery from_points(std::span<const Point> ca, const PrefilterOptions& options = {});
 
@@ -101,11 +105,15 @@ inline constexpr std::size_t kPrefilterWordLetters = 3;
 // its own offsets and the data from its first key on). `offsets` holds n + 1
 // values; an empty `offsets` means no keys.
 //
-// The score of a target is the number of query words (unmasked) found in the
-// target on its best band of diagonals, divided by the number of words of the
-// shorter of the two chains, capped at 1: a number in [0, 1], 1 for a chain
-// against itself when it has any unmasked word, 0 when nothing is shared or
-// either chain has fewer than 6 residues.
+// The score of a target is the number of query words found in the target on
+// its best band of diagonals (a query word counts when its letters, or for a
+// query built from a trace its letters near a boundary taken across it, equal
+// a target word), divided by U_q * sqrt(W_t / W_q), where U_q is the number of
+// unmasked query words and W_q, W_t the words of query and target (a chain of
+// n >= 6 residues has n - 5 words), capped at 1. It lies in [0, 1]: 1 for a
+// chain against itself when it has any unmasked word, 0 when nothing is
+// shared or either chain has fewer than 6 residues. Within one query it ranks
+// targets like hits / sqrt(W_t).
 //
 // Errors: InvalidParameter when the offsets decrease, are negative, point
 // outside `data`, or a key is malformed (naming the entry); Cancelled when
