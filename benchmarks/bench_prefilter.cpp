@@ -151,6 +151,15 @@ int main(int argc, char** argv) {
     // ---- quality: every chain of a group as query against all chains ----
     Column pool;
     for (const auto& c : chains) pool.add(torva::search_key(c.domain.coordinates()));
+    if (!keys_out.empty()) {
+        // The real chains' keys, for a size measurement free of the column's repeats.
+        std::ofstream out(keys_out + ".pool", std::ios::binary);
+        for (std::size_t i = 0; i + 1 < pool.offsets.size(); ++i) {
+            const auto len = static_cast<std::uint32_t>(pool.offsets[i + 1] - pool.offsets[i]);
+            out.write(reinterpret_cast<const char*>(&len), 4);
+            out.write(reinterpret_cast<const char*>(pool.data.data() + pool.offsets[i]), len);
+        }
+    }
     std::printf("\nquality: rank of each group member among %zu chains by prefilter score (self excluded)\n",
                 chains.size() - 1);
     std::printf("%-8s %-22s %-58s %s\n", "query", "group", "members: rank(score)", "worst scan-positive rank");
