@@ -3,7 +3,7 @@
 // prefilter score), robustness to moved, noisy and trimmed copies, key size,
 // and the prefilter's speed against a large in-memory column of keys.
 //
-//   bench_prefilter [--entries N] [--keys-out FILE] [--no-scan] [DIR ...]
+//   bench_prefilter [--entries N] [--keys-out FILE] [--scan-cache FILE] [--no-scan] [DIR ...]
 //
 // Chains are read from the bundled data (tests/data with its families) and
 // from every .pdb file under the extra directories given. --keys-out writes
@@ -124,6 +124,7 @@ torva::PrefilterOptions g_options;
 int main(int argc, char** argv) {
     std::size_t n_entries = 100000;
     std::string keys_out;
+    std::string scan_cache;
     bool run_scan = true;
     std::vector<fs::path> dirs = {fs::path(TORVA_DATA_DIR) / "tests" / "data"};
     for (int a = 1; a < argc; ++a) {
@@ -136,6 +137,8 @@ int main(int argc, char** argv) {
             g_options.band_half_width = std::strtoul(argv[++a], nullptr, 10);
         } else if (arg == "--max-occ" && a + 1 < argc) {
             g_options.max_word_occurrences = std::strtoul(argv[++a], nullptr, 10);
+        } else if (arg == "--scan-cache" && a + 1 < argc) {
+            scan_cache = argv[++a];
         } else if (arg == "--no-scan") {
             run_scan = false;
         } else {
@@ -160,21 +163,71 @@ int main(int argc, char** argv) {
             out.write(reinterpret_cast<const char*>(pool.data.data() + pool.offsets[i]), len);
         }
     }
+    // The exhaustive scan of every chain against all: which targets it gives a
+    // positive score. Cached in a file when --scan-cache is given (the scan
+    // takes most of the run and does not depend on the prefilter).
+    const std::size_t nc = chains.size();
+    std::vector<std::vector<char>> positive(nc, std::vector<char>(nc, 0));
+    bool have_scan = false;
+    if (!scan_cache.empty()) {
+        std::ifstream in(scan_cache);
+        std::string a, b;
+        std::size_t count = 0;
+        if (in >> count && count == nc) {
+            std::map<std::string, std::size_t> index;
+            for (std::size_t i = 0; i < nc; ++i) index[chains[i].name] = i;
+            while (in >> a >> b) positive[index.at(a)][index.at(b)] = 1;
+            have_scan = true;
+        }
+    }
+    if (!have_scan && run_scan) {
+        std::vector<torva::Domain> targets;
+        for (const auto& c : chains) targets.push_back(c.domain);
+        torva::DatabaseScanOptions opt;
+        opt.max_hits = targets.size();
+        for (std::size_t qi = 0; qi < nc; ++qi) {
+            auto hits = torva::scan_database(chains[qi].domain, targets, torva::Parameters{}, opt);
+            if (!hits.ok()) continue;
+            for (const auto& h : hits.value()) {
+                if (!(h.score > 0.0)) continue;
+                for (std::size_t ti = 0; ti < nc; ++ti) {
+                    if (chains[ti].domain.id == h.target_id) positive[qi][ti] = 1;
+                }
+            }
+        }
+        have_scan = true;
+        if (!scan_cache.empty()) {
+            std::ofstream out(scan_cache);
+            out << nc << "\n";
+            for (std::size_t qi = 0; qi < nc; ++qi) {
+                for (std::size_t ti = 0; ti < nc; ++ti) {
+                    if (positive[qi][ti]) out << chains[qi].name << " " << chains[ti].name << "\n";
+                }
+            }
+        }
+    }
+    const auto same_entry = [&](std::size_t a, std::size_t b) {
+        return chains[a].name.substr(0, 4) == chains[b].name.substr(0, 4);
+    };
+    std::vector<std::vector<double>> all_scores(nc);
+    for (std::size_t qi = 0; qi < nc; ++qi) {
+        const auto query = torva::PrefilterQuery::from_points(chains[qi].domain.coordinates(), g_options);
+        all_scores[qi] = torva::prefilter_scores(query, pool.data, pool.offsets).value();
+    }
+
     std::printf("\nquality: rank of each group member among %zu chains by prefilter score (self excluded)\n",
                 chains.size() - 1);
     std::printf("%-8s %-22s %-58s %s\n", "query", "group", "members: rank(score)", "worst scan-positive rank");
-    std::size_t worst_member = 0, worst_positive = 0, n_member = 0, member_top5 = 0, member_top10 = 0;
+    std::size_t worst_member = 0, n_member = 0, member_top5 = 0, member_top10 = 0;
     double sum_member_rank = 0;
     double min_member_score = 1.0;
     for (std::size_t qi = 0; qi < chains.size(); ++qi) {
         const Chain& q = chains[qi];
         if (q.group.empty()) continue;
-        const auto query = torva::PrefilterQuery::from_points(q.domain.coordinates(), g_options);
-        auto scores = torva::prefilter_scores(query, pool.data, pool.offsets).value();
+        const auto& scores = all_scores[qi];
         std::string members;
         for (std::size_t ti = 0; ti < chains.size(); ++ti) {
-            if (ti == qi || chains[ti].group != q.group) continue;
-            if (chains[ti].name.substr(0, 4) == q.name.substr(0, 4)) continue;  // other chain of the same entry
+            if (ti == qi || chains[ti].group != q.group || same_entry(ti, qi)) continue;
             const std::size_t r = rank_of(scores, ti, qi);
             worst_member = std::max(worst_member, r);
             ++n_member;
@@ -186,34 +239,96 @@ int main(int argc, char** argv) {
             std::snprintf(buf, sizeof buf, "%s %zu(%.2f) ", chains[ti].name.c_str(), r, scores[ti]);
             members += buf;
         }
-        std::string positive = "-";
-        if (run_scan) {
-            std::vector<torva::Domain> targets;
-            for (const auto& c : chains) targets.push_back(c.domain);
-            torva::DatabaseScanOptions opt;
-            opt.max_hits = targets.size();
-            auto hits = torva::scan_database(q.domain, targets, torva::Parameters{}, opt);
-            std::size_t worst = 0, n_pos = 0;
-            if (hits.ok()) {
-                for (const auto& h : hits.value()) {
-                    if (!(h.score > 0.0)) continue;
-                    for (std::size_t ti = 0; ti < chains.size(); ++ti) {
-                        if (ti == qi || chains[ti].domain.id != h.target_id) continue;
-                        if (chains[ti].name.substr(0, 4) == q.name.substr(0, 4)) continue;
-                        ++n_pos;
-                        worst = std::max(worst, rank_of(scores, ti, qi));
-                    }
-                }
-            }
-            worst_positive = std::max(worst_positive, worst);
-            positive = std::to_string(worst) + " of " + std::to_string(n_pos);
-        }
-        std::printf("%-8s %-22s %-58s %s\n", q.name.c_str(), q.group.c_str(), members.c_str(), positive.c_str());
+        std::printf("%-8s %-22s %s\n", q.name.c_str(), q.group.c_str(), members.c_str());
     }
     std::printf("family members (pairs of different entries): %zu, in the top 5: %zu, top 10: %zu, mean rank %.1f\n",
                 n_member, member_top5, member_top10, sum_member_rank / static_cast<double>(n_member));
-    std::printf("worst family-member rank %zu, lowest family-member score %.3f, worst scan-positive rank %zu\n",
-                worst_member, min_member_score, worst_positive);
+    std::printf("worst family-member rank %zu, lowest family-member score %.3f\n", worst_member, min_member_score);
+
+    if (have_scan) {
+        // Every query: the rank of each chain the scan scores above 0.
+        std::vector<std::size_t> ranks;
+        std::string worst_pair;
+        for (std::size_t qi = 0; qi < nc; ++qi) {
+            for (std::size_t ti = 0; ti < nc; ++ti) {
+                if (ti == qi || !positive[qi][ti] || same_entry(qi, ti)) continue;
+                const std::size_t r = rank_of(all_scores[qi], ti, qi);
+                if (ranks.empty() || r > *std::max_element(ranks.begin(), ranks.end())) {
+                    worst_pair = chains[qi].name + " -> " + chains[ti].name;
+                }
+                ranks.push_back(r);
+            }
+        }
+        std::sort(ranks.begin(), ranks.end());
+        const auto pct = [](const std::vector<std::size_t>& v, double p) {
+            return v.empty() ? std::size_t{0} : v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())))];
+        };
+        std::size_t top1 = 0, top5 = 0;
+        for (std::size_t r : ranks) {
+            top1 += r == 1;
+            top5 += r <= 5;
+        }
+        std::printf("\nscan-positive pairs (all %zu queries, other entries): %zu; rank among %zu: median %zu, 90%% %zu, "
+                    "99%% %zu, worst %zu (%s); first %zu, top 5 %zu\n",
+                    nc, ranks.size(), nc - 1, pct(ranks, 0.5), pct(ranks, 0.9), pct(ranks, 0.99),
+                    ranks.empty() ? 0 : ranks.back(), worst_pair.c_str(), top1, top5);
+
+        // Relatives (same family or scan-positive either way) against
+        // unrelated pairs (neither, and not both of one family): for each
+        // relative pair, the fraction of unrelated pairs scoring higher, over
+        // all queries (scores compared across queries) and within its query.
+        std::vector<double> unrelated;
+        std::vector<std::vector<double>> unrelated_of(nc);
+        struct Rel {
+            std::size_t q, t;
+        };
+        std::vector<Rel> relatives;
+        for (std::size_t qi = 0; qi < nc; ++qi) {
+            for (std::size_t ti = 0; ti < nc; ++ti) {
+                if (ti == qi || same_entry(qi, ti)) continue;
+                const bool family = !chains[qi].group.empty() && chains[qi].group == chains[ti].group;
+                if (family || positive[qi][ti] || positive[ti][qi]) {
+                    relatives.push_back({qi, ti});
+                } else {
+                    unrelated.push_back(all_scores[qi][ti]);
+                    unrelated_of[qi].push_back(all_scores[qi][ti]);
+                }
+            }
+        }
+        std::sort(unrelated.begin(), unrelated.end());
+        for (auto& u : unrelated_of) std::sort(u.begin(), u.end());
+        const auto above = [](const std::vector<double>& sorted, double s) {
+            const auto it = std::upper_bound(sorted.begin(), sorted.end(), s);
+            return sorted.empty() ? 0.0
+                                  : static_cast<double>(sorted.end() - it) / static_cast<double>(sorted.size());
+        };
+        std::vector<double> pooled, within;
+        std::size_t pooled_over_1 = 0, within_over_1 = 0;
+        for (const Rel& r : relatives) {
+            const double s = all_scores[r.q][r.t];
+            pooled.push_back(above(unrelated, s));
+            within.push_back(above(unrelated_of[r.q], s));
+            pooled_over_1 += pooled.back() > 0.01;
+            within_over_1 += within.back() > 0.01;
+        }
+        std::sort(pooled.begin(), pooled.end());
+        std::sort(within.begin(), within.end());
+        const auto fpct = [](const std::vector<double>& v, double p) {
+            return v.empty() ? 0.0 : v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())))];
+        };
+        std::printf("relative pairs %zu, unrelated pairs %zu; unrelated score quantiles 50%% %.3f 90%% %.3f 99%% %.3f "
+                    "max %.3f\n",
+                    relatives.size(), unrelated.size(), fpct(unrelated, 0.5), fpct(unrelated, 0.9),
+                    fpct(unrelated, 0.99), unrelated.empty() ? 0.0 : unrelated.back());
+        std::printf("fraction of unrelated pairs above a relative, over all queries: median %.4f, 75%% %.4f, 90%% "
+                    "%.4f, worst %.4f; relatives with more than 1%% above: %zu\n",
+                    fpct(pooled, 0.5), fpct(pooled, 0.75), fpct(pooled, 0.9), pooled.empty() ? 0.0 : pooled.back(),
+                    pooled_over_1);
+        std::printf("same within the relative's query: median %.4f, 75%% %.4f, 90%% %.4f, worst %.4f; more than 1%% "
+                    "above: %zu\n",
+                    fpct(within, 0.5), fpct(within, 0.75), fpct(within, 0.9), within.empty() ? 0.0 : within.back(),
+                    within_over_1);
+    }
 
     // ---- robustness: moved, noisy and trimmed copies of every chain against the pool ----
     std::printf("\nrobustness: score of a variant against its original, and the original's rank among the pool\n");
