@@ -137,6 +137,11 @@ int main(int argc, char** argv) {
             g_options.band_half_width = std::strtoul(argv[++a], nullptr, 10);
         } else if (arg == "--max-occ" && a + 1 < argc) {
             g_options.max_word_occurrences = std::strtoul(argv[++a], nullptr, 10);
+        } else if (arg == "--context" && a + 1 < argc) {
+            g_options.context_positions = static_cast<unsigned>(std::strtoul(argv[++a], nullptr, 10));
+        } else if (arg == "--ratios" && a + 2 < argc) {
+            g_options.min_length_ratio = std::strtod(argv[++a], nullptr);
+            g_options.max_length_ratio = std::strtod(argv[++a], nullptr);
         } else if (arg == "--scan-cache" && a + 1 < argc) {
             scan_cache = argv[++a];
         } else if (arg == "--no-scan") {

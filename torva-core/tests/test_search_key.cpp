@@ -54,14 +54,21 @@ protected:
 TEST_F(SearchKeyTest, KeyLayoutAndRoundTrip) {
     const Bytes key = search_key(*tim_);
     const std::size_t n = tim_->size();  // 226: a two-byte count
-    ASSERT_EQ(key.size(), 1 + 2 + (n - 3 + 1) / 2);
+    ASSERT_EQ(key.size(), 1 + 2 + (n - 3));
     EXPECT_EQ(key[0], kSearchKeyVersion);
     EXPECT_EQ(key[1], (n & 0x7F) | 0x80);
     EXPECT_EQ(key[2], n >> 7);
     auto letters = search_key_letters(key);
     ASSERT_TRUE(letters.ok());
     EXPECT_EQ(letters.value(), shape_letters(*tim_));
-    for (std::uint8_t l : letters.value()) EXPECT_LT(l, kShapeAlphabetSize);
+    std::size_t in_contact = 0;
+    for (std::uint8_t l : letters.value()) {
+        EXPECT_LT(l & 0x0Fu, kShapeAlphabetSize);
+        EXPECT_LT(l >> 4, kContextAlphabetSize);
+        in_contact += (l >> 4) != 0;
+    }
+    // A folded domain: most residues have a neighbour across the fold.
+    EXPECT_GT(in_contact, letters.value().size() / 2);
     auto q = PrefilterQuery::from_key(key);
     ASSERT_TRUE(q.ok());
     EXPECT_EQ(q.value().residue_count(), n);
@@ -139,15 +146,16 @@ TEST_F(SearchKeyTest, MalformedKeysAreRejected) {
     const Bytes good = search_key(*trx_);
     std::vector<Bytes> bad = {
         {},                                      // empty
-        {2, 10, 0x11, 0x11, 0x11, 0x11},         // unknown version
-        {1},                                     // no count
-        {1, 0x80},                               // count cut short
-        {1, 0x80, 0x80, 0x80, 0x80, 0x80, 0x01}, // count far too large
-        {1, 0x85, 0x00, 0x11},                   // count not in shortest form
-        {1, 8, 0x11, 0x11},                      // 5 letters need 3 bytes
-        {1, 8, 0x11, 0x11, 0x11, 0x00},          // trailing byte
-        {1, 8, 0x11, 0x11, 0x31},                // odd letter count: high nibble must be 0
-        {1, 2, 0x00},                            // no letters for 2 residues
+        {3, 10, 0x11, 0x11, 0x11, 0x11},         // unknown version
+        {1, 8, 0x11, 0x11, 0x01},                // a sound key of the shape-only version 1
+        {2},                                     // no count
+        {2, 0x80},                               // count cut short
+        {2, 0x80, 0x80, 0x80, 0x80, 0x80, 0x01}, // count far too large
+        {2, 0x85, 0x00, 0x11},                   // count not in shortest form
+        {2, 8, 0x11, 0x11, 0x11, 0x11},          // 5 letters need 5 bytes
+        {2, 8, 0x11, 0x11, 0x11, 0x11, 0x11, 0}, // trailing byte
+        {2, 8, 0x11, 0x11, 0x91, 0x11, 0x11},    // context letter out of range
+        {2, 2, 0x00},                            // no letters for 2 residues
     };
     Bytes truncated(good.begin(), good.end() - 1);
     bad.push_back(truncated);
@@ -165,7 +173,10 @@ TEST_F(SearchKeyTest, MalformedKeysAreRejected) {
         EXPECT_EQ(s.error().kind, ErrorKind::InvalidParameter);
         EXPECT_NE(s.error().message.find("entry 1"), std::string::npos) << s.error().message;
     }
-    EXPECT_TRUE(search_key_letters(Bytes{1, 3}).ok());
+    EXPECT_TRUE(search_key_letters(Bytes{2, 3}).ok());
+    EXPECT_TRUE(search_key_letters(Bytes{2, 5, 0x8F, 0x00}).ok());
+    // Old keys are refused by name, so that a stale database is rebuilt rather than misread.
+    EXPECT_NE(search_key_letters(bad[2]).error().message.find("version 1"), std::string::npos);
 }
 
 TEST_F(SearchKeyTest, OffsetsAreCheckedAgainstTheBuffer) {
@@ -236,6 +247,71 @@ TEST_F(SearchKeyTest, DeterministicAndCancellable) {
     test::CountingCancel never;
     EXPECT_TRUE(prefilter_scores(q, col.data, col.offsets, never.cancel()).ok());
     EXPECT_EQ(never.asked(), 2u);  // every 4096 keys
+}
+
+// An ideal trace: residue k at angle 100k degrees on a helix of radius 2.3 and
+// rise 1.5 per residue, about `axis`.
+PointSet helix(std::size_t n, const Point& start, double direction) {
+    PointSet pts(n);
+    const double deg = 3.14159265358979323846 / 180.0;
+    for (std::size_t k = 0; k < n; ++k) {
+        const double a = 100.0 * deg * static_cast<double>(k);
+        pts[k] = {start[0] + 2.3 * std::cos(a), start[1] + 2.3 * std::sin(a),
+                  start[2] + direction * 1.5 * static_cast<double>(k)};
+    }
+    return pts;
+}
+
+TEST_F(SearchKeyTest, ContextLettersSeeNeighboursAcrossTheFold) {
+    // A lone helix: its nearest residues beyond i+4 lie farther than a contact,
+    // so every context letter is 0, and the shape letters are all one.
+    const auto lone = shape_letters(helix(30, {0, 0, 0}, 1.0));
+    for (std::size_t k = 1; k < lone.size(); ++k) {
+        EXPECT_EQ(lone[k] >> 4, 0) << k;
+        EXPECT_EQ(lone[k] & 0x0Fu, lone[0] & 0x0Fu) << k;
+    }
+    // Two antiparallel helices 7 A apart, joined: residues facing the other
+    // helix get a context letter; the shape letters of the helices stay those
+    // of the lone helix.
+    PointSet pair = helix(20, {0, 0, 0}, 1.0);
+    const PointSet back = helix(20, {7.0, 0, 28.5}, -1.0);
+    pair.insert(pair.end(), back.begin(), back.end());
+    const auto packed = shape_letters(pair);
+    std::size_t facing = 0;
+    for (std::size_t k = 2; k + 2 < 17; ++k) {
+        EXPECT_EQ(packed[k] & 0x0Fu, lone[0] & 0x0Fu) << k;
+        facing += (packed[k] >> 4) != 0;
+    }
+    EXPECT_GE(facing, 5u);
+    // The letters, like the key, follow the chain, not the frame.
+    EXPECT_EQ(shape_letters(some_motion().apply(pair)), packed);
+}
+
+TEST_F(SearchKeyTest, TargetsAreComparedWithinTheScanWindow) {
+    const PointSet& q = *trx_;
+    const auto query = PrefilterQuery::from_points(q);
+    Column col;
+    // Shorter than half the query: never aligned by the scan, so 0.
+    col.add(search_key(PointSet(q.begin(), q.begin() + static_cast<std::ptrdiff_t>(q.size() / 2 - 1))));
+    // The query followed by other residues: only the first 1.3 times the
+    // query's residues count, so a short tail and a long one score alike.
+    for (const PointSet* tail : {ubq_, tim_}) {
+        PointSet longer = q;
+        const PointSet moved = some_motion().apply(*tail);
+        longer.insert(longer.end(), moved.begin(), moved.end());
+        col.add(search_key(longer));
+    }
+    const auto s = prefilter_scores(query, col.data, col.offsets).value();
+    EXPECT_EQ(s[0], 0.0);
+    EXPECT_GT(s[1], 0.8);
+    EXPECT_EQ(s[1], s[2]);
+    // Without the window, the long tail dilutes the score.
+    PrefilterOptions open;
+    open.min_length_ratio = 0.0;
+    open.max_length_ratio = 1e9;
+    const auto unbounded = prefilter_scores(PrefilterQuery::from_points(q, open), col.data, col.offsets).value();
+    EXPECT_GT(unbounded[0], 0.0);
+    EXPECT_LT(unbounded[2], s[2]);
 }
 
 TEST(TopCandidates, OrderTiesCutoffAndNaN) {

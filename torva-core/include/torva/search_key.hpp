@@ -1,27 +1,35 @@
 // Search keys and the prefilter of a database search.
 //
 // A search key is a compact byte string computed from one chain's C-alpha
-// trace: one letter of a 16-letter local-shape alphabet per residue, packed
-// two to a byte. A letter describes the backbone around its residue through
-// the virtual bond angle at the residue and the virtual torsion of the
-// C-alpha quadruple starting one residue before it, so keys depend only on the
-// shape of the trace, never on its coordinate frame.
+// trace: one letter per residue, made of two parts. The shape letter (16
+// values) describes the backbone around the residue through the virtual bond
+// angle at it and the virtual torsion of the C-alpha quadruple starting one
+// residue before it. The context letter (9 values) describes the fold around
+// it: 0 when no residue at least five positions away along the chain lies
+// within 8 A, otherwise the octant, in the residue's own frame (along the
+// chain, outward from the local bend, and their cross product), of the
+// nearest such residue. Keys depend only on the shape of the trace, never on
+// its coordinate frame; a mirror image has other keys.
 //
 // The prefilter compares a query key with many database keys: it counts the
-// short words of letters the two share, diagonal by diagonal, and scores a
-// target by its best band of neighbouring diagonals. Words that are very
-// common in the query (the inside of long helices, long strands) are masked, so
-// the cost per target stays bounded and the hits that count are those of the
-// distinctive parts of the fold.
+// short words the two share, diagonal by diagonal, and scores a target by its
+// best band of neighbouring diagonals. A word is three letters: their shape
+// letters and the context letter of the middle one must match. Words that
+// are very common in the query are masked, so the cost per target stays
+// bounded and the hits that count are those of the distinctive parts of the
+// fold. Targets are compared within the window the scan aligns (see
+// PrefilterOptions).
 //
-// Key layout (version 1), all a key holds:
-//   byte 0        format version, 1
+// Key layout (version 2), all a key holds:
+//   byte 0        format version, 2
 //   bytes 1..     the residue count n as an unsigned LEB128 number (at most
 //                 kMaxKeyResidues, shortest encoding)
-//   then          ceil(m / 2) bytes of letters, m = n - 3 for n >= 4 else 0:
-//                 letter k in the low nibble of byte k/2 when k is even, in
-//                 the high nibble when odd; an unused high nibble is 0.
-// A key of any other length or content is malformed.
+//   then          m bytes of letters, m = n - 3 for n >= 4 else 0: letter k
+//                 describes residue k + 1, its shape letter in the low four
+//                 bits, its context letter (0..8) in the high four.
+// A key of any other length or content is malformed. Keys of version 1 (shape
+// letters only, two a byte) are refused as malformed, naming their version:
+// a database of them is rebuilt.
 #pragma once
 
 #include <cstddef>
@@ -36,15 +44,18 @@
 
 namespace torva {
 
-inline constexpr std::uint8_t kSearchKeyVersion = 1;
+inline constexpr std::uint8_t kSearchKeyVersion = 2;
+// A letter is a shape letter (low four bits) and a context letter (high four).
 inline constexpr std::size_t kShapeAlphabetSize = 16;
+inline constexpr std::size_t kContextAlphabetSize = 9;
 // Longest chain a key can describe.
 inline constexpr std::size_t kMaxKeyResidues = std::size_t{1} << 24;
 
-// The shape letters of a C-alpha trace: letter k (0..15) describes residue
-// k + 1 and needs residues k .. k + 3, so a trace of n >= 4 points has n - 3
-// letters and a shorter one none. Points that are not finite or that coincide
-// give letter 0 rather than an error.
+// The letters of a C-alpha trace: letter k describes residue k + 1 (shape in
+// the low four bits, context in the high four); its shape needs residues
+// k .. k + 3, so a trace of n >= 4 points has n - 3 letters and a shorter one
+// none. Points that are not finite or that coincide give shape or context 0
+// rather than an error.
 std::vector<std::uint8_t> shape_letters(std::span<const Point> ca);
 
 // The search key of a C-alpha trace. Never fails; a trace of more than
@@ -61,6 +72,14 @@ struct PrefilterOptions {
     std::size_t max_word_occurrences = 3;
     // Diagonals on each side of the centre counted into a band.
     std::size_t band_half_width = 2;
+    // Which letters of a word must match in context too (bit k: letter k);
+    // the others match on shape alone.
+    unsigned context_positions = 2;
+    // The scan's target window: targets of fewer than min_length_ratio times
+    // the query's residues score 0, and only the first max_length_ratio times
+    // the query's residues of a longer target are compared.
+    double min_length_ratio = 0.5;
+    double max_length_ratio = 1.3;
 };
 
 // A query prepared for the prefilter: its letters and the index of its words.
@@ -82,16 +101,25 @@ public:
     double score_letters(std::span<const std::uint8_t> target_letters) const;
 
 private:
+    struct Slot {
+        std::uint32_t code, begin, end;  // a word code and its query positions in positions_
+    };
+    static constexpr std::uint32_t kEmptyCode = 0xFFFFFFFFu;
+
     PrefilterQuery() = default;
-    void build(std::vector<std::uint8_t> letters, std::vector<std::uint8_t> alternates, std::size_t n_residues,
-               const PrefilterOptions& options);
+    void build(std::vector<std::uint8_t> letters, std::vector<std::uint8_t> shape_alternates,
+               std::vector<std::uint8_t> context_alternates, std::size_t n_residues, const PrefilterOptions& options);
+    std::uint32_t word_code(const std::uint8_t* letters) const;
+    const Slot* find(std::uint32_t code) const;
 
     PrefilterOptions options_;
     std::size_t n_residues_ = 0;
     std::size_t n_words_ = 0;                 // words of the query, masked or not
     std::size_t n_unmasked_ = 0;              // words whose own code is not masked
     std::vector<std::uint8_t> letters_;
-    std::vector<std::uint32_t> bucket_start_;  // per word code, into positions_ (size codes + 1)
+    std::uint8_t letter_masks_[3] = {0x0F, 0xFF, 0x0F};  // the parts of each letter a word code keeps
+    std::vector<Slot> slots_;                  // open addressing over the word codes of the query
+    unsigned slot_shift_ = 28;                 // hash >> slot_shift_ indexes slots_
     std::vector<std::uint32_t> positions_;     // query word positions grouped by code
     mutable std::vector<std::uint16_t> diagonals_;  // scratch: hits per diagonal
 };
@@ -105,12 +133,15 @@ inline constexpr std::size_t kPrefilterWordLetters = 3;
 // its own offsets and the data from its first key on). `offsets` holds n + 1
 // values; an empty `offsets` means no keys.
 //
-// The score of a target is the number of query words found in the target on
+// A target of fewer than min_length_ratio * n_q residues (n_q: the query's)
+// scores 0; of a longer target only the first max_length_ratio * n_q residues
+// are read. The score is the number of query words found in the target on
 // its best band of diagonals (a query word counts when its letters, or for a
-// query built from a trace its letters near a boundary taken across it, equal
-// a target word), divided by U_q * sqrt(W_t / W_q), where U_q is the number of
-// unmasked query words and W_q, W_t the words of query and target (a chain of
-// n >= 6 residues has n - 5 words), capped at 1. It lies in [0, 1]: 1 for a
+// query built from a trace its letters with one part near a boundary taken
+// across it, equal a target word), divided by U_q * sqrt(W_t / W_q), where
+// U_q is the number of unmasked query words and W_q, W_t the words of query
+// and target within the window (a chain of n >= 6 residues has n - 5 words),
+// capped at 1. It lies in [0, 1]: 1 for a
 // chain against itself when it has any unmasked word, 0 when nothing is
 // shared or either chain has fewer than 6 residues. Within one query it ranks
 // targets like hits / sqrt(W_t).
