@@ -4,7 +4,10 @@ from __future__ import annotations
 
 import argparse
 import importlib
+import os
+import signal
 import sys
+import threading
 from collections.abc import Sequence
 
 from dovelkit.errors import UserError
@@ -42,22 +45,77 @@ def _version() -> str:
     return str(dovel.__version__)
 
 
-def main(argv: Sequence[str] | None = None) -> int:
-    """Run the command; return the exit status (0 success, 1 user error, 130 interrupted)."""
-    parser = build_parser()
-    args = parser.parse_args(argv)
+class Terminated(KeyboardInterrupt):
+    """SIGTERM, raised where Ctrl-C would be so that it ends the command the same way: worker
+    processes stopped, no partial output left."""
+
+
+def _terminate(signum: int, frame: object) -> None:
+    raise Terminated()
+
+
+def _output_closed() -> bool:
+    """Whether standard output is a pipe whose reader has gone (``dovel search ... | head -1``)."""
     try:
-        return int(args.run(args) or 0)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        return True
+    except (OSError, ValueError):
+        pass
+    try:
+        import select
+
+        poller = select.poll()
+        poller.register(sys.stdout.fileno(), select.POLLOUT)
+        return any(ev & select.POLLERR for _, ev in poller.poll(0))
+    except (OSError, ValueError, AttributeError):
+        return False
+
+
+def _silence_stdout() -> None:
+    """Point standard output at /dev/null, so that the interpreter's last flush of what is still
+    buffered for a closed pipe prints nothing."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError, AttributeError):
+        pass
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the command; return the exit status: 0 success, 1 error, 130 interrupted (Ctrl-C),
+    143 terminated (SIGTERM), 141 when the reader of the output went away (``| head``: dovel then
+    stops silently, as other tools do)."""
+    command = "dovel"
+    try:
+        if threading.current_thread() is threading.main_thread():
+            signal.signal(signal.SIGTERM, _terminate)
+        parser = build_parser()
+        args = parser.parse_args(argv)
+        command = f"dovel {args.command}"
+        status = int(args.run(args) or 0)
+        if _output_closed():
+            _silence_stdout()
+            return 141
+        return status
+    except Terminated:
+        print("dovel: terminated", file=sys.stderr)
+        return 143
     except KeyboardInterrupt:
         print("dovel: interrupted", file=sys.stderr)
         return 130
-    except BrokenPipeError:
+    except BrokenPipeError as exc:
+        if _output_closed():
+            _silence_stdout()
+            return 141
+        print(f"{command}: {_one_line(exc)}", file=sys.stderr)
         return 1
     except (UserError, OSError, ValueError, TypeError) as exc:
-        print(f"dovel {args.command}: {_one_line(exc)}", file=sys.stderr)
+        print(f"{command}: {_one_line(exc)}", file=sys.stderr)
         return 1
     except Exception as exc:  # a fault of ours: still one line, but say what it was
-        print(f"dovel {args.command}: internal error: {type(exc).__name__}: {_one_line(exc)}", file=sys.stderr)
+        print(f"{command}: internal error: {type(exc).__name__}: {_one_line(exc)}", file=sys.stderr)
         return 1
 
 
