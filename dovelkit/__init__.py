@@ -7,6 +7,7 @@ any format, a structure database with parallel and cluster search, and the ``dov
 
 from __future__ import annotations
 
+import dovelkit._startup  # noqa: F401 - first: Ctrl-C while the command starts
 import dovel
 
 from dovelkit.database import Database

@@ -90,6 +90,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     command = "dovel"
     try:
         if threading.current_thread() is threading.main_thread():
+            from dovelkit._startup import interrupted_while_starting
+
+            if signal.getsignal(signal.SIGINT) is interrupted_while_starting:
+                signal.signal(signal.SIGINT, signal.default_int_handler)
             signal.signal(signal.SIGTERM, _terminate)
         parser = build_parser()
         args = parser.parse_args(argv)

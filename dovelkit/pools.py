@@ -12,7 +12,8 @@ own, so:
   ``WorkerLost`` saying what happened;
 - the workers end when this process ends, even by SIGKILL: they ignore Ctrl-C (the caller stops
   them), a worker dies with its parent (the server), and the server dies with this process (on
-  Linux, through the parent-death signal; elsewhere when the pipes close).
+  Linux, through the parent-death signal, set by dovelkit._startup before the server's imports;
+  elsewhere when the pipes close).
 """
 
 from __future__ import annotations
@@ -25,32 +26,16 @@ import pickle
 import signal
 import sys
 import threading
+import time
 from collections import deque
 from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
 from typing import Any
 
-# Set (to this process's pid) in the environment of a server started from the main thread: the
-# server then asks to be killed when this process ends (see dovelkit._server).
-SERVER_GUARD_ENV = "DOVELKIT_SERVER_PARENT"
-_PRELOAD = ["dovelkit._server", "dovelkit.search"]
+from dovelkit._startup import SERVER_GUARD_ENV, die_with_parent
 
-_PR_SET_PDEATHSIG = 1
-
-
-def die_with_parent(expected_parent: int | None = None) -> None:
-    """Ask the kernel to kill this process when its parent ends (Linux; elsewhere nothing), and
-    end now if the parent is already gone (it is not ``expected_parent`` any more)."""
-    if sys.platform.startswith("linux"):
-        try:
-            import ctypes
-
-            libc = ctypes.CDLL(None, use_errno=True)
-            libc.prctl(_PR_SET_PDEATHSIG, int(signal.SIGKILL), 0, 0, 0)
-        except (OSError, AttributeError):
-            pass
-    if expected_parent is not None and os.getppid() != expected_parent:
-        os._exit(0)
+# The server imports these once; every worker forked from it starts with them.
+_PRELOAD = ["dovelkit.search"]
 
 
 def default_workers() -> int:
@@ -221,12 +206,16 @@ class WorkerPool:
         return [w.process.pid for w in self._workers if w.process.pid is not None]
 
     def stop(self) -> None:
-        """Kill the workers now (their calls are dropped)."""
+        """Kill the workers now (their calls are dropped). Their exit is confirmed by the server,
+        which may be busy starting up: wait for that only briefly, and not at all at exit."""
         workers, self._workers = self._workers, []
         for w in workers:
             w.kill()
+        deadline = time.monotonic() + 0.3
         for w in workers:
-            w.reap(1.0)
+            w.reap(max(0.0, deadline - time.monotonic()))
+            if w.process.exitcode is None:
+                multiprocessing.process._children.discard(w.process)  # type: ignore[attr-defined]
 
     def close(self) -> None:
         """Let idle workers end, then make sure every one has."""
