@@ -23,6 +23,7 @@ import pyarrow.parquet as pq
 
 import dovel
 
+from dovelkit import _footer
 from dovelkit.atomic import check_writable, replacing
 from dovelkit.inputs import collect_files, read_files
 from dovelkit.paths import PathLike
@@ -235,6 +236,10 @@ def _write_database(
 # Reading
 
 
+class DatabaseError(ValueError):
+    """A file that is not a structure database, or a damaged one (the message names the file)."""
+
+
 class DatabaseRef(NamedTuple):
     """What a worker process needs to read the very file a ``Database`` has open: its path, and
     who holds it open under which descriptor, with the file's identity to check it by."""
@@ -282,19 +287,26 @@ class Database:
         try:
             st = os.fstat(self._handle.fileno())
             if _expect is not None and not _expect.matches(st):
-                raise ValueError(
+                raise DatabaseError(
                     f"{self.path}: the database changed on disk while in use (replaced or rewritten "
                     "since it was opened); open it again"
                 )
             if not stat.S_ISREG(st.st_mode):
-                raise ValueError(f"{self.path}: not a structure database (not a regular file)")
+                raise DatabaseError(f"{self.path}: not a structure database (not a regular file)")
             self._stat = st
             self._size = st.st_size
             try:
                 self._file = pq.ParquetFile(self._handle, page_checksum_verification=True)
-            except (pa.ArrowInvalid, pa.ArrowIOError, OSError) as exc:
-                raise ValueError(f"{self.path}: not a structure database ({_one_line(exc)})") from None
-            counts = self._check_metadata()
+            except MemoryError:
+                raise DatabaseError(f"{self.path}: cannot be read: out of memory reading its footer") from None
+            except Exception as exc:  # whatever a damaged footer makes the reader raise
+                raise DatabaseError(f"{self.path}: not a structure database ({_one_line(exc)})") from None
+            try:
+                counts = self._check_metadata()
+            except DatabaseError:
+                raise
+            except Exception as exc:
+                raise self._bad(f"its footer cannot be read ({type(exc).__name__}: {_one_line(exc)})") from None
         except BaseException:
             self._handle.close()
             raise
@@ -304,8 +316,8 @@ class Database:
         self._cache: tuple[int, list[Entry]] | None = None
         self._ids: list[str] | None = None
 
-    def _bad(self, what: str) -> ValueError:
-        return ValueError(f"{self.path}: damaged structure database: {what}")
+    def _bad(self, what: str) -> DatabaseError:
+        return DatabaseError(f"{self.path}: damaged structure database: {what}")
 
     def _check_metadata(self) -> list[int]:
         """The row count of each row group, once the file's footer has been checked against itself
@@ -313,47 +325,50 @@ class Database:
         schema = self._file.schema_arrow
         meta = schema.metadata or {}
         if meta.get(b"format") != FORMAT_NAME or schema.names != SCHEMA.names:
-            raise ValueError(f"{self.path}: not a structure database (a Parquet file of other content)")
+            raise DatabaseError(f"{self.path}: not a structure database (a Parquet file of other content)")
         version = meta.get(b"version")
         if version != FORMAT_VERSION:
             shown = version.decode("utf-8", "replace") if isinstance(version, bytes) else "none"
-            raise ValueError(
+            raise DatabaseError(
                 f"{self.path}: structure database of format version {shown}; this dovelkit reads version "
                 f"{FORMAT_VERSION.decode()}"
             )
         for f in SCHEMA:
             if not schema.field(f.name).type.equals(f.type):
                 raise self._bad(f"column {f.name} holds {schema.field(f.name).type}, not {f.type}")
-        md = self._file.metadata
-        if md.num_columns != len(SCHEMA.names):
-            raise self._bad(f"{md.num_columns} stored columns, not {len(SCHEMA.names)}")
+        try:
+            footer = _footer.read(self._handle, self._size)
+        except _footer.FooterError as exc:
+            raise self._bad(str(exc)) from None
         per_group = meta.get(b"rows_per_group")
         rows_per_group = int(per_group) if per_group is not None and per_group.isdigit() else None
         counts = []
         values = 0
-        for k in range(md.num_row_groups):
-            group = md.row_group(k)
+        n_groups = len(footer.row_groups)
+        if n_groups != self._file.metadata.num_row_groups:
+            raise self._bad("the footer cannot be read consistently")
+        for k, group in enumerate(footer.row_groups):
             n = group.num_rows
             where = f"slice {k}"
             if n < 0 or n > _ROWS_PER_BYTE * self._size:
                 raise self._bad(f"{where} claims {n} entries in a file of {self._size} bytes")
-            if rows_per_group is not None and (n > rows_per_group or (n < rows_per_group and k < md.num_row_groups - 1)):
+            if rows_per_group is not None and (n > rows_per_group or (n < rows_per_group and k < n_groups - 1)):
                 raise self._bad(f"{where} claims {n} entries; the file stores {rows_per_group} per slice")
-            for j in range(group.num_columns):
-                column = group.column(j)
-                name = column.path_in_schema.split(".")[0]
+            names = [c.path.split(".")[0] for c in group.columns]
+            if names != SCHEMA.names:
+                raise self._bad(f"{where} stores the columns {', '.join(names) or 'none'}")
+            for column, name in zip(group.columns, names):
                 if name in ("coordinates_milli", "coordinates"):
                     if column.num_values < n:
                         raise self._bad(f"{where} claims {n} entries but its {name} column has {column.num_values} values")
                     values += column.num_values
                 elif column.num_values != n:
                     raise self._bad(f"{where} claims {n} entries but its {name} column has {column.num_values}")
-                if column.total_compressed_size < 0 or column.total_compressed_size > self._size:
-                    raise self._bad(f"{where}: column {name} claims {column.total_compressed_size} bytes "
-                                    f"in a file of {self._size}")
+                if not 0 <= column.compressed <= self._size:
+                    raise self._bad(f"{where}: column {name} claims {column.compressed} bytes in a file of {self._size}")
             counts.append(n)
-        if sum(counts) != md.num_rows:
-            raise self._bad(f"{md.num_rows} entries in all, but the slices hold {sum(counts)}")
+        if sum(counts) != footer.num_rows:
+            raise self._bad(f"{footer.num_rows} entries in all, but the slices hold {sum(counts)}")
         if values > _VALUES_PER_BYTE * self._size + 1024:
             raise self._bad(f"{values} coordinate values claimed in a file of {self._size} bytes")
         return counts
@@ -489,16 +504,16 @@ class Database:
     def _read_group(self, k: int, columns: list[str] | None = None) -> pa.Table:
         """Row group ``k`` as stored, once the file is known to be the one opened."""
         if self._handle.closed:
-            raise ValueError(f"{self.path}: the database is closed")
+            raise DatabaseError(f"{self.path}: the database is closed")
         st = os.fstat(self._handle.fileno())
         if (st.st_mtime_ns, st.st_size) != (self._stat.st_mtime_ns, self._stat.st_size):
-            raise ValueError(f"{self.path}: the database was rewritten on disk while in use; open it again")
+            raise DatabaseError(f"{self.path}: the database was rewritten on disk while in use; open it again")
         try:
             return self._file.read_row_group(k, columns=columns, use_threads=False)
         except MemoryError:
             raise self._bad(f"slice {k} does not fit in memory as described") from None
-        except (pa.ArrowException, OSError) as exc:
-            raise self._bad(f"slice {k} cannot be read ({_one_line(exc)})") from None
+        except Exception as exc:  # whatever damaged pages make the reader raise
+            raise self._bad(f"slice {k} cannot be read ({type(exc).__name__}: {_one_line(exc)})") from None
 
     def _group(self, k: int) -> list[Entry]:
         if self._cache is None or self._cache[0] != k:
@@ -531,7 +546,7 @@ class Database:
         """The entries of slice ``k``."""
         if not 0 <= k < self.n_slices:
             raise IndexError(f"slice index out of range (0 to {self.n_slices - 1})")
-        return _entries(self._read_group(k), self, k)
+        return _checked_entries(self._read_group(k), self, k)
 
     def iter_slices(self) -> Iterator[list[dovel.Domain]]:
         """The domains slice by slice; only one slice is held at a time."""
@@ -569,13 +584,25 @@ class Database:
     def _ids_of(self, k: int) -> list[str]:
         column = self._read_group(k, ["id"]).column("id")
         if column.type != pa.string() or len(column) != len(self.slices[k]) or column.null_count:
-            _entries(self._read_group(k), self, k)  # says which entry is wrong
-        return column.to_pylist()
+            _checked_entries(self._read_group(k), self, k)  # says which entry is wrong
+        try:
+            return column.to_pylist()
+        except Exception as exc:
+            raise self._bad(f"slice {k}: the ids cannot be read ({type(exc).__name__}: {_one_line(exc)})") from None
 
     def get(self, id_: str, default: Any = None) -> dovel.Domain | Any:
         """The domain with this id, or ``default``."""
         i = self.position(id_)
         return default if i is None else self[i]
+
+
+def _checked_entries(table: pa.Table, db: Database, k: int) -> list[Entry]:
+    try:
+        return _entries(table, db, k)
+    except DatabaseError:
+        raise
+    except Exception as exc:  # text that is not UTF-8, say
+        raise db._bad(f"slice {k} cannot be read ({type(exc).__name__}: {_one_line(exc)})") from None
 
 
 def _entries(table: pa.Table, db: Database, k: int) -> list[Entry]:
@@ -589,7 +616,7 @@ def _entries(table: pa.Table, db: Database, k: int) -> list[Entry]:
             raise db._bad(f"slice {k}: column {f.name} holds {column.type}, not {f.type}")
     ids = table.column("id").to_pylist()
 
-    def bad(r: int, what: str) -> ValueError:
+    def bad(r: int, what: str) -> DatabaseError:
         name = f"entry {ids[r]!r}" if isinstance(ids[r], str) else "an entry"
         return db._bad(f"{name} (row {first + r}): {what}")
 
@@ -659,7 +686,7 @@ def _open_handle(path: str, expect: DatabaseRef | None) -> pa.NativeFile:
             raise IsADirectoryError(21, "Is a directory", path) from None
         if not os.access(path, os.R_OK):
             raise PermissionError(13, "Permission denied", path) from None
-        raise ValueError(f"{path}: cannot be opened ({_one_line(exc)})") from None
+        raise DatabaseError(f"{path}: cannot be opened ({_one_line(exc)})") from None
 
 
 def _one_line(exc: BaseException) -> str:
