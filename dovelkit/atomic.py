@@ -60,7 +60,7 @@ def remove_stale_parts(target: PathLike) -> list[str]:
     return their paths."""
     path = os.path.abspath(os.fspath(target))
     directory, name = os.path.split(path)
-    removed = []
+    removed: list[str] = []
     try:
         entries = os.listdir(directory)
     except OSError:

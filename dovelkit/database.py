@@ -586,7 +586,7 @@ class Database:
         if column.type != pa.string() or len(column) != len(self.slices[k]) or column.null_count:
             _checked_entries(self._read_group(k), self, k)  # says which entry is wrong
         try:
-            return column.to_pylist()
+            return [str(v) for v in column.to_pylist()]
         except Exception as exc:
             raise self._bad(f"slice {k}: the ids cannot be read ({type(exc).__name__}: {_one_line(exc)})") from None
 

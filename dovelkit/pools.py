@@ -276,23 +276,26 @@ class WorkerPool:
             for w in busy:
                 if w.conn not in ready and w.process.sentinel not in ready:
                     continue
-                task = w.task
-                assert task is not None
+                running = w.task
+                assert running is not None
+                ok: bool | None = None
+                value: Any = None
                 try:
-                    ok, value = pickle.loads(w.conn.recv_bytes()) if w.conn.poll() else (None, None)
+                    if w.conn.poll():
+                        ok, value = pickle.loads(w.conn.recv_bytes())
                 except (EOFError, OSError):
                     ok = None
-                if ok is None:
+                if ok is None:  # the worker died
                     self._replace(w)
                     continue
                 w.task = None
                 if not ok:
-                    raise value
+                    raise value if isinstance(value, BaseException) else RuntimeError(str(value))
                 if not ordered:
                     next_out += 1
-                    yield task.index, value
+                    yield running.index, value
                     continue
-                finished[task.index] = value
+                finished[running.index] = value
                 while next_out in finished:
                     yield next_out, finished.pop(next_out)
                     next_out += 1
