@@ -17,7 +17,8 @@ import sys
 import threading
 
 
-def _is_the_command() -> bool:
+def is_the_command() -> bool:
+    """Whether this process is the ``dovel`` command."""
     argv = getattr(sys, "orig_argv", None) or sys.argv
     if argv and os.path.basename(argv[0]) == "dovel":
         return True
@@ -56,7 +57,7 @@ def interrupted_while_starting(signum: int, frame: object) -> None:
 if (
     threading.current_thread() is threading.main_thread()
     and signal.getsignal(signal.SIGINT) is signal.default_int_handler
-    and _is_the_command()
+    and is_the_command()
 ):
     signal.signal(signal.SIGINT, interrupted_while_starting)
 

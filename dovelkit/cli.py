@@ -87,6 +87,21 @@ def main(argv: Sequence[str] | None = None) -> int:
     """Run the command; return the exit status: 0 success, 1 error, 130 interrupted (Ctrl-C),
     143 terminated (SIGTERM), 141 when the reader of the output went away (``| head``: dovel then
     stops silently, as other tools do)."""
+    try:
+        return _main(argv)
+    except KeyboardInterrupt as exc:  # a second one, while the first was being reported
+        return 143 if isinstance(exc, Terminated) else 130
+    finally:
+        from dovelkit._startup import is_the_command
+
+        if is_the_command() and threading.current_thread() is threading.main_thread():
+            # The work is done (or stopped) and reported: a Ctrl-C or SIGTERM while the
+            # interpreter shuts down has nothing left to stop, and must not end it by the signal.
+            signal.signal(signal.SIGINT, signal.SIG_IGN)
+            signal.signal(signal.SIGTERM, signal.SIG_IGN)
+
+
+def _main(argv: Sequence[str] | None) -> int:
     command = "dovel"
     try:
         if threading.current_thread() is threading.main_thread():

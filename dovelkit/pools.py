@@ -211,7 +211,7 @@ class WorkerPool:
         workers, self._workers = self._workers, []
         for w in workers:
             w.kill()
-        deadline = time.monotonic() + 0.3
+        deadline = time.monotonic() + 0.2
         for w in workers:
             w.reap(max(0.0, deadline - time.monotonic()))
             if w.process.exitcode is None:

@@ -80,13 +80,19 @@ def test_ctrl_c_ends_db_create_within_two_seconds_every_time(tmp_path):
     """Fifty interrupts at random moments, from the first imports to the last file: each ends the
     command within 2 s with one line, status 130, no workers and no temporary file left."""
     rnd = random.Random(2024)
+    whole = start([*CREATE, "x.parquet", *INPUTS], tmp_path)
+    wait_for_startup(whole)
+    began = time.monotonic()
+    whole.communicate(timeout=300)
+    assert whole.returncode == 0
+    span = time.monotonic() - began  # from the first imports to the end, on this machine now
     latencies = []
     for k in range(50):
         if os.path.exists(tmp_path / "x.parquet"):
             os.unlink(tmp_path / "x.parquet")
         proc = start([*CREATE, "x.parquet", *INPUTS], tmp_path)
         wait_for_startup(proc)
-        time.sleep(rnd.uniform(0.0, 1.9))
+        time.sleep(rnd.uniform(0.0, 0.9 * span))
         tree = descendants(proc)
         sent = time.monotonic()
         os.killpg(proc.pid, signal.SIGINT)  # what a terminal does on Ctrl-C
@@ -101,13 +107,14 @@ def test_ctrl_c_ends_db_create_within_two_seconds_every_time(tmp_path):
             continue
         latencies.append(latency)
         assert proc.returncode == 130, (k, err[-2000:])
-        assert err.strip() == "dovel: interrupted", (k, err)
-        assert latency < 2.0, (k, latency)
+        said = [line for line in err.splitlines() if not line.startswith("dovel db: renamed duplicate")]
+        assert said == ["dovel: interrupted"], (k, err[-2000:])
+        assert latency < 2.0, (k, latency, err[-2000:])
         assert_all_gone(tree)
         assert parts(tmp_path) == []
         if os.path.exists(tmp_path / "x.parquet"):  # interrupted after the rename: whole
             Database.open(tmp_path / "x.parquet").ids
-    assert len(latencies) >= 40
+    assert len(latencies) >= 45
     print(f"\nCtrl-C latency over {len(latencies)} interrupts: min {min(latencies):.3f} s, "
           f"median {statistics.median(latencies):.3f} s, max {max(latencies):.3f} s")
 
