@@ -10,6 +10,7 @@ program pays only for what it touches (the database brings pyarrow, the reports 
 
 from __future__ import annotations
 
+import dovelkit._startup  # noqa: F401 - first: Ctrl-C while the command starts
 import importlib
 import sys
 import types

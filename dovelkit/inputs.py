@@ -3,7 +3,6 @@ chains read as plain values (in a worker process when there are several)."""
 
 from __future__ import annotations
 
-import concurrent.futures
 import os
 from collections.abc import Iterable, Iterator
 from typing import Any
@@ -11,7 +10,7 @@ from typing import Any
 import numpy as np
 
 from dovelkit.paths import PathLike
-from dovelkit.pools import process_pool, stop_pool
+from dovelkit.pools import WorkerPool
 from dovelkit.reading import file_stem, load_chains
 
 # Files taken from a directory: the suffixes of structure files, optionally gzip-compressed.
@@ -80,23 +79,7 @@ def read_files(files: list[str], workers: int) -> Iterator[tuple[str, Any]]:
         for path in files:
             yield _read_file(path)
         return
-    pool = process_pool(workers)
-    try:
-        window = 8 * workers
-        pending: list[concurrent.futures.Future[tuple[str, Any]]] = []
-        it = iter(files)
-        for path in it:
-            pending.append(pool.submit(_read_file, path))
-            if len(pending) >= window:
-                break
-        while pending:
-            result = pending.pop(0).result()
-            nxt = next(it, None)
-            if nxt is not None:
-                pending.append(pool.submit(_read_file, nxt))
+    with WorkerPool(workers) as pool:
+        calls = ((_read_file, (path,), f"reading {path}") for path in files)
+        for _, result in pool.run(calls, ordered=True, window=8 * workers):
             yield result
-    except BaseException:
-        stop_pool(pool)
-        raise
-    else:
-        pool.shutdown(wait=True)

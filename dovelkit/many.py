@@ -95,12 +95,6 @@ def align_pair(a: Structure, b: Structure, preset: str, scan: bool) -> dict[str,
     return row
 
 
-def _ignore_sigint() -> None:  # Ctrl-C is for the calling process, which stops the workers
-    import signal
-
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-
-
 def _task(index: int, a: Structure, b: Structure, preset: str, scan: bool) -> tuple[int, dict[str, Any]]:
     return index, align_pair(a, b, preset, scan)
 
@@ -124,27 +118,12 @@ def _run(pairs: Sequence[tuple[Structure, Structure]], preset: str, scan: bool,
         for index, (a, b) in enumerate(pairs):
             yield _task(index, a, b, preset, scan)
         return
-    import concurrent.futures
-    import multiprocessing
-    import threading
+    from dovelkit.pools import WorkerPool
 
-    from dovelkit.pools import process_pool, stop_pool
-
-    if threading.active_count() == 1 and "fork" in multiprocessing.get_all_start_methods():
-        # No other thread can hold a lock across the fork: the workers are copies of this process,
-        # ready at once, where a fresh interpreter would first import numpy, gemmi and the module.
-        pool = concurrent.futures.ProcessPoolExecutor(
-            max_workers=workers, mp_context=multiprocessing.get_context("fork"), initializer=_ignore_sigint)
-    else:
-        pool = process_pool(workers, preload=["dovelkit.many", "dovelkit.pairwise", "dovelkit.reading"])
-    try:
-        futures = [pool.submit(_task, index, a, b, preset, scan) for index, (a, b) in enumerate(pairs)]
-        for future in concurrent.futures.as_completed(futures):
-            yield future.result()
-    except BaseException:
-        stop_pool(pool)
-        raise
-    pool.shutdown(wait=True)
+    calls = ((_task, (index, a, b, preset, scan), f"aligning {b} onto {a}") for index, (a, b) in enumerate(pairs))
+    with WorkerPool(workers) as pool:
+        for _, result in pool.run(calls):
+            yield result
 
 
 # -- the table ---------------------------------------------------------------------------------
