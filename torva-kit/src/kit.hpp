@@ -6,5 +6,6 @@
 namespace torva_kit {
 
 void bind_settings(nanobind::module_& m);
+void bind_records(nanobind::module_& m);
 
 }  // namespace torva_kit

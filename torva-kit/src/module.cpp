@@ -4,4 +4,5 @@
 NB_MODULE(_core, m) {
     m.doc() = "The core of dovel as dovelkit uses it (private: the kit's API is dovelkit).";
     torva_kit::bind_settings(m);
+    torva_kit::bind_records(m);
 }
