@@ -12,7 +12,7 @@ from typing import TYPE_CHECKING
 from dovelkit.atomic import check_writable
 from dovelkit.errors import UserError
 from dovelkit.progress import Status
-from dovelkit.commands import add_preset_option, parameters_from
+from dovelkit.commands import add_max_size_option, add_preset_option, max_size_from, parameters_from
 
 if TYPE_CHECKING:
     from dovelkit.pairwise import PairwiseAlignment
@@ -48,6 +48,7 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
     parser.add_argument("--json", action="store_true", help="print the result as JSON instead of text")
     parser.add_argument("--html", metavar="FILE", help="also write a report: one self-contained HTML page (figures open offline)")
     add_preset_option(parser)
+    add_max_size_option(parser)
     parser.set_defaults(run=run)
 
 
@@ -70,7 +71,7 @@ def run(args: argparse.Namespace) -> int:
     from dovelkit.writing import output_format
 
     for path in (args.a, args.b):
-        if not os.path.isfile(path):
+        if not os.path.exists(path):  # a directory, FIFO or device is refused by the reader
             raise UserError(f"{path}: no such file")
     if args.output is not None:
         output_format(args.output)  # a bad name fails before any work
@@ -80,8 +81,8 @@ def run(args: argparse.Namespace) -> int:
     status = Status("dovel align")
     try:
         status.update("reading")
-        a = dovelkit.load(args.a, chain=args.chain1)
-        b = dovelkit.load(args.b, chain=args.chain2)
+        a = dovelkit.load(args.a, chain=args.chain1, max_size=max_size_from(args))
+        b = dovelkit.load(args.b, chain=args.chain2, max_size=max_size_from(args))
         status.update("aligning")
         result = dovelkit.align(a, b, params=parameters_from(args), scan=not args.direct)
         if args.output is not None:

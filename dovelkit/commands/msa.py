@@ -12,7 +12,7 @@ import tempfile
 from dovelkit.atomic import check_writable
 from dovelkit.errors import UserError
 from dovelkit.progress import Status
-from dovelkit.commands import add_preset_option, parameters_from
+from dovelkit.commands import add_max_size_option, add_preset_option, max_size_from, parameters_from
 
 EXAMPLES = """\
 examples:
@@ -43,6 +43,7 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
     parser.add_argument("--fasta", metavar="FILE", help="write the alignment as FASTA to FILE")
     parser.add_argument("--html", metavar="FILE", help="also write a report: one self-contained HTML page (figures open offline)")
     add_preset_option(parser)
+    add_max_size_option(parser)
     parser.set_defaults(run=run)
 
 
@@ -104,7 +105,7 @@ def run(args: argparse.Namespace) -> int:
         raise UserError("a multiple alignment needs at least 2 structure files")
     chains = _chains(files, args.chain)
     for path in files:
-        if not os.path.isfile(path):
+        if not os.path.exists(path):  # a directory, FIFO or device is refused by the reader
             raise UserError(f"{path}: no such file")
     check_writable(args.fasta)
     check_writable(args.html)
@@ -127,7 +128,7 @@ def run(args: argparse.Namespace) -> int:
         domains = []
         for k, (path, chain) in enumerate(zip(files, chains)):
             status.update(f"reading {k + 1}/{len(files)}")
-            domains.append(dovelkit.load(path, chain=chain))
+            domains.append(dovelkit.load(path, chain=chain, max_size=max_size_from(args)))
 
         def progress(done: int, total: int) -> None:
             status.update(f"aligning {done}/{total}" if done < total else "multiple alignment done")
