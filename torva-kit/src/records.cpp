@@ -75,6 +75,12 @@ bool is_legacy_layout(std::string_view line) {
     return true;
 }
 
+std::string_view trimmed(std::string_view field) {
+    std::size_t first = field.find_first_not_of(' ');
+    if (first == std::string_view::npos) return {};
+    return field.substr(first, field.find_last_not_of(' ') - first + 1);
+}
+
 std::string show(std::string_view field) {
     std::string out;
     for (char c : field) {
@@ -158,7 +164,7 @@ Scan scan(std::string_view text, bool mark) {
                     const char* axis = k == 0 ? "x" : k == 1 ? "y" : "z";
                     out.problem = field.find_first_not_of(' ') == std::string_view::npos
                                       ? std::string("blank ") + axis + " coordinate"
-                                      : std::string(axis) + " coordinate '" + show(field) + "' is not a number";
+                                      : std::string(axis) + " coordinate '" + show(trimmed(field)) + "' is not a number";
                     return out;
                 }
             }
@@ -182,12 +188,13 @@ Scan scan(std::string_view text, bool mark) {
                 }
                 last_key = key;
             }
-            if (mark && run > 0) {
+            // Marked text drops the legacy columns 77-80 of every atom record (read as charges).
+            if (mark && (run > 0 || out.legacy)) {
                 out.marked.append(text.substr(copied, pos - copied));
                 std::string_view head = line.substr(0, std::min(line.size(), kSegment));
                 out.marked.append(head);
                 out.marked.append(kSegment - head.size(), ' ');
-                std::string tag = "~" + std::to_string(run % 1000);
+                std::string tag = run > 0 ? "~" + std::to_string(run % 1000) : "";
                 tag.resize(4, ' ');
                 out.marked.append(tag);
                 if (!out.legacy && line.size() > kLineNumber) out.marked.append(line.substr(kLineNumber));
