@@ -188,7 +188,9 @@ def _read_pdb(data: bytes, path: str) -> gemmi.Structure:
     if bad_line:
         raise ValueError(f"{path}, line {bad_line}: {problem}")
     if restarts:  # a chain numbered 1..n twice: each run its own residues, in file order
-        data = scan_pdb(data, True)[4]
+        marked = scan_pdb(data, True)[4]
+        assert marked is not None
+        data = marked
         legacy = False  # the marked atom records end at column 76
     try:
         structure = gemmi.read_pdb_string(data, max_line_length=72 if legacy else 0)

@@ -44,7 +44,7 @@ def test_examples_and_dovelkit_pass_mypy_strict() -> None:
     )
     assert proc.returncode == 0, proc.stdout + proc.stderr
     # Nothing left out: the stub and every module of the package and the examples were checked.
-    files = 1 + sum(len(list((ROOT / p).rglob("*.py"))) for p in STRICT_PATHS)
+    files = 1 + sum(len(list((ROOT / p).rglob(pattern))) for p in STRICT_PATHS for pattern in ("*.py", "*.pyi"))
     assert re.search(rf"no issues found in {files} source files", proc.stdout), proc.stdout
 
 

@@ -1,0 +1,6 @@
+"""Types of dovelkit._core, the kit's own extension (private)."""
+
+from typing import Any
+
+def scan_pdb(data: bytes, mark_restarts: bool = False) -> tuple[int, str, bool, bool, bytes | None]: ...
+def __getattr__(name: str) -> Any: ...
