@@ -26,6 +26,7 @@ import dovel
 from dovelkit import _footer
 from dovelkit.atomic import check_writable, replacing
 from dovelkit.inputs import collect_files, read_files
+from dovelkit.reading import check_max_size
 from dovelkit.paths import PathLike
 from dovelkit.pools import check_workers, default_workers
 
@@ -413,6 +414,7 @@ class Database:
         progress: bool = False,
         rename_duplicates: bool = False,
         rows_per_group: int = DEFAULT_ROWS_PER_GROUP,
+        max_size: int | None = None,
     ) -> "Database":
         """Create a database at ``path`` from structure files and directories (searched recursively).
 
@@ -421,15 +423,19 @@ class Database:
         (``db.summary.skipped``, with the reason); an id met twice stops the creation with
         ValueError before anything is written, unless ``rename_duplicates`` (the later one is then
         stored as ``<id>~2``, ``<id>~3``, ...). The file is written atomically: an existing
-        database at ``path`` stays untouched when creation fails.
+        database at ``path`` stays untouched when creation fails. Files that are not regular
+        (FIFOs, devices) and directories that cannot be listed are skipped and listed too; a file
+        reached twice is read once. ``max_size`` bounds the structure text of one file (see
+        ``dovelkit.reading.read_structure``); it holds in every reading process.
         """
         if isinstance(inputs, (str, bytes, os.PathLike)):
             inputs = [inputs]
         check_writable(path)
         start = time.perf_counter()
-        files = collect_files(inputs)
-        n_workers = default_workers() if workers is None else check_workers(workers)
+        check_max_size(max_size)
         summary = CreationSummary()
+        files = collect_files(inputs, summary.skipped)
+        n_workers = default_workers() if workers is None else check_workers(workers)
         bar = None
         if progress:
             from dovelkit.progress import progress_bar
@@ -437,7 +443,7 @@ class Database:
             bar = progress_bar(total=len(files), unit="file", desc="reading")
 
         def records() -> Generator[Any, None, None]:
-            for fpath, result in read_files(files, min(n_workers, len(files))):
+            for fpath, result in read_files(files, min(n_workers, len(files)), max_size):
                 if bar is not None:
                     bar.update(1)
                 if isinstance(result, str):

@@ -10,7 +10,8 @@ from dovelkit.atomic import check_writable
 from dovelkit.errors import UserError
 from dovelkit.formatting import number
 from dovelkit.progress import Status
-from dovelkit.commands import add_preset_option, check_structure_file, parameters_from, positive_int
+from dovelkit.commands import (add_max_size_option, add_preset_option, check_structure_file, max_size_from,
+                               parameters_from, positive_int)
 
 if TYPE_CHECKING:
     from dovelkit.pairwise import PairwiseAlignment
@@ -68,6 +69,7 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
     parser.add_argument("--json", action="store_true", help="print the result as JSON instead of text")
     parser.add_argument("--html", metavar="FILE", help="also write a report: one self-contained HTML page (figures open offline)")
     add_preset_option(parser)
+    add_max_size_option(parser)
     parser.set_defaults(run=run)
 
 
@@ -117,8 +119,8 @@ def run_one(args: argparse.Namespace) -> int:
     status = Status("dovel align")
     try:
         status.update("reading")
-        fixed = dovelkit.load(args.fixed, chain=args.chain1)
-        mobile = dovelkit.load(args.mobile, chain=args.chain2)
+        fixed = dovelkit.load(args.fixed, chain=args.chain1, max_size=max_size_from(args))
+        mobile = dovelkit.load(args.mobile, chain=args.chain2, max_size=max_size_from(args))
         status.update("aligning")
         result = dovelkit.align(fixed, mobile, params=parameters_from(args), scan=not args.direct)
         if args.output is not None:

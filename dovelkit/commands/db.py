@@ -6,7 +6,7 @@ import argparse
 import os
 import sys
 
-from dovelkit.commands import positive_int
+from dovelkit.commands import add_max_size_option, max_size_from, positive_int
 
 
 def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
@@ -34,6 +34,7 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
     create.add_argument("--slice-size", type=positive_int, default=None, metavar="N",
                         help="entries per slice (row group) of the file (default 1000)")
     create.add_argument("--quiet", "-q", action="store_true", help="no progress bar or summary")
+    add_max_size_option(create)
     create.set_defaults(run=run_create)
 
     info = sub.add_parser("info", help="describe a database", description="Print the size of a database.")
@@ -52,6 +53,7 @@ def run_create(args: argparse.Namespace) -> int:
         progress=not args.quiet and stderr_is_terminal(),
         rename_duplicates=args.rename_duplicates,
         rows_per_group=args.slice_size or DEFAULT_ROWS_PER_GROUP,
+        max_size=max_size_from(args),
     )
     summary = db.summary
     assert summary is not None

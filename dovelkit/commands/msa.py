@@ -10,8 +10,8 @@ import sys
 from dovelkit.errors import UserError
 from dovelkit.formatting import number
 from dovelkit.progress import Status
-from dovelkit.commands import (add_preset_option, check_structure_file, missing_directories, parameters_from,
-                               probe_file, remove_empty)
+from dovelkit.commands import (add_max_size_option, add_preset_option, check_structure_file, max_size_from,
+                               missing_directories, parameters_from, probe_file, remove_empty)
 
 # Exit status when the structures could not be aligned (no core column): the files are written,
 # but they are not superposed on a common core.
@@ -50,6 +50,7 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
     parser.add_argument("--fasta", metavar="FILE", help="write the alignment as FASTA to FILE")
     parser.add_argument("--html", metavar="FILE", help="also write a report: one self-contained HTML page (figures open offline)")
     add_preset_option(parser)
+    add_max_size_option(parser)
     parser.set_defaults(run=run)
 
 
@@ -128,7 +129,7 @@ def run(args: argparse.Namespace) -> int:
         domains = []
         for k, (path, chain) in enumerate(zip(files, chains)):
             status.update(f"reading {k + 1}/{len(files)}")
-            domains.append(dovelkit.load(path, chain=chain))
+            domains.append(dovelkit.load(path, chain=chain, max_size=max_size_from(args)))
 
         def progress(done: int, total: int) -> None:
             status.update(f"aligning {done}/{total}" if done < total else "multiple alignment done")

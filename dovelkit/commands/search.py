@@ -4,15 +4,14 @@ from __future__ import annotations
 
 import argparse
 import json
-import math
 import os
 import sys
 from typing import Any
 
 from dovelkit.atomic import check_writable, write_atomically
 from dovelkit.errors import UserError
-from dovelkit.commands import (add_preset_option, check_structure_file, finite_float, parameters_from,
-                               positive_float, positive_int)
+from dovelkit.commands import (add_max_size_option, add_preset_option, check_structure_file, finite_float,
+                               max_size_from, parameters_from, positive_float, positive_int)
 from dovelkit.formatting import hit_table, json_number
 
 _COLUMNS = ("rank", "id", "score", "rmsd", "n_aligned", "seq_identity", "z_score", "position", "source", "chain")
@@ -51,6 +50,7 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
     parser.add_argument("--html", metavar="FILE", help="also write a report: one self-contained HTML page (figures open offline)")
     parser.add_argument("--quiet", "-q", action="store_true", help="no progress bar")
     add_preset_option(parser)
+    add_max_size_option(parser)
     parser.set_defaults(run=run)
 
 
@@ -62,10 +62,10 @@ def _is_database(path: str) -> bool:
         return False
 
 
-def _targets(paths: list[str]) -> tuple[Any, list[tuple[str, str]]]:
+def _targets(paths: list[str], max_size: int | None = None) -> tuple[Any, list[tuple[str, str]]]:
     """A database, or the chains of the files with (source path, chain id) of each."""
     from dovelkit.database import Database
-    from dovelkit.inputs import collect_files
+    from dovelkit.inputs import collect_files, display_path
     from dovelkit.reading import file_stem, load_chains
 
     dbs = [p for p in paths if os.path.isfile(p) and _is_database(p)]
@@ -75,11 +75,16 @@ def _targets(paths: list[str]) -> tuple[Any, list[tuple[str, str]]]:
         return Database.open(dbs[0]), []
     domains = []
     origins: list[tuple[str, str]] = []
-    for path in collect_files(paths):
+    skipped: list[tuple[str, str]] = []
+    files = collect_files(paths, skipped)
+    for path, reason in skipped:
+        print(f"dovel search: skipped {path}: {reason}", file=sys.stderr)
+    for path in files:
         try:
-            chains = load_chains(path)
-            stem = file_stem(path) + "_"
-            origins.extend((path, d.id[len(stem):] if d.id.startswith(stem) else d.chain) for d in chains)
+            chains = load_chains(path, max_size=max_size)
+            shown = display_path(path)
+            stem = display_path(file_stem(path)) + "_"
+            origins.extend((shown, d.id[len(stem):] if d.id.startswith(stem) else d.chain) for d in chains)
             domains.extend(chains)
         except (OSError, ValueError) as exc:
             reason = exc.strerror if isinstance(exc, OSError) and exc.strerror else str(exc)
@@ -96,8 +101,8 @@ def run(args: argparse.Namespace) -> int:
     check_structure_file(args.query)
     check_writable(args.output)
     check_writable(args.html)
-    query = dovelkit.load(args.query, chain=args.chain)
-    targets, origins = _targets(args.targets)
+    query = dovelkit.load(args.query, chain=args.chain, max_size=max_size_from(args))
+    targets, origins = _targets(args.targets, max_size_from(args))
     client = None
     if args.scheduler:
         from distributed import Client
