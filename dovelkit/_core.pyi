@@ -77,8 +77,7 @@ def align_pair(
 class Hit:
     """One hit of a database scan, with the alignment behind it."""
 
-    @property
-    def position(self) -> int: ...
+    position: int
     @property
     def rank(self) -> int: ...
     @property

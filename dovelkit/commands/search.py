@@ -240,10 +240,13 @@ def run_many(args: argparse.Namespace) -> int:
     return 0
 
 
+def _cells(h: Any) -> list[str]:
+    return [str(h.rank), h.id, _full(h.score), _full(h.rmsd), str(h.n_aligned), _full(h.seq_identity),
+            _full(h.z_score), str(h.position), h.source, h.chain, _full(h.prefilter_score), _full(h.e_value)]
+
+
 def _row(h: Any) -> str:
-    return "\t".join(_clean(c) for c in (
-        str(h.rank), h.id, _full(h.score), _full(h.rmsd), str(h.n_aligned), _full(h.seq_identity),
-        _full(h.z_score), str(h.position), h.source, h.chain, _full(h.prefilter_score), _full(h.e_value)))
+    return "\t".join(_clean(c) for c in _cells(h))
 
 
 def _query_dict(query: Any, path: str) -> dict[str, Any]:
@@ -260,7 +263,7 @@ def tsv(hits: list[Any], details: bool) -> str:
     header = list(_COLUMNS) + (["transform", "pairs"] if details else [])
     lines = ["\t".join(header)]
     for h in hits:
-        row = [_row(h)]
+        row = _cells(h)
         if details:
             row.append(" ".join(repr(v) for v in _transform_values(h)))
             row.append(",".join(f"{i}:{j}" for i, j in h.alignment.pairs.tolist()))
