@@ -136,10 +136,25 @@ def _list_array(values: list[np.ndarray], type_: pa.DataType) -> pa.ListArray:
     return pa.ListArray.from_arrays(pa.array(offsets), pa.array(flat, type=type_))
 
 
-def _search_key(coords: np.ndarray) -> bytes:
-    from dovelkit import _core
+def _core_module() -> Any:
+    """dovelkit._core, imported with Ctrl-C held off until its initialisation is done (an
+    extension module interrupted half-way through its set-up cannot be unloaded cleanly)."""
+    import signal
+    import threading
 
-    return _core.search_key(np.ascontiguousarray(coords, dtype=np.float64).reshape(-1, 3))
+    if threading.current_thread() is not threading.main_thread() or not hasattr(signal, "pthread_sigmask"):
+        from dovelkit import _core
+        return _core
+    held = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM})
+    try:
+        from dovelkit import _core
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, held)
+    return _core
+
+
+def _search_key(coords: np.ndarray) -> bytes:
+    return _core_module().search_key(np.ascontiguousarray(coords, dtype=np.float64).reshape(-1, 3))
 
 
 class _GroupWriter:

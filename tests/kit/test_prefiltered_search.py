@@ -152,3 +152,17 @@ def test_many_queries_and_all_against_all(keyed, chains, tmp_path):
     # many queries go to one table: the single-query outputs are refused
     line = one_line_error(dovel_cmd("search", keyed.path, keyed.path, "--json"))
     assert "one TSV table" in line
+
+
+def test_prefiltered_search_on_a_dask_cluster(keyed, chains):
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(host="127.0.0.1", dashboard_address=None, n_workers=2, threads_per_worker=1,
+                                  processes=True) as cluster, distributed.Client(cluster) as client:
+        query = chains[3]
+        got = dovelkit.search(query, keyed.path, client=client, max_hits=30)
+        want = dovelkit.search(query, keyed, workers=1, max_hits=30)
+        assert fields(got) == fields(want)
+        assert [(h.z_score, h.e_value, h.prefilter_score) for h in got] == \
+            [(h.z_score, h.e_value, h.prefilter_score) for h in want]
+        many = list(dovelkit.search_many(chains[:3], keyed.path, client=client, max_hits=30))
+        assert fields(many[0][1]) == fields(dovelkit.search(chains[0], keyed, workers=1, max_hits=30))

@@ -321,8 +321,8 @@ def test_a_worker_killed_mid_search_changes_nothing(query, targets, db, cluster,
     try:
         monkeypatch.setattr(s, "scan_slice", slow_scan_slice)
         out = {}
-        th = threading.Thread(target=lambda: out.setdefault("hits", dovelkit.search(query, db, client=client, exhaustive=True,
-                                                                                     max_hits=50)))
+        th = threading.Thread(target=lambda: out.setdefault("hits", dovelkit.search(query, db, client=client,
+                                                                                     max_hits=50, exhaustive=True)))
         th.start()
 
         def finished():
@@ -360,7 +360,7 @@ INTERRUPTED = textwrap.dedent("""
         db = dovelkit.Database.open(sys.argv[1])
         print("start", flush=True)
         try:
-            dovelkit.search(dovelkit.load(sys.argv[2]), db, workers=2)
+            dovelkit.search(dovelkit.load(sys.argv[2]), db, workers=2, exhaustive=True)
         except KeyboardInterrupt:
             print("interrupted", flush=True)
             sys.exit(130)
