@@ -12,6 +12,7 @@ import os
 import socket
 import stat
 import time
+import types
 from bisect import bisect_right
 from collections.abc import Generator, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
@@ -136,7 +137,7 @@ def _list_array(values: list[np.ndarray], type_: pa.DataType) -> pa.ListArray:
     return pa.ListArray.from_arrays(pa.array(offsets), pa.array(flat, type=type_))
 
 
-def _core_module() -> Any:
+def _core_module() -> types.ModuleType:
     """dovelkit._core, imported with Ctrl-C held off until its initialisation is done (an
     extension module interrupted half-way through its set-up cannot be unloaded cleanly)."""
     import signal
@@ -154,7 +155,8 @@ def _core_module() -> Any:
 
 
 def _search_key(coords: np.ndarray) -> bytes:
-    return _core_module().search_key(np.ascontiguousarray(coords, dtype=np.float64).reshape(-1, 3))
+    key: bytes = _core_module().search_key(np.ascontiguousarray(coords, dtype=np.float64).reshape(-1, 3))
+    return key
 
 
 class _GroupWriter:
