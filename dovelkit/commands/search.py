@@ -185,7 +185,9 @@ def run_many(args: argparse.Namespace) -> int:
     if args.html or args.json or args.details:
         raise UserError("--html, --json and --details take one query; many queries give one TSV table")
     if len(args.targets) != 1 or not (os.path.isfile(args.targets[0]) and _is_database(args.targets[0])):
-        raise UserError("many queries are searched against one database (see 'dovel db create')")
+        what = "is a directory" if os.path.isdir(args.query) else "is a database"
+        raise UserError(f"{args.query} {what}: its chains are searched as many queries, which take one database "
+                        "as the targets (see 'dovel db create')")
     check_writable(args.output)
     db = Database.open(args.targets[0])
     _tell_if_keyless(db, args)
