@@ -31,6 +31,7 @@ if TYPE_CHECKING:
     from dovelkit.report import search_report as search_report
     from dovelkit.search import Hit as Hit
     from dovelkit.search import search as search
+    from dovelkit.search import search_many as search_many
     from dovelkit.writing import write_moved as write_moved
 
     __version__: str
@@ -50,6 +51,7 @@ _HOME = {
     "pairwise_report": "dovelkit.report",
     "parameters": "dovelkit.presets",
     "search": "dovelkit.search",
+    "search_many": "dovelkit.search",
     "search_report": "dovelkit.report",
     "write_moved": "dovelkit.writing",
 }

@@ -12,6 +12,7 @@ import os
 import socket
 import stat
 import time
+import types
 from bisect import bisect_right
 from collections.abc import Generator, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
@@ -31,10 +32,12 @@ from dovelkit.paths import PathLike
 from dovelkit.pools import check_workers, default_workers
 
 FORMAT_NAME = b"dovel-structure-database"
-FORMAT_VERSION = b"1"
+FORMAT_VERSION = b"2"
+# Version 1 is version 2 without the search keys: still read, searched exhaustively.
+_KEYLESS_VERSION = b"1"
 DEFAULT_ROWS_PER_GROUP = 1000
 
-SCHEMA = pa.schema(
+_ENTRY_FIELDS = (
     [
         pa.field("id", pa.string(), nullable=False),
         pa.field("source", pa.string(), nullable=False),
@@ -47,9 +50,21 @@ SCHEMA = pa.schema(
         # The coordinates as float64 (x, y, z of each residue in turn) for a chain that thousandths
         # would not hold exactly; empty otherwise.
         pa.field("coordinates", pa.list_(pa.float64()), nullable=False),
-    ],
+    ]
+)
+_ENTRY_COLUMNS = [f.name for f in _ENTRY_FIELDS]
+
+SCHEMA = pa.schema(
+    # The search key of each chain (dovelkit._core.search_key: one byte per residue), compared with
+    # a query's before anything is aligned.
+    _ENTRY_FIELDS + [pa.field("keys", pa.binary(), nullable=False)],
     metadata={b"format": FORMAT_NAME, b"version": FORMAT_VERSION},
 )
+_KEYLESS_SCHEMA = pa.schema(_ENTRY_FIELDS, metadata={b"format": FORMAT_NAME, b"version": _KEYLESS_VERSION})
+_SCHEMAS = {FORMAT_VERSION: SCHEMA, _KEYLESS_VERSION: _KEYLESS_SCHEMA}
+
+# How to give an older database its keys (shown when a search goes through every entry for want of them).
+INDEX_HINT = "add them with 'dovel db index {path}' (or create the database again) for a faster search"
 
 
 @dataclass(frozen=True)
@@ -123,6 +138,28 @@ def _list_array(values: list[np.ndarray], type_: pa.DataType) -> pa.ListArray:
     return pa.ListArray.from_arrays(pa.array(offsets), pa.array(flat, type=type_))
 
 
+def _core_module() -> types.ModuleType:
+    """dovelkit._core, imported with Ctrl-C held off until its initialisation is done (an
+    extension module interrupted half-way through its set-up cannot be unloaded cleanly)."""
+    import signal
+    import threading
+
+    if threading.current_thread() is not threading.main_thread() or not hasattr(signal, "pthread_sigmask"):
+        from dovelkit import _core
+        return _core
+    held = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM})
+    try:
+        from dovelkit import _core
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, held)
+    return _core
+
+
+def _search_key(coords: np.ndarray) -> bytes:
+    key: bytes = _core_module().search_key(np.ascontiguousarray(coords, dtype=np.float64).reshape(-1, 3))
+    return key
+
+
 class _GroupWriter:
     """Buffers entries and writes them to a Parquet file in row groups of a fixed size."""
 
@@ -149,6 +186,7 @@ class _GroupWriter:
         c["chain"].append(chain)
         c["sequence"].append(sequence)
         c["secondary_structure"].append(ss)
+        c["keys"].append(_search_key(coords))
         milli = _milli(coords)
         c["coordinates_milli"].append(milli if milli is not None else _NO_INTS)
         c["coordinates"].append(_NO_FLOATS if milli is not None else np.ascontiguousarray(coords).reshape(-1))
@@ -162,6 +200,7 @@ class _GroupWriter:
         arrays = [pa.array(c[name], type=pa.string()) for name in SCHEMA.names[:5]]
         arrays.append(_list_array(c["coordinates_milli"], pa.int32()))
         arrays.append(_list_array(c["coordinates"], pa.float64()))
+        arrays.append(pa.array(c["keys"], type=pa.binary()))
         table = pa.Table.from_arrays(arrays, schema=self.writer.schema)
         self.writer.write_table(table, row_group_size=self.rows_per_group)
         self.columns = {name: [] for name in SCHEMA.names}
@@ -325,16 +364,20 @@ class Database:
         and the file's size (before anything is allocated from it)."""
         schema = self._file.schema_arrow
         meta = schema.metadata or {}
-        if meta.get(b"format") != FORMAT_NAME or schema.names != SCHEMA.names:
-            raise DatabaseError(f"{self.path}: not a structure database (a Parquet file of other content)")
         version = meta.get(b"version")
-        if version != FORMAT_VERSION:
+        expected = _SCHEMAS.get(version, SCHEMA) if isinstance(version, bytes) else SCHEMA
+        if meta.get(b"format") != FORMAT_NAME or schema.names not in (SCHEMA.names, _KEYLESS_SCHEMA.names):
+            raise DatabaseError(f"{self.path}: not a structure database (a Parquet file of other content)")
+        if version not in _SCHEMAS:
             shown = version.decode("utf-8", "replace") if isinstance(version, bytes) else "none"
             raise DatabaseError(
                 f"{self.path}: structure database of format version {shown}; this dovelkit reads version "
-                f"{FORMAT_VERSION.decode()}"
+                f"{FORMAT_VERSION.decode()}, and reads version {_KEYLESS_VERSION.decode()} without search keys"
             )
-        for f in SCHEMA:
+        if schema.names != expected.names:
+            raise self._bad(f"format version {version.decode()} stores the columns {', '.join(expected.names)}")
+        self.has_keys = "keys" in expected.names
+        for f in expected:
             if not schema.field(f.name).type.equals(f.type):
                 raise self._bad(f"column {f.name} holds {schema.field(f.name).type}, not {f.type}")
         try:
@@ -356,7 +399,7 @@ class Database:
             if rows_per_group is not None and (n > rows_per_group or (n < rows_per_group and k < n_groups - 1)):
                 raise self._bad(f"{where} claims {n} entries; the file stores {rows_per_group} per slice")
             names = [c.path.split(".")[0] for c in group.columns]
-            if names != SCHEMA.names:
+            if names != expected.names:
                 raise self._bad(f"{where} stores the columns {', '.join(names) or 'none'}")
             for column, name in zip(group.columns, names):
                 if name in ("coordinates_milli", "coordinates"):
@@ -466,6 +509,46 @@ class Database:
         return db
 
     @classmethod
+    def index(cls, path: PathLike, progress: bool = False) -> "Database":
+        """Give the database at ``path`` its search keys (a database written before they were
+        stored): the file is written again with every entry as it was and a key for each, and
+        replaced atomically (untouched when anything fails). A database that has its keys is left
+        as it is."""
+        start = time.perf_counter()
+        with cls(path) as old:
+            if old.has_keys:
+                return cls(path)
+            check_writable(path)
+            rows = len(old.slices[0]) if old.slices else DEFAULT_ROWS_PER_GROUP
+            per_group = (old._file.schema_arrow.metadata or {}).get(b"rows_per_group")
+            if per_group is not None and per_group.isdigit():
+                rows = int(per_group)
+            summary = CreationSummary()
+            bar = None
+            if progress:
+                from dovelkit.progress import progress_bar
+
+                bar = progress_bar(total=len(old), unit="entry", desc="indexing")
+
+            def records() -> Iterator[Any]:
+                for k in range(old.n_slices):
+                    entries = old.read_slice(k)
+                    for e in entries:
+                        yield (e.id, e.source, e.chain, e.sequence, e.secondary_structure, e.coordinates)
+                    if bar is not None:
+                        bar.update(len(entries))
+
+            try:
+                _write_database(path, records(), False, rows, summary)
+            finally:
+                if bar is not None:
+                    bar.close()
+        summary.seconds = time.perf_counter() - start
+        db = cls(path)
+        db.summary = summary
+        return db
+
+    @classmethod
     def from_domains(
         cls,
         path: PathLike,
@@ -552,7 +635,40 @@ class Database:
         """The entries of slice ``k``."""
         if not 0 <= k < self.n_slices:
             raise IndexError(f"slice index out of range (0 to {self.n_slices - 1})")
-        return _checked_entries(self._read_group(k), self, k)
+        return _checked_entries(self._read_group(k, _ENTRY_COLUMNS), self, k)
+
+    def read_keys(self, k: int) -> tuple[np.ndarray, np.ndarray]:
+        """The search keys of slice ``k`` as stored: all their bytes (uint8) and the offsets
+        (int32, one more than the entries; key i is ``data[offsets[i] - offsets[0]:offsets[i + 1]
+        - offsets[0]]``). ValueError when the database has none (see ``has_keys``) or the column
+        is not what the format stores; the keys themselves are checked where they are compared."""
+        if not self.has_keys:
+            raise DatabaseError(f"{self.path}: the database holds no search keys; "
+                                + INDEX_HINT.format(path=self.path))
+        if not 0 <= k < self.n_slices:
+            raise IndexError(f"slice index out of range (0 to {self.n_slices - 1})")
+        column = self._read_group(k, ["keys"]).column("keys")
+        if not column.type.equals(pa.binary()) or len(column) != len(self.slices[k]):
+            raise self._bad(f"slice {k}: the key column holds {len(column)} values of {column.type}")
+        keys = column.combine_chunks()
+        if keys.null_count:
+            r = int(np.flatnonzero(~keys.is_valid().to_numpy(zero_copy_only=False))[0])
+            raise self.key_error(self.slices[k].start + r, "no search key")
+        _, offsets_buf, data_buf = keys.buffers()
+        offsets = np.frombuffer(offsets_buf, dtype=np.int32)[keys.offset: keys.offset + len(keys) + 1]
+        data = (np.frombuffer(data_buf, dtype=np.uint8) if data_buf is not None else np.zeros(0, np.uint8))
+        if len(offsets) != len(keys) + 1 or offsets[0] < 0 or offsets[-1] > len(data):
+            raise self._bad(f"slice {k}: the key column's offsets point outside its data")
+        return np.ascontiguousarray(data[offsets[0]:]), np.ascontiguousarray(offsets)
+
+    def key_error(self, position: int, what: str) -> DatabaseError:
+        """The error of a damaged search key, naming its entry."""
+        try:
+            name = repr(self._ids_of(bisect_right(self._starts, position) - 1)[position - self._starts[
+                bisect_right(self._starts, position) - 1]])
+        except Exception:
+            name = "an entry"
+        return self._bad(f"entry {name} (row {position}): {what}")
 
     def iter_slices(self) -> Iterator[list[dovel.Domain]]:
         """The domains slice by slice; only one slice is held at a time."""
@@ -596,6 +712,16 @@ class Database:
         except Exception as exc:
             raise self._bad(f"slice {k}: the ids cannot be read ({type(exc).__name__}: {_one_line(exc)})") from None
 
+    def labels(self, k: int) -> tuple[list[str], list[str], list[str]]:
+        """The ids, source paths and chain ids of slice ``k`` (reads those columns only)."""
+        table = self._read_group(k, ["id", "source", "chain"])
+        if table.num_rows != len(self.slices[k]) or any(table.column(c).null_count for c in table.column_names):
+            _checked_entries(self._read_group(k, _ENTRY_COLUMNS), self, k)  # says which entry is wrong
+        try:
+            return tuple([str(v) for v in table.column(c).to_pylist()] for c in ("id", "source", "chain"))  # type: ignore[return-value]
+        except Exception as exc:
+            raise self._bad(f"slice {k}: cannot be read ({type(exc).__name__}: {_one_line(exc)})") from None
+
     def get(self, id_: str, default: Any = None) -> dovel.Domain | Any:
         """The domain with this id, or ``default``."""
         i = self.position(id_)
@@ -616,7 +742,7 @@ def _entries(table: pa.Table, db: Database, k: int) -> list[Entry]:
     first = db.slices[k].start
     if table.num_rows != len(db.slices[k]):
         raise db._bad(f"slice {k} holds {table.num_rows} entries, not the {len(db.slices[k])} it claims")
-    for f in SCHEMA:
+    for f in _ENTRY_FIELDS:
         column = table.column(f.name)
         if not column.type.equals(f.type):
             raise db._bad(f"slice {k}: column {f.name} holds {column.type}, not {f.type}")

@@ -1,4 +1,8 @@
-"""Searching one query against a database on every core, or on a Dask cluster.
+"""Searching queries against a database on every core, or on a Dask cluster.
+
+A database with search keys is searched in two passes by default (dovelkit.prefiltered): the
+keys of every entry are compared with the query's and only the best candidates are aligned.
+``exhaustive=True`` -- and a database without keys, or a list of domains -- aligns every target:
 
 The targets are cut into slices (the row groups of a database, or runs of a list). Each slice is
 scanned by the core where it is read -- in this process, in a worker process or on a Dask worker
@@ -12,6 +16,8 @@ for all targets at once.
 from __future__ import annotations
 
 import math
+import os
+from bisect import bisect_right
 from collections.abc import Generator, Iterator, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
@@ -26,6 +32,8 @@ from dovelkit.formatting import json_number
 from dovelkit.pairwise import PairwiseAlignment, from_core, settings_of
 from dovelkit.paths import PathLike
 from dovelkit.pools import WorkerPool, check_workers, default_workers
+from dovelkit.prefiltered import search_batch
+from dovelkit.statistics import e_value, z_score
 
 if TYPE_CHECKING:
     from distributed import Client
@@ -58,6 +66,10 @@ class Hit:
     source: str  # source path ("" when unknown)
     chain: str  # chain id ("" when unknown)
     alignment: PairwiseAlignment | None = None  # with details=True
+    # The prefilter's score of the target (None in an exhaustive search).
+    prefilter_score: float | None = None
+    # Expected number of chance hits at least this good in a database of this size.
+    e_value: float | None = None
 
     def to_dict(self) -> dict[str, Any]:
         """JSON-ready fields (with the alignment's summary when there is one)."""
@@ -66,6 +78,7 @@ class Hit:
             "rmsd": json_number(self.rmsd), "n_aligned": self.n_aligned,
             "seq_identity": json_number(self.seq_identity), "z_score": json_number(self.z_score),
             "position": self.position, "source": self.source, "chain": self.chain,
+            "prefilter_score": json_number(self.prefilter_score), "e_value": json_number(self.e_value),
         }
         if self.alignment is not None:
             out["alignment"] = self.alignment.to_dict()
@@ -117,6 +130,22 @@ def _read_slice_cached(db: Database, k: int) -> list[Entry]:
     entries = db.read_slice(k)
     _LAST_SLICE.append((db, k, entries))
     return entries
+
+
+# The ids, sources and chains of the slices last asked for, by database.
+_LABELS: dict[tuple[int, int, int, int], tuple[list[str], list[str], list[str]]] = {}
+
+
+def _label(db: Database, position: int) -> tuple[str, str, str]:
+    k = bisect_right(db._starts, position) - 1
+    key = (id(db), db._stat.st_ino, db._stat.st_mtime_ns, k)
+    got = _LABELS.get(key)
+    if got is None:
+        if len(_LABELS) >= 64:
+            _LABELS.clear()
+        got = _LABELS[key] = db.labels(k)
+    row = position - db._starts[k]
+    return got[0][row], got[1][row], got[2][row]
 
 
 @dataclass(frozen=True)
@@ -249,8 +278,20 @@ def search(
     client: Client | None = None,
     progress: bool = False,
     details: bool = False,
+    exhaustive: bool = False,
+    candidates: int | None = None,
 ) -> list[Hit]:
     """Search ``query`` against ``targets``: a ``Database``, the path of one, or a list of domains.
+
+    A database with search keys is prefiltered: every entry's key is compared with the query's
+    and only the best ``candidates`` (default: ``prefiltered.candidate_count(len(db))``, at least
+    50 and half a percent of the database) are aligned. Each hit then carries its
+    ``prefilter_score``, and its ``z_score`` is taken among all entries of the database (those not
+    aligned counting as score 0), so it does not depend on ``max_hits``. ``e_value`` is the
+    expected number of chance hits this good in a database of this size (dovelkit.statistics).
+
+    With ``exhaustive=True`` -- and always for a database without keys (see ``Database.index``) or
+    a list of domains -- every target is aligned, as follows:
 
     The hits are those ``dovel.scan_database(query, all_targets, params, score_cutoff, max_hits,
     quick, scan_mode)`` returns -- same order, rank, score, rmsd, n_aligned, seq_identity and
@@ -285,6 +326,9 @@ def search(
     total = len(db_or_list)
     if total == 0 or max_hits == 0:
         return []
+    if isinstance(db_or_list, Database) and db_or_list.has_keys and not exhaustive:
+        return next(iter(_search_prefiltered([query], db_or_list, params, cutoff, max_hits, quick, scan_mode,
+                                             n_workers, client, progress, details, candidates)))[1]
 
     slices = _slices_of(db_or_list, n_workers)
     scan = _Scan((np.ascontiguousarray(query.coordinates), query.sequence), settings_of(params), cutoff, max_hits,
@@ -310,7 +354,119 @@ def search(
             runs.close()  # stops the worker processes now if the search ends early (error, Ctrl-C)
         bar.close()
     mode = "scan" if scan_mode else "quick" if quick else "direct"
-    return _hits(query, db_or_list, best, mode if details else None)
+    out = _hits(query, db_or_list, best, mode if details else None)
+    for hit in out:
+        hit.e_value = e_value(hit.score, total)
+    return out
+
+
+def _search_prefiltered(queries: Sequence[dovel.Domain], db: Database, params: dovel.Parameters | None,
+                        cutoff: float, max_hits: int, quick: bool, scan_mode: bool, n_workers: int,
+                        client: Client | None, progress: bool, details: bool, candidates: int | None,
+                        batch: int = 1) -> Iterator[tuple[int, list[Hit]]]:
+    """(index of the query, its hits) for each query, batch by batch."""
+    from dovelkit.progress import progress_bar
+
+    settings = settings_of(params)
+    mode = "scan" if scan_mode else "quick" if quick else "direct"
+    total = len(db)
+    single = len(queries) == 1
+    bar = progress_bar(db.n_slices if single else len(queries), unit="slice" if single else "query",
+                       desc="searching", enabled=progress)
+    pool = None
+    try:
+        workers = min(n_workers, db.n_slices)
+        if client is None and workers > 1:
+            pool = WorkerPool(workers)
+        for lo in range(0, len(queries), batch):
+            chunk = queries[lo:lo + batch]
+            scans = [_Scan((np.ascontiguousarray(q.coordinates), q.sequence), settings, cutoff, max_hits, quick,
+                           scan_mode, details) for q in chunk]
+            results = search_batch(db, scans, pool, client, (lambda _k: bar.update(1)) if single else None,
+                                   candidates)
+            for i, (q, r) in enumerate(zip(chunk, results)):
+                out = _hits(q, db, r.hits, mode if details else None)
+                for hit in out:
+                    hit.prefilter_score = r.prefilter.get(hit.position)
+                    hit.z_score = z_score(hit.score, total, r.total, r.total_sq)
+                    hit.e_value = e_value(hit.score, total)
+                if not single:
+                    bar.update(1)
+                yield lo + i, out
+        if pool is not None:
+            pool.close()
+            pool = None
+    finally:
+        if pool is not None:
+            pool.stop()
+        bar.close()
+
+
+def search_many(
+    queries: Database | PathLike | Sequence[dovel.Domain],
+    targets: Database | PathLike,
+    params: dovel.Parameters | None = None,
+    score_cutoff: float = 0.0,
+    max_hits: int = 100,
+    quick: bool = False,
+    scan_mode: bool = True,
+    workers: int | None = None,
+    client: Client | None = None,
+    progress: bool = False,
+    exhaustive: bool = False,
+    candidates: int | None = None,
+    batch: int = 64,
+) -> Iterator[tuple[dovel.Domain, list[Hit]]]:
+    """Search every query against the database ``targets``; yields (query, its hits) query by query,
+    in the queries' order, as each is done.
+
+    ``queries`` is a list of domains, a ``Database`` or the path of one (the same database as
+    ``targets`` makes an all-against-all). The hits of each query are those ``search`` returns
+    for it. Queries go through the database ``batch`` at a time: each slice's keys and entries
+    are read once per batch. A database without keys, or ``exhaustive``, searches each query
+    through every target with ``search``.
+    """
+    db = open_targets(targets)
+    if not isinstance(db, Database):
+        raise TypeError("targets must be a dovelkit.Database or the path of one")
+    if isinstance(batch, bool) or not isinstance(batch, int) or batch < 1:
+        raise ValueError(f"batch must be a positive int, not {batch!r}")
+    source = queries
+    if isinstance(source, (str, os.PathLike)):
+        source = Database.open(source)
+    dovel.scan_database(dovel.Domain.from_arrays("q", np.zeros((1, 3)), "A"), [], params, score_cutoff, max_hits,
+                        quick, scan_mode)
+    n_workers = default_workers() if workers is None else check_workers(workers)
+
+    def batches() -> Iterator[list[dovel.Domain]]:
+        if isinstance(source, Database):
+            chunk: list[dovel.Domain] = []
+            for part in source.iter_slices():
+                for d in part:
+                    chunk.append(d)
+                    if len(chunk) == batch:
+                        yield chunk
+                        chunk = []
+            if chunk:
+                yield chunk
+        else:
+            items = list(source)
+            for i, d in enumerate(items):
+                if not isinstance(d, dovel.Domain):
+                    raise TypeError(f"queries[{i}] is a {type(d).__name__}, not a dovel.Domain")
+            for lo in range(0, len(items), batch):
+                yield items[lo:lo + batch]
+
+    for chunk in batches():
+        if exhaustive or not db.has_keys or len(db) == 0 or int(max_hits) == 0:
+            for q in chunk:
+                yield q, search(q, db, params, score_cutoff, max_hits, quick, scan_mode, n_workers, client,
+                                False, exhaustive=True)
+            continue
+        for i, hits in _search_prefiltered(chunk, db, params, float(score_cutoff), int(max_hits), bool(quick),
+                                           bool(scan_mode), n_workers, client, progress, False, candidates,
+                                           batch=len(chunk)):
+            yield chunk[i], hits
 
 
 def _hits(query: dovel.Domain, targets: Database | Sequence[dovel.Domain], ranked: list[_core.Hit],
@@ -323,7 +479,10 @@ def _hits(query: dovel.Domain, targets: Database | Sequence[dovel.Domain], ranke
         out.append(Hit(h.rank, "", h.score, rmsd, h.n_aligned, h.seq_identity, h.z_score, h.position, "", ""))
     # Where each hit came from, read in position order (one slice at a time).
     for hit, h in sorted(zip(out, ranked), key=lambda x: x[0].position):
-        if isinstance(targets, Database):
+        if isinstance(targets, Database) and mode is None:
+            hit.id, hit.source, hit.chain = _label(targets, hit.position)
+            domain = None
+        elif isinstance(targets, Database):
             e = targets.entry(hit.position)
             hit.id, hit.source, hit.chain = e.id, e.source, e.chain
             domain = e.domain() if mode is not None else None

@@ -37,6 +37,17 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
     add_max_size_option(create)
     create.set_defaults(run=run_create)
 
+    index = sub.add_parser(
+        "index",
+        help="add search keys to a database made before they were stored",
+        description="Add the search keys that a prefiltered search compares to a database written before "
+        "they were stored. The file is written again and replaced atomically; a database that has its "
+        "keys is left as it is.",
+    )
+    index.add_argument("db", metavar="DB")
+    index.add_argument("--quiet", "-q", action="store_true", help="no progress bar or summary")
+    index.set_defaults(run=run_index)
+
     info = sub.add_parser("info", help="describe a database", description="Print the size of a database.")
     info.add_argument("db", metavar="DB")
     info.set_defaults(run=run_info)
@@ -66,6 +77,20 @@ def run_create(args: argparse.Namespace) -> int:
     return 0
 
 
+def run_index(args: argparse.Namespace) -> int:
+    from dovelkit.database import Database
+    from dovelkit.progress import stderr_is_terminal
+
+    db = Database.index(args.db, progress=not args.quiet and stderr_is_terminal())
+    if not args.quiet:
+        if db.summary is None:
+            print(f"dovel db: {args.db} already has its search keys", file=sys.stderr)
+        else:
+            print(f"dovel db: {args.db}: search keys added, {db.summary.text()}", file=sys.stderr)
+    db.close()
+    return 0
+
+
 def run_info(args: argparse.Namespace) -> int:
     from dovelkit.database import Database
 
@@ -76,4 +101,5 @@ def run_info(args: argparse.Namespace) -> int:
     print(f"slices\t{len(slices)}")
     print(f"entries_per_slice\t{len(slices[0]) if slices else 0}")
     print(f"bytes\t{os.path.getsize(db.path)}")
+    print(f"search_keys\t{'yes' if db.has_keys else 'no'}")
     return 0

@@ -14,17 +14,26 @@ from dovelkit.commands import (add_max_size_option, add_preset_option, check_str
                                max_size_from, parameters_from, positive_float, positive_int)
 from dovelkit.formatting import hit_table, json_number
 
-_COLUMNS = ("rank", "id", "score", "rmsd", "n_aligned", "seq_identity", "z_score", "position", "source", "chain")
+_COLUMNS = ("rank", "id", "score", "rmsd", "n_aligned", "seq_identity", "z_score", "position", "source", "chain",
+            "prefilter_score", "e_value")
 
 
 def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     parser = subparsers.add_parser(
         "search",
-        help="search a query against a database or structure files",
-        description="Align a query chain with every target and list the best hits, best first. "
-        "Targets are one database (see 'dovel db create') or structure files and directories.",
+        help="search queries against a database or structure files",
+        description="Search a query chain against the targets and list the best hits, best first. "
+        "Targets are one database (see 'dovel db create') or structure files and directories. A database "
+        "is prefiltered: each entry's search key is compared with the query's and the best candidates "
+        "(at least 50, and 0.5%% of the database; --candidates) are aligned exactly; --exhaustive aligns "
+        "every entry. QUERIES may also be a folder or a database: then every chain in it is searched "
+        "against DB and all hits go to one table (query first), written as each query is done; the same "
+        "database as both is an all-against-all. Z-scores are taken among all entries of the database; "
+        "the E-value is the number of chance hits at least as good expected in a database of this size.",
     )
-    parser.add_argument("query", metavar="QUERY", help="query structure file (its first protein chain, or --chain)")
+    parser.add_argument("query", metavar="QUERIES",
+                        help="query structure file (its first protein chain, or --chain), or a folder of "
+                        "structure files or a database: every chain of it")
     parser.add_argument("targets", metavar="DB_OR_FILES", nargs="+",
                         help="one database file, or structure files and directories")
     parser.add_argument("--chain", default=None, help="chain of the query file")
@@ -37,6 +46,11 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
     parser.add_argument("--mode", choices=("scan", "full", "quick"), default="scan",
                         help="scan: targets in any frame (default); full: refinement on the frames as given; "
                         "quick: one alignment step on the frames as given")
+    parser.add_argument("--exhaustive", action="store_true",
+                        help="align every entry of a database, without the prefilter")
+    parser.add_argument("--candidates", type=positive_int, default=None, metavar="N",
+                        help="entries of a database aligned per query after the prefilter (default: the larger "
+                        "of 50 and 0.5%% of the database)")
     parser.add_argument("--workers", type=positive_int, default=None, metavar="N",
                         help="processes on this machine (default: every core)")
     parser.add_argument("--scheduler", default=None, metavar="ADDRESS",
@@ -98,11 +112,14 @@ def run(args: argparse.Namespace) -> int:
     import dovelkit
     from dovelkit.progress import stderr_is_terminal
 
+    if os.path.isdir(args.query) or (os.path.isfile(args.query) and _is_database(args.query)):
+        return run_many(args)
     check_structure_file(args.query)
     check_writable(args.output)
     check_writable(args.html)
     query = dovelkit.load(args.query, chain=args.chain, max_size=max_size_from(args))
     targets, origins = _targets(args.targets, max_size_from(args))
+    _tell_if_keyless(targets, args)
     client = None
     if args.scheduler:
         from distributed import Client
@@ -125,6 +142,8 @@ def run(args: argparse.Namespace) -> int:
             client=client,
             progress=not args.quiet and stderr_is_terminal(),
             details=args.details or args.html is not None,  # the report draws the hits' own alignments
+            exhaustive=args.exhaustive,
+            candidates=args.candidates,
         )
     finally:
         if client is not None:
@@ -153,6 +172,93 @@ def run(args: argparse.Namespace) -> int:
     return 0
 
 
+def _tell_if_keyless(targets: Any, args: argparse.Namespace) -> None:
+    from dovelkit.database import INDEX_HINT, Database
+
+    if isinstance(targets, Database) and not targets.has_keys and not args.exhaustive:
+        print(f"dovel search: {targets.path} has no search keys, so every entry is aligned; "
+              + INDEX_HINT.format(path=targets.path), file=sys.stderr)
+
+
+def run_many(args: argparse.Namespace) -> int:
+    """Every chain of a folder or a database searched against one database: one TSV table."""
+    import dovelkit
+    from dovelkit.atomic import replacing
+    from dovelkit.database import Database
+    from dovelkit.progress import progress_bar, stderr_is_terminal
+
+    if args.html or args.json or args.details:
+        raise UserError("--html, --json and --details take one query; many queries give one TSV table")
+    if len(args.targets) != 1 or not (os.path.isfile(args.targets[0]) and _is_database(args.targets[0])):
+        what = "is a directory" if os.path.isdir(args.query) else "is a database"
+        raise UserError(f"{args.query} {what}: its chains are searched as many queries, which take one database "
+                        "as the targets (see 'dovel db create')")
+    check_writable(args.output)
+    db = Database.open(args.targets[0])
+    _tell_if_keyless(db, args)
+    if os.path.isdir(args.query):
+        from dovelkit.inputs import collect_files
+
+        queries: Any = []
+        skipped: list[tuple[str, str]] = []
+        for path in collect_files([args.query], skipped):
+            try:
+                queries.extend(dovelkit.load_chains(path, max_size=max_size_from(args)))
+            except (OSError, ValueError) as exc:
+                print(f"dovel search: skipped {path}: {exc}", file=sys.stderr)
+        for path, reason in skipped:
+            print(f"dovel search: skipped {path}: {reason}", file=sys.stderr)
+        if not queries:
+            raise UserError(f"no protein chain found in {args.query}")
+        n_queries = len(queries)
+    else:
+        queries = db if os.path.samefile(args.query, db.path) else Database.open(args.query)
+        n_queries = len(queries)
+    client = None
+    if args.scheduler:
+        from distributed import Client
+
+        try:
+            client = Client(args.scheduler, timeout=args.connect_timeout)
+        except OSError as exc:
+            raise UserError(f"cannot reach the scheduler at {args.scheduler}: {exc}") from None
+    bar = progress_bar(n_queries, unit="query", desc="searching", enabled=not args.quiet and stderr_is_terminal())
+    header = "query\t" + "\t".join(_COLUMNS) + "\n"
+
+    def write_all(out: Any) -> None:
+        out.write(header)
+        for query, hits in dovelkit.search_many(
+                queries, db, params=parameters_from(args), score_cutoff=args.cutoff, max_hits=args.top,
+                quick=args.mode == "quick", scan_mode=args.mode == "scan", workers=args.workers, client=client,
+                exhaustive=args.exhaustive, candidates=args.candidates):
+            for h in hits:
+                if args.all or h.score > 0:
+                    out.write(_clean(query.id) + "\t" + _row(h) + "\n")
+            out.flush()
+            bar.update(1)
+
+    try:
+        if args.output:
+            with replacing(args.output) as tmp, open(tmp, "w", encoding="utf-8") as fh:
+                write_all(fh)
+        else:
+            write_all(sys.stdout)
+    finally:
+        bar.close()
+        if client is not None:
+            client.close()
+    return 0
+
+
+def _cells(h: Any) -> list[str]:
+    return [str(h.rank), h.id, _full(h.score), _full(h.rmsd), str(h.n_aligned), _full(h.seq_identity),
+            _full(h.z_score), str(h.position), h.source, h.chain, _full(h.prefilter_score), _full(h.e_value)]
+
+
+def _row(h: Any) -> str:
+    return "\t".join(_clean(c) for c in _cells(h))
+
+
 def _query_dict(query: Any, path: str) -> dict[str, Any]:
     return {"id": query.id, "source": path, "chain": query.chain, "length": len(query)}
 
@@ -167,8 +273,7 @@ def tsv(hits: list[Any], details: bool) -> str:
     header = list(_COLUMNS) + (["transform", "pairs"] if details else [])
     lines = ["\t".join(header)]
     for h in hits:
-        row = [str(h.rank), h.id, _full(h.score), _full(h.rmsd), str(h.n_aligned), _full(h.seq_identity),
-               _full(h.z_score), str(h.position), h.source, h.chain]
+        row = _cells(h)
         if details:
             row.append(" ".join(repr(v) for v in _transform_values(h)))
             row.append(",".join(f"{i}:{j}" for i, j in h.alignment.pairs.tolist()))

@@ -207,19 +207,19 @@ def test_search_in_process_equals_scan_database(query, targets, db):
     ]
     for k, kwargs in enumerate(cases):
         ref = dovel.scan_database(query, targets, **kwargs)
-        check_same(dovelkit.search(query, (db, targets, db.path)[k % 3], workers=1, **kwargs), ref)
+        check_same(dovelkit.search(query, (db, targets, db.path)[k % 3], workers=1, exhaustive=True, **kwargs), ref)
     ref = dovel.scan_database(query, targets, max_hits=len(targets))
     assert has_ties(ref)  # exact copies in different slices: ties broken by position
-    hits = dovelkit.search(query, db, workers=1, max_hits=len(targets))
+    hits = dovelkit.search(query, db, workers=1, exhaustive=True, max_hits=len(targets))
     check_same(hits, ref)
     one_slice = Database.from_domains(os.path.join(os.path.dirname(db.path), "one.parquet"), targets,
                                       rows_per_group=1000)
     assert one_slice.n_slices == 1
-    check_same(dovelkit.search(query, one_slice, workers=1, max_hits=len(targets)), ref)
+    check_same(dovelkit.search(query, one_slice, workers=1, exhaustive=True, max_hits=len(targets)), ref)
     assert all(h.position == db.ids.index(h.id) for h in hits)
     assert all(targets[h.position].id == h.id for h in hits)
-    assert dovelkit.search(query, [], workers=1) == []
-    assert dovelkit.search(query, db, max_hits=0, workers=1) == []
+    assert dovelkit.search(query, [], workers=1, exhaustive=True) == []
+    assert dovelkit.search(query, db, max_hits=0, workers=1, exhaustive=True) == []
 
 
 def check_hit_alignment(query, target, h):
@@ -244,43 +244,43 @@ def check_hit_alignment(query, target, h):
 @pytest.mark.parametrize("mode", [dict(), dict(scan_mode=False), dict(scan_mode=False, quick=True)])
 def test_details_carry_the_alignment_of_each_hit(query, targets, db, mode):
     for tg in (db, targets):
-        hits = dovelkit.search(query, tg, max_hits=12, workers=1, details=True, **mode)
-        plain = dovelkit.search(query, tg, max_hits=12, workers=1, **mode)
+        hits = dovelkit.search(query, tg, max_hits=12, workers=1, exhaustive=True, details=True, **mode)
+        plain = dovelkit.search(query, tg, max_hits=12, workers=1, exhaustive=True, **mode)
         assert [(h.id, h.score) for h in hits] == [(h.id, h.score) for h in plain] and len(hits) == 12
         for h in hits:
             check_hit_alignment(query, targets[h.position], h)
     assert all(h.alignment is None for h in plain)
     # the alignments travel from worker processes whole
-    pooled = dovelkit.search(query, db, max_hits=12, workers=2, details=True, **mode)
+    pooled = dovelkit.search(query, db, max_hits=12, workers=2, exhaustive=True, details=True, **mode)
     assert [h.alignment.pairs.tolist() for h in pooled] == [h.alignment.pairs.tolist() for h in hits]
 
 
 def test_progress_shows_done_total_and_rate(query, targets, capsys):
-    dovelkit.search(query, targets[:50], workers=1, progress=True)
+    dovelkit.search(query, targets[:50], workers=1, exhaustive=True, progress=True)
     err = capsys.readouterr().err
     assert "50/50" in err and "target/s" in err and "searching" in err
-    dovelkit.search(query, targets[:5], workers=1)
+    dovelkit.search(query, targets[:5], workers=1, exhaustive=True)
     assert capsys.readouterr().err == ""
 
 
 def test_search_checks_arguments_like_the_module(query, targets, db):
     with pytest.raises(TypeError, match="max_hits"):
-        dovelkit.search(query, db, max_hits="10", workers=1)
+        dovelkit.search(query, db, max_hits="10", workers=1, exhaustive=True)
     with pytest.raises(OverflowError):
-        dovelkit.search(query, db, max_hits=-1, workers=1)
+        dovelkit.search(query, db, max_hits=-1, workers=1, exhaustive=True)
     with pytest.raises(TypeError, match="query"):
-        dovelkit.search("1abc", db, workers=1)
+        dovelkit.search("1abc", db, workers=1, exhaustive=True)
     with pytest.raises(TypeError, match=r"targets\[1\]"):
-        dovelkit.search(query, [targets[0], "x"], workers=1)
+        dovelkit.search(query, [targets[0], "x"], workers=1, exhaustive=True)
     with pytest.raises(ValueError, match="workers"):
         dovelkit.search(query, db, workers=0)
 
 
 def test_search_on_two_processes_equals_scan_database(query, targets, db):
     ref = dovel.scan_database(query, targets, max_hits=len(targets))
-    check_same(dovelkit.search(query, db, workers=2, max_hits=len(targets)), ref)
+    check_same(dovelkit.search(query, db, workers=2, exhaustive=True, max_hits=len(targets)), ref)
     ref = dovel.scan_database(query, targets, None, 0.2, 25, False, False)
-    check_same(dovelkit.search(query, targets, None, 0.2, 25, False, False, workers=2), ref)
+    check_same(dovelkit.search(query, targets, None, 0.2, 25, False, False, workers=2, exhaustive=True), ref)
 
 
 @pytest.fixture(scope="module")
@@ -298,9 +298,9 @@ def cluster():
 def test_search_on_a_dask_cluster_equals_scan_database(query, targets, db, cluster):
     client = cluster[1]
     ref = dovel.scan_database(query, targets, max_hits=len(targets))
-    check_same(dovelkit.search(query, db.path, client=client, max_hits=len(targets)), ref)
+    check_same(dovelkit.search(query, db.path, client=client, exhaustive=True, max_hits=len(targets)), ref)
     ref = dovel.scan_database(query, targets, None, -1.0, 30, True, False)
-    check_same(dovelkit.search(query, targets, None, -1.0, 30, True, False, client=client), ref)
+    check_same(dovelkit.search(query, targets, None, -1.0, 30, True, False, client=client, exhaustive=True), ref)
 
 
 def slow_scan_slice(*args):
@@ -322,7 +322,7 @@ def test_a_worker_killed_mid_search_changes_nothing(query, targets, db, cluster,
         monkeypatch.setattr(s, "scan_slice", slow_scan_slice)
         out = {}
         th = threading.Thread(target=lambda: out.setdefault("hits", dovelkit.search(query, db, client=client,
-                                                                                     max_hits=50)))
+                                                                                     max_hits=50, exhaustive=True)))
         th.start()
 
         def finished():
@@ -360,7 +360,7 @@ INTERRUPTED = textwrap.dedent("""
         db = dovelkit.Database.open(sys.argv[1])
         print("start", flush=True)
         try:
-            dovelkit.search(dovelkit.load(sys.argv[2]), db, workers=2)
+            dovelkit.search(dovelkit.load(sys.argv[2]), db, workers=2, exhaustive=True)
         except KeyboardInterrupt:
             print("interrupted", flush=True)
             sys.exit(130)

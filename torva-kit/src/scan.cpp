@@ -155,7 +155,7 @@ nb::object optional_array(const Hit& h, nb::object array) { return h.has_pairs ?
 
 void bind_scan(nb::module_& m) {
     nb::class_<Hit>(m, "Hit", "One hit of a database scan, with the alignment behind it.")
-        .def_ro("position", &Hit::position, "the target's position in the whole search")
+        .def_rw("position", &Hit::position, "the target's position in the whole search")
         .def_prop_ro("rank", [](const Hit& h) { return h.record.rank; })
         .def_prop_ro("score", [](const Hit& h) { return h.record.score; })
         .def_prop_ro("rmsd", [](const Hit& h) { return h.record.rmsd; })

@@ -1,0 +1,44 @@
+"""The bundled real chains with what is known of their relationships, for the search benchmarks.
+
+Families: tests/data/families (families.tsv; the chains of "unrelated" are each a family of their
+own). Other entries: the top-level PDB files and tests/data/mmcif, whose relationships to the
+families are not recorded (family None): they sit in the database as decoys and are left out of
+the counts of true and false hits.
+"""
+
+from __future__ import annotations
+
+import csv
+import glob
+import os
+import sys
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, ROOT)
+
+import dovelkit  # noqa: E402
+
+DATA = os.path.join(ROOT, "tests", "data")
+
+
+def labelled_chains() -> list[tuple[object, str]]:
+    """(domain, family) of every chain of the families."""
+    out = []
+    with open(os.path.join(DATA, "families", "families.tsv"), newline="") as fh:
+        for row in csv.DictReader(fh, delimiter="\t"):
+            d = dovelkit.load(os.path.join(DATA, "families", row["file"]), chain=row["chain"])
+            family = row["family"] if row["family"] != "unrelated" else "unrelated/" + row["file"]
+            out.append((d, family))
+    return out
+
+
+def other_chains() -> list[object]:
+    """Every chain of the top-level entries and of the mmCIF files."""
+    paths = sorted(glob.glob(os.path.join(DATA, "*.pdb")) + glob.glob(os.path.join(DATA, "mmcif", "*.cif*")))
+    out = []
+    for p in paths:
+        try:
+            out.extend(dovelkit.load_chains(p))
+        except (OSError, ValueError):
+            continue
+    return out

@@ -1,0 +1,191 @@
+"""The prefiltered search: compare keys first, align only the best candidates.
+
+A batch of queries goes through a database in two passes, slice by slice, wherever the slices
+run (here, on worker processes, on Dask):
+
+1. every slice's search keys are read once and compared with every query of the batch
+   (``prefilter_slice``); the caller keeps each query's best candidates over the whole database;
+2. each slice holding candidates is read once and each query is aligned exactly with its own
+   candidates there (``align_slice``): the slice sends back the best hits of each query and the
+   sums of its candidates' scores and squared scores, from which the statistics over the whole
+   database are made (see dovelkit.statistics).
+
+The number of candidates grows with the database: ``candidate_count``.
+"""
+
+from __future__ import annotations
+
+import math
+import re
+from collections.abc import Callable, Iterator, Sequence
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from dovelkit import _core
+from dovelkit.database import Database
+
+if TYPE_CHECKING:
+    from distributed import Client
+
+    from dovelkit.pools import WorkerPool
+    from dovelkit.search import _Scan
+
+# Candidates aligned per query: at least MIN_CANDIDATES, and CANDIDATE_FRACTION of the database.
+# Measured on the bundled real chains (benchmarks/bench_prefilter_search.py): every relative with a
+# positive scan score ranks within the first 7 of 85 by prefilter score, so 50 leaves a wide
+# margin on a small database, and half a percent keeps the margin on a large one while a query of
+# a database of a million entries aligns 5000 of them.
+MIN_CANDIDATES = 50
+CANDIDATE_FRACTION = 0.005
+
+
+def candidate_count(n_entries: int) -> int:
+    """How many entries of a database of ``n_entries`` a query aligns."""
+    return min(n_entries, max(MIN_CANDIDATES, math.ceil(CANDIDATE_FRACTION * n_entries)))
+
+
+_AT_ENTRY = re.compile(r"at entry (\d+)")
+
+
+def _open(source: Any) -> Database:
+    from dovelkit.search import _open_cached
+
+    return source if isinstance(source, Database) else _open_cached(source)
+
+
+def prefilter_slice(source: Any, k: int, queries: Sequence[np.ndarray]) -> np.ndarray:
+    """Prefilter scores (float32, one row per query) of slice ``k`` of a database (open, or its
+    reference); a damaged key raises ValueError naming its entry."""
+    db = _open(source)
+    data, offsets = db.read_keys(k)
+    try:
+        return _core.prefilter_scores(list(queries), data, offsets)
+    except ValueError as exc:
+        found = _AT_ENTRY.search(str(exc))
+        if found is None:
+            raise
+        what = str(exc).split(": ", 1)[-1]
+        raise db.key_error(db.slices[k].start + int(found.group(1)), f"damaged search key ({what})") from None
+
+
+@dataclass
+class SliceHits:
+    """What one slice sends back for one query."""
+
+    hits: list[_core.Hit]
+    total: float  # sum of the candidates' scores
+    total_sq: float  # ... and of their squares
+
+
+def align_slice(source: Any, k: int, work: Sequence[tuple[_Scan, np.ndarray]]) -> list[SliceHits]:
+    """Align each query of ``work`` with its candidates (positions in the database) of slice ``k``."""
+    from dovelkit.search import _entry_arrays, _read_slice_cached
+
+    db = _open(source)
+    entries = db.read_slice(k) if isinstance(source, Database) else _read_slice_cached(db, k)
+    first = db.slices[k].start
+    out = []
+    for scan, positions in work:
+        chosen = [entries[int(p) - first] for p in positions]
+        hits = _core.scan_targets(scan.query[0], scan.query[1], *_entry_arrays(chosen), 0, scan.settings,
+                                  score_cutoff=0.0, max_hits=len(chosen), quick=scan.quick,
+                                  scan_mode=scan.scan_mode, pairs=scan.pairs)
+        scores = np.array([h.score for h in hits], dtype=np.float64)
+        for h in hits:
+            h.position = int(positions[h.position])
+        best = _core.select_hits(hits, score_cutoff=scan.score_cutoff, max_hits=scan.max_hits) if hits else []
+        out.append(SliceHits(best, float(scores.sum()), float((scores * scores).sum())))
+    return out
+
+
+# A call for wherever the slices run: (function, arguments, what it does).
+Call = tuple[Callable[..., Any], tuple[Any, ...], str]
+
+
+def run_calls(calls: list[Call], pool: WorkerPool | None, client: Client | None) -> Iterator[tuple[int, Any]]:
+    """Results of the calls as they finish: (index of the call, result)."""
+    if client is not None:
+        from distributed import as_completed
+
+        futures = {client.submit(fn, *args, pure=False): i for i, (fn, args, _) in enumerate(calls)}
+        try:
+            for fut in as_completed(list(futures)):
+                yield futures[fut], fut.result()
+        except BaseException:
+            client.cancel(list(futures))
+            raise
+    elif pool is not None:
+        yield from pool.run(iter(calls))
+    else:
+        for i, (fn, args, _) in enumerate(calls):
+            yield i, fn(*args)
+
+
+def _merge_top(best: tuple[np.ndarray, np.ndarray], positions: np.ndarray, scores: np.ndarray,
+               k: int) -> tuple[np.ndarray, np.ndarray]:
+    """The k best (position, score) of both, best first, equal scores by position."""
+    pos = np.concatenate([best[0], positions])
+    sc = np.concatenate([best[1], scores])
+    if len(pos) > k:
+        order = np.lexsort((pos, -sc))[:k]
+        pos, sc = pos[order], sc[order]
+    return pos, sc
+
+
+@dataclass
+class QueryResult:
+    """The merged outcome of one query: its best hits, each candidate's prefilter score and the
+    statistics' sums."""
+
+    hits: list[_core.Hit]
+    prefilter: dict[int, float]
+    total: float
+    total_sq: float
+
+
+def search_batch(db: Database, scans: Sequence[_Scan], pool: WorkerPool | None, client: Client | None,
+                 on_slice: Callable[[int], None] | None = None, candidates: int | None = None) -> list[QueryResult]:
+    """Both passes of a batch of queries through ``db``."""
+    source: Any = db if pool is None and client is None else db.reference()
+    queries = [s.query[0] for s in scans]
+    k_best = candidate_count(len(db)) if candidates is None else min(len(db), candidates)
+    empty = (np.zeros(0, dtype=np.int64), np.zeros(0, dtype=np.float32))
+    best = [empty for _ in scans]
+    slices = db.slices
+    calls: list[Call] = [(prefilter_slice, (source, k, queries), f"comparing the keys of slice {k} of {db.path}")
+                         for k in range(len(slices))]
+    for k, scores in run_calls(calls, pool, client):
+        positions = np.arange(slices[k].start, slices[k].stop, dtype=np.int64)
+        for q in range(len(scans)):
+            row = scores[q]
+            if len(row) > k_best:
+                keep = np.argpartition(-row, k_best - 1)[:k_best]
+                best[q] = _merge_top(best[q], positions[keep], row[keep], k_best)
+            else:
+                best[q] = _merge_top(best[q], positions, row, k_best)
+    # Which slice each query's candidates fall in.
+    starts = np.array([r.start for r in slices], dtype=np.int64)
+    work: dict[int, list[tuple[int, np.ndarray]]] = {}
+    for q, (pos, _) in enumerate(best):
+        order = np.sort(pos)
+        where = np.searchsorted(starts, order, side="right") - 1
+        for k in np.unique(where):
+            work.setdefault(int(k), []).append((q, order[where == k]))
+    results = [QueryResult([], {int(p): float(s) for p, s in zip(*best[q])}, 0.0, 0.0) for q in range(len(scans))]
+    keys = sorted(work)
+    calls = [(align_slice, (source, k, [(scans[q], pos) for q, pos in work[k]]),
+              f"aligning candidates in slice {k} of {db.path}") for k in keys]
+    for i, per_query in run_calls(calls, pool, client):
+        for (q, _), got in zip(work[keys[i]], per_query):
+            r = results[q]
+            r.total += got.total
+            r.total_sq += got.total_sq
+            if got.hits:
+                scan = scans[q]
+                r.hits = _core.select_hits(r.hits + got.hits, score_cutoff=scan.score_cutoff,
+                                           max_hits=scan.max_hits)
+        if on_slice is not None:
+            on_slice(keys[i])
+    return results

@@ -1,0 +1,168 @@
+"""The prefiltered search: keys in the database, candidates aligned exactly, statistics over the
+whole database, many queries, and databases written before the keys."""
+
+import csv
+import glob
+import os
+
+import pyarrow as pa
+import pyarrow.parquet as pq
+import pytest
+
+import dovelkit
+from dovelkit.database import Database
+
+from conftest import DATA, dovel_cmd, one_line_error
+
+FAMILY_FILES = sorted(glob.glob(os.path.join(DATA, "families", "*", "*.pdb")))
+OTHER_FILES = sorted(glob.glob(os.path.join(DATA, "*.pdb")))
+ROWS = 7
+
+
+@pytest.fixture(scope="module")
+def chains():
+    out = []
+    for path in FAMILY_FILES + OTHER_FILES:
+        out.extend(dovelkit.load_chains(path))
+    return out
+
+
+@pytest.fixture(scope="module")
+def keyed(chains, tmp_path_factory):
+    return Database.from_domains(tmp_path_factory.mktemp("pf") / "keyed.parquet", chains, rows_per_group=ROWS)
+
+
+def keyless_copy(src, dst):
+    """``src`` as a database of the format before the keys: no key column, version 1."""
+    table = pq.read_table(src)
+    meta = dict(table.schema.metadata)
+    table = table.drop_columns(["keys"]).replace_schema_metadata({**meta, b"version": b"1"})
+    pq.write_table(table, dst, row_group_size=ROWS)
+    return dst
+
+
+def fields(hits):
+    return [(h.id, h.score, h.rmsd, h.n_aligned, h.seq_identity, h.position) for h in hits]
+
+
+def test_prefiltered_search_finds_what_the_exhaustive_search_finds(keyed, chains):
+    n = len(keyed)
+    assert keyed.has_keys and n > 50
+    for query in chains[::3]:
+        full = [h for h in dovelkit.search(query, keyed, workers=1, max_hits=n, exhaustive=True) if h.score > 0]
+        quick = dovelkit.search(query, keyed, workers=1, max_hits=n, candidates=10)
+        positive = [h for h in quick if h.score > 0]
+        assert fields(positive) == fields(full), query.id
+        assert all(h.prefilter_score is not None and 0 <= h.prefilter_score <= 1 for h in quick)
+        assert all(h.prefilter_score is None for h in full)
+        assert len(quick) == 10  # only the candidates were aligned
+    # the same on worker processes, with the default number of candidates
+    query = chains[0]
+    pooled = dovelkit.search(query, keyed, workers=2, max_hits=n)
+    assert fields(pooled) == fields(dovelkit.search(query, keyed, workers=1, max_hits=n))
+
+
+def test_z_and_e_are_over_the_whole_database_whatever_is_listed(keyed, chains):
+    query = next(d for d in chains if d.id.startswith("1hrc"))
+    few = dovelkit.search(query, keyed, workers=1, max_hits=2)
+    many = dovelkit.search(query, keyed, workers=1, max_hits=60)
+    assert [(h.id, h.z_score, h.e_value) for h in few] == [(h.id, h.z_score, h.e_value) for h in many[:2]]
+    assert few[0].id == "1hrc_A" and few[0].z_score > 2 and few[0].e_value < 1
+    # zero for what aligned nothing: E is the size of the database
+    assert all(h.e_value == len(keyed) for h in many if h.score == 0)
+    # an exhaustive search keeps the module's Z but gives the same E
+    full = dovelkit.search(query, keyed, workers=1, max_hits=2, exhaustive=True)
+    assert [h.e_value for h in full] == [h.e_value for h in few]
+
+
+def test_old_database_searches_every_entry_until_indexed(keyed, chains, tmp_path):
+    old = keyless_copy(keyed.path, tmp_path / "old.parquet")
+    db = Database.open(old)
+    assert not db.has_keys and len(db) == len(keyed)
+    query = chains[0]
+    want = dovelkit.search(query, keyed, workers=1, exhaustive=True)
+    assert fields(dovelkit.search(query, db, workers=1)) == fields(want)
+    with pytest.raises(ValueError, match="dovel db index"):
+        db.read_keys(0)
+    db.close()
+    q = FAMILY_FILES[0]
+    r = dovel_cmd("search", q, old, "--workers", "1", "-q")
+    assert r.returncode == 0, r.stderr
+    assert r.stderr.count("\n") == 1 and "no search keys" in r.stderr and f"dovel db index {old}" in r.stderr
+
+    r = dovel_cmd("db", "index", old)
+    assert r.returncode == 0 and "search keys added" in r.stderr, r.stderr
+    indexed = Database.open(old)
+    assert indexed.has_keys and indexed.slices == keyed.slices
+    for k in range(indexed.n_slices):
+        assert indexed.read_keys(k)[0].tobytes() == keyed.read_keys(k)[0].tobytes()
+        assert [e.id for e in indexed.read_slice(k)] == [e.id for e in keyed.read_slice(k)]
+    r = dovel_cmd("search", q, old, "--workers", "1", "-q")
+    assert r.returncode == 0 and r.stderr == ""
+    assert "already has" in dovel_cmd("db", "index", old).stderr
+
+
+def test_damaged_key_is_refused_naming_the_entry(keyed, chains, tmp_path):
+    table = pq.read_table(keyed.path)
+    keys = table.column("keys").to_pylist()
+    victim = 9
+    keys[victim] = b"\x02\x05\x01"  # five residues claimed, one letter held
+    i = table.schema.get_field_index("keys")
+    table = table.set_column(i, table.schema.field(i), pa.array(keys, pa.binary()))
+    bad = tmp_path / "bad.parquet"
+    pq.write_table(table, bad, row_group_size=ROWS)
+    name = table.column("id")[victim].as_py()
+    for workers in (1, 2):
+        with pytest.raises(ValueError) as info:
+            dovelkit.search(chains[0], bad, workers=workers)
+        text = str(info.value)
+        assert str(bad) in text and repr(name) in text and f"row {victim}" in text and "search key" in text
+    line = one_line_error(dovel_cmd("search", FAMILY_FILES[0], bad, "--workers", "1", "-q"))
+    assert repr(name) in line and "search key" in line
+    # an exhaustive search does not read the keys
+    assert dovelkit.search(chains[0], bad, workers=1, exhaustive=True)
+
+
+def test_many_queries_and_all_against_all(keyed, chains, tmp_path):
+    queries = chains[:9]
+    got = list(dovelkit.search_many(queries, keyed, workers=1, max_hits=20, batch=4))
+    assert [q.id for q, _ in got] == [q.id for q in queries]
+    for q, hits in got:
+        assert fields(hits) == fields(dovelkit.search(q, keyed, workers=1, max_hits=20))
+        assert [h.z_score for h in hits] == [h.z_score for h in dovelkit.search(q, keyed, workers=1, max_hits=20)]
+    # every entry of the database against the database, on the command line, into one table
+    out = tmp_path / "all.tsv"
+    r = dovel_cmd("search", keyed.path, keyed.path, "--workers", "2", "--top", "5", "-o", out, "-q")
+    assert r.returncode == 0 and r.stdout == "", r.stderr
+    with open(out, newline="") as fh:
+        rows = list(csv.DictReader(fh, delimiter="\t"))
+    assert {x["query"] for x in rows} == set(keyed.ids)
+    for i in keyed.ids:  # each chain finds itself, at the best score
+        mine = [x for x in rows if x["query"] == i]
+        assert float(next(x["score"] for x in mine if x["id"] == i)) == float(mine[0]["score"]), i
+    assert all(float(x["score"]) > 0 for x in rows)
+    # a folder of structure files as the queries, to stdout
+    r = dovel_cmd("search", os.path.join(DATA, "families", "thioredoxin"), keyed.path, "--workers", "1", "-q")
+    assert r.returncode == 0, r.stderr
+    lines = r.stdout.splitlines()
+    assert lines[0].split("\t")[:3] == ["query", "rank", "id"]
+    folder = os.path.join(DATA, "families", "thioredoxin")
+    want = {d.id for f in sorted(glob.glob(os.path.join(folder, "*.pdb"))) for d in dovelkit.load_chains(f)}
+    assert {line.split("\t")[0] for line in lines[1:]} == want
+    # many queries go to one table: the single-query outputs are refused
+    line = one_line_error(dovel_cmd("search", keyed.path, keyed.path, "--json"))
+    assert "one TSV table" in line
+
+
+def test_prefiltered_search_on_a_dask_cluster(keyed, chains):
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(host="127.0.0.1", dashboard_address=None, n_workers=2, threads_per_worker=1,
+                                  processes=True) as cluster, distributed.Client(cluster) as client:
+        query = chains[3]
+        got = dovelkit.search(query, keyed.path, client=client, max_hits=30)
+        want = dovelkit.search(query, keyed, workers=1, max_hits=30)
+        assert fields(got) == fields(want)
+        assert [(h.z_score, h.e_value, h.prefilter_score) for h in got] == \
+            [(h.z_score, h.e_value, h.prefilter_score) for h in want]
+        many = list(dovelkit.search_many(chains[:3], keyed.path, client=client, max_hits=30))
+        assert fields(many[0][1]) == fields(dovelkit.search(chains[0], keyed, workers=1, max_hits=30))
