@@ -87,7 +87,11 @@ def test_ctrl_c_ends_db_create_within_two_seconds_every_time(tmp_path):
     assert whole.returncode == 0
     span = time.monotonic() - began  # from the first imports to the end, on this machine now
     latencies = []
-    for k in range(50):
+    # Fifty interrupts that land; on a busy machine a run can finish before its interrupt, and
+    # another try takes its place.
+    for k in range(150):
+        if len(latencies) == 50:
+            break
         if os.path.exists(tmp_path / "x.parquet"):
             os.unlink(tmp_path / "x.parquet")
         proc = start([*CREATE, "x.parquet", *INPUTS], tmp_path)
@@ -114,7 +118,7 @@ def test_ctrl_c_ends_db_create_within_two_seconds_every_time(tmp_path):
         assert parts(tmp_path) == []
         if os.path.exists(tmp_path / "x.parquet"):  # interrupted after the rename: whole
             Database.open(tmp_path / "x.parquet").ids
-    assert len(latencies) >= 45
+    assert len(latencies) == 50
     print(f"\nCtrl-C latency over {len(latencies)} interrupts: min {min(latencies):.3f} s, "
           f"median {statistics.median(latencies):.3f} s, max {max(latencies):.3f} s")
 
