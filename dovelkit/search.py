@@ -25,7 +25,7 @@ import dovel
 from dovelkit import _core
 from dovelkit.database import Database, Entry, open_targets
 from dovelkit.formatting import json_number
-from dovelkit.pairwise import PairwiseAlignment, from_core, settings_of
+from dovelkit.pairwise import PairwiseAlignment, check_mode, from_core, settings_of
 from dovelkit.paths import PathLike
 from dovelkit.pools import check_workers, default_workers, process_pool, stop_pool
 
@@ -60,6 +60,8 @@ class Hit:
     source: str  # source path ("" when unknown)
     chain: str  # chain id ("" when unknown)
     alignment: PairwiseAlignment | None = None  # with details=True
+    tm_query: float = 0.0  # TM-score of the hit's alignment normalised by the query's length
+    tm_target: float = 0.0  # ... and by the target's
 
     def to_dict(self) -> dict[str, Any]:
         """JSON-ready fields (with the alignment's summary when there is one)."""
@@ -67,6 +69,7 @@ class Hit:
             "rank": self.rank, "id": self.id, "score": json_number(self.score),
             "rmsd": json_number(self.rmsd), "n_aligned": self.n_aligned,
             "seq_identity": json_number(self.seq_identity), "z_score": json_number(self.z_score),
+            "tm_query": json_number(self.tm_query), "tm_target": json_number(self.tm_target),
             "position": self.position, "source": self.source, "chain": self.chain,
         }
         if self.alignment is not None:
@@ -132,12 +135,13 @@ class _Scan:
     quick: bool
     scan_mode: bool
     pairs: bool
+    fold: bool = False  # fold mode: fold alignments ranked by TM-score normalised by the query
 
     def run(self, first: int, arrays: _Arrays) -> list[_core.Hit]:
         coords, offsets, sequences = arrays
         return _core.scan_targets(self.query[0], self.query[1], coords, offsets, sequences, first, self.settings,
                                   score_cutoff=self.score_cutoff, max_hits=self.max_hits, quick=self.quick,
-                                  scan_mode=self.scan_mode, pairs=self.pairs)
+                                  scan_mode=self.scan_mode, pairs=self.pairs, fold=self.fold)
 
 
 def scan_slice(source: tuple[Any, ...], scan: _Scan) -> list[_core.Hit]:
@@ -264,6 +268,7 @@ def search(
     client: Client | None = None,
     progress: bool = False,
     details: bool = False,
+    mode: str = "family",
 ) -> list[Hit]:
     """Search ``query`` against ``targets``: a ``Database``, the path of one, or a list of domains.
 
@@ -276,6 +281,12 @@ def search(
     bar on stderr. With ``details`` every hit carries ``alignment``: the alignment the scan ranked
     it by, as a ``PairwiseAlignment`` of the query (fixed) and the target (mobile) whose score,
     RMSD, identity and pair count are the hit's own. A hit with nothing aligned has RMSD +infinity.
+
+    Every hit carries ``tm_query`` and ``tm_target``, the TM-scores of its alignment normalised by
+    the query's length and by the target's. With ``mode="fold"`` every target is aligned at the fold
+    level (as ``dovelkit.align(query, target, mode="fold")`` aligns it; ``params``, ``quick`` and
+    ``scan_mode`` are not used) and the hits are ranked by ``tm_query``, which is their ``score``
+    (``score_cutoff`` applies to it); rank and Z-score follow from it as in the module's scan.
 
     Worker processes start a fresh interpreter, so a script that searches with ``workers`` other
     than 1 needs the usual ``if __name__ == "__main__":`` guard. Errors: those of
@@ -293,6 +304,7 @@ def search(
                 raise TypeError(f"targets[{i}] is a {type(d).__name__}, not a dovel.Domain")
     # The module checks the other arguments, with its own errors, before anything runs.
     dovel.scan_database(query, [], params, score_cutoff, max_hits, quick, scan_mode)
+    fold = check_mode(mode) == "fold"
     cutoff = float(score_cutoff)
     max_hits = int(max_hits)
     quick, scan_mode = bool(quick), bool(scan_mode)
@@ -303,7 +315,7 @@ def search(
 
     slices = _slices_of(db_or_list, n_workers)
     scan = _Scan((np.ascontiguousarray(query.coordinates), query.sequence), settings_of(params), cutoff, max_hits,
-                 quick, scan_mode, details)
+                 quick, scan_mode, details, fold)
     from dovelkit.progress import progress_bar
 
     bar = progress_bar(total, unit="target", desc="searching", enabled=progress)
@@ -324,8 +336,8 @@ def search(
         if runs is not None:
             runs.close()  # stops the worker processes now if the search ends early (error, Ctrl-C)
         bar.close()
-    mode = "scan" if scan_mode else "quick" if quick else "direct"
-    return _hits(query, db_or_list, best, mode if details else None)
+    how = "fold" if fold else "scan" if scan_mode else "quick" if quick else "direct"
+    return _hits(query, db_or_list, best, how if details else None)
 
 
 def _hits(query: dovel.Domain, targets: Database | Sequence[dovel.Domain], ranked: list[_core.Hit],
@@ -335,7 +347,8 @@ def _hits(query: dovel.Domain, targets: Database | Sequence[dovel.Domain], ranke
     out = []
     for h in ranked:
         rmsd = h.rmsd if h.n_aligned else math.inf
-        out.append(Hit(h.rank, "", h.score, rmsd, h.n_aligned, h.seq_identity, h.z_score, h.position, "", ""))
+        out.append(Hit(h.rank, "", h.score, rmsd, h.n_aligned, h.seq_identity, h.z_score, h.position, "", "",
+                       tm_query=h.tm_query, tm_target=h.tm_target))
     # Where each hit came from, read in position order (one slice at a time).
     for hit, h in sorted(zip(out, ranked), key=lambda x: x[0].position):
         if isinstance(targets, Database):
@@ -347,5 +360,5 @@ def _hits(query: dovel.Domain, targets: Database | Sequence[dovel.Domain], ranke
             hit.id, hit.source, hit.chain = domain.id, domain.pdb_file, domain.chain
         if mode is not None and domain is not None:
             hit.alignment = from_core(query, domain, h.transform, h.pairs, h.distances, h.core_pairs, hit.rmsd,
-                                      h.score, h.seq_identity, mode)
+                                      h.score, h.seq_identity, mode, h.tm_query, h.tm_target)
     return out

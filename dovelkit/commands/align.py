@@ -12,7 +12,7 @@ from dovelkit.atomic import check_writable
 from dovelkit.errors import UserError
 from dovelkit.formatting import number
 from dovelkit.progress import Status
-from dovelkit.commands import add_preset_option, parameters_from
+from dovelkit.commands import add_mode_option, add_preset_option, mode_from, parameters_from
 
 if TYPE_CHECKING:
     from dovelkit.pairwise import PairwiseAlignment
@@ -20,6 +20,7 @@ if TYPE_CHECKING:
 EXAMPLES = """\
 examples:
   dovel align 1hrc.pdb 1ycc.pdb
+  dovel align 1hrc.pdb 1ycc.pdb --family              (the module's own method)
   dovel align 1hrc.pdb 1ycc.cif.gz --chain2 A -o 1ycc_on_1hrc.cif
   dovel align model.pdb ref.pdb --direct          (already superposed: no search)
   dovel align a.pdb b.pdb --json > a_b.json
@@ -28,6 +29,10 @@ FIXED stays, MOBILE is moved onto it. The alignment lines mark pairs whose C-alp
 within 3.0 A (':') or 5.0 A ('.') after the superposition. With -o the whole of MOBILE (every
 model and atom) is written moved, as PDB or mmCIF by the name's suffix (.pdb, .ent, .cif, .mmcif;
 add .gz to compress).
+
+The TM-scores are normalised by each chain's length (0.5 and above: the same fold). The default
+level, --fold, finds the alignment that maximises TM-score; --family (and --sensitive, its
+preset) runs the module's own method, whose score is reported beside the TM-scores.
 """
 
 
@@ -49,8 +54,13 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
     parser.add_argument("--json", action="store_true", help="print the result as JSON instead of text")
     parser.add_argument("--html", metavar="FILE", help="also write a report: one self-contained HTML page (figures open offline)")
     add_preset_option(parser)
+    add_mode_option(parser)
     parser.set_defaults(run=run)
 
+
+
+def _score_note(result: PairwiseAlignment) -> str:
+    return "  (fold level: the TM-score by fixed)" if result.mode == "fold" else ""
 
 
 def summary(result: PairwiseAlignment, path_fixed: str, path_mobile: str) -> str:
@@ -61,7 +71,8 @@ def summary(result: PairwiseAlignment, path_fixed: str, path_mobile: str) -> str
         f"n_aligned {result.n_aligned} pairs  ({100 * result.coverage_fixed:.1f}% of fixed, "
         f"{100 * result.coverage_mobile:.1f}% of mobile)",
         f"RMSD      {rmsd}{'' if rmsd == '-' else ' A'}",
-        f"score     {number(result.score, 4)}",
+        f"TM-score  {number(result.tm_fixed, 4)} (by fixed), {number(result.tm_mobile, 4)} (by mobile)",
+        f"score     {number(result.score, 4)}{_score_note(result)}",
         f"identity  {number(100 * result.seq_identity, 1)}%",
     ]
     return "\n".join(lines) + "\n"
@@ -78,6 +89,7 @@ def run(args: argparse.Namespace) -> int:
         output_format(args.output)  # a bad name fails before any work
     check_writable(args.output)
     check_writable(args.html)
+    mode = mode_from(args, "--direct" if args.direct else None)
 
     status = Status("dovel align")
     try:
@@ -85,7 +97,9 @@ def run(args: argparse.Namespace) -> int:
         fixed = dovelkit.load(args.fixed, chain=args.chain1)
         mobile = dovelkit.load(args.mobile, chain=args.chain2)
         status.update("aligning")
-        result = dovelkit.align(fixed, mobile, params=parameters_from(args), scan=not args.direct)
+        found = dovelkit.align(fixed, mobile, params=parameters_from(args), scan=not args.direct, mode=mode)
+        # Never blank: when the family level aligns nothing, the fold level's alignment is shown and used.
+        result = found.fold_level if found.n_aligned == 0 and found.fold_level is not None else found
         if args.output is not None:
             status.update("writing")
             dovelkit.write_moved(args.mobile, result.transform, args.output)
@@ -95,6 +109,9 @@ def run(args: argparse.Namespace) -> int:
     finally:
         status.close()
 
+    if result is not found:
+        print(f"dovel align: the family level aligned nothing; showing the fold level's alignment "
+              f"(TM-score {number(result.tm_fixed, 4)})", file=sys.stderr)
     if result.n_aligned == 0:
         print(f"dovel align: no alignment found; {'mobile written unmoved' if args.output else 'nothing aligned'}",
               file=sys.stderr)

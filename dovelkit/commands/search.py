@@ -12,9 +12,10 @@ from typing import Any
 from dovelkit.atomic import check_writable, write_atomically
 from dovelkit.errors import UserError
 from dovelkit.formatting import hit_table, json_number
-from dovelkit.commands import add_preset_option, parameters_from
+from dovelkit.commands import add_mode_option, add_preset_option, mode_from, parameters_from
 
-_COLUMNS = ("rank", "id", "score", "rmsd", "n_aligned", "seq_identity", "z_score", "position", "source", "chain")
+_COLUMNS = ("rank", "id", "score", "rmsd", "n_aligned", "seq_identity", "z_score", "position", "source", "chain",
+            "tm_query", "tm_target")
 
 
 def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
@@ -30,10 +31,10 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
     parser.add_argument("--chain", default=None, help="chain of the query file")
     parser.add_argument("--top", type=int, default=100, metavar="N", help="number of hits listed (default 100)")
     parser.add_argument("--cutoff", type=float, default=0.0, metavar="X",
-                        help="lowest score listed (default 0.0)")
-    parser.add_argument("--mode", choices=("scan", "full", "quick"), default="scan",
-                        help="scan: targets in any frame (default); full: refinement on the frames as given; "
-                        "quick: one alignment step on the frames as given")
+                        help="lowest score listed (default 0.0; at the fold level the score is the TM-score by the query)")
+    parser.add_argument("--mode", choices=("scan", "full", "quick"), default=None,
+                        help="family level only (implies --family): scan: targets in any frame (the default); "
+                        "full: refinement on the frames as given; quick: one alignment step on the frames as given")
     parser.add_argument("--workers", type=int, default=None, metavar="N",
                         help="processes on this machine (default: every core)")
     parser.add_argument("--scheduler", default=None, metavar="ADDRESS",
@@ -47,6 +48,7 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
     parser.add_argument("--html", metavar="FILE", help="also write a report: one self-contained HTML page (figures open offline)")
     parser.add_argument("--quiet", "-q", action="store_true", help="no progress bar")
     add_preset_option(parser)
+    add_mode_option(parser)
     parser.set_defaults(run=run)
 
 
@@ -97,6 +99,8 @@ def run(args: argparse.Namespace) -> int:
         raise UserError("--cutoff must be a finite number")
     check_writable(args.output)
     check_writable(args.html)
+    level = mode_from(args, None if args.mode is None else "--mode")
+    how = args.mode or "scan"
     query = dovelkit.load(args.query, chain=args.chain)
     targets, origins = _targets(args.targets)
     client = None
@@ -115,8 +119,9 @@ def run(args: argparse.Namespace) -> int:
             params=params,
             score_cutoff=args.cutoff,
             max_hits=args.top,
-            quick=args.mode == "quick",
-            scan_mode=args.mode == "scan",
+            quick=how == "quick",
+            scan_mode=how == "scan",
+            mode=level,
             workers=args.workers,
             client=client,
             progress=not args.quiet and stderr_is_terminal(),
@@ -162,7 +167,7 @@ def tsv(hits: list[Any], details: bool) -> str:
     lines = ["\t".join(header)]
     for h in hits:
         row = [str(h.rank), h.id, _full(h.score), _full(h.rmsd), str(h.n_aligned), _full(h.seq_identity),
-               _full(h.z_score), str(h.position), h.source, h.chain]
+               _full(h.z_score), str(h.position), h.source, h.chain, _full(h.tm_query), _full(h.tm_target)]
         if details:
             row.append(" ".join(repr(v) for v in _transform_values(h)))
             row.append(",".join(f"{i}:{j}" for i, j in h.alignment.pairs.tolist()))

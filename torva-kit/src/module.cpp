@@ -7,4 +7,5 @@ NB_MODULE(_core, m) {
     torva_kit::bind_pairwise(m);
     torva_kit::bind_scan(m);
     torva_kit::bind_multiple(m);
+    torva_kit::bind_fold(m);
 }
