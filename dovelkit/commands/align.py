@@ -75,6 +75,11 @@ def summary(result: PairwiseAlignment, path_fixed: str, path_mobile: str) -> str
         f"score     {number(result.score, 4)}{_score_note(result)}",
         f"identity  {number(100 * result.seq_identity, 1)}%",
     ]
+    fold = result.fold_level
+    if fold is not None:
+        # Never blank: what the fold level finds where the family level found nothing.
+        lines.append(f"fold      {fold.n_aligned} pairs at RMSD {number(fold.rmsd, 3)} A, TM-score "
+                     f"{number(fold.tm_fixed, 4)} (by fixed): the best superposition found (--fold aligns with it)")
     return "\n".join(lines) + "\n"
 
 
@@ -97,9 +102,7 @@ def run(args: argparse.Namespace) -> int:
         fixed = dovelkit.load(args.fixed, chain=args.chain1)
         mobile = dovelkit.load(args.mobile, chain=args.chain2)
         status.update("aligning")
-        found = dovelkit.align(fixed, mobile, params=parameters_from(args), scan=not args.direct, mode=mode)
-        # Never blank: when the family level aligns nothing, the fold level's alignment is shown and used.
-        result = found.fold_level if found.n_aligned == 0 and found.fold_level is not None else found
+        result = dovelkit.align(fixed, mobile, params=parameters_from(args), scan=not args.direct, mode=mode)
         if args.output is not None:
             status.update("writing")
             dovelkit.write_moved(args.mobile, result.transform, args.output)
@@ -109,9 +112,6 @@ def run(args: argparse.Namespace) -> int:
     finally:
         status.close()
 
-    if result is not found:
-        print(f"dovel align: the family level aligned nothing; showing the fold level's alignment "
-              f"(TM-score {number(result.tm_fixed, 4)})", file=sys.stderr)
     if result.n_aligned == 0:
         print(f"dovel align: no alignment found; {'mobile written unmoved' if args.output else 'nothing aligned'}",
               file=sys.stderr)

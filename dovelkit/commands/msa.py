@@ -161,10 +161,10 @@ def run(args: argparse.Namespace) -> int:
     stdout = sys.stdout
     id_w = max(len("structure"), *(len(d.id) for d in domains))
     file_w = max(len("file"), *(len(os.path.basename(o)) for o in outputs))
-    stdout.write(f"{'structure':<{id_w}}  {'file':<{file_w}}  {'length':>6}  {'core RMSD':>9}  {'TM-score':>8}\n")
+    stdout.write(f"{'structure':<{id_w}}  {'file':<{file_w}}  {'length':>6}  {'TM-score':>8}  {'core RMSD':>9}\n")
     for d, o, rmsd, tm in zip(domains, outputs, result.core_rmsd, result.tm_scores):
         shown = number(rmsd, 3)
-        stdout.write(f"{d.id:<{id_w}}  {os.path.basename(o):<{file_w}}  {len(d):>6}  {shown:>9}  {number(tm, 4):>8}\n")
+        stdout.write(f"{d.id:<{id_w}}  {os.path.basename(o):<{file_w}}  {len(d):>6}  {number(tm, 4):>8}  {shown:>9}\n")
     stdout.write(f"\n{len(result.columns)} columns, {result.n_core} core columns, mean TM-score "
                  f"{number(result.mean_tm, 4)} ({result.mode} level); "
                  f"{len(outputs)} structures written to {args.output}\n")
