@@ -31,7 +31,8 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
     parser.add_argument("--chain", default=None, help="chain of the query file")
     parser.add_argument("--top", type=int, default=100, metavar="N", help="number of hits listed (default 100)")
     parser.add_argument("--cutoff", type=float, default=0.0, metavar="X",
-                        help="lowest score listed (default 0.0; at the fold level the score is the TM-score by the query)")
+                        help="lowest score listed (default 0.0; at the fold level the score is the TM-score "
+                        "by the query)")
     parser.add_argument("--mode", choices=("scan", "full", "quick"), default=None,
                         help="family level only (implies --family): scan: targets in any frame (the default); "
                         "full: refinement on the frames as given; quick: one alignment step on the frames as given")

@@ -276,3 +276,30 @@ def test_search_and_msa_commands_levels(tmp_path):
     assert "TM-score" in p.stdout.splitlines()[0] and "(fold level)" in p.stdout
     p = dovel_cmd("msa", HRC, YCC, CO6, "-o", tmp_path / "o2", "--family")
     assert p.returncode == 0 and "(family level)" in p.stdout
+
+
+def test_fold_search_of_a_database_is_the_same_everywhere(tmp_path):
+    """In process, on worker processes and on a Dask cluster, slice by slice: the same ranking as
+    one scan of every target."""
+    from distributed import Client, LocalCluster
+
+    query = dovelkit.load(TRX3)
+    targets = [d for f in (DSB, HRC, TRX2, ERT, YCC, CO6, f"{FAM}/unrelated/1stn.pdb")
+               for d in dovelkit.load_chains(f)]
+    db = dovelkit.Database.from_domains(tmp_path / "t.parquet", targets, rows_per_group=3)
+    assert len(db.slices) > 2
+    coords = np.concatenate([d.coordinates for d in targets])
+    offsets = np.cumsum([0] + [len(d) for d in targets])
+    sequences = "".join(d.sequence for d in targets)
+    whole = _core.scan_targets(query.coordinates, query.sequence, coords, offsets, sequences, 0, _core.Settings(),
+                               score_cutoff=0.0, max_hits=6, quick=False, scan_mode=True, fold=True)
+    want = [(h.position, h.score, h.tm_target, h.z_score) for h in whole]
+
+    def got(hits):
+        return [(h.position, h.score, h.tm_target, h.z_score) for h in hits]
+
+    assert got(dovelkit.search(query, db, mode="fold", max_hits=6, workers=1)) == want
+    assert got(dovelkit.search(query, db, mode="fold", max_hits=6, workers=2)) == want
+    with LocalCluster(host="127.0.0.1", dashboard_address=None, n_workers=2, threads_per_worker=1,
+                      processes=True, silence_logs=40) as cluster, Client(cluster) as client:
+        assert got(dovelkit.search(query, db.path, mode="fold", max_hits=6, client=client)) == want
