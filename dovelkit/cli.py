@@ -4,8 +4,12 @@ from __future__ import annotations
 
 import argparse
 import importlib
+import os
+import signal
 import sys
+import threading
 from collections.abc import Sequence
+from typing import NoReturn
 
 from dovelkit.errors import UserError
 
@@ -23,8 +27,16 @@ examples:
 """
 
 
+class _Parser(argparse.ArgumentParser):
+    """Mistakes on the command line get the one line and status 1 of every other mistake, not
+    argparse's usage text and status 2 (``--help`` still shows the usage)."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(1, f"{self.prog}: {' '.join(message.split())}\n")
+
+
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="dovel", description=DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter
     )
     parser.add_argument("--version", action="version", version=f"dovel {_version()}")
@@ -42,24 +54,99 @@ def _version() -> str:
     return str(dovel.__version__)
 
 
-def main(argv: Sequence[str] | None = None) -> int:
-    """Run the command; return the exit status (0 success, 1 user error, 130 interrupted)."""
-    parser = build_parser()
-    args = parser.parse_args(argv)
+class Terminated(KeyboardInterrupt):
+    """SIGTERM, raised where Ctrl-C would be so that it ends the command the same way: worker
+    processes stopped, no partial output left."""
+
+
+def _terminate(signum: int, frame: object) -> None:
+    raise Terminated()
+
+
+def _output_closed() -> bool:
+    """Whether standard output is a pipe whose reader has gone (``dovel search ... | head -1``)."""
     try:
-        return int(args.run(args) or 0)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        return True
+    except (OSError, ValueError):
+        pass
+    try:
+        import select
+
+        poller = select.poll()
+        poller.register(sys.stdout.fileno(), select.POLLOUT)
+        return any(ev & select.POLLERR for _, ev in poller.poll(0))
+    except (OSError, ValueError, AttributeError):
+        return False
+
+
+def _silence_stdout() -> None:
+    """Point standard output at /dev/null, so that the interpreter's last flush of what is still
+    buffered for a closed pipe prints nothing."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError, AttributeError):
+        pass
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the command; return the exit status: 0 success, 1 error, 3 a multiple alignment without a
+    core, 130 interrupted (Ctrl-C),
+    143 terminated (SIGTERM), 141 when the reader of the output went away (``| head``: dovel then
+    stops silently, as other tools do)."""
+    try:
+        return _main(argv)
+    except KeyboardInterrupt as exc:  # a second one, while the first was being reported
+        return 143 if isinstance(exc, Terminated) else 130
+    finally:
+        from dovelkit._startup import is_the_command
+
+        if is_the_command() and threading.current_thread() is threading.main_thread():
+            # The work is done (or stopped) and reported: a Ctrl-C or SIGTERM while the
+            # interpreter shuts down has nothing left to stop, and must not end it by the signal.
+            signal.signal(signal.SIGINT, signal.SIG_IGN)
+            signal.signal(signal.SIGTERM, signal.SIG_IGN)
+
+
+def _main(argv: Sequence[str] | None) -> int:
+    command = "dovel"
+    try:
+        if threading.current_thread() is threading.main_thread():
+            from dovelkit._startup import interrupted_while_starting
+
+            if signal.getsignal(signal.SIGINT) is interrupted_while_starting:
+                signal.signal(signal.SIGINT, signal.default_int_handler)
+            signal.signal(signal.SIGTERM, _terminate)
+        parser = build_parser()
+        args = parser.parse_args(argv)
+        command = f"dovel {args.command}"
+        status = int(args.run(args) or 0)
+        if _output_closed():
+            _silence_stdout()
+            return 141
+        return status
+    except Terminated:
+        print("dovel: terminated", file=sys.stderr)
+        return 143
     except KeyboardInterrupt:
         print("dovel: interrupted", file=sys.stderr)
         return 130
-    except BrokenPipeError:
+    except BrokenPipeError as exc:
+        if _output_closed():
+            _silence_stdout()
+            return 141
+        print(f"{command}: {_one_line(exc)}", file=sys.stderr)
         return 1
     except (UserError, OSError, ValueError, TypeError) as exc:
-        print(f"dovel {args.command}: {_one_line(exc)}", file=sys.stderr)
+        print(f"{command}: {_one_line(exc)}", file=sys.stderr)
         return 1
     except (SystemExit, GeneratorExit):
         raise
     except BaseException as exc:  # a fault of ours (the module's internal error derives from BaseException)
-        print(f"dovel {args.command}: internal error: {type(exc).__name__}: {_one_line(exc)}", file=sys.stderr)
+        print(f"{command}: internal error: {type(exc).__name__}: {_one_line(exc)}", file=sys.stderr)
         return 1
 
 

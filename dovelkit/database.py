@@ -7,22 +7,26 @@ database (one row group) reads on its own: a search worker only ever holds the s
 
 from __future__ import annotations
 
+import contextlib
 import os
+import socket
+import stat
 import time
 from bisect import bisect_right
 from collections.abc import Generator, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 import pyarrow as pa
-import pyarrow.compute as pc
 import pyarrow.parquet as pq
 
 import dovel
 
-from dovelkit.atomic import replacing
+from dovelkit import _footer
+from dovelkit.atomic import check_writable, replacing
 from dovelkit.inputs import collect_files, read_files
+from dovelkit.reading import check_max_size
 from dovelkit.paths import PathLike
 from dovelkit.pools import check_workers, default_workers
 
@@ -134,6 +138,7 @@ class _GroupWriter:
             use_dictionary=["id", "source", "chain", "sequence", "secondary_structure"],
             column_encoding={"coordinates_milli.list.element": "DELTA_BINARY_PACKED"},
             write_statistics=["id"],
+            write_page_checksum=True,
         )
         self.columns: dict[str, list[Any]] = {name: [] for name in SCHEMA.names}
 
@@ -187,7 +192,11 @@ def _write_database(
     if os.path.isdir(target):
         raise IsADirectoryError(21, "Is a directory", os.fspath(path))
     with replacing(target) as tmp:
-        writer = _GroupWriter(tmp, rows_per_group)
+        try:
+            writer = _GroupWriter(tmp, rows_per_group)
+        except (pa.ArrowException, OSError) as exc:
+            raise OSError(getattr(exc, "errno", None) or 5, _one_line(exc).replace(tmp, os.fspath(path)),
+                          os.fspath(path)) from None
         taken: dict[str, str] = {}
         try:
             for record in records:
@@ -209,15 +218,54 @@ def _write_database(
                 summary.entries += 1
             if summary.entries == 0:
                 raise ValueError("no protein chain found in the inputs; nothing written")
+            writer.close()
+        except (pa.ArrowException, OSError) as exc:
+            with contextlib.suppress(Exception):
+                writer.writer.close()
+            if not isinstance(exc, pa.ArrowException) and exc.filename != tmp and tmp not in str(exc):
+                raise  # not the writing: an input's error, say
+            raise OSError(getattr(exc, "errno", None) or 5, _one_line(exc).replace(tmp, os.fspath(path)),
+                          os.fspath(path)) from None
         except BaseException:
-            writer.writer.close()
+            with contextlib.suppress(Exception):
+                writer.writer.close()
             raise
-        writer.close()
     summary.bytes = os.path.getsize(target)
 
 
 # --------------------------------------------------------------------------------------------
 # Reading
+
+
+class DatabaseError(ValueError):
+    """A file that is not a structure database, or a damaged one (the message names the file)."""
+
+
+class DatabaseRef(NamedTuple):
+    """What a worker process needs to read the very file a ``Database`` has open: its path, and
+    who holds it open under which descriptor, with the file's identity to check it by."""
+
+    path: str
+    host: str
+    pid: int
+    fd: int
+    dev: int
+    ino: int
+    mtime_ns: int
+    size: int
+
+    def matches(self, st: os.stat_result) -> bool:
+        same = st.st_mtime_ns == self.mtime_ns and st.st_size == self.size
+        if self.host == socket.gethostname():  # another host sees the same file under another device
+            same = same and st.st_dev == self.dev and st.st_ino == self.ino
+        return same
+
+
+# Sanity bounds of the file's own description of itself: at most this many entries per byte of the
+# file, and this many stored coordinate values per byte (a real entry takes tens of bytes, and a
+# coordinate more than a bit).
+_ROWS_PER_BYTE = 4
+_VALUES_PER_BYTE = 16
 
 
 class Database:
@@ -226,26 +274,129 @@ class Database:
     ``len(db)``, ``db.ids``, ``db[i]`` (a ``dovel.Domain``), ``db.get(id)``, ``db.entry(i)``
     (every stored field, secondary structure included), ``iter(db)`` and ``db.iter_slices()``
     read only what they need: one row group, or one column.
+
+    The file is held open: replaced on disk meanwhile, the database goes on reading the file it
+    opened (and so do the worker processes of a search); rewritten in place, it refuses to read
+    on. A file whose description of itself does not hold together, or an entry that is not what
+    the format stores, is refused with ValueError naming the file (and the entry).
     """
 
-    def __init__(self, path: PathLike) -> None:
+    def __init__(self, path: PathLike, _expect: DatabaseRef | None = None) -> None:
         self.path = os.fspath(path)
         self.summary: CreationSummary | None = None
+        self._handle = _open_handle(self.path, _expect)
         try:
-            self._file = pq.ParquetFile(self.path)
-        except (pa.ArrowInvalid, pa.ArrowIOError) as exc:
-            if isinstance(exc, OSError) and not os.path.exists(self.path):
-                raise FileNotFoundError(2, "No such file or directory", self.path) from None
-            raise ValueError(f"{self.path}: not a structure database ({exc})") from None
-        meta = self._file.schema_arrow.metadata or {}
-        if meta.get(b"format") != FORMAT_NAME or self._file.schema_arrow.names != SCHEMA.names:
-            raise ValueError(f"{self.path}: not a structure database (a Parquet file of other content)")
-        counts = [self._file.metadata.row_group(k).num_rows for k in range(self._file.num_row_groups)]
+            st = os.fstat(self._handle.fileno())
+            if _expect is not None and not _expect.matches(st):
+                raise DatabaseError(
+                    f"{self.path}: the database changed on disk while in use (replaced or rewritten "
+                    "since it was opened); open it again"
+                )
+            if not stat.S_ISREG(st.st_mode):
+                raise DatabaseError(f"{self.path}: not a structure database (not a regular file)")
+            self._stat = st
+            self._size = st.st_size
+            try:
+                self._file = pq.ParquetFile(self._handle, page_checksum_verification=True)
+            except MemoryError:
+                raise DatabaseError(f"{self.path}: cannot be read: out of memory reading its footer") from None
+            except Exception as exc:  # whatever a damaged footer makes the reader raise
+                raise DatabaseError(f"{self.path}: not a structure database ({_one_line(exc)})") from None
+            try:
+                counts = self._check_metadata()
+            except DatabaseError:
+                raise
+            except Exception as exc:
+                raise self._bad(f"its footer cannot be read ({type(exc).__name__}: {_one_line(exc)})") from None
+        except BaseException:
+            self._handle.close()
+            raise
         self._starts = [0]
         for n in counts:
             self._starts.append(self._starts[-1] + n)
-        self._cache: tuple[int, pa.Table] | None = None
+        self._cache: tuple[int, list[Entry]] | None = None
         self._ids: list[str] | None = None
+
+    def _bad(self, what: str) -> DatabaseError:
+        return DatabaseError(f"{self.path}: damaged structure database: {what}")
+
+    def _check_metadata(self) -> list[int]:
+        """The row count of each row group, once the file's footer has been checked against itself
+        and the file's size (before anything is allocated from it)."""
+        schema = self._file.schema_arrow
+        meta = schema.metadata or {}
+        if meta.get(b"format") != FORMAT_NAME or schema.names != SCHEMA.names:
+            raise DatabaseError(f"{self.path}: not a structure database (a Parquet file of other content)")
+        version = meta.get(b"version")
+        if version != FORMAT_VERSION:
+            shown = version.decode("utf-8", "replace") if isinstance(version, bytes) else "none"
+            raise DatabaseError(
+                f"{self.path}: structure database of format version {shown}; this dovelkit reads version "
+                f"{FORMAT_VERSION.decode()}"
+            )
+        for f in SCHEMA:
+            if not schema.field(f.name).type.equals(f.type):
+                raise self._bad(f"column {f.name} holds {schema.field(f.name).type}, not {f.type}")
+        try:
+            footer = _footer.read(self._handle, self._size)
+        except _footer.FooterError as exc:
+            raise self._bad(str(exc)) from None
+        per_group = meta.get(b"rows_per_group")
+        rows_per_group = int(per_group) if per_group is not None and per_group.isdigit() else None
+        counts = []
+        values = 0
+        n_groups = len(footer.row_groups)
+        if n_groups != self._file.metadata.num_row_groups:
+            raise self._bad("the footer cannot be read consistently")
+        for k, group in enumerate(footer.row_groups):
+            n = group.num_rows
+            where = f"slice {k}"
+            if n < 0 or n > _ROWS_PER_BYTE * self._size:
+                raise self._bad(f"{where} claims {n} entries in a file of {self._size} bytes")
+            if rows_per_group is not None and (n > rows_per_group or (n < rows_per_group and k < n_groups - 1)):
+                raise self._bad(f"{where} claims {n} entries; the file stores {rows_per_group} per slice")
+            names = [c.path.split(".")[0] for c in group.columns]
+            if names != SCHEMA.names:
+                raise self._bad(f"{where} stores the columns {', '.join(names) or 'none'}")
+            for column, name in zip(group.columns, names):
+                if name in ("coordinates_milli", "coordinates"):
+                    if column.num_values < n:
+                        raise self._bad(f"{where} claims {n} entries but its {name} column has {column.num_values} values")
+                    values += column.num_values
+                elif column.num_values != n:
+                    raise self._bad(f"{where} claims {n} entries but its {name} column has {column.num_values}")
+                if not 0 <= column.compressed <= self._size:
+                    raise self._bad(f"{where}: column {name} claims {column.compressed} bytes in a file of {self._size}")
+            counts.append(n)
+        if sum(counts) != footer.num_rows:
+            raise self._bad(f"{footer.num_rows} entries in all, but the slices hold {sum(counts)}")
+        if values > _VALUES_PER_BYTE * self._size + 1024:
+            raise self._bad(f"{values} coordinate values claimed in a file of {self._size} bytes")
+        return counts
+
+    def reference(self) -> DatabaseRef:
+        """How a worker process finds this very file (see ``Database.from_reference``)."""
+        st = self._stat
+        return DatabaseRef(os.path.abspath(self.path), socket.gethostname(), os.getpid(), self._handle.fileno(),
+                           st.st_dev, st.st_ino, st.st_mtime_ns, st.st_size)
+
+    @classmethod
+    def from_reference(cls, ref: DatabaseRef) -> "Database":
+        """The file a ``Database`` of another process has open: through that process's descriptor
+        when it can be reached (same host, Linux), else by path; ValueError when the file found
+        is not the one the other process opened."""
+        db = cls(ref.path, _expect=ref)
+        return db
+
+    def close(self) -> None:
+        """Close the file (the database reads nothing afterwards)."""
+        self._handle.close()
+
+    def __enter__(self) -> "Database":
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self.close()
 
     # ---- construction
 
@@ -263,6 +414,7 @@ class Database:
         progress: bool = False,
         rename_duplicates: bool = False,
         rows_per_group: int = DEFAULT_ROWS_PER_GROUP,
+        max_size: int | None = None,
     ) -> "Database":
         """Create a database at ``path`` from structure files and directories (searched recursively).
 
@@ -271,14 +423,19 @@ class Database:
         (``db.summary.skipped``, with the reason); an id met twice stops the creation with
         ValueError before anything is written, unless ``rename_duplicates`` (the later one is then
         stored as ``<id>~2``, ``<id>~3``, ...). The file is written atomically: an existing
-        database at ``path`` stays untouched when creation fails.
+        database at ``path`` stays untouched when creation fails. Files that are not regular
+        (FIFOs, devices) and directories that cannot be listed are skipped and listed too; a file
+        reached twice is read once. ``max_size`` bounds the structure text of one file (see
+        ``dovelkit.reading.read_structure``); it holds in every reading process.
         """
         if isinstance(inputs, (str, bytes, os.PathLike)):
             inputs = [inputs]
+        check_writable(path)
         start = time.perf_counter()
-        files = collect_files(inputs)
-        n_workers = default_workers() if workers is None else check_workers(workers)
+        check_max_size(max_size)
         summary = CreationSummary()
+        files = collect_files(inputs, summary.skipped)
+        n_workers = default_workers() if workers is None else check_workers(workers)
         bar = None
         if progress:
             from dovelkit.progress import progress_bar
@@ -286,7 +443,7 @@ class Database:
             bar = progress_bar(total=len(files), unit="file", desc="reading")
 
         def records() -> Generator[Any, None, None]:
-            for fpath, result in read_files(files, min(n_workers, len(files))):
+            for fpath, result in read_files(files, min(n_workers, len(files)), max_size):
                 if bar is not None:
                     bar.update(1)
                 if isinstance(result, str):
@@ -350,9 +507,24 @@ class Database:
         """The positions of each slice (row group), in order."""
         return [range(self._starts[k], self._starts[k + 1]) for k in range(self.n_slices)]
 
-    def _group(self, k: int) -> pa.Table:
+    def _read_group(self, k: int, columns: list[str] | None = None) -> pa.Table:
+        """Row group ``k`` as stored, once the file is known to be the one opened."""
+        if self._handle.closed:
+            raise DatabaseError(f"{self.path}: the database is closed")
+        st = os.fstat(self._handle.fileno())
+        if (st.st_mtime_ns, st.st_size) != (self._stat.st_mtime_ns, self._stat.st_size):
+            raise DatabaseError(f"{self.path}: the database was rewritten on disk while in use; open it again")
+        try:
+            return self._file.read_row_group(k, columns=columns, use_threads=False)
+        except MemoryError:
+            raise self._bad(f"slice {k} does not fit in memory as described") from None
+        except Exception as exc:  # whatever damaged pages make the reader raise
+            raise self._bad(f"slice {k} cannot be read ({type(exc).__name__}: {_one_line(exc)})") from None
+
+    def _group(self, k: int) -> list[Entry]:
         if self._cache is None or self._cache[0] != k:
-            self._cache = (k, self._file.read_row_group(k))
+            self._cache = None
+            self._cache = (k, self.read_slice(k))
         return self._cache[1]
 
     def _locate(self, i: int) -> tuple[int, int]:
@@ -371,7 +543,7 @@ class Database:
     def entry(self, i: int) -> Entry:
         """Every stored field of entry ``i``."""
         k, row = self._locate(i)
-        return _entries(self._group(k), row, row + 1)[0]
+        return self._group(k)[row]
 
     def __getitem__(self, i: int) -> dovel.Domain:
         return self.entry(i).domain()
@@ -380,8 +552,7 @@ class Database:
         """The entries of slice ``k``."""
         if not 0 <= k < self.n_slices:
             raise IndexError(f"slice index out of range (0 to {self.n_slices - 1})")
-        table = self._file.read_row_group(k)
-        return _entries(table, 0, table.num_rows)
+        return _checked_entries(self._read_group(k), self, k)
 
     def iter_slices(self) -> Iterator[list[dovel.Domain]]:
         """The domains slice by slice; only one slice is held at a time."""
@@ -396,7 +567,10 @@ class Database:
     def ids(self) -> list[str]:
         """Every id in order (reads the id column only)."""
         if self._ids is None:
-            self._ids = self._file.read(columns=["id"]).column("id").to_pylist()
+            ids: list[str] = []
+            for k in range(self.n_slices):
+                ids.extend(self._ids_of(k))
+            self._ids = ids
         return self._ids
 
     def position(self, id_: str) -> int | None:
@@ -407,11 +581,20 @@ class Database:
             except ValueError:
                 return None
         for k in range(self.n_slices):
-            column = self._file.read_row_group(k, columns=["id"]).column("id")
-            hit = pc.index(column, id_).as_py()
-            if hit >= 0:
-                return self._starts[k] + int(hit)
+            try:
+                return self._starts[k] + self._ids_of(k).index(id_)
+            except ValueError:
+                continue
         return None
+
+    def _ids_of(self, k: int) -> list[str]:
+        column = self._read_group(k, ["id"]).column("id")
+        if column.type != pa.string() or len(column) != len(self.slices[k]) or column.null_count:
+            _checked_entries(self._read_group(k), self, k)  # says which entry is wrong
+        try:
+            return [str(v) for v in column.to_pylist()]
+        except Exception as exc:
+            raise self._bad(f"slice {k}: the ids cannot be read ({type(exc).__name__}: {_one_line(exc)})") from None
 
     def get(self, id_: str, default: Any = None) -> dovel.Domain | Any:
         """The domain with this id, or ``default``."""
@@ -419,32 +602,101 @@ class Database:
         return default if i is None else self[i]
 
 
-def _entries(table: pa.Table, lo: int, hi: int) -> list[Entry]:
-    part = table.slice(lo, hi - lo)
-    ids = part.column("id").to_pylist()
-    sources = part.column("source").to_pylist()
-    chains = part.column("chain").to_pylist()
-    seqs = part.column("sequence").to_pylist()
-    sss = part.column("secondary_structure").to_pylist()
-    milli, milli_off = _flat_lists(part.column("coordinates_milli"))
-    exact, exact_off = _flat_lists(part.column("coordinates"))
+def _checked_entries(table: pa.Table, db: Database, k: int) -> list[Entry]:
+    try:
+        return _entries(table, db, k)
+    except DatabaseError:
+        raise
+    except Exception as exc:  # text that is not UTF-8, say
+        raise db._bad(f"slice {k} cannot be read ({type(exc).__name__}: {_one_line(exc)})") from None
+
+
+def _entries(table: pa.Table, db: Database, k: int) -> list[Entry]:
+    """The entries of row group ``k`` of ``db``, each checked against what the format stores."""
+    first = db.slices[k].start
+    if table.num_rows != len(db.slices[k]):
+        raise db._bad(f"slice {k} holds {table.num_rows} entries, not the {len(db.slices[k])} it claims")
+    for f in SCHEMA:
+        column = table.column(f.name)
+        if not column.type.equals(f.type):
+            raise db._bad(f"slice {k}: column {f.name} holds {column.type}, not {f.type}")
+    ids = table.column("id").to_pylist()
+
+    def bad(r: int, what: str) -> DatabaseError:
+        name = f"entry {ids[r]!r}" if isinstance(ids[r], str) else "an entry"
+        return db._bad(f"{name} (row {first + r}): {what}")
+
+    strings = {name: table.column(name).to_pylist() for name in SCHEMA.names[:5]}
+    for name, values in strings.items():
+        for r, v in enumerate(values):
+            if v is None:
+                raise bad(r, f"no {name}")
+    milli, milli_off, milli_valid = _flat_lists(table.column("coordinates_milli"))
+    exact, exact_off, exact_valid = _flat_lists(table.column("coordinates"))
+    seqs = strings["sequence"]
     out = []
     for r in range(len(ids)):
+        if not ids[r]:
+            raise bad(r, "empty id")
         n = len(seqs[r])
-        if milli_off[r + 1] > milli_off[r]:
+        if len(strings["secondary_structure"][r]) != n:
+            raise bad(r, f"{len(strings['secondary_structure'][r])} secondary structure codes for {n} residues")
+        m = int(milli_off[r + 1] - milli_off[r])
+        e = int(exact_off[r + 1] - exact_off[r])
+        if (m, e) not in ((3 * n, 0), (0, 3 * n)):
+            raise bad(r, f"{m + e} coordinates stored for {n} residues (expected {3 * n})")
+        if m:
+            if not milli_valid[milli_off[r]: milli_off[r + 1]].all():
+                raise bad(r, "a missing coordinate")
             planar = milli[milli_off[r]: milli_off[r + 1]].astype(np.float64) / 1000.0
             xyz = np.ascontiguousarray(planar.reshape(3, n).T)
         else:
-            xyz = np.array(exact[exact_off[r]: exact_off[r + 1]], dtype=np.float64).reshape(n, 3)
-        out.append(Entry(ids[r], sources[r], chains[r], seqs[r], sss[r], xyz))
+            values = exact[exact_off[r]: exact_off[r + 1]]
+            if not exact_valid[exact_off[r]: exact_off[r + 1]].all():
+                raise bad(r, "a missing coordinate")
+            xyz = np.array(values, dtype=np.float64).reshape(n, 3)
+        out.append(Entry(ids[r], strings["source"][r], strings["chain"][r], seqs[r],
+                         strings["secondary_structure"][r], xyz))
     return out
 
 
-def _flat_lists(column: pa.ChunkedArray) -> tuple[np.ndarray, np.ndarray]:
-    """The values of a list column and each row's offsets into them (starting at 0)."""
+def _flat_lists(column: pa.ChunkedArray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """The values of a list column, each row's offsets into them (starting at 0; a missing list
+    counts as empty), and which values are present."""
     lists = column.combine_chunks()
     offsets = lists.offsets.to_numpy()
-    return lists.flatten().to_numpy(zero_copy_only=False), offsets - offsets[0]
+    values = lists.values.slice(offsets[0], offsets[-1] - offsets[0])
+    valid = (np.ones(len(values), dtype=bool) if values.null_count == 0
+             else values.is_valid().to_numpy(zero_copy_only=False))
+    flat = values.fill_null(0).to_numpy(zero_copy_only=False)
+    return flat, offsets - offsets[0], valid
+
+
+def _open_handle(path: str, expect: DatabaseRef | None) -> pa.NativeFile:
+    """The file opened natively; for a worker, the very file the caller holds open when it can
+    be reached through the caller's descriptor (same host, Linux), else the one at the path."""
+    if expect is not None and expect.host == socket.gethostname():
+        with contextlib.suppress(OSError, pa.ArrowException):
+            handle = pa.OSFile(f"/proc/{expect.pid}/fd/{expect.fd}")
+            if expect.matches(os.fstat(handle.fileno())):
+                return handle
+            handle.close()
+    try:
+        return pa.OSFile(path)
+    except (pa.ArrowException, OSError) as exc:
+        if isinstance(exc, OSError) and exc.errno is not None:
+            raise
+        if not os.path.exists(path):
+            raise FileNotFoundError(2, "No such file or directory", path) from None
+        if os.path.isdir(path):
+            raise IsADirectoryError(21, "Is a directory", path) from None
+        if not os.access(path, os.R_OK):
+            raise PermissionError(13, "Permission denied", path) from None
+        raise DatabaseError(f"{path}: cannot be opened ({_one_line(exc)})") from None
+
+
+def _one_line(exc: BaseException) -> str:
+    return " ".join(str(exc).split()) or type(exc).__name__
 
 
 def open_targets(targets: Database | PathLike | Sequence[dovel.Domain]) -> Database | Sequence[dovel.Domain]:

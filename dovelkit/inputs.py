@@ -3,15 +3,15 @@ chains read as plain values (in a worker process when there are several)."""
 
 from __future__ import annotations
 
-import concurrent.futures
 import os
+import stat
 from collections.abc import Iterable, Iterator
 from typing import Any
 
 import numpy as np
 
 from dovelkit.paths import PathLike
-from dovelkit.pools import process_pool, stop_pool
+from dovelkit.pools import WorkerPool
 from dovelkit.reading import file_stem, load_chains
 
 # Files taken from a directory: the suffixes of structure files, optionally gzip-compressed.
@@ -26,77 +26,120 @@ def _is_structure_name(name: str) -> bool:
     return lower.endswith(_STRUCTURE_SUFFIXES)
 
 
-def collect_files(inputs: Iterable[PathLike]) -> list[str]:
+def _kind(mode: int) -> str | None:
+    """Why a file of this mode is not read (None for a regular file)."""
+    if stat.S_ISREG(mode):
+        return None
+    for test, name in ((stat.S_ISFIFO, "a FIFO"), (stat.S_ISCHR, "a character device"),
+                       (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket")):
+        if test(mode):
+            return f"not a regular file ({name})"
+    return "not a regular file"
+
+
+def collect_files(inputs: Iterable[PathLike], skipped: list[tuple[str, str]] | None = None) -> list[str]:
     """The structure files named by ``inputs``: files as given, directories searched recursively.
 
     Files found in directories are those with a structure suffix (.pdb, .ent, .cif, .mmcif,
-    optionally followed by .gz), hidden files and directories left out, in sorted order.
-    Raises FileNotFoundError for an input that does not exist.
+    optionally followed by .gz), hidden files and directories left out, in sorted order. Only
+    regular files (or links to them) are taken: a FIFO, a device or a socket, named or found, is
+    left out, as is a directory that cannot be listed; each goes to ``skipped`` as (path, reason)
+    when a list is given. A file reached twice (named twice, or in a directory and its
+    subdirectory) is taken once, where first met. Paths are str (a bytes path is decoded as the
+    file system does, undecodable bytes kept). Raises FileNotFoundError for an input that does
+    not exist.
     """
     files: list[str] = []
+    seen: set[tuple[int, int]] = set()
+    dropped: list[tuple[str, str]] = skipped if skipped is not None else []
+
+    def skip(path: str, reason: str) -> None:
+        dropped.append((display_path(path), reason))
+
+    def take(path: str, info: os.stat_result) -> None:
+        reason = _kind(info.st_mode)
+        if reason is not None:
+            skip(path, reason)
+            return
+        key = (info.st_dev, info.st_ino)
+        if key not in seen:
+            seen.add(key)
+            files.append(path)
+
+    def unreadable(exc: OSError) -> None:
+        skip(os.fsdecode(exc.filename) if exc.filename is not None else "?",
+             f"cannot list the directory: {exc.strerror or exc}")
+
     for item in inputs:
         path = os.fspath(item)
         if not isinstance(path, str):
             path = os.fsdecode(path)
-        if os.path.isdir(path):
+        try:
+            info = os.stat(path)
+        except FileNotFoundError:
+            raise FileNotFoundError(2, "No such file or directory", path) from None
+        except OSError as exc:
+            skip(path, exc.strerror or str(exc))
+            continue
+        if stat.S_ISDIR(info.st_mode):
             found: list[str] = []
-            for root, dirs, names in os.walk(path):
+            for root, dirs, names in os.walk(path, onerror=unreadable):
                 dirs[:] = sorted(d for d in dirs if not d.startswith("."))
                 found.extend(
                     os.path.join(root, n) for n in names if not n.startswith(".") and _is_structure_name(n)
                 )
-            files.extend(sorted(found))
-        elif os.path.exists(path):
-            files.append(path)
+            for name in sorted(found):
+                try:
+                    take(name, os.stat(name))
+                except OSError as exc:  # a dangling link, or gone since listed
+                    skip(name, exc.strerror or str(exc))
         else:
-            raise FileNotFoundError(2, "No such file or directory", path)
+            take(path, info)
     return files
 
 
-def _read_file(path: str) -> tuple[str, list[tuple[str, str, str, str, bytes, int]] | str]:
-    """Every protein chain of one file as plain values, or the reason it cannot be read."""
+def display_path(path: str) -> str:
+    """``path`` as valid UTF-8 text, for reports and the database (undecodable bytes as \\xNN)."""
     try:
-        domains = load_chains(path)
+        path.encode("utf-8")
+        return path
+    except UnicodeEncodeError:
+        return path.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+
+
+def _read_file(path: str, max_size: int | None = None) -> tuple[str, list[tuple[str, str, str, str, bytes, int]] | str]:
+    """Every protein chain of one file as plain values, or the reason it cannot be read.
+
+    The path comes back as text fit for display and storage (see ``_display``)."""
+    shown = display_path(path)
+    try:
+        domains = load_chains(path, max_size=max_size)
     except (OSError, ValueError) as exc:
         if isinstance(exc, OSError) and exc.strerror:
-            return path, exc.strerror
-        text = str(exc)
-        prefix = f"{path}: "
-        return path, text[len(prefix):] if text.startswith(prefix) else text
+            return shown, exc.strerror
+        text = display_path(str(exc))
+        prefix = f"{shown}: "
+        return shown, text[len(prefix):] if text.startswith(prefix) else text
     except Exception as exc:  # a reader fault on a strange file: report it, keep going
-        return path, f"{type(exc).__name__}: {exc}"
-    stem = file_stem(path)
+        return shown, display_path(f"{type(exc).__name__}: {exc}")
+    stem = display_path(file_stem(path))
     chains = []
     for d in domains:
         chain = d.id[len(stem) + 1:] if d.id.startswith(stem + "_") else d.chain
         coords = np.ascontiguousarray(d.coordinates, dtype=np.float64)
         chains.append((d.id, chain, d.sequence, d.secondary_structure, coords.tobytes(), len(d)))
-    return path, chains
+    return shown, chains
 
 
-def read_files(files: list[str], workers: int) -> Iterator[tuple[str, Any]]:
-    """Read the files in order, on ``workers`` processes (in this one when 1)."""
+def read_files(files: list[str], workers: int, max_size: int | None = None) -> Iterator[tuple[str, Any]]:
+    """Read the files in order, on ``workers`` processes (in this one when 1): (path as text, the
+    chains or the reason the file was not read). Each process holds one file's text at a time,
+    at most ``max_size`` bytes of it (see ``dovelkit.reading.read_structure``)."""
     if workers <= 1 or len(files) <= 1:
         for path in files:
-            yield _read_file(path)
+            yield _read_file(path, max_size)
         return
-    pool = process_pool(workers)
-    try:
-        window = 8 * workers
-        pending: list[concurrent.futures.Future[tuple[str, Any]]] = []
-        it = iter(files)
-        for path in it:
-            pending.append(pool.submit(_read_file, path))
-            if len(pending) >= window:
-                break
-        while pending:
-            result = pending.pop(0).result()
-            nxt = next(it, None)
-            if nxt is not None:
-                pending.append(pool.submit(_read_file, nxt))
+    with WorkerPool(workers) as pool:
+        calls = ((_read_file, (path, max_size), f"reading {path}") for path in files)
+        for _, result in pool.run(calls, ordered=True, window=8 * workers):
             yield result
-    except BaseException:
-        stop_pool(pool)
-        raise
-    else:
-        pool.shutdown(wait=True)

@@ -72,6 +72,23 @@ class MultipleAlignment:
         core = set(self.core_positions)
         return "".join("*" if c in core else "." for c in range(len(self.columns)))
 
+    def failure(self) -> str | None:
+        """None when the alignment has a core column; otherwise one sentence saying that the
+        structures could not be aligned and which ones stand apart: those no superposition onto
+        the first was found for, and those that share no column with the first."""
+        if self.core_positions:
+            return None
+        names = [d.id or f"structure {k + 1}" for k, d in enumerate(self.domains)]
+        apart = sorted(set(self.unplaced) | {
+            k for k in range(1, len(self.domains))
+            if not any(col[0] is not None and col[k] is not None for col in self.columns)})
+        text = (f"the structures could not be aligned: no column holds a residue of all "
+                f"{len(self.domains)} structures")
+        if apart:
+            listed = ", ".join(names[k] for k in apart)
+            text += f"; not aligned with {names[0]}: {listed}"
+        return text
+
     def to_fasta(self, width: int = 60) -> str:
         """The alignment as aligned FASTA, one record per domain (named by its id), then a last record
         ``core`` marking the core columns with '*' and the others with '.'; lines of ``width``."""

@@ -6,19 +6,22 @@ amino-acid residue) and builds ``dovel.Domain`` objects from them.
 
 from __future__ import annotations
 
+import errno
+import math
 import os
 import re
+import stat
 import tempfile
 import zlib
 from dataclasses import dataclass
-
 
 import gemmi
 import numpy as np
 
 import dovel
 
-from dovelkit.paths import PathLike
+from dovelkit._core import scan_pdb
+from dovelkit.paths import DEFAULT_MAX_SIZE, PathLike
 
 try:  # ISA-L's inflate reads gzip files several times faster than zlib, with the same checks
     from isal import isal_zlib as _inflate
@@ -26,6 +29,15 @@ except ImportError:  # pragma: no cover - a platform without isal wheels
     _inflate = zlib  # type: ignore[misc]
 _INFLATE_ERRORS: tuple[type[BaseException], ...] = (zlib.error, getattr(_inflate, "error", zlib.error))
 
+
+# DEFAULT_MAX_SIZE is the most structure text one file may give, compressed or not, unless the
+# caller allows more (``max_size``; ``--max-size`` on the command line): a file that inflates past
+# it is refused before it takes memory (a gzip bomb, /dev/zero renamed x.pdb.gz). Each reading
+# process holds at most this much text.
+
+# The chain id given to a chain whose id is blank (PDB files of one chain often leave it out):
+# such a chain reads as ``<stem>__``, picked with ``chain="_"``.
+BLANK_CHAIN = "_"
 
 # Suffixes that a domain id drops from the file name, outermost first.
 _COMPRESSION_SUFFIXES = (".gz",)
@@ -79,13 +91,84 @@ def _fspath(path: PathLike) -> str:
     return fspath if isinstance(fspath, str) else os.fsdecode(fspath)
 
 
-def _gunzip(data: bytes) -> bytes:
-    """Every member of gzip data, checked to its end (a cut or damaged file is an error)."""
+def _size_text(n: int) -> str:
+    for unit, size in (("GiB", 1 << 30), ("MiB", 1 << 20), ("KiB", 1 << 10)):
+        if n >= size and n % size == 0:
+            return f"{n // size} {unit}"
+    return f"{n} bytes"
+
+
+def check_max_size(max_size: int | None) -> int:
+    """The limit ``max_size`` stands for (the default for None); TypeError/ValueError for a bad one."""
+    if max_size is None:
+        return DEFAULT_MAX_SIZE
+    if isinstance(max_size, bool) or not isinstance(max_size, int):
+        raise TypeError(f"max_size must be an int or None, not {type(max_size).__name__}")
+    if max_size < 1:
+        raise ValueError(f"max_size must be at least 1 byte, not {max_size}")
+    return max_size
+
+
+def _too_large(path: str, limit: int, what: str) -> ValueError:
+    return ValueError(f"{path}: {what} more than {_size_text(limit)}, the limit of one structure (max_size)")
+
+
+_FILE_KINDS = (
+    (stat.S_ISFIFO, "a FIFO"), (stat.S_ISCHR, "a character device"), (stat.S_ISBLK, "a block device"),
+    (stat.S_ISSOCK, "a socket"),
+)
+
+
+def _read_file(path: str, limit: int) -> bytes:
+    """The bytes of a regular file, at most ``limit`` of them (ValueError past that).
+
+    The file is opened without blocking, so that a FIFO in place of a file is refused at once
+    rather than waiting for a writer; devices and other non-regular files are refused too.
+    """
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    try:
+        info = os.fstat(fd)
+        if stat.S_ISDIR(info.st_mode):
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
+        if not stat.S_ISREG(info.st_mode):
+            kind = next((name for test, name in _FILE_KINDS if test(info.st_mode)), "a special file")
+            raise OSError(errno.EINVAL, f"not a regular file ({kind})", path)
+        if info.st_size > limit:
+            raise _too_large(path, limit, f"{info.st_size} bytes,")
+        # One read gives the whole file; the loop serves files whose size stat does not tell
+        # (/proc) or that grow while read, and stops past the limit.
+        parts: list[bytes] = []
+        total = 0
+        want = info.st_size + 1
+        while True:
+            chunk = os.read(fd, min(max(want - total, 1 << 16), limit + 1 - total))
+            if not chunk:
+                break
+            parts.append(chunk)
+            total += len(chunk)
+            if total > limit:
+                raise _too_large(path, limit, "holds")
+        return b"".join(parts)
+    finally:
+        os.close(fd)
+
+
+def _gunzip(data: bytes, limit: int, path: str) -> bytes:
+    """Every member of gzip data, checked to its end (a cut or damaged file is an error).
+
+    Inflating stops as soon as the output passes ``limit`` bytes (ValueError), so memory stays
+    bounded by the limit whatever the compressed data claims.
+    """
     parts = []
+    total = 0
     while True:
         inflater = _inflate.decompressobj(16 + zlib.MAX_WBITS)
-        parts.append(inflater.decompress(data))
-        if not inflater.eof:
+        part = inflater.decompress(data, limit + 1 - total)
+        total += len(part)
+        if total > limit:
+            raise _too_large(path, limit, "inflates to")
+        parts.append(part)
+        if not inflater.eof:  # the output is below the cap, so every input byte went in
             raise zlib.error("compressed data ends before the end-of-stream marker")
         data = inflater.unused_data
         if not data.strip(b"\0"):  # some tools pad the end with zero bytes
@@ -94,30 +177,94 @@ def _gunzip(data: bytes) -> bytes:
             raise zlib.error("unexpected data after the compressed stream")
 
 
-def read_structure(path: PathLike) -> gemmi.Structure:
+def _line_of(data: bytes, offset: int) -> int:
+    return data.count(b"\n", 0, offset) + 1
+
+
+def _read_pdb(data: bytes, path: str) -> gemmi.Structure:
+    """PDB text through gemmi, after the checks gemmi leaves to its caller (see ``scan_pdb``)."""
+    bad_line, problem, legacy, restarts, _ = scan_pdb(data)
+    if bad_line:
+        raise ValueError(f"{path}, line {bad_line}: {problem}")
+    if restarts:  # a chain numbered 1..n twice: each run its own residues, in file order
+        marked = scan_pdb(data, True)[4]
+        assert marked is not None
+        data = marked
+        legacy = False  # the marked atom records end at column 76
+    try:
+        structure = gemmi.read_pdb_string(data, max_line_length=72 if legacy else 0)
+    except (RuntimeError, ValueError, UnicodeError) as exc:
+        if legacy or restarts:
+            raise ValueError(f"{path}: cannot read as PDB: {exc}") from None
+        try:  # columns past 72 hold nothing the chains need; some old files fill them oddly
+            structure = gemmi.read_pdb_string(data, max_line_length=72)
+        except (RuntimeError, ValueError, UnicodeError):
+            raise ValueError(f"{path}: cannot read as PDB: {exc}") from None
+    if restarts:
+        for model in structure:
+            for chain in model:
+                for residue in chain:
+                    if residue.segment.startswith("~"):
+                        residue.segment = ""
+    return structure
+
+
+def _check_finite(structure: gemmi.Structure, data: bytes, path: str) -> None:
+    """ValueError naming the line of the first atom whose coordinates are not finite numbers."""
+    for model in structure:
+        center = model.calculate_center_of_mass()  # NaN or infinite when any coordinate is
+        if math.isfinite(center.x) and math.isfinite(center.y) and math.isfinite(center.z):
+            continue
+        for chain in model:
+            for residue in chain:
+                for atom in residue:
+                    pos = atom.pos
+                    if math.isfinite(pos.x) and math.isfinite(pos.y) and math.isfinite(pos.z):
+                        continue
+                    found = re.search(rb"^(?:ATOM|HETATM)[ \t]+%d[ \t]" % atom.serial, data, re.MULTILINE)
+                    where = f", line {_line_of(data, found.start())}" if found else ""
+                    raise ValueError(
+                        f"{path}{where}: coordinates of atom {atom.serial} ({atom.name} of {residue.name} "
+                        f"{residue.seqid.num}{residue.seqid.icode.strip()}) are not finite numbers"
+                    )
+
+
+def read_structure(path: PathLike, max_size: int | None = None) -> gemmi.Structure:
     """Read a whole structure, the format and compression told apart by the content.
 
-    Raises OSError when the file cannot be read and ValueError (naming the path) when its content
-    is not a readable PDB or mmCIF structure.
+    Only regular files are read. At most ``max_size`` bytes of structure text are taken from one
+    file (after inflating; default ``DEFAULT_MAX_SIZE``, 512 MiB): a larger or inflating file is
+    refused before it takes more memory. A file whose atom records do not read whole (a NUL byte,
+    a coordinate that is not a number, a non-finite coordinate) is refused, naming the line.
+
+    Raises OSError when the file cannot be read (also when it is a FIFO, a device or a directory)
+    and ValueError (naming the path) when its content is not a readable PDB or mmCIF structure.
     """
+    limit = check_max_size(max_size)
     fspath = _fspath(path)
-    with open(fspath, "rb", buffering=0) as fh:
-        data = fh.readall()
+    data = _read_file(fspath, limit)
     if data[:2] == b"\x1f\x8b":
         try:
-            data = _gunzip(data)
+            data = _gunzip(data, limit, fspath)
         except _INFLATE_ERRORS as exc:
             raise ValueError(f"{fspath}: damaged gzip data ({exc})") from None
+    nul = data.find(b"\0")
+    if nul >= 0:
+        if data[nul:].strip(b"\0"):
+            raise ValueError(f"{fspath}, line {_line_of(data, nul)}: NUL bytes in the text")
+        data = data[:nul]  # zero padding at the end
     if not data or data.isspace():
         raise ValueError(f"{fspath}: empty file")
     fmt = _sniff_format(data)
     if fmt is None:
         raise ValueError(f"{fspath}: unknown format (neither PDB nor mmCIF)")
+    if fmt == gemmi.CoorFormat.Pdb:
+        return _read_pdb(data, fspath)
     try:
         structure = gemmi.read_structure_string(data, format=fmt)
     except (RuntimeError, ValueError, UnicodeError) as exc:
-        kind = "mmCIF" if fmt == gemmi.CoorFormat.Mmcif else "PDB"
-        raise ValueError(f"{fspath}: cannot read as {kind}: {exc}") from None
+        raise ValueError(f"{fspath}: cannot read as mmCIF: {exc}") from None
+    _check_finite(structure, data, fspath)
     return structure
 
 
@@ -140,6 +287,11 @@ def _residue_code(name: str) -> str:
     return code
 
 
+# Residues of these entity types are never part of a chain's polymer: the ligands, ions and
+# water after a chain's TER record (PDB) or in entities of their own (mmCIF).
+_OUTSIDE_POLYMER = frozenset((gemmi.EntityType.NonPolymer, gemmi.EntityType.Water, gemmi.EntityType.Branched))
+
+
 def _chain_data(chain: gemmi.Chain, labelled: bool = False) -> ChainData | None:
     """The chain's amino-acid residues with a C-alpha atom; residue labels only when `labelled`."""
     sequence: list[str] = []
@@ -147,6 +299,7 @@ def _chain_data(chain: gemmi.Chain, labelled: bool = False) -> ChainData | None:
     labels: list[str] = []
     code_of, add_code, add_xyz = _CODES.get, sequence.append, coords.extend
     polymer = gemmi.EntityType.Polymer
+    outside = _OUTSIDE_POLYMER
     # first_conformer() gives one residue per sequence position: the first of a residue written
     # twice with different names (microheterogeneity). This loop runs once per residue of every
     # file read, so it keeps to the fewest calls into gemmi.
@@ -155,6 +308,10 @@ def _chain_data(chain: gemmi.Chain, labelled: bool = False) -> ChainData | None:
         if code is None:
             code = _residue_code(residue.name)
         if not code:
+            continue
+        # Amino acids written as HETATM after the chain's TER (or in a non-polymer entity) are
+        # ligands; ATOM records after a TER still continue the chain (old files end fragments so).
+        if residue.entity_type in outside and residue.het_flag == "H":
             continue
         if code == _UNKNOWN:  # a name gemmi does not know: an amino acid only inside the polymer
             if residue.entity_type != polymer:
@@ -171,7 +328,7 @@ def _chain_data(chain: gemmi.Chain, labelled: bool = False) -> ChainData | None:
     if not sequence:
         return None
     array = np.array(coords, dtype=np.float64).reshape(len(sequence), 3)
-    return ChainData(chain.name, "".join(sequence), array, labels)
+    return ChainData(chain.name or BLANK_CHAIN, "".join(sequence), array, labels)
 
 
 def _model(structure: gemmi.Structure, path: str, model: int) -> gemmi.Model:
@@ -186,22 +343,48 @@ def _model(structure: gemmi.Structure, path: str, model: int) -> gemmi.Model:
     return selected
 
 
+def _printable(text: str) -> str:
+    """``text`` as valid UTF-8: the bytes of a file name that is not UTF-8 shown as ``\\xNN``."""
+    try:
+        text.encode("utf-8")
+        return text
+    except UnicodeEncodeError:
+        return text.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+
+
 def _domain(stem: str, data: ChainData, dssp: PathLike | None) -> dovel.Domain:
-    domain = dovel.Domain.from_arrays(f"{stem}_{data.chain}", data.coordinates, data.sequence, data.chain[0])
+    domain = dovel.Domain.from_arrays(
+        _printable(f"{stem}_{data.chain}"), data.coordinates, data.sequence, data.chain[0]
+    )
     if dssp is not None:
         _apply_dssp(domain, data, dssp)
     return domain
 
 
-def _apply_dssp(domain: dovel.Domain, data: ChainData, dssp: PathLike) -> None:
-    """Apply a DSSP file through the module's DSSP reader.
+def _dssp_code_matches(dssp_code: str, code: str) -> bool:
+    """A DSSP amino-acid letter against the chain's one: DSSP writes a bridged cysteine as a
+    lower-case letter (its bridge) and any residue it does not know as X."""
+    if dssp_code.islower():
+        dssp_code = "C"
+    return dssp_code == code or dssp_code == "X" or code == "X"
 
-    The module matches DSSP lines to residues by their labels, and a domain built from arrays is
-    labelled 1, 2, 3, ... So the DSSP lines of this chain are relabelled to those positions (the
-    residue number columns rewritten, chain column cleared) before the module reads them.
+
+def _apply_dssp(domain: dovel.Domain, data: ChainData, dssp: PathLike) -> None:
+    """Apply a DSSP file through the module's DSSP reader, after checking that it describes the chain.
+
+    Every DSSP line of the chain must name a residue of the chain (its number and insertion
+    code) with the same amino acid; the first that does not is named in a ValueError, as is a
+    file holding no line of the chain. The module matches DSSP lines to residues by their labels,
+    and a domain built from arrays is labelled 1, 2, 3, ... So the DSSP lines of this chain are
+    relabelled to those positions (the residue number columns rewritten, chain column cleared)
+    before the module reads them. A label the chain holds twice (numbering that starts again)
+    takes its positions in turn.
     """
     path = _fspath(dssp)
-    position = {label: i + 1 for i, label in reversed(list(enumerate(data.labels)))}
+    positions: dict[str, list[int]] = {}
+    for i, label in enumerate(data.labels):
+        positions.setdefault(label, []).append(i + 1)
+    used: dict[str, int] = {}
     chain = data.chain
     out: list[str] = []
     with open(path, "rb") as fh:
@@ -211,6 +394,7 @@ def _apply_dssp(domain: dovel.Domain, data: ChainData, dssp: PathLike) -> None:
     except UnicodeDecodeError:
         raise ValueError(f"{path}: not a DSSP file (not UTF-8 text)") from None
     in_residues = False
+    matched = 0
     for line in text.split("\n"):
         line = line.rstrip("\r")
         if not in_residues:
@@ -226,12 +410,25 @@ def _apply_dssp(domain: dovel.Domain, data: ChainData, dssp: PathLike) -> None:
         if len(line) >= 163 and line[159:163].strip() and line[159:163].strip() != chain:
             continue
         label = line[5:10].strip() + line[10].strip()
-        pos = position.get(label)
-        if pos is None:
-            continue
+        at = positions.get(label, ())
+        k = used.get(label, 0)
+        if k >= len(at):
+            raise ValueError(
+                f"{path}: DSSP file of another structure: its residue {label} ({line[13]}) is not in chain {chain}"
+            )
+        pos = at[k]
+        used[label] = k + 1
+        if not _dssp_code_matches(line[13], data.sequence[pos - 1]):
+            raise ValueError(
+                f"{path}: DSSP file of another structure: residue {label} is {line[13]} there, "
+                f"{data.sequence[pos - 1]} in chain {chain}"
+            )
+        matched += 1
         out.append(f"{line[:5]}{pos:>5}  {line[12:]}")  # insertion code and chain cleared
     if not in_residues:
         raise ValueError(f"{path}: not a DSSP file (no residue table header)")
+    if not matched:
+        raise ValueError(f"{path}: DSSP file of another structure: no residue of chain {chain}")
     with tempfile.NamedTemporaryFile("w", suffix=".dssp", encoding="utf-8", delete=False) as tmp:
         tmp.write("\n".join(out) + "\n")
     try:
@@ -254,22 +451,27 @@ def load(
     chain: str | None = None,
     model: int = 1,
     dssp: PathLike | None = None,
+    max_size: int | None = None,
 ) -> dovel.Domain:
     """Load one protein chain of a PDB or mmCIF file (plain or gzip-compressed) as a ``dovel.Domain``.
 
-    Every amino-acid residue with a C-alpha atom in the chosen model gives one point (its first
-    alternate location); modified residues (MSE, SEP, ...) take their parent's one-letter code, and
-    water, ligands and nucleic acids are skipped. ``chain=None`` takes the first chain holding a
-    protein residue; ``model`` counts the file's models from 1. The domain id is ``<stem>_<chain>``
+    Every amino-acid residue of the chain's polymer with a C-alpha atom in the chosen model gives
+    one point (its first alternate location), in file order, also where the numbering starts
+    again; modified residues (MSE, SEP, ...) take their parent's one-letter code, and water,
+    ligands (free amino acids after the chain's TER among them) and nucleic acids are skipped.
+    ``chain=None`` takes the first chain holding a protein residue; a blank chain id is named
+    ``"_"``. ``model`` counts the file's models from 1. The domain id is ``<stem>_<chain>``
     (``1abc_A``); its ``chain`` holds the first character of the chain id. With ``dssp`` the
-    secondary structure comes from that DSSP file.
+    secondary structure comes from that DSSP file, which must describe this chain (ValueError
+    naming the first residue that differs). ``max_size`` bounds the structure text read (see
+    ``read_structure``).
 
     Raises OSError when a file cannot be read, ValueError naming the path otherwise.
     """
     if chain is not None and not isinstance(chain, str):
         raise TypeError(f"chain must be a str or None, not {type(chain).__name__}")
     fspath = _fspath(path)
-    structure = read_structure(fspath)
+    structure = read_structure(fspath, max_size)
     selected = _model(structure, fspath, model)
     if chain is None:
         for gchain in selected:
@@ -277,23 +479,25 @@ def load(
             if data is not None:
                 return _domain(file_stem(fspath), data, dssp)
         raise ValueError(f"no protein chain in {fspath}")
-    names = list(dict.fromkeys(c.name for c in selected))
-    if chain not in names:
+    found = next((c for c in selected if (c.name or BLANK_CHAIN) == chain), None)
+    if found is None:
+        names = list(dict.fromkeys(c.name or BLANK_CHAIN for c in selected))
         raise ValueError(f"no chain '{chain}' in {fspath} (chains: {', '.join(names) or 'none'})")
-    data = _chain_data(selected[chain], dssp is not None)
+    data = _chain_data(found, dssp is not None)
     if data is None:
         raise ValueError(f"chain '{chain}' of {fspath} holds no amino-acid residue with a C-alpha atom")
     return _domain(file_stem(fspath), data, dssp)
 
 
-def load_chains(path: PathLike, model: int = 1) -> list[dovel.Domain]:
-    """Every chain of the file that holds a protein residue, in file order, as ``dovel.Domain`` objects.
+def load_chains(path: PathLike, model: int = 1, max_size: int | None = None) -> list[dovel.Domain]:
+    """Every chain of the file that holds a protein residue, in file order, as ``dovel.Domain`` objects
+    (read as ``load`` reads one).
 
     Raises OSError when the file cannot be read, ValueError naming the path otherwise (also when
     the file holds no protein chain).
     """
     fspath = _fspath(path)
-    structure = read_structure(fspath)
+    structure = read_structure(fspath, max_size)
     chains = _protein_chains(_model(structure, fspath, model))
     if not chains:
         raise ValueError(f"no protein chain in {fspath}")

@@ -49,6 +49,8 @@ table.hits th { background: #f3f5f8; }
 table.hits td.l, table.hits th.l { text-align: left; }
 .figure { width: 100%; }
 footer { margin-top: 30px; color: #888; font-size: 12px; }
+p.warning { margin: 4px 0 14px; padding: 8px 12px; background: #fdecea; border-left: 4px solid #c62828;
+  color: #7f1d1d; font-weight: bold; }
 pre { font-size: 12px; background: #f7f7f7; padding: 8px; overflow-x: auto; }
 """
 
@@ -71,10 +73,13 @@ class Report:
     figures: dict[str, go.Figure]
     sections: list[Section] = field(default_factory=list)
     body_text: str = ""
+    warning: str = ""  # shown first, above the summary: what makes the result unusable
 
     def text(self) -> str:
         width = max((len(k) for k, _ in self.summary), default=0)
         lines = [self.title, self.subtitle, ""]
+        if self.warning:
+            lines += [f"warning: {self.warning}", ""]
         lines += [f"{k:<{width}}  {v}" for k, v in self.summary]
         if self.body_text:
             lines += ["", self.body_text.rstrip("\n")]
@@ -97,7 +102,10 @@ class Report:
         drawn = [s.figure for s in self.sections if s.figure is not None]
         parts.append(f"<script>window.dovelFigures = {len(drawn)}; window.dovelDrawn = 0;</script>")
         parts += ["</head><body><main>", f"<h1>{_html.escape(self.title)}</h1>",
-                  f'<p class="sub">{_html.escape(self.subtitle)}</p>', '<table class="summary">']
+                  f'<p class="sub">{_html.escape(self.subtitle)}</p>']
+        if self.warning:
+            parts.append(f'<p class="warning" role="alert">{_html.escape(self.warning)}</p>')
+        parts.append('<table class="summary">')
         parts += [f"<tr><td>{_html.escape(k)}</td><td>{_html.escape(v)}</td></tr>" for k, v in self.summary]
         parts.append("</table>")
         config = {"displaylogo": False, "responsive": True,
@@ -327,7 +335,12 @@ def msa_report(m: MultipleAlignment, title: str | None = None) -> Report:
         figures=figures,
         sections=sections,
         body_text=m.to_fasta(),
+        warning=_sentence(m.failure() or ""),
     )
+
+
+def _sentence(text: str) -> str:
+    return text[:1].upper() + text[1:]
 
 
 def _unique(names: list[str]) -> list[str]:
@@ -340,6 +353,13 @@ def _unique(names: list[str]) -> list[str]:
 
 
 # -- search -------------------------------------------------------------------------------------
+
+def _is_query(query: dovel.Domain, hit_id: str, target: dovel.Domain) -> bool:
+    """Whether a hit is the query itself: the same id and the same coordinates."""
+    if hit_id != query.id or len(target) != len(query):
+        return False
+    return bool(np.allclose(np.asarray(target.coordinates), np.asarray(query.coordinates), atol=1e-3))
+
 
 def search_report(query: dovel.Domain, hits: Sequence[Hit], top: int = 5, title: str | None = None) -> Report:
     """A report of a search: the ranked hits, the distribution of their scores with the Z-scores,
@@ -363,12 +383,20 @@ def search_report(query: dovel.Domain, hits: Sequence[Hit], top: int = 5, title:
             f"Scores of all {len(hits)} hits; the best {min(5, len(hits))} are marked with their "
             "Z-scores, and the top axis shows where Z-scores fall on the score scale."))
 
-    shown = []
-    for h in hits[:top]:
+    shown: list[tuple[Hit, PairwiseAlignment]] = []
+    self_hit = False
+    for h in hits:
+        if len(shown) == top:
+            break
         if not h.n_aligned:
             continue  # nothing was aligned: no superposition to show
         aln = h.alignment
-        if aln is not None and len(aln.pairs):
+        if aln is None:
+            continue
+        if _is_query(query, h.id, aln.mobile):
+            self_hit = True  # the query found itself: nothing to see in it
+            continue
+        if len(aln.pairs):
             shown.append((h, aln))
     if shown:
         xq = np.asarray(query.coordinates)
@@ -390,10 +418,12 @@ def search_report(query: dovel.Domain, hits: Sequence[Hit], top: int = 5, title:
             names, coords, seqs, masks, title=f"Top {len(shown)} hits superposed on {qname}")
         sections.append(Section(
             "Top hits superposed", "structure",
-            f"The best {len(shown)} hits moved onto {qname}; residues aligned to the query drawn "
-            "thick. Click a legend entry to hide a hit."))
+            f"The best {len(shown)} hits moved onto {qname}"
+            f"{' (the query itself left out)' if self_hit else ''}; residues aligned to the query "
+            "drawn thick. Click a legend entry to hide a hit."))
     elif hits:
-        why = ("none of the best hits has aligned residues"
+        why = ("no hit but the query itself has aligned residues" if self_hit else
+               "none of the best hits has aligned residues"
                if any(h.alignment is not None for h in hits[:top])
                else "the hits carry no alignment (search with details=True)")
         sections.append(Section("Top hits superposed", None, f"Not drawn: {why}."))

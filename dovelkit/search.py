@@ -11,9 +11,7 @@ for all targets at once.
 
 from __future__ import annotations
 
-import concurrent.futures
 import math
-import os
 from collections.abc import Generator, Iterator, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
@@ -23,11 +21,11 @@ import numpy as np
 import dovel
 
 from dovelkit import _core
-from dovelkit.database import Database, Entry, open_targets
+from dovelkit.database import Database, DatabaseRef, Entry, open_targets
 from dovelkit.formatting import json_number
 from dovelkit.pairwise import PairwiseAlignment, check_mode, from_core, settings_of
 from dovelkit.paths import PathLike
-from dovelkit.pools import check_workers, default_workers, process_pool, stop_pool
+from dovelkit.pools import WorkerPool, check_workers, default_workers
 
 if TYPE_CHECKING:
     from distributed import Client
@@ -97,17 +95,17 @@ def _entry_arrays(entries: Sequence[Entry]) -> _Arrays:
     return _arrays([e.coordinates for e in entries], [e.sequence for e in entries])
 
 
-# A worker keeps the databases it has opened (the file's footer is read once).
-_OPEN: dict[tuple[str, int, int], Database] = {}
+# A worker keeps the database it has opened (the file's footer is read once).
+_OPEN: dict[Any, Database] = {}
 
 
-def _open_cached(path: str) -> Database:
-    st = os.stat(path)
-    key = (os.path.abspath(path), st.st_mtime_ns, st.st_size)
-    db = _OPEN.get(key)
+def _open_cached(ref: Any) -> Database:
+    db = _OPEN.get(ref)
     if db is None:
+        for old in _OPEN.values():
+            old.close()
         _OPEN.clear()
-        db = _OPEN[key] = Database.open(path)
+        db = _OPEN[ref] = Database.from_reference(ref) if isinstance(ref, DatabaseRef) else Database.open(ref)
     return db
 
 
@@ -147,8 +145,9 @@ class _Scan:
 def scan_slice(source: tuple[Any, ...], scan: _Scan) -> list[_core.Hit]:
     """Scan one slice; return its best hits, each named by its target's position.
 
-    ``source`` is ("db", path or open Database, slice index[, first position, end position]) for a
-    slice of a database or a part of one, or ("list", first position, arrays) for targets at hand.
+    ``source`` is ("db", open Database or its reference, slice index[, first position, end
+    position]) for a slice of a database or a part of one, or ("list", first position, arrays) for
+    targets at hand.
     """
     if source[0] == "list":
         return scan.run(source[1], source[2])
@@ -156,7 +155,7 @@ def scan_slice(source: tuple[Any, ...], scan: _Scan) -> list[_core.Hit]:
     if isinstance(source[1], Database):  # in this process: the caller's open database
         db = source[1]
         entries = db.read_slice(k)
-    else:  # in a worker: the path, opened once
+    else:  # in a worker: the caller's file, opened once
         db = _open_cached(source[1])
         entries = _read_slice_cached(db, k)
     first = db.slices[k].start
@@ -192,7 +191,7 @@ def _sources(targets: Database | Sequence[dovel.Domain], slices: Sequence[range]
     list targets sent whole, as arrays."""
     for k, rng in enumerate(slices):
         if isinstance(targets, Database):
-            path = os.path.abspath(targets.path)
+            path = targets.reference()
             if parts <= 1:
                 yield rng, ("db", path, k)
                 continue
@@ -212,31 +211,17 @@ def _parts_per_slice(n_slices: int, workers: int) -> int:
 
 def _run_pool(targets: Database | Sequence[dovel.Domain], slices: Sequence[range], scan: _Scan,
               workers: int) -> _Runs:
-    pool = process_pool(workers)
-    try:
-        sources = _sources(targets, slices, _parts_per_slice(len(slices), workers))
-        pending: dict[concurrent.futures.Future[list[_core.Hit]], int] = {}
+    sizes: list[int] = []
+    where = targets.path if isinstance(targets, Database) else "the target list"
 
-        def refill() -> None:
-            while len(pending) < 4 * workers:
-                item = next(sources, None)
-                if item is None:
-                    return
-                pending[pool.submit(scan_slice, item[1], scan)] = len(item[0])
+    def calls() -> Iterator[tuple[Any, tuple[Any, ...], str]]:
+        for rng, src in _sources(targets, slices, _parts_per_slice(len(slices), workers)):
+            sizes.append(len(rng))
+            yield scan_slice, (src, scan), f"scanning targets {rng.start} to {rng.stop - 1} of {where}"
 
-        refill()
-        while pending:
-            finished, _ = concurrent.futures.wait(pending, timeout=0.25,
-                                                  return_when=concurrent.futures.FIRST_COMPLETED)
-            for fut in finished:
-                size = pending.pop(fut)
-                hits = fut.result()
-                refill()
-                yield size, hits
-    except BaseException:
-        stop_pool(pool)
-        raise
-    pool.shutdown(wait=True)
+    with WorkerPool(workers) as pool:
+        for i, hits in pool.run(calls()):
+            yield sizes[i], hits
 
 
 def _run_dask(targets: Database | Sequence[dovel.Domain], slices: Sequence[range], scan: _Scan,

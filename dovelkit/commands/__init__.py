@@ -1,10 +1,17 @@
-"""Sub-commands of the ``dovel`` command: each module gives ``add_parser(subparsers)``."""
+"""Sub-commands of the ``dovel`` command: each module gives ``add_parser(subparsers)`` and the
+``run(args)`` it sets as the parser's default; the shared option types and checks live here."""
 
 from __future__ import annotations
 
 import argparse
+import math
+import os
+from typing import TYPE_CHECKING
 
-import dovel
+from dovelkit.errors import UserError
+
+if TYPE_CHECKING:
+    import dovel
 
 
 def add_preset_option(parser: argparse.ArgumentParser) -> None:
@@ -52,3 +59,133 @@ def parameters_from(args: argparse.Namespace) -> dovel.Parameters:
     from dovelkit.presets import parameters
 
     return parameters("sensitive" if getattr(args, "sensitive", False) else "default")
+
+
+# -- option types: argparse turns their ArgumentTypeError into "argument --x: <message>" ---------
+
+def _number(text: str, kind: type[int] | type[float]) -> float:
+    try:
+        value = kind(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"expected {'a whole number' if kind is int else 'a number'}, not {text!r}") from None
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"expected a finite number, not {text!r}")
+    return value
+
+
+def positive_int(text: str) -> int:
+    """A whole number of at least 1 (counts: hits, workers, slice sizes)."""
+    value = int(_number(text, int))
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, not {text!r}")
+    return value
+
+
+def positive_float(text: str) -> float:
+    """A finite number above 0 (durations)."""
+    value = _number(text, float)
+    if not value > 0:
+        raise argparse.ArgumentTypeError(f"must be more than 0, not {text!r}")
+    return value
+
+
+def finite_float(text: str) -> float:
+    """Any finite number (score thresholds)."""
+    return _number(text, float)
+
+
+# -- inputs -------------------------------------------------------------------------------------
+
+def check_structure_file(path: str) -> None:
+    """Raise UserError unless ``path`` names an existing file (a directory is not a structure)."""
+    if os.path.isdir(path):
+        raise UserError(f"{path}: is a directory, not a structure file")
+    if not os.path.exists(path):
+        raise UserError(f"{path}: no such file")
+    if not os.path.isfile(path):
+        raise UserError(f"{path}: not a regular file")
+
+
+# -- outputs: every one is checked before anything is created --------------------------------------
+
+def probe_file(path: str | None) -> None:
+    """Raise UserError unless a file can be created at ``path`` (None: nothing to write): its
+    directory exists and takes a new file (a file is made there and removed again)."""
+    if path is None:
+        return
+    import tempfile
+
+    from dovelkit.atomic import check_writable
+
+    try:
+        check_writable(path)
+    except ValueError as exc:
+        raise UserError(str(exc)) from None
+    directory = os.path.dirname(os.path.abspath(path))
+    try:
+        fd, probe = tempfile.mkstemp(prefix=".dovel-probe.", dir=directory)
+    except OSError as exc:
+        raise UserError(f"{path}: cannot be written: {exc.strerror or exc}") from None
+    os.close(fd)
+    os.unlink(probe)
+
+
+def missing_directories(directory: str) -> list[str]:
+    """The directories ``os.makedirs(directory)`` would create, outermost first, after checking
+    that it can: raises UserError when a file stands in the way or the existing parent cannot
+    take new entries. Nothing is created."""
+    missing: list[str] = []
+    path = os.path.abspath(directory)
+    while not os.path.exists(path):
+        missing.append(path)
+        path = os.path.dirname(path)
+    if not os.path.isdir(path):
+        shown = directory if not missing else path
+        raise UserError(f"{directory}: {shown} exists and is not a directory")
+    if not os.access(path, os.W_OK | os.X_OK):
+        raise UserError(f"{directory}: cannot create files in {path}: permission denied")
+    return missing[::-1]
+
+
+def remove_empty(directories: list[str]) -> None:
+    """Remove the directories made for a run that failed, innermost first, where still empty."""
+    for path in reversed(directories):
+        try:
+            os.rmdir(path)
+        except OSError:
+            return
+
+
+# -- input size -----------------------------------------------------------------------------------
+
+_SIZE_UNITS = {"": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30, "T": 1 << 40}
+
+
+def _size(text: str) -> int:
+    """A size in bytes: digits with an optional K, M, G or T (powers of 1024; a trailing B or iB is allowed)."""
+    value = text.strip().upper().removesuffix("IB").removesuffix("B")
+    unit = value[-1:] if value[-1:] in _SIZE_UNITS else ""
+    number = value[: len(value) - len(unit)]
+    if not number.isdigit() or int(number) < 1:
+        raise argparse.ArgumentTypeError(f"not a size: {text!r} (e.g. 600M, 2G)")
+    return int(number) * _SIZE_UNITS[unit]
+
+
+def add_max_size_option(parser: argparse.ArgumentParser) -> None:
+    """``--max-size``: the most structure text one input file may give (see ``dovelkit.reading``)."""
+    from dovelkit.paths import DEFAULT_MAX_SIZE  # not from reading: the parser must not import gemmi
+
+    parser.add_argument(
+        "--max-size",
+        type=_size,
+        default=None,
+        metavar="SIZE",
+        help=f"refuse a structure file holding more text than SIZE, after decompression "
+        f"(default {DEFAULT_MAX_SIZE >> 20}M; K, M, G suffixes)",
+    )
+
+
+def max_size_from(args: argparse.Namespace) -> int | None:
+    """The ``--max-size`` given, or None for the default."""
+    return getattr(args, "max_size", None)

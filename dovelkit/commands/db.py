@@ -6,7 +6,7 @@ import argparse
 import os
 import sys
 
-from dovelkit.errors import UserError
+from dovelkit.commands import add_max_size_option, max_size_from, positive_int
 
 
 def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
@@ -27,13 +27,14 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
     )
     create.add_argument("db", metavar="DB", help="the database file to write (e.g. structures.parquet)")
     create.add_argument("inputs", metavar="INPUT", nargs="+", help="structure files and directories")
-    create.add_argument("--workers", type=int, default=None, metavar="N",
+    create.add_argument("--workers", type=positive_int, default=None, metavar="N",
                         help="processes reading files (default: every core)")
     create.add_argument("--rename-duplicates", action="store_true",
                         help="store a repeated id as ID~2, ID~3, ... instead of stopping")
-    create.add_argument("--slice-size", type=int, default=None, metavar="N",
+    create.add_argument("--slice-size", type=positive_int, default=None, metavar="N",
                         help="entries per slice (row group) of the file (default 1000)")
     create.add_argument("--quiet", "-q", action="store_true", help="no progress bar or summary")
+    add_max_size_option(create)
     create.set_defaults(run=run_create)
 
     info = sub.add_parser("info", help="describe a database", description="Print the size of a database.")
@@ -45,10 +46,6 @@ def run_create(args: argparse.Namespace) -> int:
     from dovelkit.database import DEFAULT_ROWS_PER_GROUP, Database
     from dovelkit.progress import stderr_is_terminal
 
-    if args.workers is not None and args.workers < 1:
-        raise UserError("--workers must be at least 1")
-    if args.slice_size is not None and args.slice_size < 1:
-        raise UserError("--slice-size must be at least 1")
     db = Database.create(
         args.db,
         args.inputs,
@@ -56,6 +53,7 @@ def run_create(args: argparse.Namespace) -> int:
         progress=not args.quiet and stderr_is_terminal(),
         rename_duplicates=args.rename_duplicates,
         rows_per_group=args.slice_size or DEFAULT_ROWS_PER_GROUP,
+        max_size=max_size_from(args),
     )
     summary = db.summary
     assert summary is not None

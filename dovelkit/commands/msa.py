@@ -6,13 +6,17 @@ import argparse
 import gzip
 import os
 import sys
-import tempfile
 
-from dovelkit.atomic import check_writable
 from dovelkit.errors import UserError
 from dovelkit.formatting import number
 from dovelkit.progress import Status
-from dovelkit.commands import add_mode_option, add_preset_option, mode_from, parameters_from
+from dovelkit.commands import (add_max_size_option, add_mode_option, add_preset_option, check_structure_file,
+                               max_size_from, missing_directories, mode_from, parameters_from, probe_file,
+                               remove_empty)
+
+# Exit status when the structures could not be aligned (no core column): the files are written,
+# but they are not superposed on a common core.
+NOT_ALIGNED = 3
 
 EXAMPLES = """\
 examples:
@@ -26,6 +30,10 @@ the columns where every structure has a residue ('*') and the others ('.'); with
 is printed after the table. TM-score: of each structure against the first over the columns,
 normalised by the first's length. The default level, --fold, builds the alignment from fold-level
 pairwise alignments; --family (and --sensitive) runs the module's own method.
+
+exit status: 0 aligned; 1 a mistake in the command (nothing written); 3 the structures could not
+be aligned: no column holds a residue of every structure (the files are written, and stderr and
+the --html report say which structures stand apart); 130 interrupted.
 """
 
 
@@ -46,6 +54,7 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
     parser.add_argument("--html", metavar="FILE", help="also write a report: one self-contained HTML page (figures open offline)")
     add_preset_option(parser)
     add_mode_option(parser)
+    add_max_size_option(parser)
     parser.set_defaults(run=run)
 
 
@@ -80,16 +89,6 @@ def output_name(path: str) -> str:
     return file_stem(path) + suffix + (".gz" if compressed else "")
 
 
-def _prepare_directory(directory: str) -> None:
-    """Create the output directory and check that files can be created in it, before any work."""
-    if os.path.exists(directory) and not os.path.isdir(directory):
-        raise UserError(f"{directory}: exists and is not a directory")
-    os.makedirs(directory, exist_ok=True)
-    fd, probe = tempfile.mkstemp(prefix=".dovel-probe.", dir=directory)
-    os.close(fd)
-    os.unlink(probe)
-
-
 def _same_file(a: str, b: str) -> bool:
     try:
         return os.path.samefile(a, b)
@@ -107,10 +106,7 @@ def run(args: argparse.Namespace) -> int:
         raise UserError("a multiple alignment needs at least 2 structure files")
     chains = _chains(files, args.chain)
     for path in files:
-        if not os.path.isfile(path):
-            raise UserError(f"{path}: no such file")
-    check_writable(args.fasta)
-    check_writable(args.html)
+        check_structure_file(path)
     mode = mode_from(args)
 
     names = [output_name(path) for path in files]
@@ -124,14 +120,21 @@ def run(args: argparse.Namespace) -> int:
     for path, out in zip(files, outputs):
         if _same_file(path, out):
             raise UserError(f"{out} would overwrite its own input; choose another output directory")
-    _prepare_directory(args.output)
+    # Every output is checked before anything is made; the directory is made last, and removed
+    # again (when still empty) if the run fails.
+    created = missing_directories(args.output)
+    probe_file(args.fasta)
+    probe_file(args.html)
+    if not created:
+        probe_file(os.path.join(args.output, "probe"))
+    os.makedirs(args.output, exist_ok=True)
 
     status = Status("dovel msa")
     try:
         domains = []
         for k, (path, chain) in enumerate(zip(files, chains)):
             status.update(f"reading {k + 1}/{len(files)}")
-            domains.append(dovelkit.load(path, chain=chain))
+            domains.append(dovelkit.load(path, chain=chain, max_size=max_size_from(args)))
 
         def progress(done: int, total: int) -> None:
             status.update(f"aligning {done}/{total}" if done < total else "multiple alignment done")
@@ -152,6 +155,9 @@ def run(args: argparse.Namespace) -> int:
         if args.html is not None:
             texts.append((args.html, dovelkit.msa_report(result).html().encode("utf-8")))
         write_files_atomically(texts)
+    except Exception:  # an interrupted run keeps the directory it was asked to fill
+        remove_empty(created)
+        raise
     finally:
         status.close()
 
@@ -172,5 +178,10 @@ def run(args: argparse.Namespace) -> int:
         stdout.write(f"alignment written to {args.fasta}\n")
     else:
         stdout.write("\n" + fasta)
+    failure = result.failure()
+    if failure is not None:
+        stdout.flush()
+        print(f"dovel msa: {failure}", file=sys.stderr)
+        return NOT_ALIGNED
     return 0
 

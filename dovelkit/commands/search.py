@@ -4,15 +4,15 @@ from __future__ import annotations
 
 import argparse
 import json
-import math
 import os
 import sys
 from typing import Any
 
 from dovelkit.atomic import check_writable, write_atomically
 from dovelkit.errors import UserError
+from dovelkit.commands import (add_max_size_option, add_mode_option, add_preset_option, check_structure_file,
+                               finite_float, max_size_from, mode_from, parameters_from, positive_float, positive_int)
 from dovelkit.formatting import hit_table, json_number
-from dovelkit.commands import add_mode_option, add_preset_option, mode_from, parameters_from
 
 _COLUMNS = ("rank", "id", "score", "rmsd", "n_aligned", "seq_identity", "z_score", "position", "source", "chain",
             "tm_query", "tm_target")
@@ -29,18 +29,21 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
     parser.add_argument("targets", metavar="DB_OR_FILES", nargs="+",
                         help="one database file, or structure files and directories")
     parser.add_argument("--chain", default=None, help="chain of the query file")
-    parser.add_argument("--top", type=int, default=100, metavar="N", help="number of hits listed (default 100)")
-    parser.add_argument("--cutoff", type=float, default=0.0, metavar="X",
+    parser.add_argument("--top", type=positive_int, default=100, metavar="N",
+                        help="number of hits listed (default 100)")
+    parser.add_argument("--cutoff", type=finite_float, default=0.0, metavar="X",
                         help="lowest score listed (default 0.0; at the fold level the score is the TM-score "
                         "by the query)")
+    parser.add_argument("--all", action="store_true",
+                        help="also list targets nothing was aligned with (score 0), which are left out by default")
     parser.add_argument("--mode", choices=("scan", "full", "quick"), default=None,
                         help="family level only (implies --family): scan: targets in any frame (the default); "
                         "full: refinement on the frames as given; quick: one alignment step on the frames as given")
-    parser.add_argument("--workers", type=int, default=None, metavar="N",
+    parser.add_argument("--workers", type=positive_int, default=None, metavar="N",
                         help="processes on this machine (default: every core)")
     parser.add_argument("--scheduler", default=None, metavar="ADDRESS",
                         help="run on a Dask cluster: address of its scheduler (e.g. tcp://10.0.0.5:8786)")
-    parser.add_argument("--connect-timeout", type=float, default=20.0, metavar="SECONDS",
+    parser.add_argument("--connect-timeout", type=positive_float, default=20.0, metavar="SECONDS",
                         help="how long to try reaching the scheduler (default 20)")
     parser.add_argument("--details", action="store_true",
                         help="add each hit's transform and aligned pairs (TSV and JSON; the table shows the transform)")
@@ -50,6 +53,7 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
     parser.add_argument("--quiet", "-q", action="store_true", help="no progress bar")
     add_preset_option(parser)
     add_mode_option(parser)
+    add_max_size_option(parser)
     parser.set_defaults(run=run)
 
 
@@ -61,10 +65,10 @@ def _is_database(path: str) -> bool:
         return False
 
 
-def _targets(paths: list[str]) -> tuple[Any, list[tuple[str, str]]]:
+def _targets(paths: list[str], max_size: int | None = None) -> tuple[Any, list[tuple[str, str]]]:
     """A database, or the chains of the files with (source path, chain id) of each."""
     from dovelkit.database import Database
-    from dovelkit.inputs import collect_files
+    from dovelkit.inputs import collect_files, display_path
     from dovelkit.reading import file_stem, load_chains
 
     dbs = [p for p in paths if os.path.isfile(p) and _is_database(p)]
@@ -74,11 +78,16 @@ def _targets(paths: list[str]) -> tuple[Any, list[tuple[str, str]]]:
         return Database.open(dbs[0]), []
     domains = []
     origins: list[tuple[str, str]] = []
-    for path in collect_files(paths):
+    skipped: list[tuple[str, str]] = []
+    files = collect_files(paths, skipped)
+    for path, reason in skipped:
+        print(f"dovel search: skipped {path}: {reason}", file=sys.stderr)
+    for path in files:
         try:
-            chains = load_chains(path)
-            stem = file_stem(path) + "_"
-            origins.extend((path, d.id[len(stem):] if d.id.startswith(stem) else d.chain) for d in chains)
+            chains = load_chains(path, max_size=max_size)
+            shown = display_path(path)
+            stem = display_path(file_stem(path)) + "_"
+            origins.extend((shown, d.id[len(stem):] if d.id.startswith(stem) else d.chain) for d in chains)
             domains.extend(chains)
         except (OSError, ValueError) as exc:
             reason = exc.strerror if isinstance(exc, OSError) and exc.strerror else str(exc)
@@ -92,18 +101,13 @@ def run(args: argparse.Namespace) -> int:
     import dovelkit
     from dovelkit.progress import stderr_is_terminal
 
-    if args.top < 0:
-        raise UserError("--top must not be negative")
-    if args.workers is not None and args.workers < 1:
-        raise UserError("--workers must be at least 1")
-    if not math.isfinite(args.cutoff):
-        raise UserError("--cutoff must be a finite number")
+    check_structure_file(args.query)
     check_writable(args.output)
     check_writable(args.html)
     level = mode_from(args, None if args.mode is None else "--mode")
     how = args.mode or "scan"
-    query = dovelkit.load(args.query, chain=args.chain)
-    targets, origins = _targets(args.targets)
+    query = dovelkit.load(args.query, chain=args.chain, max_size=max_size_from(args))
+    targets, origins = _targets(args.targets, max_size_from(args))
     client = None
     if args.scheduler:
         from distributed import Client
@@ -131,6 +135,8 @@ def run(args: argparse.Namespace) -> int:
     finally:
         if client is not None:
             client.close()
+    if not args.all:
+        hits = [h for h in hits if h.score > 0]  # score 0: nothing aligned; ranked last, so ranks stay
     for h in hits:
         if origins:
             h.source, h.chain = origins[h.position]

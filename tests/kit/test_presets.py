@@ -116,8 +116,9 @@ def test_msa_names_what_it_could_not_place(tmp_path):
     hrc, c2r = (data_path("families", "cytochrome_c", f"{n}.pdb") for n in ("1hrc", "1c2r"))
     p = subprocess.run([sys.executable, "-m", "dovelkit", "msa", hrc, c2r, "-o", str(tmp_path), "--family"],
                        capture_output=True, text=True, env=env, timeout=300)
-    assert p.returncode == 0
+    assert p.returncode == 3  # written, but not aligned: the status says so
     assert "no superposition of 1c2r_A onto 1hrc_A" in p.stderr and "--sensitive" in p.stderr
+    assert p.stderr.splitlines()[-1].endswith("not aligned with 1hrc_A: 1c2r_A")
 
 
 def test_sensitive_search_finds_the_distant_cytochrome():

@@ -33,7 +33,7 @@ def hetatm_mask(path: pathlib.Path, domain: dovel.Domain, chain: str) -> np.ndar
     """True at the residues of `domain` that are amino acids written as HETATM in `path`."""
     hetero = [
         r.find_atom("CA", "*").pos.tolist()
-        for r in gemmi.read_structure(str(path))[0][chain]
+        for r in read_structure(path)[0][chain]
         if r.het_flag == "H" and r.find_atom("CA", "*") is not None
         and (info := gemmi.find_tabulated_residue(r.name)) is not None and info.is_amino_acid()
     ]
@@ -48,7 +48,7 @@ def copies(tmp_path_factory: pytest.TempPathFactory) -> dict[str, dict[str, path
     result = {}
     for path in PDB_FILES:
         stem = path.stem
-        st = gemmi.read_structure(str(path))
+        st = read_structure(path)
         st.setup_entities()
         cif = out / f"{stem}.cif"
         st.make_mmcif_document().write_file(str(cif))
@@ -195,7 +195,7 @@ def test_errors(tmp_path: pathlib.Path) -> None:
     pdb_text = (DATA / "1ubq.pdb").read_text()
     water = "".join(line + "\n" for line in pdb_text.splitlines() if line.startswith("HETATM"))
     dna = "".join(
-        f"ATOM  {i + 1:5d} {name:<4s}  {res} B{num:4d}    {1.5 * i:8.3f}{2.0:8.3f}{3.0:8.3f}  1.00  0.00           {name[0]}\n"
+        f"ATOM  {i + 1:5d} {name:<4s} {res} B{num:4d}    {1.5 * i:8.3f}{2.0:8.3f}{3.0:8.3f}  1.00  0.00           {name[0]}\n"
         for i, (name, res, num) in enumerate(
             [("P", " DA", 1), ("C4'", " DA", 1), ("C1'", " DA", 1), ("P", " DG", 2), ("C4'", " DG", 2)]
         )

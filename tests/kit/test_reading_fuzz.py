@@ -1,7 +1,8 @@
 """Damaged files: the readers raise OSError, ValueError or TypeError and nothing else.
 
 A seeded, bounded loop (a few seconds): real entries with bytes flipped, lines dropped, duplicated
-or cut, truncated, and all of that compressed; plus compressed garbage.
+or cut, truncated, coordinates made junk, NUL pages, numbering restarted, chain ids blanked, and
+all of that compressed; plus compressed garbage, and reads under a size limit near the text's.
 """
 
 from __future__ import annotations
@@ -26,10 +27,27 @@ TOKENS = [b"ATOM  ", b"HETATM", b"MODEL ", b"ENDMDL", b"TER", b"data_", b"loop_"
           b"\r", b"\n", b"'", b'"', b";", b"#", b"?", b".", b"-", b"nan", b"1e308", b"\xff\xfe", b"  CA "]
 
 
+def _hostile(rng: random.Random, lines: list[bytes], i: int) -> None:
+    """Damage aimed at the checks around gemmi: coordinates, NUL pages, numbering, chain ids."""
+    line = lines[i]
+    choice = rng.randrange(4)
+    if choice == 0 and len(line) > 54:  # a coordinate field of junk
+        at = 30 + 8 * rng.randrange(3)
+        lines[i] = line[:at] + rng.choice([b"     abc", b" " * 8, b"     nan", b"    -inf", b" 1.0e400", b"--1..2  "]) + line[at + 8:]
+    elif choice == 1:  # a page of NUL bytes
+        lines[i] = b"\0" * rng.choice([1, 512, 4096]) + line
+    elif choice == 2 and len(line) > 26:  # numbering that starts again from here
+        for j in range(i, min(len(lines), i + 400)):
+            if lines[j][:6] in (b"ATOM  ", b"HETATM") and len(lines[j]) > 26 and lines[j][22:26].strip().isdigit():
+                lines[j] = lines[j][:22] + b"%4d" % (int(lines[j][22:26]) % 7) + lines[j][26:]
+    elif len(line) > 22:  # a blank or odd chain id
+        lines[i] = line[:21] + rng.choice([b" ", b"\xff", b"~"]) + line[22:]
+
+
 def _mutate(rng: random.Random, data: bytes) -> bytes:
     buf = bytearray(data)
     for _ in range(rng.randint(1, 6)):
-        kind = rng.randrange(6)
+        kind = rng.randrange(7)
         if not buf:
             buf.extend(rng.choice(TOKENS))
         elif kind == 0:  # flip bytes
@@ -48,16 +66,18 @@ def _mutate(rng: random.Random, data: bytes) -> bytes:
                 del lines[i:j]
             elif kind == 4:
                 lines[i:i] = lines[i:j]
+            elif kind == 6:
+                _hostile(rng, lines, i)
             else:
                 lines[i] = lines[i][: rng.randrange(len(lines[i]) + 1)]
             buf = bytearray(b"\n".join(lines))
     return bytes(buf)
 
 
-def _check(path: pathlib.Path) -> None:
+def _check(path: pathlib.Path, max_size: int | None = None) -> None:
     for read in (read_structure, dovelkit.load, dovelkit.load_chains):
         try:
-            result = read(path)
+            result = read(path, max_size=max_size)
         except ALLOWED:
             continue
         for domain in result if isinstance(result, list) else [result] if read is dovelkit.load else []:
@@ -80,4 +100,5 @@ def test_damaged_files_raise_documented_errors(seed_file: pathlib.Path, tmp_path
         elif choice < 0.4:
             content = gzip.compress(rng.randbytes(rng.randint(0, 2000)))
         path.write_bytes(content)
-        _check(path)
+        # Now and then a limit near the text's size: refused or read whole, nothing between.
+        _check(path, rng.choice([None, None, None, max(1, len(plain) + rng.randint(-2000, 2000))]))

@@ -346,6 +346,7 @@ def test_a_worker_killed_mid_search_changes_nothing(query, targets, db, cluster,
 INTERRUPTED = textwrap.dedent("""
     import os, sys, time
     import dovelkit
+    import dovelkit.search  # the package imports its modules on first use
     s = sys.modules["dovelkit.search"]
 
     real = s.scan_slice

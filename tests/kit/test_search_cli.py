@@ -72,7 +72,7 @@ def test_search_files_in_full_mode_equals_scan_database(tmp_path):
     targets = [d for f in files for d in dovelkit.load_chains(f)]
     ref = dovel.scan_database(dovelkit.load(query), targets, None, 0.0, 100, False, False)
     out = tmp_path / "hits.tsv"
-    r = dovel_cmd("search", query, *files, "--mode", "full", "--workers", "1", "-o", out)
+    r = dovel_cmd("search", query, *files, "--mode", "full", "--workers", "1", "-o", out, "--all")
     assert r.returncode == 0, r.stderr
     with open(out, newline="") as fh:
         rows = list(csv.DictReader(fh, delimiter="\t"))

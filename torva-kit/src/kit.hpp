@@ -10,5 +10,6 @@ void bind_pairwise(nanobind::module_& m);
 void bind_scan(nanobind::module_& m);
 void bind_multiple(nanobind::module_& m);
 void bind_fold(nanobind::module_& m);
+void bind_records(nanobind::module_& m);
 
 }  // namespace torva_kit

@@ -8,4 +8,5 @@ NB_MODULE(_core, m) {
     torva_kit::bind_scan(m);
     torva_kit::bind_multiple(m);
     torva_kit::bind_fold(m);
+    torva_kit::bind_records(m);
 }

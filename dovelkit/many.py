@@ -1,0 +1,151 @@
+"""Many pairwise alignments in one call: a list of pairs, or every pair of a set of structures,
+aligned on every core and gathered into one table.
+
+A structure is named as on the command line: a file path, optionally followed by ``:CHAIN``
+(``1abc.pdb:B``); a path that exists as written is taken whole, colons and all. A pairs file has
+one pair a line, the two structures separated by a tab (or, on a line without a tab, by spaces);
+empty lines and lines starting with ``#`` are skipped; relative paths are taken from the current
+directory, as on the command line.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Callable, Iterator, Sequence
+from dataclasses import dataclass
+from typing import Any
+
+from dovelkit.errors import UserError
+from dovelkit.paths import PathLike
+
+
+@dataclass(frozen=True)
+class Structure:
+    """One chain of a structure file: ``chain`` None for the file's first protein chain."""
+
+    path: str
+    chain: str | None = None
+
+    def __str__(self) -> str:
+        return self.path if self.chain is None else f"{self.path}:{self.chain}"
+
+
+def parse_structure(text: str) -> Structure:
+    """``PATH`` or ``PATH:CHAIN`` as a Structure (a path that exists is never split)."""
+    if ":" not in text or os.path.exists(text):
+        return Structure(text)
+    path, _, chain = text.rpartition(":")
+    if not path or not chain or any(c.isspace() for c in chain):
+        return Structure(text)  # not a chain suffix: reported as a missing file
+    return Structure(path, chain)
+
+
+def read_pairs(path: PathLike) -> list[tuple[Structure, Structure]]:
+    """The pairs listed in a pairs file (see the module's description)."""
+    name = os.fspath(path)
+    pairs = []
+    try:
+        with open(name, encoding="utf-8") as fh:
+            lines = fh.read().splitlines()
+    except UnicodeDecodeError:
+        raise UserError(f"{name}: not a text file of structure pairs") from None
+    for number, line in enumerate(lines, start=1):
+        if not line.strip() or line.lstrip().startswith("#"):
+            continue
+        cells = [c.strip() for c in line.split("\t")] if "\t" in line else line.split()
+        cells = [c for c in cells if c]
+        if len(cells) != 2:
+            raise UserError(f"{name} line {number}: expected two structures (A and B), found {len(cells)}")
+        pairs.append((parse_structure(cells[0]), parse_structure(cells[1])))
+    if not pairs:
+        raise UserError(f"{name}: no pairs listed")
+    return pairs
+
+
+def every_pair(structures: Sequence[Structure]) -> list[tuple[Structure, Structure]]:
+    """Every pair of distinct positions, in order: (1, 2), (1, 3), ..., (2, 3), ..."""
+    import itertools
+
+    return list(itertools.combinations(structures, 2))
+
+
+# -- the work of one pair (in a worker process, or in this one) -----------------------------------
+
+_loaded: dict[Structure, Any] = {}
+
+
+def _load(s: Structure) -> Any:
+    domain = _loaded.get(s)
+    if domain is None:
+        from dovelkit.reading import load
+
+        domain = _loaded[s] = load(s.path, chain=s.chain)
+    return domain
+
+
+def align_pair(a: Structure, b: Structure, preset: str, scan: bool, mode: str = "family") -> dict[str, Any]:
+    """Align B onto A: one row of the table, JSON-ready (what ``dovel align --json`` prints for
+    the pair, with the structures as named under "files")."""
+    from dovelkit.pairwise import align
+    from dovelkit.presets import parameters
+
+    result = align(_load(a), _load(b), params=parameters(preset), scan=scan, mode=mode)
+    row = result.to_dict()
+    row["files"] = {"fixed": str(a), "mobile": str(b)}
+    return row
+
+
+def _task(index: int, a: Structure, b: Structure, preset: str, scan: bool,
+          mode: str = "family") -> tuple[int, dict[str, Any]]:
+    return index, align_pair(a, b, preset, scan, mode)
+
+
+def align_pairs(pairs: Sequence[tuple[Structure, Structure]], preset: str = "default", scan: bool = True,
+                workers: int = 1, progress: Callable[[], None] | None = None,
+                mode: str = "family") -> list[dict[str, Any]]:
+    """Align every pair (B onto A) at the level ``mode`` ("family" or "fold"), on ``workers``
+    processes (in this one when 1), and return the rows in the order of ``pairs``. ``progress()`` is called once per pair done. The first pair
+    that fails (a file that cannot be read, a missing chain) stops the work and raises its error."""
+    rows: list[dict[str, Any] | None] = [None] * len(pairs)
+    for index, row in _run(pairs, preset, scan, min(workers, len(pairs)), mode):
+        rows[index] = row
+        if progress is not None:
+            progress()
+    return [r for r in rows if r is not None]
+
+
+def _run(pairs: Sequence[tuple[Structure, Structure]], preset: str, scan: bool,
+         workers: int, mode: str) -> Iterator[tuple[int, dict[str, Any]]]:
+    if workers <= 1:
+        for index, (a, b) in enumerate(pairs):
+            yield _task(index, a, b, preset, scan, mode)
+        return
+    from dovelkit.pools import WorkerPool
+
+    calls = ((_task, (index, a, b, preset, scan, mode), f"aligning {b} onto {a}")
+             for index, (a, b) in enumerate(pairs))
+    with WorkerPool(workers) as pool:
+        for _, result in pool.run(calls):
+            yield result
+
+
+# -- the table ---------------------------------------------------------------------------------
+
+COLUMNS = ("fixed", "mobile", "id_fixed", "id_mobile", "length_fixed", "length_mobile", "n_aligned", "rmsd",
+           "score", "seq_identity", "coverage_fixed", "coverage_mobile", "tm_fixed", "tm_mobile")
+
+
+def _cell(x: Any, digits: int) -> str:
+    return "" if x is None else f"{x:.{digits}f}"
+
+
+def tsv(rows: Sequence[dict[str, Any]]) -> str:
+    """The rows as tab-separated values under a header line; an RMSD of nothing aligned is empty."""
+    lines = ["\t".join(COLUMNS)]
+    for r in rows:
+        cells = [r["files"]["fixed"], r["files"]["mobile"], r["fixed"]["id"], r["mobile"]["id"],
+                 str(r["fixed"]["length"]), str(r["mobile"]["length"]), str(r["n_aligned"]), _cell(r["rmsd"], 3),
+                 _cell(r["score"], 4), _cell(r["seq_identity"], 3), _cell(r["coverage_fixed"], 3),
+                 _cell(r["coverage_mobile"], 3), _cell(r["tm_fixed"], 4), _cell(r["tm_mobile"], 4)]
+        lines.append("\t".join(c.replace("\t", " ").replace("\n", " ") for c in cells))
+    return "\n".join(lines) + "\n"

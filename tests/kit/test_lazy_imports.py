@@ -1,0 +1,39 @@
+"""Start-up: `import dovelkit` and `dovel align` load only what they use."""
+
+import subprocess
+import sys
+
+from conftest import data_path, kit_env
+
+HEAVY = ("pyarrow", "dask", "distributed", "plotly", "tqdm", "pandas")
+
+
+def child(code):
+    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=kit_env(), timeout=120)
+    assert r.returncode == 0, r.stderr
+    return r.stdout
+
+
+def test_names_load_on_first_use_and_search_stays_the_function():
+    out = child(
+        "import sys, dovelkit\n"
+        f"print(sorted(m for m in {HEAVY!r} if m in sys.modules))\n"
+        "a = dovelkit.load; aln = dovelkit.align; print('pyarrow' in sys.modules)\n"
+        "import dovelkit.search\n"  # the module of the same name does not displace the function
+        "module = sys.modules['dovelkit.search']\n"
+        "print(callable(dovelkit.search), dovelkit.search is module.search, dovelkit.Hit is module.Hit)\n"
+        "from dovelkit import search, Database, __version__\n"
+        "print(search is module.search, Database.__module__, __version__ == dovelkit.__version__)\n"
+        "print(sorted(set(dovelkit.__all__) - set(dir(dovelkit))))\n"
+        "try:\n    dovelkit.nonsense\nexcept AttributeError as e:\n    print(e)\n")
+    assert out.splitlines() == ["[]", "False", "True True True", "True dovelkit.database True", "[]",
+                                "module 'dovelkit' has no attribute 'nonsense'"]
+
+
+def test_align_command_imports_no_heavy_library():
+    pair = [data_path("families", "cytochrome_c", n) for n in ("1hrc.pdb", "1ycc.pdb")]
+    r = subprocess.run([sys.executable, "-X", "importtime", "-m", "dovelkit", "align", *pair], capture_output=True,
+                       text=True, env=kit_env(), timeout=120)
+    assert r.returncode == 0 and "aligned" in r.stdout
+    imported = {line.split("|")[-1].strip().split(".")[0] for line in r.stderr.splitlines() if "|" in line}
+    assert "gemmi" in imported and not imported & set(HEAVY), imported & set(HEAVY)

@@ -1,0 +1,237 @@
+// PDB text checks that gemmi's reader leaves to its caller, in one pass over the file.
+//
+// gemmi reads a coordinate field it cannot parse as 0.0, and files every atom line of a chain
+// under the first residue with the same number, name and segment, however far back: a chain
+// whose numbering starts again loses residues. scan_pdb finds the first atom record whose
+// coordinates are not numbers, tells the legacy layout (entry id and line number in columns
+// 73-80) and, when asked, gives the text back with the segment columns (73-76) of every repeated
+// run of residue numbers marked "~N", so that each run reads as residues of its own.
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/tuple.h>
+
+#include <algorithm>
+#include <array>
+#include <functional>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <unordered_set>
+
+#include "kit.hpp"
+
+namespace nb = nanobind;
+
+namespace torva_kit {
+
+namespace {
+
+constexpr std::size_t kSegment = 72;  // columns 73-76
+constexpr std::size_t kLineNumber = 76;  // columns 77-80 of the legacy layout
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+bool upper_equals(std::string_view line, std::string_view word) {
+    if (line.size() < word.size()) return false;
+    for (std::size_t i = 0; i < word.size(); ++i)
+        if ((line[i] & ~0x20) != word[i]) return false;
+    return true;
+}
+
+// The records gemmi takes for atoms: ATOM (any 4 characters case-blind, as in "ATOM1" of files
+// with six-digit serials) and HETATM.
+bool is_atom_record(std::string_view line) { return upper_equals(line, "ATOM") || upper_equals(line, "HETATM"); }
+
+// An 8-column coordinate: blanks, an optional sign, digits with at most one decimal point.
+bool is_number_field(std::string_view f) {
+    std::size_t i = 0;
+    while (i < f.size() && f[i] == ' ') ++i;
+    if (i < f.size() && (f[i] == '-' || f[i] == '+')) ++i;
+    int digits = 0, points = 0;
+    for (; i < f.size(); ++i) {
+        if (is_digit(f[i]))
+            ++digits;
+        else if (f[i] == '.' && points == 0)
+            ++points;
+        else
+            return false;
+    }
+    return digits > 0;
+}
+
+// Columns 73-80 hold a four-character entry id and a line number (digits, right-justified):
+// never the case for the element and charge columns of the current layout.
+bool is_legacy_layout(std::string_view line) {
+    if (line.size() < 80) return false;
+    std::string_view id = line.substr(kSegment, 4), number = line.substr(kLineNumber, 4);
+    if (id.find_first_not_of(' ') == std::string_view::npos) return false;
+    std::size_t i = number.find_first_not_of(' ');
+    if (i == std::string_view::npos) return false;
+    for (; i < number.size(); ++i)
+        if (!is_digit(number[i])) return false;
+    return true;
+}
+
+std::string_view trimmed(std::string_view field) {
+    std::size_t first = field.find_first_not_of(' ');
+    if (first == std::string_view::npos) return {};
+    return field.substr(first, field.find_last_not_of(' ') - first + 1);
+}
+
+std::string show(std::string_view field) {
+    std::string out;
+    for (char c : field) {
+        auto u = static_cast<unsigned char>(c);
+        if (u >= 0x20 && u < 0x7f) {
+            out += c;
+        } else {
+            static const char* hex = "0123456789abcdef";
+            out += "\\x";
+            out += hex[u >> 4];
+            out += hex[u & 15];
+        }
+    }
+    return out;
+}
+
+// What gemmi compares to tell residues apart: name, chain, number and insertion code (columns
+// 18-27) and segment (columns 73-76; blank when the layout is legacy or the line shorter).
+struct Key {
+    std::uint64_t a = 0, b = 0;
+    bool operator==(const Key&) const = default;
+};
+
+struct KeyHash {
+    std::size_t operator()(const Key& k) const noexcept { return std::hash<std::uint64_t>{}(k.a * 0x9e3779b97f4a7c15ULL ^ k.b); }
+};
+
+Key key_of(std::string_view line, bool legacy) {
+    char c[16];
+    std::memset(c, ' ', sizeof c);
+    std::memcpy(c, line.data() + 17, 10);  // the caller checked the line has 54 columns
+    if (!legacy && line.size() >= kSegment + 4) std::memcpy(c + 10, line.data() + kSegment, 4);
+    Key k;
+    std::memcpy(&k.a, c, 8);
+    std::memcpy(&k.b, c + 8, 8);
+    return k;
+}
+
+struct Scan {
+    std::int64_t bad_line = 0;  // 1-based; 0 when every atom record reads
+    std::string problem;
+    bool legacy = false;
+    bool restarts = false;
+    std::string marked;  // the text with restarted runs marked (only when asked and found)
+};
+
+Scan scan(std::string_view text, bool mark) {
+    Scan out;
+    bool layout_known = false;
+    // The residues of the current chain block: gemmi starts a new chain whenever the chain id
+    // changes from one atom record to the next, and at MODEL / ENDMDL.
+    std::string block_chain;
+    bool in_block = false;
+    Key last_key;
+    std::unordered_set<Key, KeyHash> seen;
+    int run = 0;
+    std::size_t copied = 0;  // text up to here is already in `marked`
+    std::int64_t line_no = 0;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t end = text.find('\n', pos);
+        std::size_t next = end == std::string_view::npos ? text.size() : end + 1;
+        if (end == std::string_view::npos) end = text.size();
+        std::string_view line(text.data() + pos, end - pos);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        ++line_no;
+        if (is_atom_record(line)) {
+            if (!layout_known) {
+                out.legacy = is_legacy_layout(line);
+                layout_known = true;
+            }
+            if (line.size() < 54) {
+                out.bad_line = line_no;
+                out.problem = "atom record cut short (" + std::to_string(line.size()) + " columns)";
+                return out;
+            }
+            for (int k = 0; k < 3; ++k) {
+                std::string_view field(line.data() + 30 + 8 * k, 8);
+                if (!is_number_field(field)) {
+                    out.bad_line = line_no;
+                    const char* axis = k == 0 ? "x" : k == 1 ? "y" : "z";
+                    out.problem = field.find_first_not_of(' ') == std::string_view::npos
+                                      ? std::string("blank ") + axis + " coordinate"
+                                      : std::string(axis) + " coordinate '" + show(trimmed(field)) + "' is not a number";
+                    return out;
+                }
+            }
+            // Residue identity as gemmi compares it: name, chain, number, insertion code, segment.
+            std::string_view chain(line.data() + 20, 2);
+            if (!in_block || chain != block_chain) {
+                in_block = true;
+                block_chain = std::string(chain);
+                seen.clear();
+                last_key = Key{};
+                run = 0;
+            }
+            Key key = key_of(line, out.legacy);
+            if (!(key == last_key)) {
+                if (!seen.insert(key).second) {
+                    out.restarts = true;
+                    if (!mark) return out;
+                    ++run;
+                    seen.clear();
+                    seen.insert(key);
+                }
+                last_key = key;
+            }
+            // Marked text drops the legacy columns 77-80 of every atom record (read as charges).
+            if (mark && (run > 0 || out.legacy)) {
+                out.marked.append(text.substr(copied, pos - copied));
+                std::string_view head = line.substr(0, std::min(line.size(), kSegment));
+                out.marked.append(head);
+                out.marked.append(kSegment - head.size(), ' ');
+                std::string tag = run > 0 ? "~" + std::to_string(run % 1000) : "";
+                tag.resize(4, ' ');
+                out.marked.append(tag);
+                if (!out.legacy && line.size() > kLineNumber) out.marked.append(line.substr(kLineNumber));
+                out.marked.push_back('\n');
+                copied = next;
+            }
+        } else if (upper_equals(line, "MODEL") || upper_equals(line, "ENDMDL")) {
+            in_block = false;
+        }
+        pos = next;
+    }
+    if (mark && out.restarts) out.marked.append(text.substr(copied));
+    return out;
+}
+
+}  // namespace
+
+void bind_records(nb::module_& m) {
+    m.def(
+        "scan_pdb",
+        [](nb::bytes data, bool mark_restarts) {
+            std::string_view text(data.c_str(), data.size());
+            Scan s;
+            {
+                nb::gil_scoped_release release;
+                s = scan(text, mark_restarts);
+            }
+            nb::object marked = nb::none();
+            if (mark_restarts && s.restarts) marked = nb::bytes(s.marked.data(), s.marked.size());
+            return std::make_tuple(s.bad_line, s.problem, s.legacy, s.restarts, marked);
+        },
+        nb::arg("data"), nb::arg("mark_restarts") = false,
+        "Check the atom records of PDB text: (bad_line, problem, legacy_layout, restarts, marked_text).\n\n"
+        "bad_line is the 1-based line of the first atom record whose coordinates are not numbers (0 when\n"
+        "none); legacy_layout tells an entry id and line number in columns 73-80; restarts tells a chain\n"
+        "whose residue numbering starts again. With mark_restarts, marked_text is the text with the\n"
+        "segment columns of each repeated run set to '~N' (None when nothing repeats).");
+}
+
+}  // namespace torva_kit
