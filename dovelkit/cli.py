@@ -16,6 +16,15 @@ from dovelkit.errors import UserError
 # Sub-command name -> module under dovelkit.commands that provides add_parser() and run().
 COMMANDS = ("align", "msa", "search", "db")
 
+# What each sub-command imports in any case, with the extension modules (and numpy) behind it.
+_READING = ("dovel", "dovelkit._core", "dovelkit.reading")
+_PRELOAD = {
+    "align": _READING + ("dovelkit.pairwise", "dovelkit.writing"),
+    "msa": _READING + ("dovelkit.multiple", "dovelkit.writing"),
+    "search": _READING + ("dovelkit.search", "dovelkit.database"),
+    "db": _READING + ("dovelkit.database", "dovelkit.inputs"),
+}
+
 DESCRIPTION = """\
 Protein structure alignment on PDB and mmCIF files (plain or gzip-compressed).
 
@@ -60,7 +69,19 @@ class Terminated(KeyboardInterrupt):
 
 
 def _terminate(signum: int, frame: object) -> None:
+    _signalled.append(signum)
     raise Terminated()
+
+
+# The signals the command has received. A Ctrl-C that lands inside an extension module's import
+# can come out as an ImportError (numpy turns any failure of its start-up into one): with a
+# signal on record, such an error is the interruption it stands for.
+_signalled: list[int] = []
+
+
+def _interrupt(signum: int, frame: object) -> None:
+    _signalled.append(signum)
+    raise KeyboardInterrupt()
 
 
 def _output_closed() -> bool:
@@ -94,9 +115,8 @@ def _silence_stdout() -> None:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command; return the exit status: 0 success, 1 error, 3 a multiple alignment without a
-    core, 130 interrupted (Ctrl-C),
-    143 terminated (SIGTERM), 141 when the reader of the output went away (``| head``: dovel then
-    stops silently, as other tools do)."""
+    core, 130 interrupted (Ctrl-C), 143 terminated (SIGTERM), 141 when the reader of the output went
+    away (``| head``: dovel then stops silently, as other tools do)."""
     try:
         return _main(argv)
     except KeyboardInterrupt as exc:  # a second one, while the first was being reported
@@ -114,15 +134,20 @@ def main(argv: Sequence[str] | None = None) -> int:
 def _main(argv: Sequence[str] | None) -> int:
     command = "dovel"
     try:
-        if threading.current_thread() is threading.main_thread():
-            from dovelkit._startup import interrupted_while_starting
-
-            if signal.getsignal(signal.SIGINT) is interrupted_while_starting:
-                signal.signal(signal.SIGINT, signal.default_int_handler)
-            signal.signal(signal.SIGTERM, _terminate)
         parser = build_parser()
         args = parser.parse_args(argv)
         command = f"dovel {args.command}"
+        # The extension modules the command runs on are imported while Ctrl-C still just ends the
+        # process (dovelkit._startup): an interrupt inside an extension's initialisation can leave
+        # an ImportError, or worse, instead of a KeyboardInterrupt.
+        for name in _PRELOAD.get(args.command, ()):
+            importlib.import_module(name)
+        if threading.current_thread() is threading.main_thread():
+            from dovelkit._startup import interrupted_while_starting
+
+            if signal.getsignal(signal.SIGINT) in (interrupted_while_starting, signal.default_int_handler):
+                signal.signal(signal.SIGINT, _interrupt)
+            signal.signal(signal.SIGTERM, _terminate)
         status = int(args.run(args) or 0)
         if _output_closed():
             _silence_stdout()
@@ -132,6 +157,15 @@ def _main(argv: Sequence[str] | None) -> int:
         print("dovel: terminated", file=sys.stderr)
         return 143
     except KeyboardInterrupt:
+        print("dovel: interrupted", file=sys.stderr)
+        return 130
+    except ImportError as exc:
+        if not _signalled:
+            print(f"{command}: internal error: {type(exc).__name__}: {_one_line(exc)}", file=sys.stderr)
+            return 1
+        if signal.SIGTERM in _signalled:
+            print("dovel: terminated", file=sys.stderr)
+            return 143
         print("dovel: interrupted", file=sys.stderr)
         return 130
     except BrokenPipeError as exc:

@@ -10,7 +10,7 @@ from typing import Any
 
 import numpy as np
 
-from dovelkit.paths import PathLike
+from dovelkit.paths import PathLike, not_regular
 from dovelkit.pools import WorkerPool
 from dovelkit.reading import file_stem, load_chains
 
@@ -24,17 +24,6 @@ def _is_structure_name(name: str) -> bool:
     if lower.endswith(".gz"):
         lower = lower[:-3]
     return lower.endswith(_STRUCTURE_SUFFIXES)
-
-
-def _kind(mode: int) -> str | None:
-    """Why a file of this mode is not read (None for a regular file)."""
-    if stat.S_ISREG(mode):
-        return None
-    for test, name in ((stat.S_ISFIFO, "a FIFO"), (stat.S_ISCHR, "a character device"),
-                       (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket")):
-        if test(mode):
-            return f"not a regular file ({name})"
-    return "not a regular file"
 
 
 def collect_files(inputs: Iterable[PathLike], skipped: list[tuple[str, str]] | None = None) -> list[str]:
@@ -57,7 +46,7 @@ def collect_files(inputs: Iterable[PathLike], skipped: list[tuple[str, str]] | N
         dropped.append((display_path(path), reason))
 
     def take(path: str, info: os.stat_result) -> None:
-        reason = _kind(info.st_mode)
+        reason = not_regular(info.st_mode)
         if reason is not None:
             skip(path, reason)
             return

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import stat
 from typing import Union
 
 PathLike = Union[str, "os.PathLike[str]"]
@@ -11,3 +12,15 @@ PathLike = Union[str, "os.PathLike[str]"]
 # above the largest entries of the archive (a few hundred MB of mmCIF), so that only a damaged or
 # hostile file reaches it.
 DEFAULT_MAX_SIZE = 512 * 1024 * 1024
+
+
+def not_regular(mode: int) -> str | None:
+    """Why a file of this ``st_mode`` is not read as a structure: "not a regular file (a FIFO)" and
+    the like; None for a regular file."""
+    if stat.S_ISREG(mode):
+        return None
+    for test, name in ((stat.S_ISFIFO, "a FIFO"), (stat.S_ISCHR, "a character device"),
+                       (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket")):
+        if test(mode):
+            return f"not a regular file ({name})"
+    return "not a regular file"

@@ -21,7 +21,7 @@ import numpy as np
 import dovel
 
 from dovelkit._core import scan_pdb
-from dovelkit.paths import DEFAULT_MAX_SIZE, PathLike
+from dovelkit.paths import DEFAULT_MAX_SIZE, PathLike, not_regular
 
 try:  # ISA-L's inflate reads gzip files several times faster than zlib, with the same checks
     from isal import isal_zlib as _inflate
@@ -113,12 +113,6 @@ def _too_large(path: str, limit: int, what: str) -> ValueError:
     return ValueError(f"{path}: {what} more than {_size_text(limit)}, the limit of one structure (max_size)")
 
 
-_FILE_KINDS = (
-    (stat.S_ISFIFO, "a FIFO"), (stat.S_ISCHR, "a character device"), (stat.S_ISBLK, "a block device"),
-    (stat.S_ISSOCK, "a socket"),
-)
-
-
 def _read_file(path: str, limit: int) -> bytes:
     """The bytes of a regular file, at most ``limit`` of them (ValueError past that).
 
@@ -131,8 +125,7 @@ def _read_file(path: str, limit: int) -> bytes:
         if stat.S_ISDIR(info.st_mode):
             raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
         if not stat.S_ISREG(info.st_mode):
-            kind = next((name for test, name in _FILE_KINDS if test(info.st_mode)), "a special file")
-            raise OSError(errno.EINVAL, f"not a regular file ({kind})", path)
+            raise OSError(errno.EINVAL, not_regular(info.st_mode), path)
         if info.st_size > limit:
             raise _too_large(path, limit, f"{info.st_size} bytes,")
         # One read gives the whole file; the loop serves files whose size stat does not tell

@@ -104,7 +104,9 @@ def check_structure_file(path: str) -> None:
     if not os.path.exists(path):
         raise UserError(f"{path}: no such file")
     if not os.path.isfile(path):
-        raise UserError(f"{path}: not a regular file")
+        from dovelkit.paths import not_regular
+
+        raise UserError(f"{path}: {not_regular(os.stat(path).st_mode)}")
 
 
 # -- outputs: every one is checked before anything is created --------------------------------------
