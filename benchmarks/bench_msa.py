@@ -10,8 +10,21 @@ dominates; the per-structure scan pre-alignment costs N-1 scans. Each case is
 run a few times and the median wall time is printed, with the time of the
 multiple alignment alone (multiple_align on the pre-aligned files) beside it.
 
+With --mustang it instead compares the fold-mode multiple alignment of dovelkit (dovelkit.msa,
+mode="fold") with MUSTANG (the Debian `mustang` binary) on each bundled family of
+tests/data/families, side by side in one run: number of columns, core columns (every structure
+present) and core RMSD. The core RMSD is measured the same way for both alignments: for every pair
+of structures, the C-alpha RMSD over the core columns after their least-squares superposition,
+averaged over the pairs (MUSTANG's own RMSD line is printed beside it). Both programs read the same
+C-alpha traces (each chain written out alone, as MUSTANG takes one chain per file).
+
 Usage: PYTHONPATH=build/torva-py python3 benchmarks/bench_msa.py [repeats]
+       PYTHONPATH=build/torva-py python3 benchmarks/bench_msa.py --mustang [--write docs/fold_msa.tsv]
 """
+
+import csv
+import re
+import subprocess
 
 import os
 import statistics
@@ -62,7 +75,133 @@ def timed(fn, repeats):
     return statistics.median(times), out
 
 
+THREE = dict(A="ALA", R="ARG", N="ASN", D="ASP", C="CYS", Q="GLN", E="GLU", G="GLY", H="HIS", I="ILE",
+             L="LEU", K="LYS", M="MET", F="PHE", P="PRO", S="SER", T="THR", W="TRP", Y="TYR", V="VAL")
+
+
+def write_trace(domain, path):
+    """The C-alpha trace of ``domain`` as a one-chain PDB file (unknown residues as glycine)."""
+    with open(path, "w") as out:
+        for k, (xyz, aa) in enumerate(zip(domain.coordinates, domain.sequence)):
+            out.write(f"ATOM  {k + 1:5d}  CA  {THREE.get(aa, 'GLY')} A{k + 1:4d}    "
+                      f"{xyz[0]:8.3f}{xyz[1]:8.3f}{xyz[2]:8.3f}  1.00  0.00           C\n")
+        out.write("TER\nEND\n")
+
+
+def kabsch_rmsd(a, b):
+    a = a - a.mean(axis=0)
+    b = b - b.mean(axis=0)
+    u, sv, vt = np.linalg.svd(b.T @ a)
+    d = np.sign(np.linalg.det(u @ vt))
+    e = (a * a).sum() + (b * b).sum() - 2 * (sv[0] + sv[1] + d * sv[2])
+    return float(np.sqrt(max(e, 0.0) / len(a)))
+
+
+def core_rmsd(domains, columns):
+    """Columns: one list per column of residue indices (None for a gap). The mean pairwise RMSD over
+    the core columns, each pair superposed on its own."""
+    core = [c for c in columns if all(x is not None for x in c)]
+    if len(core) < 3:
+        return len(core), float("nan")
+    idx = np.array(core, dtype=np.int64)
+    coords = [d.coordinates[idx[:, k]] for k, d in enumerate(domains)]
+    n = len(domains)
+    return len(core), float(np.mean([kabsch_rmsd(coords[i], coords[j]) for i in range(n) for j in range(i + 1, n)]))
+
+
+def mustang(domains, tmp, name):
+    """MUSTANG's columns (from its FASTA output) and the RMSD it prints."""
+    files = []
+    for k, d in enumerate(domains):
+        path = os.path.join(tmp, f"{name}_{k}.pdb")
+        write_trace(d, path)
+        files.append(path)
+    prefix = os.path.join(tmp, name)
+    t0 = time.perf_counter()
+    run = subprocess.run(["mustang", "-i", *files, "-o", prefix, "-F", "fasta", "-r", "ON"], capture_output=True, text=True,
+                         cwd=tmp)
+    seconds = time.perf_counter() - t0
+    if run.returncode != 0:
+        raise RuntimeError(f"mustang failed on {name}: {run.stdout[-500:]}{run.stderr[-500:]}")
+    rows, cur = [], None
+    with open(prefix + ".afasta") as fh:
+        for line in fh:
+            line = line.strip()
+            if line.startswith(">"):
+                cur = []
+                rows.append(cur)
+            elif line:
+                cur.append(line)
+    rows = ["".join(r) for r in rows]
+    counters = [0] * len(rows)
+    columns = []
+    for c in range(len(rows[0])):
+        col = []
+        for k, r in enumerate(rows):
+            if r[c] == "-":
+                col.append(None)
+            else:
+                col.append(counters[k])
+                counters[k] += 1
+        columns.append(col)
+    for k, d in enumerate(domains):
+        if counters[k] != len(d):
+            raise RuntimeError(f"mustang read {counters[k]} residues of {d.id}, not {len(d)}")
+    # Its own figure: the mean of the pairwise RMSD matrix it writes (one decimal).
+    values = []
+    with open(prefix + ".rms_rot") as fh:
+        for line in fh:
+            m = re.match(r"\s*(\d+)\|(.*)", line)
+            if m:
+                i = int(m.group(1))
+                cells = m.group(2).split()
+                values.extend(float(v) for j, v in enumerate(cells, start=1) if j > i)
+    return columns, float(np.mean(values)) if values else float("nan"), seconds
+
+
+def versus_mustang(write):
+    sys.path.insert(0, ROOT)
+    import dovelkit
+
+    groups = {}
+    with open(os.path.join(FAM, "families.tsv")) as fh:
+        for row in csv.DictReader(fh, delimiter="\t"):
+            if row["family"] != "unrelated":
+                groups.setdefault(row["family"], []).append(dovelkit.load(os.path.join(FAM, row["file"]),
+                                                                          chain=row["chain"]))
+    rows = []
+    header = (f"{'family':<24}{'N':>3}{'columns':>9}{'MUSTANG':>9}{'ratio':>7}{'core':>6}{'MUSTANG':>9}"
+              f"{'core RMSD':>11}{'MUSTANG':>9}{'(own)':>7}{'mean TM':>9}{'s':>7}{'MUSTANG s':>11}")
+    print(header)
+    with tempfile.TemporaryDirectory() as tmp:
+        for family, domains in groups.items():
+            t0 = time.perf_counter()
+            m = dovelkit.msa(domains, mode="fold")
+            seconds = time.perf_counter() - t0
+            n_core, rmsd = core_rmsd(domains, m.columns)
+            mcols, m_own, m_seconds = mustang(domains, tmp, family)
+            m_core, m_rmsd = core_rmsd(domains, mcols)
+            row = dict(family=family, n=len(domains), columns=len(m.columns), mustang_columns=len(mcols),
+                       ratio=len(m.columns) / len(mcols), core=n_core, mustang_core=m_core, core_rmsd=rmsd,
+                       mustang_core_rmsd=m_rmsd, mustang_own_rmsd=m_own, mean_tm=m.mean_tm, seconds=seconds,
+                       mustang_seconds=m_seconds)
+            rows.append(row)
+            print(f"{family:<24}{row['n']:>3}{row['columns']:>9}{row['mustang_columns']:>9}{row['ratio']:>7.3f}"
+                  f"{n_core:>6}{m_core:>9}{rmsd:>11.3f}{m_rmsd:>9.3f}{m_own:>7.2f}{m.mean_tm:>9.3f}"
+                  f"{seconds:>7.2f}{m_seconds:>11.2f}")
+    if write:
+        with open(write, "w", newline="") as fh:
+            w = csv.DictWriter(fh, fieldnames=list(rows[0]), delimiter="\t", lineterminator="\n")
+            w.writeheader()
+            for r in rows:
+                w.writerow({k: f"{v:.4f}" if isinstance(v, float) else v for k, v in r.items()})
+
+
 def main():
+    if "--mustang" in sys.argv:
+        write = sys.argv[sys.argv.index("--write") + 1] if "--write" in sys.argv else None
+        versus_mustang(write)
+        return
     repeats = int(sys.argv[1]) if len(sys.argv) > 1 else 3
     with tempfile.TemporaryDirectory() as tmp:
         rng = np.random.default_rng(2024)

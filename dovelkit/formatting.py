@@ -31,18 +31,21 @@ class HitLike(Protocol):
     n_aligned: int
     seq_identity: float
     z_score: float | None
+    tm_query: float
+    tm_target: float
     source: str
     chain: str
 
 
 # The columns of a hit table; "id" and "source" are left-aligned, the others right-aligned.
-HIT_COLUMNS = ("rank", "id", "score", "z_score", "rmsd", "n_aligned", "seq_identity", "chain", "source")
+HIT_COLUMNS = ("rank", "id", "score", "tm_query", "tm_target", "z_score", "rmsd", "n_aligned", "seq_identity", "chain", "source")
 LEFT_COLUMNS = frozenset({"id", "chain", "source"})
 
 
 def hit_cells(hit: HitLike) -> list[str]:
     """The cells of one hit in the order of HIT_COLUMNS."""
-    return [str(hit.rank), hit.id, number(hit.score, 4), number(hit.z_score, 2), number(hit.rmsd, 3),
+    return [str(hit.rank), hit.id, number(hit.score, 4), number(hit.tm_query, 4), number(hit.tm_target, 4),
+            number(hit.z_score, 2), number(hit.rmsd, 3),
             str(hit.n_aligned), number(hit.seq_identity, 3), hit.chain or "-", hit.source or "-"]
 
 

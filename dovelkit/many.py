@@ -83,29 +83,31 @@ def _load(s: Structure) -> Any:
     return domain
 
 
-def align_pair(a: Structure, b: Structure, preset: str, scan: bool) -> dict[str, Any]:
+def align_pair(a: Structure, b: Structure, preset: str, scan: bool, mode: str = "family") -> dict[str, Any]:
     """Align B onto A: one row of the table, JSON-ready (what ``dovel align --json`` prints for
     the pair, with the structures as named under "files")."""
     from dovelkit.pairwise import align
     from dovelkit.presets import parameters
 
-    result = align(_load(a), _load(b), params=parameters(preset), scan=scan)
+    result = align(_load(a), _load(b), params=parameters(preset), scan=scan, mode=mode)
     row = result.to_dict()
     row["files"] = {"fixed": str(a), "mobile": str(b)}
     return row
 
 
-def _task(index: int, a: Structure, b: Structure, preset: str, scan: bool) -> tuple[int, dict[str, Any]]:
-    return index, align_pair(a, b, preset, scan)
+def _task(index: int, a: Structure, b: Structure, preset: str, scan: bool,
+          mode: str = "family") -> tuple[int, dict[str, Any]]:
+    return index, align_pair(a, b, preset, scan, mode)
 
 
 def align_pairs(pairs: Sequence[tuple[Structure, Structure]], preset: str = "default", scan: bool = True,
-                workers: int = 1, progress: Callable[[], None] | None = None) -> list[dict[str, Any]]:
-    """Align every pair (B onto A), on ``workers`` processes (in this one when 1), and return the
-    rows in the order of ``pairs``. ``progress()`` is called once per pair done. The first pair
+                workers: int = 1, progress: Callable[[], None] | None = None,
+                mode: str = "family") -> list[dict[str, Any]]:
+    """Align every pair (B onto A) at the level ``mode`` ("family" or "fold"), on ``workers``
+    processes (in this one when 1), and return the rows in the order of ``pairs``. ``progress()`` is called once per pair done. The first pair
     that fails (a file that cannot be read, a missing chain) stops the work and raises its error."""
     rows: list[dict[str, Any] | None] = [None] * len(pairs)
-    for index, row in _run(pairs, preset, scan, min(workers, len(pairs))):
+    for index, row in _run(pairs, preset, scan, min(workers, len(pairs)), mode):
         rows[index] = row
         if progress is not None:
             progress()
@@ -113,14 +115,15 @@ def align_pairs(pairs: Sequence[tuple[Structure, Structure]], preset: str = "def
 
 
 def _run(pairs: Sequence[tuple[Structure, Structure]], preset: str, scan: bool,
-         workers: int) -> Iterator[tuple[int, dict[str, Any]]]:
+         workers: int, mode: str) -> Iterator[tuple[int, dict[str, Any]]]:
     if workers <= 1:
         for index, (a, b) in enumerate(pairs):
-            yield _task(index, a, b, preset, scan)
+            yield _task(index, a, b, preset, scan, mode)
         return
     from dovelkit.pools import WorkerPool
 
-    calls = ((_task, (index, a, b, preset, scan), f"aligning {b} onto {a}") for index, (a, b) in enumerate(pairs))
+    calls = ((_task, (index, a, b, preset, scan, mode), f"aligning {b} onto {a}")
+             for index, (a, b) in enumerate(pairs))
     with WorkerPool(workers) as pool:
         for _, result in pool.run(calls):
             yield result
@@ -129,7 +132,7 @@ def _run(pairs: Sequence[tuple[Structure, Structure]], preset: str, scan: bool,
 # -- the table ---------------------------------------------------------------------------------
 
 COLUMNS = ("fixed", "mobile", "id_fixed", "id_mobile", "length_fixed", "length_mobile", "n_aligned", "rmsd",
-           "score", "seq_identity", "coverage_fixed", "coverage_mobile")
+           "score", "seq_identity", "coverage_fixed", "coverage_mobile", "tm_fixed", "tm_mobile")
 
 
 def _cell(x: Any, digits: int) -> str:
@@ -143,6 +146,6 @@ def tsv(rows: Sequence[dict[str, Any]]) -> str:
         cells = [r["files"]["fixed"], r["files"]["mobile"], r["fixed"]["id"], r["mobile"]["id"],
                  str(r["fixed"]["length"]), str(r["mobile"]["length"]), str(r["n_aligned"]), _cell(r["rmsd"], 3),
                  _cell(r["score"], 4), _cell(r["seq_identity"], 3), _cell(r["coverage_fixed"], 3),
-                 _cell(r["coverage_mobile"], 3)]
+                 _cell(r["coverage_mobile"], 3), _cell(r["tm_fixed"], 4), _cell(r["tm_mobile"], 4)]
         lines.append("\t".join(c.replace("\t", " ").replace("\n", " ") for c in cells))
     return "\n".join(lines) + "\n"

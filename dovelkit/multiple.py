@@ -2,21 +2,22 @@
 
 The pipeline of ``dovel.align_pdbs``, run by the core on domains from any source: every chain is
 superposed onto the first one in scan mode, then the superposed copies are aligned along the
-guide tree.
+guide tree. In fold mode (``mode="fold"``) the pairwise steps and the guide tree come from
+fold-level alignments, the ones that maximise TM-score.
 """
 
 from __future__ import annotations
 
 import math
 from collections.abc import Callable, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 import numpy as np
 
 import dovel
 
 from dovelkit import _core
-from dovelkit.pairwise import settings_of, transform_of
+from dovelkit.pairwise import check_mode, settings_of, transform_of
 
 
 @dataclass(frozen=True, eq=False)
@@ -30,6 +31,11 @@ class MultipleAlignment:
     core columns in the common frame (0 for the first, NaN when there is no core column).
     ``unplaced`` lists the domains the superposition search found nothing for: they keep their
     own frame, and usually leave the alignment without a core.
+
+    ``tm_scores[k]`` is the TM-score of domain k against the first over the pairs the columns give
+    them, normalised by the first domain's length (1 for the first); ``mean_tm`` the mean over the
+    other domains. In fold mode (``mode`` "fold") ``score`` is ``mean_tm``, ``avg_rmsd`` the mean
+    core RMSD to the first, and ``pre_transforms`` are the full transforms (no separate pre-alignment).
     """
 
     domains: list[dovel.Domain]
@@ -41,6 +47,9 @@ class MultipleAlignment:
     score: float  # of the multiple alignment
     avg_rmsd: float  # mean RMSD of the all-against-all pairwise alignments
     pre_transforms: list[dovel.Transform]  # the scan-mode superpositions onto the first domain
+    tm_scores: list[float] = field(default_factory=list)
+    mean_tm: float = 0.0
+    mode: str = "family"
 
     @property
     def n_core(self) -> int:
@@ -48,7 +57,7 @@ class MultipleAlignment:
 
     def __repr__(self) -> str:
         return (f"MultipleAlignment(n_structures={len(self.domains)}, n_columns={len(self.columns)}, "
-                f"n_core={self.n_core})")
+                f"n_core={self.n_core}, mean_tm={self.mean_tm:.4f})")
 
     def aligned_sequences(self) -> list[str]:
         """Each domain's sequence with '-' for its gaps, one string per domain, all as long as ``columns``."""
@@ -104,8 +113,36 @@ def _core_rmsd(domains: Sequence[dovel.Domain], transforms: Sequence[dovel.Trans
     return out
 
 
+def _tm_to_first(domains: Sequence[dovel.Domain], columns: list[list[int | None]]) -> list[float]:
+    out = [1.0]
+    for k in range(1, len(domains)):
+        pairs = np.array([(c[0], c[k]) for c in columns if c[0] is not None and c[k] is not None],
+                         dtype=np.int64).reshape(-1, 2)
+        out.append(float(_core.tm_score(domains[0].coordinates, domains[k].coordinates, pairs).tm_fixed))
+    return out
+
+
+def _fold_msa(domains: list[dovel.Domain],
+              progress: Callable[[int, int], None] | None) -> MultipleAlignment:
+    r = _core.fold_align_domains([(d.coordinates, d.sequence) for d in domains])
+    if progress is not None:
+        progress(len(domains), len(domains))
+    onto_ref = [np.asarray(m, dtype=np.float64) for m in r["transforms"]]
+    back = np.linalg.inv(onto_ref[0])  # the reference's frame into the first domain's
+    transforms = [transform_of(back @ m) for m in onto_ref]
+    transforms[0] = dovel.Transform()
+    columns = r["columns"]
+    core = r["core_positions"]
+    core_rmsd = _core_rmsd(domains, transforms, columns, core)
+    tms = _tm_to_first(domains, columns)
+    mean_tm = float(np.mean(tms[1:]))
+    avg_rmsd = float(np.mean(core_rmsd[1:]))
+    return MultipleAlignment(domains, transforms, columns, core, core_rmsd, [], mean_tm, avg_rmsd,
+                             list(transforms), tms, mean_tm, "fold")
+
+
 def msa(domains: Sequence[dovel.Domain], params: dovel.Parameters | None = None,
-        progress: Callable[[int, int], None] | None = None) -> MultipleAlignment:
+        progress: Callable[[int, int], None] | None = None, mode: str = "family") -> MultipleAlignment:
     """Align ``domains`` (at least two; any frames) into one multiple alignment.
 
     Each domain after the first is superposed onto the first in scan mode (a domain the scan
@@ -115,8 +152,13 @@ def msa(domains: Sequence[dovel.Domain], params: dovel.Parameters | None = None,
     given are not changed. ``progress(done, total)``, when given, is called after each of the
     len(domains) steps (the pre-alignments, then the multiple alignment).
 
-    Raises ValueError for fewer than two domains or when the engine fails, TypeError for
-    arguments of the wrong type.
+    With ``mode="fold"`` every pair is aligned at the fold level, the guide tree is built on
+    1 - TM-score and the groups are merged along it; the domains are superposed on the most central
+    one and the transforms then brought into the first domain's frame (``params`` is not used;
+    ``progress`` is called once, at the end).
+
+    Raises ValueError for fewer than two domains, a mode other than "family" and "fold", or when
+    the engine fails, TypeError for arguments of the wrong type.
     """
     if isinstance(domains, (str, bytes)) or not isinstance(domains, Sequence):
         raise TypeError(f"domains must be a sequence of dovel.Domain, not {type(domains).__name__}")
@@ -127,6 +169,8 @@ def msa(domains: Sequence[dovel.Domain], params: dovel.Parameters | None = None,
     if len(domains) < 2:
         raise ValueError("a multiple alignment needs at least 2 structures")
     settings = settings_of(params)
+    if check_mode(mode) == "fold":
+        return _fold_msa(domains, progress)
     total = len(domains)
     r = _core.align_domains([(d.coordinates, d.sequence) for d in domains], settings, progress=progress)
     if progress is not None:
@@ -134,5 +178,7 @@ def msa(domains: Sequence[dovel.Domain], params: dovel.Parameters | None = None,
     transforms = [transform_of(m) for m in r["full_transforms"]]
     columns = r["columns"]
     core = r["core_positions"]
+    tms = _tm_to_first(domains, columns)
     return MultipleAlignment(domains, transforms, columns, core, _core_rmsd(domains, transforms, columns, core),
-                             r["unplaced"], r["score"], r["avg_rmsd"], [transform_of(m) for m in r["pre_transforms"]])
+                             r["unplaced"], r["score"], r["avg_rmsd"], [transform_of(m) for m in r["pre_transforms"]],
+                             tms, float(np.mean(tms[1:])))

@@ -91,7 +91,7 @@ def align_slice(source: Any, k: int, work: Sequence[tuple[_Scan, np.ndarray]]) -
         chosen = [entries[int(p) - first] for p in positions]
         hits = _core.scan_targets(scan.query[0], scan.query[1], *_entry_arrays(chosen), 0, scan.settings,
                                   score_cutoff=0.0, max_hits=len(chosen), quick=scan.quick,
-                                  scan_mode=scan.scan_mode, pairs=scan.pairs)
+                                  scan_mode=scan.scan_mode, pairs=scan.pairs, fold=scan.fold)
         scores = np.array([h.score for h in hits], dtype=np.float64)
         for h in hits:
             h.position = int(positions[h.position])

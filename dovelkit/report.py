@@ -206,7 +206,8 @@ def pairwise_report(aln: PairwiseAlignment, title: str | None = None) -> Report:
         ("mobile", f"{nb}: {aln.len_mobile} residues"),
         ("n_aligned", str(aln.n_aligned)),
         ("RMSD", f"{aln.rmsd:.2f} Å" if math.isfinite(aln.rmsd) else "n/a (nothing aligned)"),
-        ("score", _fmt(aln.score)),
+        ("TM-score", f"{aln.tm_fixed:.4f} (by {na}), {aln.tm_mobile:.4f} (by {nb})"),
+        ("score", _fmt(aln.score) + (" (fold level: the TM-score by the fixed chain)" if aln.mode == "fold" else "")),
         ("sequence identity", f"{100 * aln.seq_identity:.1f} %"),
         ("coverage", f"{100 * aln.coverage_fixed:.1f} % of {na}, {100 * aln.coverage_mobile:.1f} % of {nb}"),
     ]
@@ -298,6 +299,8 @@ def msa_report(m: MultipleAlignment, title: str | None = None) -> Report:
         ("core columns", f"{len(core)} (every structure present)"),
         ("average RMSD", f"{_fmt(float(m.avg_rmsd))} Å"),
         ("score", _fmt(float(m.score))),
+        ("TM-score to the first", ", ".join(f"{nm} {float(t):.4f}" for nm, t in zip(names, m.tm_scores))
+         + f"; mean {m.mean_tm:.4f} ({m.mode} level)"),
         ("core RMSD to the first", ", ".join(f"{nm} {_fmt(float(r))}" for nm, r in zip(names, m.core_rmsd))),
     ]
     figures: dict[str, go.Figure] = {"structure": view, "alignment": grid}
@@ -432,7 +435,8 @@ def search_report(query: dovel.Domain, hits: Sequence[Hit], top: int = 5, title:
     ]
     if hits:
         best = hits[0]
-        summary.append(("best hit", f"{best.id}: score {_fmt(best.score)}, RMSD {_fmt(best.rmsd)} Å, "
+        summary.append(("best hit", f"{best.id}: score {_fmt(best.score)}, TM-score {best.tm_query:.4f} (by the query), "
+                                     f"{best.tm_target:.4f} (by the target), RMSD {_fmt(best.rmsd)} Å, "
                                      f"{best.n_aligned} pairs"))
     if zs:
         summary.append(("highest Z-score", _fmt(max(zs), 1)))

@@ -29,7 +29,7 @@ import dovel
 from dovelkit import _core
 from dovelkit.database import Database, DatabaseRef, Entry, open_targets
 from dovelkit.formatting import json_number
-from dovelkit.pairwise import PairwiseAlignment, from_core, settings_of
+from dovelkit.pairwise import PairwiseAlignment, check_mode, from_core, settings_of
 from dovelkit.paths import PathLike
 from dovelkit.pools import WorkerPool, check_workers, default_workers
 from dovelkit.prefiltered import search_batch
@@ -70,6 +70,8 @@ class Hit:
     prefilter_score: float | None = None
     # Expected number of chance hits at least this good in a database of this size.
     e_value: float | None = None
+    tm_query: float = 0.0  # TM-score of the hit's alignment normalised by the query's length
+    tm_target: float = 0.0  # ... and by the target's
 
     def to_dict(self) -> dict[str, Any]:
         """JSON-ready fields (with the alignment's summary when there is one)."""
@@ -77,6 +79,7 @@ class Hit:
             "rank": self.rank, "id": self.id, "score": json_number(self.score),
             "rmsd": json_number(self.rmsd), "n_aligned": self.n_aligned,
             "seq_identity": json_number(self.seq_identity), "z_score": json_number(self.z_score),
+            "tm_query": json_number(self.tm_query), "tm_target": json_number(self.tm_target),
             "position": self.position, "source": self.source, "chain": self.chain,
             "prefilter_score": json_number(self.prefilter_score), "e_value": json_number(self.e_value),
         }
@@ -159,12 +162,13 @@ class _Scan:
     quick: bool
     scan_mode: bool
     pairs: bool
+    fold: bool = False  # fold mode: fold alignments ranked by TM-score normalised by the query
 
     def run(self, first: int, arrays: _Arrays) -> list[_core.Hit]:
         coords, offsets, sequences = arrays
         return _core.scan_targets(self.query[0], self.query[1], coords, offsets, sequences, first, self.settings,
                                   score_cutoff=self.score_cutoff, max_hits=self.max_hits, quick=self.quick,
-                                  scan_mode=self.scan_mode, pairs=self.pairs)
+                                  scan_mode=self.scan_mode, pairs=self.pairs, fold=self.fold)
 
 
 def scan_slice(source: tuple[Any, ...], scan: _Scan) -> list[_core.Hit]:
@@ -280,6 +284,7 @@ def search(
     details: bool = False,
     exhaustive: bool = False,
     candidates: int | None = None,
+    mode: str = "family",
 ) -> list[Hit]:
     """Search ``query`` against ``targets``: a ``Database``, the path of one, or a list of domains.
 
@@ -288,7 +293,8 @@ def search(
     50 and half a percent of the database) are aligned. Each hit then carries its
     ``prefilter_score``, and its ``z_score`` is taken among all entries of the database (those not
     aligned counting as score 0), so it does not depend on ``max_hits``. ``e_value`` is the
-    expected number of chance hits this good in a database of this size (dovelkit.statistics).
+    expected number of chance hits this good in a database of this size (dovelkit.statistics; a
+    model of family-level scores, so None in fold mode).
 
     With ``exhaustive=True`` -- and always for a database without keys (see ``Database.index``) or
     a list of domains -- every target is aligned, as follows:
@@ -302,6 +308,12 @@ def search(
     bar on stderr. With ``details`` every hit carries ``alignment``: the alignment the scan ranked
     it by, as a ``PairwiseAlignment`` of the query (fixed) and the target (mobile) whose score,
     RMSD, identity and pair count are the hit's own. A hit with nothing aligned has RMSD +infinity.
+
+    Every hit carries ``tm_query`` and ``tm_target``, the TM-scores of its alignment normalised by
+    the query's length and by the target's. With ``mode="fold"`` every target is aligned at the fold
+    level (as ``dovelkit.align(query, target, mode="fold")`` aligns it; ``params``, ``quick`` and
+    ``scan_mode`` are not used) and the hits are ranked by ``tm_query``, which is their ``score``
+    (``score_cutoff`` applies to it); rank and Z-score follow from it as in the module's scan.
 
     Worker processes start a fresh interpreter, so a script that searches with ``workers`` other
     than 1 needs the usual ``if __name__ == "__main__":`` guard. Errors: those of
@@ -319,6 +331,7 @@ def search(
                 raise TypeError(f"targets[{i}] is a {type(d).__name__}, not a dovel.Domain")
     # The module checks the other arguments, with its own errors, before anything runs.
     dovel.scan_database(query, [], params, score_cutoff, max_hits, quick, scan_mode)
+    fold = check_mode(mode) == "fold"
     cutoff = float(score_cutoff)
     max_hits = int(max_hits)
     quick, scan_mode = bool(quick), bool(scan_mode)
@@ -328,11 +341,11 @@ def search(
         return []
     if isinstance(db_or_list, Database) and db_or_list.has_keys and not exhaustive:
         return next(iter(_search_prefiltered([query], db_or_list, params, cutoff, max_hits, quick, scan_mode,
-                                             n_workers, client, progress, details, candidates)))[1]
+                                             n_workers, client, progress, details, candidates, fold=fold)))[1]
 
     slices = _slices_of(db_or_list, n_workers)
     scan = _Scan((np.ascontiguousarray(query.coordinates), query.sequence), settings_of(params), cutoff, max_hits,
-                 quick, scan_mode, details)
+                 quick, scan_mode, details, fold)
     from dovelkit.progress import progress_bar
 
     bar = progress_bar(total, unit="target", desc="searching", enabled=progress)
@@ -353,22 +366,23 @@ def search(
         if runs is not None:
             runs.close()  # stops the worker processes now if the search ends early (error, Ctrl-C)
         bar.close()
-    mode = "scan" if scan_mode else "quick" if quick else "direct"
-    out = _hits(query, db_or_list, best, mode if details else None)
-    for hit in out:
-        hit.e_value = e_value(hit.score, total)
+    how = "fold" if fold else "scan" if scan_mode else "quick" if quick else "direct"
+    out = _hits(query, db_or_list, best, how if details else None)
+    if not fold:  # the null model is one of family-level scores
+        for hit in out:
+            hit.e_value = e_value(hit.score, total)
     return out
 
 
 def _search_prefiltered(queries: Sequence[dovel.Domain], db: Database, params: dovel.Parameters | None,
                         cutoff: float, max_hits: int, quick: bool, scan_mode: bool, n_workers: int,
                         client: Client | None, progress: bool, details: bool, candidates: int | None,
-                        batch: int = 1) -> Iterator[tuple[int, list[Hit]]]:
+                        batch: int = 1, fold: bool = False) -> Iterator[tuple[int, list[Hit]]]:
     """(index of the query, its hits) for each query, batch by batch."""
     from dovelkit.progress import progress_bar
 
     settings = settings_of(params)
-    mode = "scan" if scan_mode else "quick" if quick else "direct"
+    how = "fold" if fold else "scan" if scan_mode else "quick" if quick else "direct"
     total = len(db)
     single = len(queries) == 1
     bar = progress_bar(db.n_slices if single else len(queries), unit="slice" if single else "query",
@@ -381,15 +395,15 @@ def _search_prefiltered(queries: Sequence[dovel.Domain], db: Database, params: d
         for lo in range(0, len(queries), batch):
             chunk = queries[lo:lo + batch]
             scans = [_Scan((np.ascontiguousarray(q.coordinates), q.sequence), settings, cutoff, max_hits, quick,
-                           scan_mode, details) for q in chunk]
+                           scan_mode, details, fold) for q in chunk]
             results = search_batch(db, scans, pool, client, (lambda _k: bar.update(1)) if single else None,
                                    candidates)
             for i, (q, r) in enumerate(zip(chunk, results)):
-                out = _hits(q, db, r.hits, mode if details else None)
+                out = _hits(q, db, r.hits, how if details else None)
                 for hit in out:
                     hit.prefilter_score = r.prefilter.get(hit.position)
                     hit.z_score = z_score(hit.score, total, r.total, r.total_sq)
-                    hit.e_value = e_value(hit.score, total)
+                    hit.e_value = None if fold else e_value(hit.score, total)
                 if not single:
                     bar.update(1)
                 yield lo + i, out
@@ -416,13 +430,14 @@ def search_many(
     exhaustive: bool = False,
     candidates: int | None = None,
     batch: int = 64,
+    mode: str = "family",
 ) -> Iterator[tuple[dovel.Domain, list[Hit]]]:
     """Search every query against the database ``targets``; yields (query, its hits) query by query,
     in the queries' order, as each is done.
 
     ``queries`` is a list of domains, a ``Database`` or the path of one (the same database as
     ``targets`` makes an all-against-all). The hits of each query are those ``search`` returns
-    for it. Queries go through the database ``batch`` at a time: each slice's keys and entries
+    for it (``mode`` as there). Queries go through the database ``batch`` at a time: each slice's keys and entries
     are read once per batch. A database without keys, or ``exhaustive``, searches each query
     through every target with ``search``.
     """
@@ -437,6 +452,7 @@ def search_many(
     dovel.scan_database(dovel.Domain.from_arrays("q", np.zeros((1, 3)), "A"), [], params, score_cutoff, max_hits,
                         quick, scan_mode)
     n_workers = default_workers() if workers is None else check_workers(workers)
+    fold = check_mode(mode) == "fold"
 
     def batches() -> Iterator[list[dovel.Domain]]:
         if isinstance(source, Database):
@@ -461,11 +477,11 @@ def search_many(
         if exhaustive or not db.has_keys or len(db) == 0 or int(max_hits) == 0:
             for q in chunk:
                 yield q, search(q, db, params, score_cutoff, max_hits, quick, scan_mode, n_workers, client,
-                                False, exhaustive=True)
+                                False, exhaustive=True, mode=mode)
             continue
         for i, hits in _search_prefiltered(chunk, db, params, float(score_cutoff), int(max_hits), bool(quick),
                                            bool(scan_mode), n_workers, client, progress, False, candidates,
-                                           batch=len(chunk)):
+                                           batch=len(chunk), fold=fold):
             yield chunk[i], hits
 
 
@@ -476,7 +492,8 @@ def _hits(query: dovel.Domain, targets: Database | Sequence[dovel.Domain], ranke
     out = []
     for h in ranked:
         rmsd = h.rmsd if h.n_aligned else math.inf
-        out.append(Hit(h.rank, "", h.score, rmsd, h.n_aligned, h.seq_identity, h.z_score, h.position, "", ""))
+        out.append(Hit(h.rank, "", h.score, rmsd, h.n_aligned, h.seq_identity, h.z_score, h.position, "", "",
+                       tm_query=h.tm_query, tm_target=h.tm_target))
     # Where each hit came from, read in position order (one slice at a time).
     for hit, h in sorted(zip(out, ranked), key=lambda x: x[0].position):
         if isinstance(targets, Database) and mode is None:
@@ -491,5 +508,5 @@ def _hits(query: dovel.Domain, targets: Database | Sequence[dovel.Domain], ranke
             hit.id, hit.source, hit.chain = domain.id, domain.pdb_file, domain.chain
         if mode is not None and domain is not None:
             hit.alignment = from_core(query, domain, h.transform, h.pairs, h.distances, h.core_pairs, hit.rmsd,
-                                      h.score, h.seq_identity, mode)
+                                      h.score, h.seq_identity, mode, h.tm_query, h.tm_target)
     return out

@@ -10,8 +10,8 @@ from dovelkit.atomic import check_writable
 from dovelkit.errors import UserError
 from dovelkit.formatting import number
 from dovelkit.progress import Status
-from dovelkit.commands import (add_max_size_option, add_preset_option, check_structure_file, max_size_from,
-                               parameters_from, positive_int)
+from dovelkit.commands import (add_max_size_option, add_mode_option, add_preset_option, check_structure_file,
+                               max_size_from, mode_from, parameters_from, positive_int)
 
 if TYPE_CHECKING:
     from dovelkit.pairwise import PairwiseAlignment
@@ -24,6 +24,7 @@ dovel align [options] FIXED MOBILE
 EXAMPLES = """\
 examples:
   dovel align 1hrc.pdb 1ycc.pdb
+  dovel align 1hrc.pdb 1ycc.pdb --family              (the module's own method)
   dovel align 1hrc.pdb 1ycc.cif.gz --chain2 A -o 1ycc_on_1hrc.cif
   dovel align 1hrc.pdb:A 4zhl.cif:U               (PATH:CHAIN names a chain)
   dovel align model.pdb ref.pdb --direct          (already superposed: no search)
@@ -36,13 +37,16 @@ within 3.0 A (':') or 5.0 A ('.') after the superposition. With -o the whole of 
 model and atom) is written moved, as PDB or mmCIF by the name's suffix (.pdb, .ent, .cif, .mmcif;
 add .gz to compress).
 
+The TM-scores are normalised by each chain's length (0.5 and above: the same fold). The default
+level, --fold, finds the alignment that maximises TM-score; --family (and --sensitive, its
+preset) runs the module's own method, whose score is reported beside the TM-scores.
 Many pairs: --all aligns every pair of the structures given (the later one of each pair onto
 the earlier), --pairs the pairs listed in FILE: one pair a line, FIXED and MOBILE separated by a
 tab (or spaces), each a path or PATH:CHAIN; empty lines and lines starting with '#' are skipped.
 The pairs are aligned on every core and printed as one table, a line per pair in the order given:
 tab-separated with a header line (fixed, mobile, id_fixed, id_mobile, length_fixed,
-length_mobile, n_aligned, rmsd, score, seq_identity, coverage_fixed, coverage_mobile; rmsd empty
-when nothing aligned), or with --json a list of what --json prints for one pair.
+length_mobile, n_aligned, rmsd, score, seq_identity, coverage_fixed, coverage_mobile, tm_fixed,
+tm_mobile; rmsd empty when nothing aligned), or with --json a list of what --json prints for one pair.
 """
 
 
@@ -69,9 +73,14 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
     parser.add_argument("--json", action="store_true", help="print the result as JSON instead of text")
     parser.add_argument("--html", metavar="FILE", help="also write a report: one self-contained HTML page (figures open offline)")
     add_preset_option(parser)
+    add_mode_option(parser)
     add_max_size_option(parser)
     parser.set_defaults(run=run)
 
+
+
+def _score_note(result: PairwiseAlignment) -> str:
+    return "  (fold level: the TM-score by fixed)" if result.mode == "fold" else ""
 
 
 def summary(result: PairwiseAlignment, path_fixed: str, path_mobile: str) -> str:
@@ -82,9 +91,15 @@ def summary(result: PairwiseAlignment, path_fixed: str, path_mobile: str) -> str
         f"n_aligned {result.n_aligned} pairs  ({100 * result.coverage_fixed:.1f}% of fixed, "
         f"{100 * result.coverage_mobile:.1f}% of mobile)",
         f"RMSD      {rmsd}{'' if rmsd == '-' else ' A'}",
-        f"score     {number(result.score, 4)}",
+        f"TM-score  {number(result.tm_fixed, 4)} (by fixed), {number(result.tm_mobile, 4)} (by mobile)",
+        f"score     {number(result.score, 4)}{_score_note(result)}",
         f"identity  {number(100 * result.seq_identity, 1)}%",
     ]
+    fold = result.fold_level
+    if fold is not None:
+        # Never blank: what the fold level finds where the family level found nothing.
+        lines.append(f"fold      {fold.n_aligned} pairs at RMSD {number(fold.rmsd, 3)} A, TM-score "
+                     f"{number(fold.tm_fixed, 4)} (by fixed): the best superposition found (--fold aligns with it)")
     return "\n".join(lines) + "\n"
 
 
@@ -115,6 +130,7 @@ def run_one(args: argparse.Namespace) -> int:
         output_format(args.output)  # a bad name fails before any work
     check_writable(args.output)
     check_writable(args.html)
+    mode = mode_from(args, "--direct" if args.direct else None)
 
     status = Status("dovel align")
     try:
@@ -122,7 +138,7 @@ def run_one(args: argparse.Namespace) -> int:
         fixed = dovelkit.load(args.fixed, chain=args.chain1, max_size=max_size_from(args))
         mobile = dovelkit.load(args.mobile, chain=args.chain2, max_size=max_size_from(args))
         status.update("aligning")
-        result = dovelkit.align(fixed, mobile, params=parameters_from(args), scan=not args.direct)
+        result = dovelkit.align(fixed, mobile, params=parameters_from(args), scan=not args.direct, mode=mode)
         if args.output is not None:
             status.update("writing")
             dovelkit.write_moved(args.mobile, result.transform, args.output)
@@ -184,7 +200,8 @@ def run_many(args: argparse.Namespace) -> int:
 
     try:
         rows = align_pairs(pairs, preset="sensitive" if args.sensitive else "default", scan=not args.direct,
-                           workers=args.workers or default_workers(), progress=progress)
+                           workers=args.workers or default_workers(), progress=progress,
+                           mode=mode_from(args, "--direct" if args.direct else None))
     finally:
         for bar in bars:
             bar.close()

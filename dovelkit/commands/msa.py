@@ -10,8 +10,9 @@ import sys
 from dovelkit.errors import UserError
 from dovelkit.formatting import number
 from dovelkit.progress import Status
-from dovelkit.commands import (add_max_size_option, add_preset_option, check_structure_file, max_size_from,
-                               missing_directories, parameters_from, probe_file, remove_empty)
+from dovelkit.commands import (add_max_size_option, add_mode_option, add_preset_option, check_structure_file,
+                               max_size_from, missing_directories, mode_from, parameters_from, probe_file,
+                               remove_empty)
 
 # Exit status when the structures could not be aligned (no core column): the files are written,
 # but they are not superposed on a common core.
@@ -26,7 +27,9 @@ examples:
 Every structure is superposed onto the first and written moved, in its own format and under its
 own file name, into the output directory. The FASTA alignment ends with a record "core" marking
 the columns where every structure has a residue ('*') and the others ('.'); without --fasta it
-is printed after the table.
+is printed after the table. TM-score: of each structure against the first over the columns,
+normalised by the first's length. The default level, --fold, builds the alignment from fold-level
+pairwise alignments; --family (and --sensitive) runs the module's own method.
 
 exit status: 0 aligned; 1 a mistake in the command (nothing written); 3 the structures could not
 be aligned: no column holds a residue of every structure (the files are written, and stderr and
@@ -50,6 +53,7 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
     parser.add_argument("--fasta", metavar="FILE", help="write the alignment as FASTA to FILE")
     parser.add_argument("--html", metavar="FILE", help="also write a report: one self-contained HTML page (figures open offline)")
     add_preset_option(parser)
+    add_mode_option(parser)
     add_max_size_option(parser)
     parser.set_defaults(run=run)
 
@@ -103,6 +107,7 @@ def run(args: argparse.Namespace) -> int:
     chains = _chains(files, args.chain)
     for path in files:
         check_structure_file(path)
+    mode = mode_from(args)
 
     names = [output_name(path) for path in files]
     seen: dict[str, str] = {}
@@ -135,7 +140,7 @@ def run(args: argparse.Namespace) -> int:
             status.update(f"aligning {done}/{total}" if done < total else "multiple alignment done")
 
         status.update(f"aligning 1/{len(domains)}")
-        result = dovelkit.msa(domains, params=parameters_from(args), progress=progress)
+        result = dovelkit.msa(domains, params=parameters_from(args), progress=progress, mode=mode)
         texts: list[tuple[str | os.PathLike[str], bytes]] = []
         for k, (path, out, transform) in enumerate(zip(files, outputs, result.transforms)):
             status.update(f"writing {k + 1}/{len(files)}")
@@ -162,11 +167,12 @@ def run(args: argparse.Namespace) -> int:
     stdout = sys.stdout
     id_w = max(len("structure"), *(len(d.id) for d in domains))
     file_w = max(len("file"), *(len(os.path.basename(o)) for o in outputs))
-    stdout.write(f"{'structure':<{id_w}}  {'file':<{file_w}}  {'length':>6}  {'core RMSD':>9}\n")
-    for d, o, rmsd in zip(domains, outputs, result.core_rmsd):
+    stdout.write(f"{'structure':<{id_w}}  {'file':<{file_w}}  {'length':>6}  {'TM-score':>8}  {'core RMSD':>9}\n")
+    for d, o, rmsd, tm in zip(domains, outputs, result.core_rmsd, result.tm_scores):
         shown = number(rmsd, 3)
-        stdout.write(f"{d.id:<{id_w}}  {os.path.basename(o):<{file_w}}  {len(d):>6}  {shown:>9}\n")
-    stdout.write(f"\n{len(result.columns)} columns, {result.n_core} core columns; "
+        stdout.write(f"{d.id:<{id_w}}  {os.path.basename(o):<{file_w}}  {len(d):>6}  {number(tm, 4):>8}  {shown:>9}\n")
+    stdout.write(f"\n{len(result.columns)} columns, {result.n_core} core columns, mean TM-score "
+                 f"{number(result.mean_tm, 4)} ({result.mode} level); "
                  f"{len(outputs)} structures written to {args.output}\n")
     if args.fasta is not None:
         stdout.write(f"alignment written to {args.fasta}\n")

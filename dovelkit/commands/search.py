@@ -10,12 +10,12 @@ from typing import Any
 
 from dovelkit.atomic import check_writable, write_atomically
 from dovelkit.errors import UserError
-from dovelkit.commands import (add_max_size_option, add_preset_option, check_structure_file, finite_float,
-                               max_size_from, parameters_from, positive_float, positive_int)
+from dovelkit.commands import (add_max_size_option, add_mode_option, add_preset_option, check_structure_file,
+                               finite_float, max_size_from, mode_from, parameters_from, positive_float, positive_int)
 from dovelkit.formatting import hit_table, json_number
 
 _COLUMNS = ("rank", "id", "score", "rmsd", "n_aligned", "seq_identity", "z_score", "position", "source", "chain",
-            "prefilter_score", "e_value")
+            "tm_query", "tm_target", "prefilter_score", "e_value")
 
 
 def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
@@ -40,12 +40,13 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
     parser.add_argument("--top", type=positive_int, default=100, metavar="N",
                         help="number of hits listed (default 100)")
     parser.add_argument("--cutoff", type=finite_float, default=0.0, metavar="X",
-                        help="lowest score listed (default 0.0)")
+                        help="lowest score listed (default 0.0; at the fold level the score is the TM-score "
+                        "by the query)")
     parser.add_argument("--all", action="store_true",
                         help="also list targets nothing was aligned with (score 0), which are left out by default")
-    parser.add_argument("--mode", choices=("scan", "full", "quick"), default="scan",
-                        help="scan: targets in any frame (default); full: refinement on the frames as given; "
-                        "quick: one alignment step on the frames as given")
+    parser.add_argument("--mode", choices=("scan", "full", "quick"), default=None,
+                        help="family level only (implies --family): scan: targets in any frame (the default); "
+                        "full: refinement on the frames as given; quick: one alignment step on the frames as given")
     parser.add_argument("--exhaustive", action="store_true",
                         help="align every entry of a database, without the prefilter")
     parser.add_argument("--candidates", type=positive_int, default=None, metavar="N",
@@ -64,6 +65,7 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
     parser.add_argument("--html", metavar="FILE", help="also write a report: one self-contained HTML page (figures open offline)")
     parser.add_argument("--quiet", "-q", action="store_true", help="no progress bar")
     add_preset_option(parser)
+    add_mode_option(parser)
     add_max_size_option(parser)
     parser.set_defaults(run=run)
 
@@ -117,6 +119,8 @@ def run(args: argparse.Namespace) -> int:
     check_structure_file(args.query)
     check_writable(args.output)
     check_writable(args.html)
+    level = mode_from(args, None if args.mode is None else "--mode")
+    how = args.mode or "scan"
     query = dovelkit.load(args.query, chain=args.chain, max_size=max_size_from(args))
     targets, origins = _targets(args.targets, max_size_from(args))
     _tell_if_keyless(targets, args)
@@ -136,8 +140,9 @@ def run(args: argparse.Namespace) -> int:
             params=params,
             score_cutoff=args.cutoff,
             max_hits=args.top,
-            quick=args.mode == "quick",
-            scan_mode=args.mode == "scan",
+            quick=how == "quick",
+            scan_mode=how == "scan",
+            mode=level,
             workers=args.workers,
             client=client,
             progress=not args.quiet and stderr_is_terminal(),
@@ -194,6 +199,8 @@ def run_many(args: argparse.Namespace) -> int:
         raise UserError(f"{args.query} {what}: its chains are searched as many queries, which take one database "
                         "as the targets (see 'dovel db create')")
     check_writable(args.output)
+    level = mode_from(args, None if args.mode is None else "--mode")
+    how = args.mode or "scan"
     db = Database.open(args.targets[0])
     _tell_if_keyless(db, args)
     if os.path.isdir(args.query):
@@ -229,8 +236,8 @@ def run_many(args: argparse.Namespace) -> int:
         out.write(header)
         for query, hits in dovelkit.search_many(
                 queries, db, params=parameters_from(args), score_cutoff=args.cutoff, max_hits=args.top,
-                quick=args.mode == "quick", scan_mode=args.mode == "scan", workers=args.workers, client=client,
-                exhaustive=args.exhaustive, candidates=args.candidates):
+                quick=how == "quick", scan_mode=how == "scan", workers=args.workers, client=client,
+                exhaustive=args.exhaustive, candidates=args.candidates, mode=level):
             for h in hits:
                 if args.all or h.score > 0:
                     out.write(_clean(query.id) + "\t" + _row(h) + "\n")
@@ -252,7 +259,8 @@ def run_many(args: argparse.Namespace) -> int:
 
 def _cells(h: Any) -> list[str]:
     return [str(h.rank), h.id, _full(h.score), _full(h.rmsd), str(h.n_aligned), _full(h.seq_identity),
-            _full(h.z_score), str(h.position), h.source, h.chain, _full(h.prefilter_score), _full(h.e_value)]
+            _full(h.z_score), str(h.position), h.source, h.chain, _full(h.tm_query), _full(h.tm_target),
+            _full(h.prefilter_score), _full(h.e_value)]
 
 
 def _row(h: Any) -> str:

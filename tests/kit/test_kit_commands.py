@@ -56,7 +56,7 @@ def test_align_writes_b_moved_and_reports(tmp_path):
 
 def test_align_direct_and_nothing_found(tmp_path):
     # an unrelated chain: nothing is found, which is not an error; B is written unmoved
-    p = dovel_cmd("align", HRC, f"{FAM}/unrelated/1eh6.pdb", "-o", tmp_path / "x.pdb")
+    p = dovel_cmd("align", HRC, f"{FAM}/unrelated/1eh6.pdb", "-o", tmp_path / "x.pdb", "--family")
     assert p.returncode == 0 and "no alignment found" in p.stderr
     assert "n_aligned 0 pairs" in p.stdout and "RMSD      -\n" in p.stdout
     np.testing.assert_allclose(dovelkit.load(tmp_path / "x.pdb").coordinates,

@@ -101,7 +101,7 @@ def test_sensitive_flag_on_the_commands(tmp_path):
         assert p.returncode == 0, p.stderr
         return p.stdout
 
-    assert json.loads(run("align", hrc, c2r, "--json"))["n_aligned"] == 0
+    assert json.loads(run("align", hrc, c2r, "--json", "--family"))["n_aligned"] == 0
     assert json.loads(run("align", hrc, c2r, "--json", "--sensitive"))["n_aligned"] > 80
     fasta = tmp_path / "aln.fasta"
     run("msa", hrc, c2r, "-o", str(tmp_path / "out"), "--fasta", str(fasta), "--sensitive")
@@ -114,7 +114,7 @@ def test_msa_names_what_it_could_not_place(tmp_path):
 
     env = dict(os.environ, PYTHONPATH=ROOT + os.pathsep + os.environ.get("PYTHONPATH", ""))
     hrc, c2r = (data_path("families", "cytochrome_c", f"{n}.pdb") for n in ("1hrc", "1c2r"))
-    p = subprocess.run([sys.executable, "-m", "dovelkit", "msa", hrc, c2r, "-o", str(tmp_path)],
+    p = subprocess.run([sys.executable, "-m", "dovelkit", "msa", hrc, c2r, "-o", str(tmp_path), "--family"],
                        capture_output=True, text=True, env=env, timeout=300)
     assert p.returncode == 3  # written, but not aligned: the status says so
     assert "no superposition of 1c2r_A onto 1hrc_A" in p.stderr and "--sensitive" in p.stderr
@@ -134,5 +134,5 @@ def test_sensitive_search_finds_the_distant_cytochrome():
         assert p.returncode == 0, p.stderr
         return {h["id"] for h in json.loads(p.stdout)["hits"] if h["score"] > 0}
 
-    assert "1c2r_A" not in found()
+    assert "1c2r_A" not in found("--family")
     assert "1c2r_A" in found("--sensitive")

@@ -16,7 +16,7 @@ EH6 = data_path("families", "unrelated", "1eh6.pdb")
 
 def test_msa_that_aligns_nothing_says_which_and_exits_3(tmp_path):
     out, html = tmp_path / "out", tmp_path / "r.html"
-    r = dovel_cmd("msa", HRC, YCC, EH6, "-o", out, "--html", html)
+    r = dovel_cmd("msa", HRC, YCC, EH6, "-o", out, "--html", html, "--family")
     assert r.returncode == 3, r.stderr
     assert "Traceback" not in r.stderr
     last = r.stderr.splitlines()[-1]
@@ -45,14 +45,14 @@ def test_search_lists_hits_that_aligned_something_unless_all(tmp_path):
     listed = {}
     for extra in ([], ["--all"]):
         out = tmp_path / f"hits{len(extra)}.tsv"
-        r = dovel_cmd("search", HRC, *files, "--workers", "1", "-o", out, *extra)
+        r = dovel_cmd("search", HRC, *files, "--workers", "1", "-o", out, "--family", *extra)
         assert r.returncode == 0, r.stderr
         with open(out, newline="") as fh:
             listed[bool(extra)] = list(csv.DictReader(fh, delimiter="\t"))
     aligned = [x for x in listed[True] if float(x["score"]) > 0]
     assert 0 < len(aligned) < len(listed[True]) == sum(len(dovelkit.load_chains(f)) for f in files)
     assert listed[False] == aligned  # same ranks, scores and Z-scores: the zero rows were only left out
-    table = dovel_cmd("search", EH6, HRC, CRC, "--workers", "1")
+    table = dovel_cmd("search", EH6, HRC, CRC, "--workers", "1", "--family")
     assert table.returncode == 0 and table.stdout == "no hits\n"
 
 

@@ -41,7 +41,7 @@ def test_search_outputs_agree_with_the_library(database, tmp_path):
     want = dovelkit.search(dovelkit.load(query), db, max_hits=4, score_cutoff=0.1, workers=1)
     assert len(want) == 4
 
-    r = dovel_cmd("search", query, database, "--top", "4", "--cutoff", "0.1", "--workers", "1")
+    r = dovel_cmd("search", query, database, "--top", "4", "--cutoff", "0.1", "--workers", "1", "--family")
     assert r.returncode == 0, r.stderr
     lines = r.stdout.splitlines()
     assert lines[0].split()[:3] == ["rank", "id", "score"] and len(lines) == 5
@@ -49,7 +49,8 @@ def test_search_outputs_agree_with_the_library(database, tmp_path):
     assert lines[1].split()[2] == f"{want[0].score:.4f}"
 
     out = tmp_path / "hits.tsv"
-    r = dovel_cmd("search", query, database, "--top", "4", "--cutoff", "0.1", "--workers", "2", "-o", out)
+    r = dovel_cmd("search", query, database, "--top", "4", "--cutoff", "0.1", "--workers", "2", "-o", out,
+                  "--family")
     assert r.returncode == 0 and r.stdout == ""
     with open(out, newline="") as fh:
         rows = list(csv.DictReader(fh, delimiter="\t"))
@@ -57,7 +58,7 @@ def test_search_outputs_agree_with_the_library(database, tmp_path):
             for x in rows] == [(h.rank, h.id, h.score, h.rmsd, h.position, h.source) for h in want]
     assert [float(x["z_score"]) for x in rows] == [h.z_score for h in want]
 
-    r = dovel_cmd("search", query, database, "--top", "2", "--json", "--details", "--workers", "1")
+    r = dovel_cmd("search", query, database, "--top", "2", "--json", "--details", "--workers", "1", "--family")
     assert r.returncode == 0, r.stderr
     doc = json.loads(r.stdout)
     assert doc["query"]["id"] == "1hrc_A"

@@ -9,6 +9,7 @@ void bind_settings(nanobind::module_& m);
 void bind_pairwise(nanobind::module_& m);
 void bind_scan(nanobind::module_& m);
 void bind_multiple(nanobind::module_& m);
+void bind_fold(nanobind::module_& m);
 void bind_records(nanobind::module_& m);
 void bind_prefilter(nanobind::module_& m);
 

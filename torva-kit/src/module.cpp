@@ -7,6 +7,7 @@ NB_MODULE(_core, m) {
     torva_kit::bind_pairwise(m);
     torva_kit::bind_scan(m);
     torva_kit::bind_multiple(m);
+    torva_kit::bind_fold(m);
     torva_kit::bind_records(m);
     torva_kit::bind_prefilter(m);
 }

@@ -1,0 +1,117 @@
+// tm_score, fold_align and fold_align_domains: the TM-score of a given
+// alignment, the alignment that maximises it, and the multiple alignment built
+// from such alignments.
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/tuple.h>
+#include <nanobind/stl/vector.h>
+
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "arrays.hpp"
+#include "kit.hpp"
+#include "torva/fold.hpp"
+#include "torva/tmscore.hpp"
+
+namespace torva_kit {
+
+namespace {
+
+using Pairs = nb::ndarray<const std::int64_t, nb::shape<-1, 2>, nb::c_contig, nb::device::cpu>;
+
+torva::TmScore tm_score(Coords fixed_coords, Coords mobile_coords, Pairs pairs) {
+    const std::span<const torva::Point> fixed = points_of(fixed_coords);
+    const std::span<const torva::Point> mobile = points_of(mobile_coords);
+    std::vector<torva::AlignedPair> list(pairs.shape(0));
+    const std::int64_t* p = pairs.data();
+    for (std::size_t k = 0; k < list.size(); ++k) {
+        const std::int64_t i = p[2 * k], j = p[2 * k + 1];
+        // The core checks the chains' lengths; these are out of range of any chain.
+        constexpr std::int64_t kMax = std::numeric_limits<std::uint32_t>::max();
+        if (i < 0 || j < 0 || i > kMax || j > kMax)
+            throw nb::value_error("TM-score failed: a pair's index is out of range");
+        list[k] = torva::AlignedPair{static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j)};
+    }
+    return unwrap(torva::tm_score(fixed, mobile, list, signal_cancel()), "TM-score failed: ");
+}
+
+torva::FoldResult fold_align(Coords fixed_coords, const std::string& fixed_sequence, Coords mobile_coords,
+                             const std::string& mobile_sequence) {
+    const torva::Domain fixed = domain_of(points_of(fixed_coords), code_points(fixed_sequence));
+    const torva::Domain mobile = domain_of(points_of(mobile_coords), code_points(mobile_sequence));
+    return unwrap(torva::fold_align(fixed.residues, mobile.residues, signal_cancel()), "Fold alignment failed: ");
+}
+
+nb::dict fold_align_domains(const std::vector<std::tuple<Coords, std::string>>& structures) {
+    if (structures.size() < 2) throw nb::value_error("a multiple alignment needs at least 2 structures");
+    std::vector<torva::Domain> domains;
+    domains.reserve(structures.size());
+    for (const auto& [coords, sequence] : structures)
+        domains.push_back(domain_of(points_of(coords), code_points(sequence)));
+    const torva::FoldMultipleResult r =
+        unwrap(torva::fold_align_multiple(domains, signal_cancel()), "Multiple alignment failed: ");
+    nb::list columns;
+    for (const torva::Column& col : r.columns) {
+        nb::list c;
+        for (const auto& entry : col) c.append(entry ? nb::cast(*entry) : nb::none());
+        columns.append(c);
+    }
+    nb::list transforms;
+    for (const torva::Transform& t : r.transforms) transforms.append(matrix_array(t));
+    const std::size_t n = domains.size();
+    nb::dict out;
+    out["columns"] = columns;
+    out["core_positions"] = nb::cast(r.core_positions);
+    out["reference"] = r.reference;
+    out["transforms"] = transforms;
+    out["tm"] = owned_array(std::vector<double>(r.tm), {n, n});
+    return out;
+}
+
+}  // namespace
+
+void bind_fold(nb::module_& m) {
+    using T = torva::TmScore;
+    nb::class_<T>(m, "TmScore", "The TM-score of one alignment, with the superpositions that maximise it.")
+        .def_ro("tm_fixed", &T::tm_fixed, "normalised by the fixed chain's length")
+        .def_ro("tm_mobile", &T::tm_mobile, "normalised by the mobile chain's length")
+        .def_prop_ro("transform", [](const T& t) { return matrix_array(t.transform); },
+                     "4x4 float64: mobile onto fixed, maximising tm_fixed")
+        .def_prop_ro("transform_mobile", [](const T& t) { return matrix_array(t.transform_mobile); },
+                     "4x4 float64: mobile onto fixed, maximising tm_mobile")
+        .def_ro("rmsd", &T::rmsd, "least-squares RMSD over the pairs")
+        .def_ro("n_aligned", &T::n_aligned);
+
+    using F = torva::FoldResult;
+    nb::class_<F>(m, "FoldAlignment", "The alignment of two chains that maximises TM-score.")
+        .def_prop_ro("pairs", [](const F& f) { return pairs_array(f.pairs); }, "(n, 2) int64: (fixed, mobile) indices")
+        .def_prop_ro(
+            "distances", [](const F& f) { return owned_array(std::vector<double>(f.distances), {f.distances.size()}); },
+            "(n,) float64: C-alpha distance of each pair after the superposition")
+        .def_prop_ro("transform", [](const F& f) { return matrix_array(f.transform); },
+                     "4x4 float64: maps the mobile chain onto the fixed one, maximising tm_fixed")
+        .def_ro("rmsd", &F::rmsd)
+        .def_ro("n_aligned", &F::n_aligned)
+        .def_ro("seq_identity", &F::seq_identity)
+        .def_ro("tm_fixed", &F::tm_fixed)
+        .def_ro("tm_mobile", &F::tm_mobile);
+
+    m.def("tm_score", &tm_score, nb::arg("fixed_coords"), nb::arg("mobile_coords"), nb::arg("pairs"),
+          "TM-score of the alignment `pairs` ((n, 2) fixed, mobile indices, one-to-one), normalised by each "
+          "chain's length, each under the superposition that maximises it.");
+    m.def("fold_align", &fold_align, nb::arg("fixed_coords"), nb::arg("fixed_sequence"), nb::arg("mobile_coords"),
+          nb::arg("mobile_sequence"),
+          "Align the mobile chain onto the fixed one in fold mode: the alignment that maximises TM-score, "
+          "the same (transposed) in either order.");
+    m.def("fold_align_domains", &fold_align_domains, nb::arg("structures"),
+          "Align (coords, sequence) structures in fold mode. Returns a dict: columns, core_positions, reference "
+          "(the domain the others are superposed on), transforms (4x4, each domain onto the reference) and tm "
+          "(N x N, tm[i, j] normalised by domain i).");
+}
+
+}  // namespace torva_kit
