@@ -298,8 +298,15 @@ def test_fold_search_of_a_database_is_the_same_everywhere(tmp_path):
     def got(hits):
         return [(h.position, h.score, h.tm_target, h.z_score) for h in hits]
 
-    assert got(dovelkit.search(query, db, mode="fold", max_hits=6, workers=1)) == want
-    assert got(dovelkit.search(query, db, mode="fold", max_hits=6, workers=2)) == want
+    assert got(dovelkit.search(query, db, mode="fold", max_hits=6, workers=1, exhaustive=True)) == want
+    assert got(dovelkit.search(query, db, mode="fold", max_hits=6, workers=2, exhaustive=True)) == want
     with LocalCluster(host="127.0.0.1", dashboard_address=None, n_workers=2, threads_per_worker=1,
                       processes=True, silence_logs=40) as cluster, Client(cluster) as client:
-        assert got(dovelkit.search(query, db.path, mode="fold", max_hits=6, client=client)) == want
+        assert got(dovelkit.search(query, db.path, mode="fold", max_hits=6, client=client, exhaustive=True)) == want
+        # The prefiltered search (the database has keys) aligns the same targets here, so finds the
+        # same hits with the same scores; its Z-scores are taken over the whole database instead.
+        pre = dovelkit.search(query, db.path, mode="fold", max_hits=6, client=client)
+        assert [(h.position, h.score, h.tm_target) for h in pre] == [w[:3] for w in want]
+        assert all(h.prefilter_score is not None and h.e_value is None for h in pre)
+    pre = dovelkit.search(query, db, mode="fold", max_hits=6, workers=2, candidates=3)
+    assert [(h.position, h.score) for h in pre] == [w[:2] for w in want][:len(pre)] and len(pre) >= 1
