@@ -124,14 +124,7 @@ def run(args: argparse.Namespace) -> int:
     query = dovelkit.load(args.query, chain=args.chain, max_size=max_size_from(args))
     targets, origins = _targets(args.targets, max_size_from(args))
     _tell_if_keyless(targets, args)
-    client = None
-    if args.scheduler:
-        from distributed import Client
-
-        try:
-            client = Client(args.scheduler, timeout=args.connect_timeout)
-        except OSError as exc:
-            raise UserError(f"cannot reach the scheduler at {args.scheduler}: {exc}") from None
+    client = _client(args)
     try:
         params = parameters_from(args)
         hits = dovelkit.search(
@@ -185,6 +178,18 @@ def _tell_if_keyless(targets: Any, args: argparse.Namespace) -> None:
               + INDEX_HINT.format(path=targets.path), file=sys.stderr)
 
 
+def _client(args: argparse.Namespace) -> Any:
+    """A client of the Dask scheduler given with --scheduler, or None."""
+    if not args.scheduler:
+        return None
+    from distributed import Client
+
+    try:
+        return Client(args.scheduler, timeout=args.connect_timeout)
+    except OSError as exc:
+        raise UserError(f"cannot reach the scheduler at {args.scheduler}: {exc}") from None
+
+
 def run_many(args: argparse.Namespace) -> int:
     """Every chain of a folder or a database searched against one database: one TSV table."""
     import dovelkit
@@ -221,14 +226,7 @@ def run_many(args: argparse.Namespace) -> int:
     else:
         queries = db if os.path.samefile(args.query, db.path) else Database.open(args.query)
         n_queries = len(queries)
-    client = None
-    if args.scheduler:
-        from distributed import Client
-
-        try:
-            client = Client(args.scheduler, timeout=args.connect_timeout)
-        except OSError as exc:
-            raise UserError(f"cannot reach the scheduler at {args.scheduler}: {exc}") from None
+    client = _client(args)
     bar = progress_bar(n_queries, unit="query", desc="searching", enabled=not args.quiet and stderr_is_terminal())
     header = "query\t" + "\t".join(_COLUMNS) + "\n"
 
