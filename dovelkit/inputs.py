@@ -10,7 +10,7 @@ from typing import Any
 
 import numpy as np
 
-from dovelkit.paths import PathLike, not_regular
+from dovelkit.paths import PathLike, display_path, not_regular
 from dovelkit.pools import WorkerPool
 from dovelkit.reading import file_stem, load_chains
 
@@ -85,15 +85,6 @@ def collect_files(inputs: Iterable[PathLike], skipped: list[tuple[str, str]] | N
         else:
             take(path, info)
     return files
-
-
-def display_path(path: str) -> str:
-    """``path`` as valid UTF-8 text, for reports and the database (undecodable bytes as \\xNN)."""
-    try:
-        path.encode("utf-8")
-        return path
-    except UnicodeEncodeError:
-        return path.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
 
 
 def _read_file(path: str, max_size: int | None = None) -> tuple[str, list[tuple[str, str, str, str, bytes, int]] | str]:

@@ -24,3 +24,13 @@ def not_regular(mode: int) -> str | None:
         if test(mode):
             return f"not a regular file ({name})"
     return "not a regular file"
+
+
+def display_path(path: str) -> str:
+    """``path`` as valid UTF-8 text, for messages, ids and the database (the bytes of a file name
+    that is not UTF-8 shown as ``\\xNN``)."""
+    try:
+        path.encode("utf-8")
+        return path
+    except UnicodeEncodeError:
+        return path.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")

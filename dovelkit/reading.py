@@ -21,7 +21,7 @@ import numpy as np
 import dovel
 
 from dovelkit._core import scan_pdb
-from dovelkit.paths import DEFAULT_MAX_SIZE, PathLike, not_regular
+from dovelkit.paths import DEFAULT_MAX_SIZE, PathLike, display_path, not_regular
 
 try:  # ISA-L's inflate reads gzip files several times faster than zlib, with the same checks
     from isal import isal_zlib as _inflate
@@ -336,18 +336,9 @@ def _model(structure: gemmi.Structure, path: str, model: int) -> gemmi.Model:
     return selected
 
 
-def _printable(text: str) -> str:
-    """``text`` as valid UTF-8: the bytes of a file name that is not UTF-8 shown as ``\\xNN``."""
-    try:
-        text.encode("utf-8")
-        return text
-    except UnicodeEncodeError:
-        return text.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
-
-
 def _domain(stem: str, data: ChainData, dssp: PathLike | None) -> dovel.Domain:
     domain = dovel.Domain.from_arrays(
-        _printable(f"{stem}_{data.chain}"), data.coordinates, data.sequence, data.chain[0]
+        display_path(f"{stem}_{data.chain}"), data.coordinates, data.sequence, data.chain[0]
     )
     if dssp is not None:
         _apply_dssp(domain, data, dssp)

@@ -81,7 +81,8 @@ def _is_database(path: str) -> bool:
 def _targets(paths: list[str], max_size: int | None = None) -> tuple[Any, list[tuple[str, str]]]:
     """A database, or the chains of the files with (source path, chain id) of each."""
     from dovelkit.database import Database
-    from dovelkit.inputs import collect_files, display_path
+    from dovelkit.inputs import collect_files
+    from dovelkit.paths import display_path
     from dovelkit.reading import file_stem, load_chains
 
     dbs = [p for p in paths if os.path.isfile(p) and _is_database(p)]
