@@ -631,11 +631,17 @@ class Database:
     def __getitem__(self, i: int) -> dovel.Domain:
         return self.entry(i).domain()
 
-    def read_slice(self, k: int) -> list[Entry]:
-        """The entries of slice ``k``."""
+    def read_slice(self, k: int, rows: Sequence[int] | None = None) -> list[Entry]:
+        """The entries of slice ``k``; with ``rows`` (positions within the slice), only those, in
+        that order (only they are decoded and checked)."""
         if not 0 <= k < self.n_slices:
             raise IndexError(f"slice index out of range (0 to {self.n_slices - 1})")
-        return _checked_entries(self._read_group(k, _ENTRY_COLUMNS), self, k)
+        if rows is not None:
+            n = len(self.slices[k])
+            rows = [int(r) for r in rows]
+            if any(not 0 <= r < n for r in rows):
+                raise IndexError(f"row index out of range (0 to {n - 1}) in slice {k}")
+        return _checked_entries(self._read_group(k, _ENTRY_COLUMNS), self, k, rows)
 
     def read_keys(self, k: int) -> tuple[np.ndarray, np.ndarray]:
         """The search keys of slice ``k`` as stored: all their bytes (uint8) and the offsets
@@ -728,17 +734,18 @@ class Database:
         return default if i is None else self[i]
 
 
-def _checked_entries(table: pa.Table, db: Database, k: int) -> list[Entry]:
+def _checked_entries(table: pa.Table, db: Database, k: int, rows: list[int] | None = None) -> list[Entry]:
     try:
-        return _entries(table, db, k)
+        return _entries(table, db, k, rows)
     except DatabaseError:
         raise
     except Exception as exc:  # text that is not UTF-8, say
         raise db._bad(f"slice {k} cannot be read ({type(exc).__name__}: {_one_line(exc)})") from None
 
 
-def _entries(table: pa.Table, db: Database, k: int) -> list[Entry]:
-    """The entries of row group ``k`` of ``db``, each checked against what the format stores."""
+def _entries(table: pa.Table, db: Database, k: int, rows: list[int] | None = None) -> list[Entry]:
+    """The entries of row group ``k`` of ``db`` (or only ``rows`` of it), each checked against what
+    the format stores."""
     first = db.slices[k].start
     if table.num_rows != len(db.slices[k]):
         raise db._bad(f"slice {k} holds {table.num_rows} entries, not the {len(db.slices[k])} it claims")
@@ -746,11 +753,14 @@ def _entries(table: pa.Table, db: Database, k: int) -> list[Entry]:
         column = table.column(f.name)
         if not column.type.equals(f.type):
             raise db._bad(f"slice {k}: column {f.name} holds {column.type}, not {f.type}")
+    if rows is not None:
+        table = table.take(pa.array(rows, type=pa.int64()))
+    row_of = list(range(table.num_rows)) if rows is None else rows
     ids = table.column("id").to_pylist()
 
     def bad(r: int, what: str) -> DatabaseError:
         name = f"entry {ids[r]!r}" if isinstance(ids[r], str) else "an entry"
-        return db._bad(f"{name} (row {first + r}): {what}")
+        return db._bad(f"{name} (row {first + row_of[r]}): {what}")
 
     strings = {name: table.column(name).to_pylist() for name in SCHEMA.names[:5]}
     for name, values in strings.items():

@@ -81,11 +81,14 @@ class SliceHits:
 
 def align_slice(source: Any, k: int, work: Sequence[tuple[_Scan, np.ndarray]]) -> list[SliceHits]:
     """Align each query of ``work`` with its candidates (positions in the database) of slice ``k``."""
-    from dovelkit.search import _entry_arrays, _read_slice_cached
+    from dovelkit.search import _entry_arrays
 
     db = _open(source)
-    entries = db.read_slice(k) if isinstance(source, Database) else _read_slice_cached(db, k)
     first = db.slices[k].start
+    # Only the candidates' rows are decoded: a slice holds a few of a query's candidates among
+    # its thousand entries.
+    rows = sorted({int(p) - first for _, positions in work for p in positions})
+    entries = dict(zip(rows, db.read_slice(k, rows)))
     out = []
     for scan, positions in work:
         chosen = [entries[int(p) - first] for p in positions]

@@ -115,6 +115,12 @@ def test_a_bad_entry_is_named_by_id_and_row(good, tmp_path):
     db = Database.open(path)
     with pytest.raises(ValueError, match="row 5"):
         db.entry(victim)
+    with pytest.raises(ValueError, match=r"\(row 5\)"):  # only some rows decoded: still named by row
+        db.read_slice(0, [7, victim])
+    whole = Database.open(one).read_slice(0)
+    assert [e.id for e in db.read_slice(0, [7, 0])] == [whole[7].id, whole[0].id]
+    with pytest.raises(IndexError):
+        db.read_slice(0, [12])
     with pytest.raises(ValueError) as info:
         dovelkit.search(dovelkit.load(os.path.join(DATA, "1ubq.pdb")), db, workers=2)
     assert str(info.value) == text
