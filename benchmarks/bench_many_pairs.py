@@ -55,7 +55,8 @@ def main() -> int:
             fh.writelines(f"{a}:{ca}\t{b}:{cb}\n" for a, ca, b, cb in chosen)
         loop_dovel = "\n".join(f"{dovel} align {a} {b} --chain1 {ca} --chain2 {cb}" for a, ca, b, cb in chosen)
         commands = [
-            (f"dovel align --pairs ({os.cpu_count()} cores)", f"{dovel} align --pairs {listed}"),
+            ("dovel align --pairs (default)", f"{dovel} align --pairs {listed}"),
+            (f"dovel align --pairs --workers {os.cpu_count()}", f"{dovel} align --pairs {listed} --workers {os.cpu_count()}"),
             ("dovel align --pairs --workers 1", f"{dovel} align --pairs {listed} --workers 1"),
             ("dovel align, one process per pair", loop_dovel),
         ]

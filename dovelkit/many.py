@@ -100,6 +100,12 @@ def _task(index: int, a: Structure, b: Structure, preset: str, scan: bool,
     return index, align_pair(a, b, preset, scan, mode)
 
 
+# Below this many pairs the work is done in this process unless workers are asked for: starting
+# worker processes (an interpreter and the extension modules each, ~0.3 s) costs more than a
+# second core saves at ~15 ms a pair (benchmarks/bench_many_pairs.py).
+SMALL_JOB = 48
+
+
 def align_pairs(pairs: Sequence[tuple[Structure, Structure]], preset: str = "default", scan: bool = True,
                 workers: int = 1, progress: Callable[[], None] | None = None,
                 mode: str = "family") -> list[dict[str, Any]]:

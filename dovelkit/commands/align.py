@@ -51,6 +51,8 @@ tm_mobile; rmsd empty when nothing aligned), or with --json a list of what --jso
 
 
 def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
+    from dovelkit.many import SMALL_JOB
+
     parser = subparsers.add_parser(
         "align",
         usage=USAGE,
@@ -64,7 +66,8 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
     parser.add_argument("--all", action="store_true", help="align every pair of the structures given")
     parser.add_argument("--pairs", metavar="FILE", help="align the pairs listed in FILE (see below)")
     parser.add_argument("--workers", type=positive_int, default=None, metavar="N",
-                        help="processes aligning many pairs (default: every core)")
+                        help=f"processes aligning many pairs (default: every core from {SMALL_JOB} pairs on, "
+                             "fewer in this process)")
     parser.add_argument("--chain1", metavar="X", help="chain of FIXED (default: its first protein chain)")
     parser.add_argument("--chain2", metavar="Y", help="chain of MOBILE (default: its first protein chain)")
     parser.add_argument("--direct", action="store_true",
@@ -167,7 +170,7 @@ def run_one(args: argparse.Namespace) -> int:
 
 def run_many(args: argparse.Namespace) -> int:
     """``--all`` or ``--pairs``: one table of many alignments."""
-    from dovelkit.many import align_pairs, every_pair, parse_structure, read_pairs, tsv
+    from dovelkit.many import SMALL_JOB, align_pairs, every_pair, parse_structure, read_pairs, tsv
     from dovelkit.pools import default_workers
     from dovelkit.progress import progress_bar, stderr_is_terminal
 
@@ -200,7 +203,8 @@ def run_many(args: argparse.Namespace) -> int:
 
     try:
         rows = align_pairs(pairs, preset="sensitive" if args.sensitive else "default", scan=not args.direct,
-                           workers=args.workers or default_workers(), progress=progress,
+                           workers=args.workers or (default_workers() if len(pairs) >= SMALL_JOB else 1),
+                           progress=progress,
                            mode=mode_from(args, "--direct" if args.direct else None))
     finally:
         for bar in bars:
