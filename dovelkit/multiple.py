@@ -8,7 +8,6 @@ fold-level alignments, the ones that maximise TM-score.
 
 from __future__ import annotations
 
-import math
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 
@@ -102,15 +101,11 @@ class MultipleAlignment:
 
 def _core_rmsd(domains: Sequence[dovel.Domain], transforms: Sequence[dovel.Transform],
                columns: list[list[int | None]], core: list[int]) -> list[float]:
-    if not core:
-        return [0.0] + [math.nan] * (len(domains) - 1)
-    first = np.array([columns[c][0] for c in core], dtype=np.int64)
-    ref = transforms[0].apply(domains[0].coordinates)[first]
-    out = []
-    for k, (domain, tr) in enumerate(zip(domains, transforms)):
-        rows = np.array([columns[c][k] for c in core], dtype=np.int64)
-        out.append(float(dovel.compute_rmsd(ref, tr.apply(domain.coordinates)[rows])))
-    return out
+    """Each domain's C-alpha RMSD to the first over the core columns, as the transforms place them
+    (0 for the first; NaN for the others when there is no core column)."""
+    placed = [np.ascontiguousarray(t.apply(d.coordinates)) for d, t in zip(domains, transforms)]
+    rmsd, _ = _core.multiple_distances(placed, columns, core)
+    return [float(x) for x in rmsd[0]]
 
 
 def _tm_to_first(domains: Sequence[dovel.Domain], columns: list[list[int | None]]) -> list[float]:
@@ -127,9 +122,7 @@ def _fold_msa(domains: list[dovel.Domain],
     r = _core.fold_align_domains([(d.coordinates, d.sequence) for d in domains])
     if progress is not None:
         progress(len(domains), len(domains))
-    onto_ref = [np.asarray(m, dtype=np.float64) for m in r["transforms"]]
-    back = np.linalg.inv(onto_ref[0])  # the reference's frame into the first domain's
-    transforms = [transform_of(back @ m) for m in onto_ref]
+    transforms = [transform_of(m) for m in r["onto_first"]]
     transforms[0] = dovel.Transform()
     columns = r["columns"]
     core = r["core_positions"]

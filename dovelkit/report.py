@@ -243,15 +243,10 @@ def core_rmsd_matrix(coordinates: Sequence[np.ndarray], columns: Sequence[Sequen
                      core: Sequence[int]) -> np.ndarray:
     """C-alpha RMSD between every two structures over the core columns, as they lie in the common
     superposition (no further fitting)."""
-    n = len(coordinates)
-    m = np.zeros((n, n))
-    if not core:
-        return np.full((n, n), np.nan) * (1 - np.eye(n))
-    pts = np.array([[coordinates[k][columns[c][k]] for k in range(n)] for c in core])  # (core, n, 3)
-    for k in range(n):
-        for l in range(k + 1, n):
-            m[k, l] = m[l, k] = float(np.sqrt(np.mean(np.sum((pts[:, k] - pts[:, l]) ** 2, axis=1))))
-    return m
+    from dovelkit import _core
+
+    placed = [np.ascontiguousarray(x, dtype=np.float64) for x in coordinates]
+    return np.array(_core.multiple_distances(placed, [list(c) for c in columns], list(core))[0])
 
 
 def msa_report(m: MultipleAlignment, title: str | None = None) -> Report:
@@ -276,14 +271,10 @@ def msa_report(m: MultipleAlignment, title: str | None = None) -> Report:
                 masks[k][columns[c][k]] = True
     view = F.structure_view(names, coords, seqs, masks, title=f"{n} structures superposed")
 
-    # Each residue's distance to the mean position of its column.
-    values = np.full((len(columns), n), np.nan)
-    for c, col in enumerate(columns):
-        present = [k for k in range(n) if col[k] is not None]
-        if len(present) >= 2:
-            pts = np.array([coords[k][col[k]] for k in present])
-            centre = pts.mean(axis=0)
-            values[c, present] = np.linalg.norm(pts - centre, axis=1)
+    # Each residue's distance to the mean position of its column, and the pairwise core RMSDs.
+    from dovelkit import _core
+
+    rmsd_all, values = _core.multiple_distances([np.ascontiguousarray(x) for x in coords], columns, core)
     marks = ["*" if c in core_set else "" for c in range(len(columns))]
     notes = ["core column" if c in core_set else "" for c in range(len(columns))]
     grid = F.alignment_grid(
@@ -291,7 +282,7 @@ def msa_report(m: MultipleAlignment, title: str | None = None) -> Report:
         notes=notes, title="Multiple alignment: residues coloured by distance to their column's mean",
         vmax=4.0,
     )
-    rmsd = core_rmsd_matrix(coords, columns, core) if core else None
+    rmsd = np.array(rmsd_all) if core else None
 
     summary = [
         ("structures", ", ".join(f"{nm} ({len(s)})" for nm, s in zip(names, seqs))),

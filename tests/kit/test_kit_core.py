@@ -72,3 +72,13 @@ def test_bad_arrays_and_callbacks_raise_clear_errors(cytochromes):
     with pytest.raises(ZeroDivisionError):  # a failing progress callback ends the alignment with its error
         _core.align_domains([(d.coordinates, d.sequence) for d in cytochromes], _core.Settings(),
                             progress=lambda k, n: 1 / 0)
+    # the distances of a multiple alignment: inconsistent columns are refused, never read out of bounds
+    a, b = cytochromes[0].coordinates, cytochromes[1].coordinates
+    for columns, core in (([[0, len(b)]], []), ([[0, -1]], []), ([[0]], []), ([[0, None]], [0]), ([[0, 0]], [1]),
+                          ([[0, 2**40]], [])):
+        with pytest.raises(ValueError, match="Multiple alignment failed"):
+            _core.multiple_distances([a, b], columns, core)
+    rmsd, deviation = _core.multiple_distances([a, a + [3.0, 0.0, 4.0]], [[k, k] for k in range(len(a))],
+                                               list(range(len(a))))
+    np.testing.assert_allclose(rmsd, [[0, 5], [5, 0]])
+    np.testing.assert_allclose(deviation, 2.5)

@@ -58,6 +58,7 @@ Result<FoldMultipleResult> fold_align_multiple(std::span<const Domain> domains, 
             out.core_positions.push_back(k);
         }
         out.transforms = {Transform::identity()};
+        out.onto_first = out.transforms;
         return out;
     }
 
@@ -91,6 +92,10 @@ Result<FoldMultipleResult> fold_align_multiple(std::span<const Domain> domains, 
         if (!fit) return fit.error();
         out.transforms[k] = fit.value().transform;
     }
+    const Transform back = out.transforms[0].inverse();  // the reference's frame into the first's
+    out.onto_first.resize(n);
+    for (std::size_t k = 0; k < n; ++k) out.onto_first[k] = back.compose(out.transforms[k]);
+    out.onto_first[0] = Transform::identity();
     return out;
 }
 

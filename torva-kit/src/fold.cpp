@@ -69,6 +69,9 @@ nb::dict fold_align_domains(const std::vector<std::tuple<Coords, std::string>>& 
     out["core_positions"] = nb::cast(r.core_positions);
     out["reference"] = r.reference;
     out["transforms"] = transforms;
+    nb::list onto_first;
+    for (const torva::Transform& t : r.onto_first) onto_first.append(matrix_array(t));
+    out["onto_first"] = onto_first;
     out["tm"] = owned_array(std::vector<double>(r.tm), {n, n});
     return out;
 }

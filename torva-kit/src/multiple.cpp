@@ -3,9 +3,12 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/tuple.h>
+#include <nanobind/stl/optional.h>
 #include <nanobind/stl/vector.h>
 
 #include <cstdint>
+#include <limits>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -14,6 +17,7 @@
 #include "arrays.hpp"
 #include "kit.hpp"
 #include "torva/align_pdbs.hpp"
+#include "torva/multiple_distances.hpp"
 
 namespace torva_kit {
 
@@ -71,6 +75,42 @@ nb::dict align_domains(const std::vector<std::tuple<Coords, std::string>>& struc
     return out;
 }
 
+// The distances of a multiple alignment whose structures lie in one frame.
+std::tuple<nb::object, nb::object> multiple_distances(const std::vector<Coords>& placed,
+                                                      const std::vector<std::vector<std::optional<std::int64_t>>>& columns,
+                                                      const std::vector<std::int64_t>& core) {
+    std::vector<torva::PointSet> points;
+    points.reserve(placed.size());
+    for (const Coords& c : placed) {
+        const auto span = points_of(c);
+        points.emplace_back(span.begin(), span.end());
+    }
+    // Indices beyond what a column holds are refused here; the core checks the rest.
+    constexpr std::int64_t kMax = std::numeric_limits<std::uint32_t>::max();
+    std::vector<torva::Column> cols;
+    cols.reserve(columns.size());
+    for (const auto& column : columns) {
+        torva::Column c;
+        c.reserve(column.size());
+        for (const auto& entry : column) {
+            if (entry && (*entry < 0 || *entry > kMax))
+                throw nb::value_error("Multiple alignment failed: a column's residue index is out of range");
+            c.push_back(entry ? std::optional<std::uint32_t>(static_cast<std::uint32_t>(*entry)) : std::nullopt);
+        }
+        cols.push_back(std::move(c));
+    }
+    std::vector<std::size_t> core_columns;
+    core_columns.reserve(core.size());
+    for (const std::int64_t c : core) {
+        if (c < 0) throw nb::value_error("Multiple alignment failed: a core column index is negative");
+        core_columns.push_back(static_cast<std::size_t>(c));
+    }
+    torva::MultipleDistances d =
+        unwrap(torva::multiple_distances(points, cols, core_columns), "Multiple alignment failed: ");
+    const std::size_t n = d.n, width = d.columns;
+    return {owned_array(std::move(d.core_rmsd), {n, n}), owned_array(std::move(d.column_deviation), {width, n})};
+}
+
 }  // namespace
 
 void bind_multiple(nb::module_& m) {
@@ -80,6 +120,12 @@ void bind_multiple(nb::module_& m) {
           "in scan mode, then all are aligned along the guide tree. progress(k, n) follows the pre-alignment of "
           "structure k. Returns a dict: transforms, pre_transforms, full_transforms (4x4 arrays), columns, "
           "core_positions, score, avg_rmsd, unplaced.");
+    m.def("multiple_distances", &multiple_distances, nb::arg("placed"), nb::arg("columns"), nb::arg("core"),
+          "Distances within a multiple alignment whose structures already lie in one frame (placed[k]: (N_k, 3) "
+          "coordinates; columns[c][k]: residue of structure k or None; core: the gapless columns). Returns "
+          "(core_rmsd, column_deviation): the (n, n) RMSD between every two structures over the core columns "
+          "(NaN off the diagonal without a core column) and the (columns, n) distance of each residue to its "
+          "column's mean position (NaN for gaps and columns of fewer than two residues). No fitting.");
 }
 
 }  // namespace torva_kit

@@ -62,6 +62,9 @@ struct FoldMultipleResult {
     // of the residue pairs the columns give (identity for the reference).
     std::size_t reference = 0;
     std::vector<Transform> transforms;
+    // The same superpositions brought into the first domain's frame: each
+    // domain onto the first (identity for the first).
+    std::vector<Transform> onto_first;
     // N x N pairwise fold-mode TM-scores, tm[i * N + j] normalised by domain
     // i's length (1 on the diagonal).
     std::vector<double> tm;
