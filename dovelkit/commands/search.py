@@ -25,7 +25,7 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
         description="Search a query chain against the targets and list the best hits, best first. "
         "Targets are one database (see 'dovel db create') or structure files and directories. A database "
         "is prefiltered: each entry's search key is compared with the query's and the best candidates "
-        "(at least 50, and 0.5%% of the database; --candidates) are aligned exactly; --exhaustive aligns "
+        "(at least 50, and 0.5% of the database; --candidates) are aligned exactly; --exhaustive aligns "
         "every entry. QUERIES may also be a folder or a database: then every chain in it is searched "
         "against DB and all hits go to one table (query first), written as each query is done; the same "
         "database as both is an all-against-all. Z-scores are taken among all entries of the database; "

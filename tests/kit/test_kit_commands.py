@@ -69,6 +69,10 @@ def test_help_shows_examples():
     for args in ([], ["align"], ["msa"]):
         p = dovel_cmd(*args, "--help")
         assert p.returncode == 0 and "examples:" in p.stdout and "dovel" in p.stdout
+    for args in (["align"], ["msa"], ["search"], ["db", "create"], ["db", "index"], ["db", "info"]):
+        p = dovel_cmd(*args, "--help")
+        # argparse formats '%' in option help but not in descriptions and epilogs
+        assert p.returncode == 0 and "%%" not in p.stdout, (args, p.stdout)
 
 
 def test_user_errors_are_one_line(tmp_path):
