@@ -2,7 +2,7 @@
 
     PYTHONPATH=<module dir>:<repo> python3 benchmarks/bench_prefilter_search.py quality
     PYTHONPATH=<module dir>:<repo> python3 benchmarks/bench_prefilter_search.py speed \
-        [--entries 1000000] [--work /tmp/dovel-bench-prefilter] [--sample 20]
+        [--entries 1000000] [--work /tmp/dovel-bench-prefilter] [--sample 200]
 
 quality -- real chains only: a database of every bundled chain (the families, the top-level
 entries, tests/data/mmcif); each family chain is searched prefiltered and exhaustively (scan
@@ -21,7 +21,8 @@ residues trimmed per end; the cost of an entry does not depend on which chain it
 entry, the prefilter's cost per entry per core, one query's wall time on 2 workers (prefiltered,
 and the exhaustive search measured on a sample of slices and scaled), peak RSS of the workers,
 and an all-against-all of the first 10^4 entries projected from --sample queries searched
-through search_many.
+through search_many in its default batches; one query and the all-against-all at both levels
+(family and fold).
 """
 
 from __future__ import annotations
@@ -137,13 +138,15 @@ def speed(work: str, entries: int, sample: int) -> None:
         n_done += len(o) - 1
     t_pref = time.perf_counter() - t
     print(f"prefilter incl. reading keys: {1e6 * t_pref / n_done:.2f} us per entry per core ({n_done} entries)")
-    # one query, prefiltered, on 2 workers
-    with PeakRSS() as rss:
-        t = time.perf_counter()
-        hits = dovelkit.search(query, db, workers=2)
-        wall = time.perf_counter() - t
-    print(f"one query prefiltered, 2 workers: {wall:.1f} s wall, {candidate_count(len(db))} candidates aligned, "
-          f"{sum(h.score > 0 for h in hits)} hits; worker peak RSS {max((v for _, v in rss.peaks.values()), default=0) / 2**20:.0f} MiB")
+    # one query, prefiltered, on 2 workers, at each level
+    for mode in ("family", "fold"):
+        with PeakRSS() as rss:
+            t = time.perf_counter()
+            hits = dovelkit.search(query, db, workers=2, mode=mode)
+            wall = time.perf_counter() - t
+        print(f"one query prefiltered ({mode}), 2 workers: {wall:.1f} s wall, {candidate_count(len(db))} candidates "
+              f"aligned, {sum(h.score > 0 for h in hits)} hits; worker peak RSS "
+              f"{max((v for _, v in rss.peaks.values()), default=0) / 2**20:.0f} MiB", flush=True)
     # the exhaustive search, on a sample of slices, scaled
     part = Database.from_domains(os.path.join(work, "part.parquet"), (db[i] for i in range(min(len(db), 2000))))
     t = time.perf_counter()
@@ -158,12 +161,13 @@ def speed(work: str, entries: int, sample: int) -> None:
         Database.from_domains(sub, (db[i] for i in range(small)))
     sdb = Database.open(sub)
     queries = [sdb[i] for i in range(0, small, max(1, small // sample))][:sample]
-    t = time.perf_counter()
-    for _ in dovelkit.search_many(queries, sdb, workers=2, batch=len(queries)):
-        pass
-    per_query = (time.perf_counter() - t) / len(queries)
-    print(f"all-against-all of {small}: {per_query:.2f} s per query on 2 workers ({len(queries)} sampled), "
-          f"projected {per_query * small / 60:.1f} min")
+    for mode in ("family", "fold"):
+        t = time.perf_counter()
+        for _ in dovelkit.search_many(queries, sdb, workers=2, mode=mode):
+            pass
+        per_query = (time.perf_counter() - t) / len(queries)
+        print(f"all-against-all of {small} ({mode}): {per_query:.3f} s per query on 2 workers ({len(queries)} "
+              f"sampled), projected {per_query * small / 60:.1f} min", flush=True)
 
 
 def main() -> int:
@@ -171,7 +175,7 @@ def main() -> int:
     ap.add_argument("what", choices=("quality", "speed"))
     ap.add_argument("--work", default="/tmp/dovel-bench-prefilter")
     ap.add_argument("--entries", type=int, default=1_000_000)
-    ap.add_argument("--sample", type=int, default=20)
+    ap.add_argument("--sample", type=int, default=200)
     args = ap.parse_args()
     os.makedirs(args.work, exist_ok=True)
     if args.what == "quality":
