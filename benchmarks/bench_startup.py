@@ -5,7 +5,10 @@ for what any Python command costs on this machine before it does anything.
 
 The commands run in turn, round after round (so a busy machine slows all of them alike); the
 table shows the median and the fastest wall time of each. `dovel` is the installed console script
-when there is one on PATH, otherwise `python3 -m dovelkit` from this checkout.
+when there is one on PATH (a pyenv shim resolved to the script behind it), otherwise `python3 -m
+dovelkit`; either way this checkout's dovelkit comes first on the path. `dovel align` of one pair at
+the fold level (the default) needs no NumPy; `--family` goes through the module's domains, which
+NumPy builds.
 
   PYTHONPATH=build/torva-py python3 benchmarks/bench_startup.py [--runs 15] [--compare DIR]
 
@@ -41,18 +44,29 @@ def wall(cmd: list[str], env: dict[str, str] | None) -> float:
     return time.perf_counter() - t
 
 
+def console_script() -> str | None:
+    """The installed `dovel` script; a pyenv shim (a shell script that looks for the interpreter
+    on every call) is resolved to the script it runs, as a virtual environment would have it."""
+    script = shutil.which("dovel")
+    if script and os.sep + "shims" + os.sep in script and shutil.which("pyenv"):
+        found = subprocess.run(["pyenv", "which", "dovel"], capture_output=True, text=True)
+        script = found.stdout.strip() if found.returncode == 0 and found.stdout.strip() else None
+    return script
+
+
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--runs", type=int, default=15)
     ap.add_argument("--compare", metavar="DIR", help="another checkout's root, run as python3 -m dovelkit")
     args = ap.parse_args()
 
-    script = shutil.which("dovel")
+    script = console_script()
     dovel_cmd = [script] if script else [sys.executable, "-m", "dovelkit"]
+    how = "console script" if script else "python3 -m dovelkit"
     commands: list[tuple[str, list[str], dict[str, str] | None]] = [
         ("python3 -c pass (bare interpreter)", [sys.executable, "-c", "pass"], None),
-        (f"dovel align ({'console script' if script else 'python3 -m dovelkit'})",
-         dovel_cmd + ["align", *PAIR], env_with(ROOT)),
+        (f"dovel align ({how})", dovel_cmd + ["align", *PAIR], env_with(ROOT)),
+        (f"dovel align --family ({how})", dovel_cmd + ["align", "--family", *PAIR], env_with(ROOT)),
     ]
     if args.compare:
         commands.append((f"dovel align from {args.compare}", [sys.executable, "-m", "dovelkit", "align", *PAIR],

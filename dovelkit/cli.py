@@ -16,10 +16,10 @@ from dovelkit.errors import UserError
 # Sub-command name -> module under dovelkit.commands that provides add_parser() and run().
 COMMANDS = ("align", "msa", "search", "db")
 
-# What each sub-command imports in any case, with the extension modules (and numpy) behind it.
+# What each sub-command imports in any case, with the extension modules (and numpy) behind it;
+# a command module that needs less for some runs says so itself (its preload(args)).
 _READING = ("dovel", "dovelkit._core", "dovelkit.reading")
 _PRELOAD = {
-    "align": _READING + ("dovelkit.pairwise", "dovelkit.writing"),
     "msa": _READING + ("dovelkit.multiple", "dovelkit.writing"),
     "search": _READING + ("dovelkit.search", "dovelkit.database"),
     "db": _READING + ("dovelkit.database", "dovelkit.inputs"),
@@ -140,7 +140,9 @@ def _main(argv: Sequence[str] | None) -> int:
         # The extension modules the command runs on are imported while Ctrl-C still just ends the
         # process (dovelkit._startup): an interrupt inside an extension's initialisation can leave
         # an ImportError, or worse, instead of a KeyboardInterrupt.
-        for name in _PRELOAD.get(args.command, ()):
+        module = sys.modules[f"dovelkit.commands.{args.command}"]
+        preload = getattr(module, "preload", None)
+        for name in preload(args) if preload is not None else _PRELOAD.get(args.command, ()):
             importlib.import_module(name)
         if threading.current_thread() is threading.main_thread():
             from dovelkit._startup import interrupted_while_starting

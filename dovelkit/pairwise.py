@@ -20,16 +20,11 @@ import numpy as np
 import dovel
 
 from dovelkit import _core
-from dovelkit.formatting import json_number
-
-# Marks of the middle line of PairwiseAlignment.text(): a pair whose C-alpha atoms lie within
-# CLOSE of each other after the superposition gets ':', within NEAR '.', farther pairs and gaps ' '.
-CLOSE = 3.0
-NEAR = 5.0
+from dovelkit.alignment_view import CLOSE, NEAR, AlignmentView  # noqa: F401 - CLOSE, NEAR: the marks' distances
 
 
 @dataclass(frozen=True, eq=False)
-class PairwiseAlignment:
+class PairwiseAlignment(AlignmentView):
     """One pairwise alignment of chain ``mobile`` onto chain ``fixed``.
 
     ``transform`` maps ``mobile`` from its original frame onto ``fixed``; ``pairs`` lists the
@@ -74,21 +69,14 @@ class PairwiseAlignment:
     def n_aligned(self) -> int:
         return int(self.pairs.shape[0])
 
-    @property
-    def len_fixed(self) -> int:
-        return len(self.fixed)
+    def pair_list(self) -> list[list[int]]:
+        return list(self.pairs.tolist())
 
-    @property
-    def len_mobile(self) -> int:
-        return len(self.mobile)
+    def distance_list(self) -> list[float]:
+        return list(self.distances.tolist())
 
-    @property
-    def coverage_fixed(self) -> float:
-        return self.n_aligned / self.len_fixed if self.len_fixed else 0.0
-
-    @property
-    def coverage_mobile(self) -> float:
-        return self.n_aligned / self.len_mobile if self.len_mobile else 0.0
+    def matrix_list(self) -> list[list[float]]:
+        return list(self.transform.transformation_matrix().tolist())
 
     def moved_coordinates(self) -> np.ndarray:
         """``mobile``'s C-alpha coordinates moved onto ``fixed`` by ``transform``."""
@@ -98,100 +86,6 @@ class PairwiseAlignment:
         return (f"PairwiseAlignment(fixed='{self.fixed.id}', mobile='{self.mobile.id}', n_aligned={self.n_aligned}, "
                 f"rmsd={self.rmsd:.3f}, score={self.score:.4f}, seq_identity={self.seq_identity:.3f}, "
                 f"tm_fixed={self.tm_fixed:.4f}, tm_mobile={self.tm_mobile:.4f})")
-
-    # ------------------------------------------------------------------ the aligned sequences
-
-    def _columns(self) -> list[tuple[int | None, int | None]]:
-        """Every residue of both chains once, in order: pairs, and each chain's unpaired residues
-        against a gap (those of ``fixed`` before those of ``mobile`` between two pairs)."""
-        cols: list[tuple[int | None, int | None]] = []
-        i = j = 0
-        for pi, pj in self.pairs.tolist():
-            cols.extend((k, None) for k in range(i, pi))
-            cols.extend((None, k) for k in range(j, pj))
-            cols.append((pi, pj))
-            i, j = pi + 1, pj + 1
-        cols.extend((k, None) for k in range(i, self.len_fixed))
-        cols.extend((None, k) for k in range(j, self.len_mobile))
-        return cols
-
-    def gapped_sequences(self) -> tuple[str, str]:
-        """Both sequences in full, with '-' where the other chain has a residue that is not paired."""
-        seq_a, seq_b = self.fixed.sequence, self.mobile.sequence
-        cols = self._columns()
-        return ("".join("-" if i is None else seq_a[i] for i, _ in cols),
-                "".join("-" if j is None else seq_b[j] for _, j in cols))
-
-    def _marks(self) -> str:
-        dist = {int(i): float(d) for (i, _), d in zip(self.pairs.tolist(), self.distances)}
-        out = []
-        for i, j in self._columns():
-            if i is None or j is None:
-                out.append(" ")
-            else:
-                d = dist[i]
-                out.append(":" if d <= CLOSE else "." if d <= NEAR else " ")
-        return "".join(out)
-
-    def text(self, width: int = 60) -> str:
-        """The two sequences aligned with gaps ('-'), in blocks of ``width`` columns.
-
-        Each block shows ``fixed``'s line, a marks line and ``mobile``'s line; every sequence line starts
-        with the 1-based number of its first residue in the block and ends with that of its last.
-        Marks: ':' a pair whose C-alpha atoms are at most 3.0 Å apart after the superposition,
-        '.' at most 5.0 Å, blank for a farther pair or a gap.
-        """
-        if isinstance(width, bool) or not isinstance(width, int) or width < 1:
-            raise ValueError(f"width must be a positive int, not {width!r}")
-        line_a, line_b = self.gapped_sequences()
-        marks = self._marks()
-        name_a, name_b = self.fixed.id or "fixed", self.mobile.id or "mobile"
-        name_w = max(len(name_a), len(name_b))
-        num_w = len(str(max(self.len_fixed, self.len_mobile, 1)))
-        blocks = []
-        next_a = next_b = 1  # 1-based number of the next residue of each chain
-        for start in range(0, len(line_a), width):
-            chunk_a, chunk_b = line_a[start:start + width], line_b[start:start + width]
-            rows = []
-            for name, chunk, first in ((name_a, chunk_a, next_a), (name_b, chunk_b, next_b)):
-                count = len(chunk) - chunk.count("-")
-                last = first + count - 1 if count else first - 1
-                rows.append(f"{name:<{name_w}} {first:>{num_w}} {chunk} {last}")
-            mid = f"{'':<{name_w}} {'':>{num_w}} {marks[start:start + width]}"
-            next_a += len(chunk_a) - chunk_a.count("-")
-            next_b += len(chunk_b) - chunk_b.count("-")
-            blocks.append("\n".join([rows[0], mid, rows[1]]))
-        legend = f"(':' C-alpha pair within {CLOSE:.1f} A, '.' within {NEAR:.1f} A)"
-        return "\n\n".join(blocks + [legend]) + "\n"
-
-    def to_fasta(self, width: int = 60) -> str:
-        """The pair as aligned FASTA: both full sequences with gaps, lines of ``width`` characters."""
-        out = []
-        for name, seq in zip((self.fixed.id or "fixed", self.mobile.id or "mobile"), self.gapped_sequences()):
-            out.append(f">{name}")
-            out.extend(seq[k:k + width] for k in range(0, len(seq), width))
-        return "\n".join(out) + "\n"
-
-    def to_dict(self) -> dict[str, Any]:
-        """A JSON-ready summary: the two chains, the statistics, the pairs with their distances and
-        the 4x4 transform (non-finite numbers become None)."""
-        return {
-            "fixed": {"id": self.fixed.id, "chain": self.fixed.chain, "length": self.len_fixed},
-            "mobile": {"id": self.mobile.id, "chain": self.mobile.chain, "length": self.len_mobile},
-            "mode": self.mode,
-            "n_aligned": self.n_aligned,
-            "rmsd": json_number(self.rmsd),
-            "score": json_number(self.score),
-            "seq_identity": json_number(self.seq_identity),
-            "tm_fixed": json_number(self.tm_fixed),
-            "tm_mobile": json_number(self.tm_mobile),
-            "coverage_fixed": self.coverage_fixed,
-            "coverage_mobile": self.coverage_mobile,
-            "transform": self.transform.transformation_matrix().tolist(),
-            "pairs": self.pairs.tolist(),
-            "distances": [float(d) for d in self.distances],
-            "fold_level": None if self.fold_level is None else self.fold_level.to_dict(),
-        }
 
 
 def settings_of(params: dovel.Parameters | _core.Settings | None) -> _core.Settings:

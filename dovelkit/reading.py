@@ -6,6 +6,7 @@ amino-acid residue) and builds ``dovel.Domain`` objects from them.
 
 from __future__ import annotations
 
+import array
 import errno
 import math
 import os
@@ -15,13 +16,17 @@ import tempfile
 import zlib
 from dataclasses import dataclass
 
+from typing import TYPE_CHECKING
+
 import gemmi
-import numpy as np
 
 import dovel
 
 from dovelkit._core import scan_pdb
 from dovelkit.paths import DEFAULT_MAX_SIZE, PathLike, display_path, not_regular
+
+if TYPE_CHECKING:
+    import numpy as np
 
 try:  # ISA-L's inflate reads gzip files several times faster than zlib, with the same checks
     from isal import isal_zlib as _inflate
@@ -56,8 +61,19 @@ class ChainData:
 
     chain: str
     sequence: str
-    coordinates: np.ndarray  # (N, 3) float64
+    xyz: array.array[float]  # the C-alpha atoms' x, y, z (float64), residue after residue
     labels: list[str]  # residue number and insertion code, as in the file ("52", "52A")
+
+    @property
+    def coordinates(self) -> np.ndarray:
+        """(N, 3) float64."""
+        import numpy as np
+
+        return np.frombuffer(self.xyz, dtype=np.float64).reshape(len(self.sequence), 3).copy()
+
+    def points(self) -> memoryview[float]:
+        """The coordinates as an (N, 3) view of float64 that dovelkit._core reads without NumPy."""
+        return memoryview(self.xyz).cast("B").cast("d", [len(self.sequence), 3])
 
 
 def file_stem(path: PathLike) -> str:
@@ -320,8 +336,7 @@ def _chain_data(chain: gemmi.Chain, labelled: bool = False) -> ChainData | None:
             labels.append(f"{seqid.num}{seqid.icode.strip()}")
     if not sequence:
         return None
-    array = np.array(coords, dtype=np.float64).reshape(len(sequence), 3)
-    return ChainData(chain.name or BLANK_CHAIN, "".join(sequence), array, labels)
+    return ChainData(chain.name or BLANK_CHAIN, "".join(sequence), array.array("d", coords), labels)
 
 
 def _model(structure: gemmi.Structure, path: str, model: int) -> gemmi.Model:
@@ -337,9 +352,7 @@ def _model(structure: gemmi.Structure, path: str, model: int) -> gemmi.Model:
 
 
 def _domain(stem: str, data: ChainData, dssp: PathLike | None) -> dovel.Domain:
-    domain = dovel.Domain.from_arrays(
-        display_path(f"{stem}_{data.chain}"), data.coordinates, data.sequence, data.chain[0]
-    )
+    domain = dovel.Domain.from_arrays(domain_id(stem, data), data.coordinates, data.sequence, data.chain[0])
     if dssp is not None:
         _apply_dssp(domain, data, dssp)
     return domain
@@ -452,6 +465,14 @@ def load(
 
     Raises OSError when a file cannot be read, ValueError naming the path otherwise.
     """
+    stem, data = read_chain(path, chain, model, max_size, labelled=dssp is not None)
+    return _domain(stem, data, dssp)
+
+
+def read_chain(path: PathLike, chain: str | None = None, model: int = 1, max_size: int | None = None,
+               labelled: bool = False) -> tuple[str, ChainData]:
+    """The file's stem and one chain's residues, read as ``load`` reads them (same arguments, same
+    errors), without building a domain (and without NumPy); ``labelled`` keeps the residue labels."""
     if chain is not None and not isinstance(chain, str):
         raise TypeError(f"chain must be a str or None, not {type(chain).__name__}")
     fspath = _fspath(path)
@@ -459,18 +480,23 @@ def load(
     selected = _model(structure, fspath, model)
     if chain is None:
         for gchain in selected:
-            data = _chain_data(gchain, dssp is not None)
+            data = _chain_data(gchain, labelled)
             if data is not None:
-                return _domain(file_stem(fspath), data, dssp)
+                return file_stem(fspath), data
         raise ValueError(f"no protein chain in {fspath}")
     found = next((c for c in selected if (c.name or BLANK_CHAIN) == chain), None)
     if found is None:
         names = list(dict.fromkeys(c.name or BLANK_CHAIN for c in selected))
         raise ValueError(f"no chain '{chain}' in {fspath} (chains: {', '.join(names) or 'none'})")
-    data = _chain_data(found, dssp is not None)
+    data = _chain_data(found, labelled)
     if data is None:
         raise ValueError(f"chain '{chain}' of {fspath} holds no amino-acid residue with a C-alpha atom")
-    return _domain(file_stem(fspath), data, dssp)
+    return file_stem(fspath), data
+
+
+def domain_id(stem: str, data: ChainData) -> str:
+    """The id ``load`` gives the domain of chain ``data`` of a file named ``stem``: ``1abc_A``."""
+    return display_path(f"{stem}_{data.chain}")
 
 
 def load_chains(path: PathLike, model: int = 1, max_size: int | None = None) -> list[dovel.Domain]:

@@ -15,6 +15,7 @@ from dovelkit.commands import (add_max_size_option, add_mode_option, add_preset_
 
 if TYPE_CHECKING:
     from dovelkit.pairwise import PairwiseAlignment
+    from dovelkit.quick import QuickAlignment
 
 USAGE = """\
 dovel align [options] FIXED MOBILE
@@ -82,11 +83,11 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
 
 
 
-def _score_note(result: PairwiseAlignment) -> str:
+def _score_note(result: PairwiseAlignment | QuickAlignment) -> str:
     return "  (fold level: the TM-score by fixed)" if result.mode == "fold" else ""
 
 
-def summary(result: PairwiseAlignment, path_fixed: str, path_mobile: str) -> str:
+def summary(result: PairwiseAlignment | QuickAlignment, path_fixed: str, path_mobile: str) -> str:
     rmsd = number(result.rmsd, 3)
     lines = [
         f"fixed     {result.fixed.id}  ({path_fixed}, {result.len_fixed} residues)",
@@ -123,13 +124,29 @@ def run(args: argparse.Namespace) -> int:
     return run_one(args)
 
 
-def run_one(args: argparse.Namespace) -> int:
-    import dovelkit
-    from dovelkit.writing import output_format
+def quick(args: argparse.Namespace) -> bool:
+    """Whether this run is one pair at the fold level shown as text or JSON: that needs no NumPy
+    (dovelkit.quick), so the command starts in a fraction of the time."""
+    if args.all or args.pairs is not None or args.output is not None or args.html is not None:
+        return False
+    try:
+        return mode_from(args, "--direct" if args.direct else None) == "fold"
+    except UserError:
+        return False
 
+
+def preload(args: argparse.Namespace) -> tuple[str, ...]:
+    """The extension modules (and what imports them) this run needs, imported before it starts."""
+    reading = ("dovel", "dovelkit._core", "dovelkit.reading")
+    return reading + (("dovelkit.quick",) if quick(args) else ("dovelkit.pairwise", "dovelkit.writing"))
+
+
+def run_one(args: argparse.Namespace) -> int:
     for path in (args.fixed, args.mobile):
         check_structure_file(path)
     if args.output is not None:
+        from dovelkit.writing import output_format
+
         output_format(args.output)  # a bad name fails before any work
     check_writable(args.output)
     check_writable(args.html)
@@ -137,20 +154,37 @@ def run_one(args: argparse.Namespace) -> int:
 
     status = Status("dovel align")
     try:
-        status.update("reading")
-        fixed = dovelkit.load(args.fixed, chain=args.chain1, max_size=max_size_from(args))
-        mobile = dovelkit.load(args.mobile, chain=args.chain2, max_size=max_size_from(args))
-        status.update("aligning")
-        result = dovelkit.align(fixed, mobile, params=parameters_from(args), scan=not args.direct, mode=mode)
-        if args.output is not None:
-            status.update("writing")
-            dovelkit.write_moved(args.mobile, result.transform, args.output)
-        if args.html is not None:
-            status.update("writing the report")
-            dovelkit.pairwise_report(result).write(args.html)
+        if quick(args):
+            from dovelkit.quick import fold_align_files
+
+            status.update("aligning")
+            result: PairwiseAlignment | QuickAlignment = fold_align_files(
+                args.fixed, args.mobile, args.chain1, args.chain2, max_size_from(args))
+        else:
+            result = _align(args, mode, status)
     finally:
         status.close()
+    return _show(args, result)
 
+
+def _align(args: argparse.Namespace, mode: str, status: Status) -> PairwiseAlignment:
+    import dovelkit
+
+    status.update("reading")
+    fixed = dovelkit.load(args.fixed, chain=args.chain1, max_size=max_size_from(args))
+    mobile = dovelkit.load(args.mobile, chain=args.chain2, max_size=max_size_from(args))
+    status.update("aligning")
+    result = dovelkit.align(fixed, mobile, params=parameters_from(args), scan=not args.direct, mode=mode)
+    if args.output is not None:
+        status.update("writing")
+        dovelkit.write_moved(args.mobile, result.transform, args.output)
+    if args.html is not None:
+        status.update("writing the report")
+        dovelkit.pairwise_report(result).write(args.html)
+    return result
+
+
+def _show(args: argparse.Namespace, result: PairwiseAlignment | QuickAlignment) -> int:
     if result.n_aligned == 0:
         print(f"dovel align: no alignment found; {'mobile written unmoved' if args.output else 'nothing aligned'}",
               file=sys.stderr)

@@ -216,3 +216,40 @@ def test_msa_fasta_and_errors():
         dovelkit.msa(domains[:1])
     with pytest.raises(TypeError):
         dovelkit.msa([domains[0], "x.pdb"])
+
+
+def test_the_commands_quick_fold_path_shows_what_the_library_computes(tmp_path):
+    """`dovel align A B` at the fold level reads and aligns without NumPy (dovelkit.quick); its text
+    and JSON must be the library's, character for character: plain and gzip mmCIF, chains named,
+    ligands after TER, a legacy-layout file, a chain id that is blank, unrelated chains."""
+    from conftest import dovel_cmd
+
+    from dovelkit.commands.align import summary
+    from dovelkit.quick import fold_align_files
+
+    cases = [(f"{FAM}/cytochrome_c/1hrc.pdb", None, data_path("mmcif", "1BD2.cif.gz"), "A"),
+             (data_path("3ems.pdb"), "A", data_path("1hpv.pdb"), "B"),
+             (data_path("mmcif", "5PTI.cif.gz"), None, data_path("1ubq.pdb"), None),
+             (data_path("mmcif", "4ZHL.cif"), "U", data_path("mmcif", "1GBT.cif"), None),
+             (data_path("2juy_crlf.pdb"), None, f"{FAM}/unrelated/1eh6.pdb", None)]
+    blank = tmp_path / "blank.pdb"
+    blank.write_text("".join(line[:21] + " " + line[22:] if line.startswith(("ATOM", "HETATM", "TER")) else line
+                             for line in open(data_path("1ubq.pdb")).readlines()))
+    cases.append((str(blank), None, f"{FAM}/cytochrome_c/1hrc.pdb", None))
+    for a, ca, b, cb in cases:
+        quick = fold_align_files(a, b, ca, cb)
+        full = dovelkit.align(dovelkit.load(a, chain=ca), dovelkit.load(b, chain=cb), mode="fold")
+        assert summary(quick, a, b) + quick.text() == summary(full, a, b) + full.text()
+        assert json.dumps(quick.to_dict()) == json.dumps(full.to_dict())
+        assert quick.to_fasta() == full.to_fasta()
+        named = [x for x in (f"{a}:{ca}" if ca else a, f"{b}:{cb}" if cb else b)]
+        out = dovel_cmd("align", *named)
+        assert out.returncode == 0 and out.stdout == summary(full, a, b) + "\n" + full.text()
+    # the same errors as the library's
+    with pytest.raises(ValueError, match="no chain 'Q'"):
+        fold_align_files(f"{FAM}/cytochrome_c/1hrc.pdb", data_path("1ubq.pdb"), chain_mobile="Q")
+    assert fold_align_files(blank, blank).fixed.id == "blank__"
+    bad = tmp_path / "bad.pdb"
+    bad.write_text("HEADER    nothing here\n")
+    with pytest.raises(ValueError, match="bad.pdb"):
+        fold_align_files(bad, data_path("1ubq.pdb"))

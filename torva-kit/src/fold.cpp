@@ -98,6 +98,26 @@ void bind_fold(nb::module_& m) {
             "(n,) float64: C-alpha distance of each pair after the superposition")
         .def_prop_ro("transform", [](const F& f) { return matrix_array(f.transform); },
                      "4x4 float64: maps the mobile chain onto the fixed one, maximising tm_fixed")
+        .def(
+            "as_lists",
+            [](const F& f) {
+                nb::list pairs, distances, matrix;
+                for (const torva::AlignedPair& p : f.pairs) {
+                    nb::list pair;
+                    pair.append(p.i);
+                    pair.append(p.j);
+                    pairs.append(pair);
+                }
+                for (const double d : f.distances) distances.append(d);
+                const std::vector<double> values = matrix_values(f.transform);
+                for (std::size_t r = 0; r < 4; ++r) {
+                    nb::list row;
+                    for (std::size_t c = 0; c < 4; ++c) row.append(values[4 * r + c]);
+                    matrix.append(row);
+                }
+                return nb::make_tuple(pairs, distances, matrix);
+            },
+            "(pairs, distances, transform) as Python lists: what the arrays hold, without NumPy")
         .def_ro("rmsd", &F::rmsd)
         .def_ro("n_aligned", &F::n_aligned)
         .def_ro("seq_identity", &F::seq_identity)
