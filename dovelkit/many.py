@@ -13,10 +13,13 @@ from __future__ import annotations
 import os
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from dovelkit.errors import UserError
 from dovelkit.paths import PathLike
+
+if TYPE_CHECKING:
+    from dovelkit.alignment_view import AlignmentView
 
 
 @dataclass(frozen=True)
@@ -71,25 +74,38 @@ def every_pair(structures: Sequence[Structure]) -> list[tuple[Structure, Structu
 
 # -- the work of one pair (in a worker process, or in this one) -----------------------------------
 
-_loaded: dict[Structure, Any] = {}
+# Each structure is read once: as a domain (family level) or as plain arrays (fold level).
+_loaded: dict[tuple[Structure, bool], Any] = {}
 
 
-def _load(s: Structure) -> Any:
-    domain = _loaded.get(s)
-    if domain is None:
-        from dovelkit.reading import load
+def _load(s: Structure, quick: bool = False) -> Any:
+    got = _loaded.get((s, quick))
+    if got is None:
+        if quick:
+            from dovelkit.quick import read
 
-        domain = _loaded[s] = load(s.path, chain=s.chain)
-    return domain
+            got = read(s.path, s.chain)
+        else:
+            from dovelkit.reading import load
+
+            got = load(s.path, chain=s.chain)
+        _loaded[(s, quick)] = got
+    return got
 
 
 def align_pair(a: Structure, b: Structure, preset: str, scan: bool, mode: str = "family") -> dict[str, Any]:
     """Align B onto A: one row of the table, JSON-ready (what ``dovel align --json`` prints for
     the pair, with the structures as named under "files")."""
-    from dovelkit.pairwise import align
-    from dovelkit.presets import parameters
+    result: AlignmentView
+    if mode == "fold":  # the fold level needs no domains, so no NumPy (dovelkit.quick)
+        from dovelkit.quick import fold_align_read
 
-    result = align(_load(a), _load(b), params=parameters(preset), scan=scan, mode=mode)
+        result = fold_align_read(_load(a, True), _load(b, True))
+    else:
+        from dovelkit.pairwise import align
+        from dovelkit.presets import parameters
+
+        result = align(_load(a), _load(b), params=parameters(preset), scan=scan, mode=mode)
     row = result.to_dict()
     row["files"] = {"fixed": str(a), "mobile": str(b)}
     return row

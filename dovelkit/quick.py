@@ -58,16 +58,18 @@ class QuickAlignment(AlignmentView):
         return self.matrix
 
 
-def _chain(path: PathLike, chain: str | None, max_size: int | None) -> tuple[QuickChain, ChainData]:
+Read = tuple[QuickChain, ChainData]
+
+
+def read(path: PathLike, chain: str | None = None, max_size: int | None = None) -> Read:
+    """One chain of a file, read as ``dovelkit.load`` reads it (the same errors)."""
     stem, data = read_chain(path, chain, max_size=max_size)
     return QuickChain(domain_id(stem, data), data.chain[0], data.sequence), data
 
 
-def fold_align_files(fixed: PathLike, mobile: PathLike, chain_fixed: str | None = None,
-                     chain_mobile: str | None = None, max_size: int | None = None) -> QuickAlignment:
-    """Read one chain of each file and align them at the fold level."""
-    a, data_a = _chain(fixed, chain_fixed, max_size)
-    b, data_b = _chain(mobile, chain_mobile, max_size)
+def fold_align_read(fixed: Read, mobile: Read) -> QuickAlignment:
+    """The fold-level alignment of two chains read by ``read``."""
+    (a, data_a), (b, data_b) = fixed, mobile
     r = _core.fold_align(data_a.points(), a.sequence, data_b.points(), b.sequence)
     pairs, distances, matrix = r.as_lists()
     if not pairs:  # as a PairwiseAlignment shows nothing aligned
@@ -75,3 +77,9 @@ def fold_align_files(fixed: PathLike, mobile: PathLike, chain_fixed: str | None 
                               float(r.seq_identity), 0.0, 0.0)
     return QuickAlignment(a, b, pairs, distances, matrix, float(r.rmsd), float(r.tm_fixed), float(r.seq_identity),
                           float(r.tm_fixed), float(r.tm_mobile))
+
+
+def fold_align_files(fixed: PathLike, mobile: PathLike, chain_fixed: str | None = None,
+                     chain_mobile: str | None = None, max_size: int | None = None) -> QuickAlignment:
+    """Read one chain of each file and align them at the fold level."""
+    return fold_align_read(read(fixed, chain_fixed, max_size), read(mobile, chain_mobile, max_size))

@@ -125,9 +125,10 @@ def run(args: argparse.Namespace) -> int:
 
 
 def quick(args: argparse.Namespace) -> bool:
-    """Whether this run is one pair at the fold level shown as text or JSON: that needs no NumPy
-    (dovelkit.quick), so the command starts in a fraction of the time."""
-    if args.all or args.pairs is not None or args.output is not None or args.html is not None:
+    """Whether this run aligns at the fold level and shows only text or JSON (tables of many
+    pairs included): that needs no NumPy (dovelkit.quick), so the command starts in a fraction of
+    the time."""
+    if args.output is not None or args.html is not None:
         return False
     try:
         return mode_from(args, "--direct" if args.direct else None) == "fold"

@@ -32,6 +32,8 @@ def test_names_load_on_first_use_and_search_stays_the_function():
 
 def align_imports(*args):
     pair = [data_path("families", "cytochrome_c", n) for n in ("1hrc.pdb", "1ycc.pdb")]
+    if "--all" in args:
+        pair.append(data_path("families", "cytochrome_c", "1co6.pdb"))
     r = subprocess.run([sys.executable, "-X", "importtime", "-m", "dovelkit", "align", *pair, *args],
                        capture_output=True, text=True, env=kit_env(), timeout=120)
     assert r.returncode == 0 and "aligned" in r.stdout
@@ -41,8 +43,8 @@ def align_imports(*args):
 def test_align_command_imports_no_heavy_library():
     _, imported = align_imports("--family")
     assert "gemmi" in imported and "numpy" in imported and not imported & set(HEAVY), imported & set(HEAVY)
-    # one pair at the fold level (the default), as text or JSON, does without NumPy too
-    for args in ((), ("--json",)):
+    # at the fold level (the default), as text or JSON, one pair or a table, NumPy is not needed
+    for args in ((), ("--json",), ("--all",), ("--all", "--json")):
         out, imported = align_imports(*args)
         assert "gemmi" in imported and not imported & {"numpy", *HEAVY}, imported & {"numpy", *HEAVY}
         assert "0.9692" in out
