@@ -78,42 +78,44 @@ def every_pair(structures: Sequence[Structure]) -> list[tuple[Structure, Structu
 _loaded: dict[tuple[Structure, bool], Any] = {}
 
 
-def _load(s: Structure, quick: bool = False) -> Any:
+def _load(s: Structure, quick: bool = False, max_size: int | None = None) -> Any:
     got = _loaded.get((s, quick))
     if got is None:
         if quick:
             from dovelkit.quick import read
 
-            got = read(s.path, s.chain)
+            got = read(s.path, s.chain, max_size)
         else:
             from dovelkit.reading import load
 
-            got = load(s.path, chain=s.chain)
+            got = load(s.path, chain=s.chain, max_size=max_size)
         _loaded[(s, quick)] = got
     return got
 
 
-def align_pair(a: Structure, b: Structure, preset: str, scan: bool, mode: str = "family") -> dict[str, Any]:
+def align_pair(a: Structure, b: Structure, preset: str, scan: bool, mode: str = "family",
+               max_size: int | None = None) -> dict[str, Any]:
     """Align B onto A: one row of the table, JSON-ready (what ``dovel align --json`` prints for
     the pair, with the structures as named under "files")."""
     result: AlignmentView
     if mode == "fold":  # the fold level needs no domains, so no NumPy (dovelkit.quick)
         from dovelkit.quick import fold_align_read
 
-        result = fold_align_read(_load(a, True), _load(b, True))
+        result = fold_align_read(_load(a, True, max_size), _load(b, True, max_size))
     else:
         from dovelkit.pairwise import align
         from dovelkit.presets import parameters
 
-        result = align(_load(a), _load(b), params=parameters(preset), scan=scan, mode=mode)
+        result = align(_load(a, False, max_size), _load(b, False, max_size), params=parameters(preset), scan=scan,
+                       mode=mode)
     row = result.to_dict()
     row["files"] = {"fixed": str(a), "mobile": str(b)}
     return row
 
 
-def _task(index: int, a: Structure, b: Structure, preset: str, scan: bool,
-          mode: str = "family") -> tuple[int, dict[str, Any]]:
-    return index, align_pair(a, b, preset, scan, mode)
+def _task(index: int, a: Structure, b: Structure, preset: str, scan: bool, mode: str = "family",
+          max_size: int | None = None) -> tuple[int, dict[str, Any]]:
+    return index, align_pair(a, b, preset, scan, mode, max_size)
 
 
 # Below this many pairs the work is done in this process unless workers are asked for: starting
@@ -124,12 +126,14 @@ SMALL_JOB = 48
 
 def align_pairs(pairs: Sequence[tuple[Structure, Structure]], preset: str = "default", scan: bool = True,
                 workers: int = 1, progress: Callable[[], None] | None = None,
-                mode: str = "family") -> list[dict[str, Any]]:
+                mode: str = "family", max_size: int | None = None) -> list[dict[str, Any]]:
     """Align every pair (B onto A) at the level ``mode`` ("family" or "fold"), on ``workers``
-    processes (in this one when 1), and return the rows in the order of ``pairs``. ``progress()`` is called once per pair done. The first pair
-    that fails (a file that cannot be read, a missing chain) stops the work and raises its error."""
+    processes (in this one when 1), and return the rows in the order of ``pairs``. ``progress()``
+    is called once per pair done. ``max_size`` bounds each file's text as in ``dovelkit.load``.
+    The first pair that fails (a file that cannot be read, a missing chain) stops the work and
+    raises its error."""
     rows: list[dict[str, Any] | None] = [None] * len(pairs)
-    for index, row in _run(pairs, preset, scan, min(workers, len(pairs)), mode):
+    for index, row in _run(pairs, preset, scan, min(workers, len(pairs)), mode, max_size):
         rows[index] = row
         if progress is not None:
             progress()
@@ -137,14 +141,14 @@ def align_pairs(pairs: Sequence[tuple[Structure, Structure]], preset: str = "def
 
 
 def _run(pairs: Sequence[tuple[Structure, Structure]], preset: str, scan: bool,
-         workers: int, mode: str) -> Iterator[tuple[int, dict[str, Any]]]:
+         workers: int, mode: str, max_size: int | None) -> Iterator[tuple[int, dict[str, Any]]]:
     if workers <= 1:
         for index, (a, b) in enumerate(pairs):
-            yield _task(index, a, b, preset, scan, mode)
+            yield _task(index, a, b, preset, scan, mode, max_size)
         return
     from dovelkit.pools import WorkerPool
 
-    calls = ((_task, (index, a, b, preset, scan, mode), f"aligning {b} onto {a}")
+    calls = ((_task, (index, a, b, preset, scan, mode, max_size), f"aligning {b} onto {a}")
              for index, (a, b) in enumerate(pairs))
     with WorkerPool(workers) as pool:
         for _, result in pool.run(calls):

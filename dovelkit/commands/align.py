@@ -240,7 +240,7 @@ def run_many(args: argparse.Namespace) -> int:
         rows = align_pairs(pairs, preset="sensitive" if args.sensitive else "default", scan=not args.direct,
                            workers=args.workers or (default_workers() if len(pairs) >= SMALL_JOB else 1),
                            progress=progress,
-                           mode=mode_from(args, "--direct" if args.direct else None))
+                           mode=mode_from(args, "--direct" if args.direct else None), max_size=max_size_from(args))
     finally:
         for bar in bars:
             bar.close()

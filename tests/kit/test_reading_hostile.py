@@ -291,6 +291,10 @@ def test_size_limit(tmp_path: pathlib.Path) -> None:
     result = conftest.dovel_cmd("align", gz, gz, "--max-size", "64K")
     assert conftest.one_line_error(result).endswith("inflates to more than 64 KiB, the limit of one structure (max_size)")
     assert conftest.dovel_cmd("align", UBQ, gz, "--max-size", "1M").returncode == 0
+    # ... at every level, and for tables of many pairs too
+    for args in ((gz, gz, "--family"), ("--all", gz, UBQ, gz), ("--all", gz, UBQ, "--family")):
+        result = conftest.dovel_cmd("align", *args, "--max-size", "64K")
+        assert conftest.one_line_error(result).endswith("inflates to more than 64 KiB, the limit of one structure (max_size)")
 
 
 def test_gzip_bomb_memory_stays_bounded(tmp_path: pathlib.Path) -> None:
