@@ -40,6 +40,9 @@ if TYPE_CHECKING:
 MIN_CANDIDATES = 50
 CANDIDATE_FRACTION = 0.005
 
+# Queries of a batch aligned with their candidates of one slice in one call (see search_batch).
+QUERIES_PER_CALL = 16
+
 
 def candidate_count(n_entries: int) -> int:
     """How many entries of a database of ``n_entries`` a query aligns."""
@@ -177,11 +180,18 @@ def search_batch(db: Database, scans: Sequence[_Scan], pool: WorkerPool | None, 
         for k in np.unique(where):
             work.setdefault(int(k), []).append((q, order[where == k]))
     results = [QueryResult([], {int(p): float(s) for p, s in zip(*best[q])}, 0.0, 0.0) for q in range(len(scans))]
-    keys = sorted(work)
-    calls = [(align_slice, (source, k, [(scans[q], pos) for q, pos in work[k]]),
-              f"aligning candidates in slice {k} of {db.path}") for k in keys]
+    # A slice's queries go in parts of at most QUERIES_PER_CALL, so that the workers finish a batch
+    # together instead of one waiting for the other's last slice.
+    parts = [(k, work[k][i:i + QUERIES_PER_CALL]) for k in sorted(work)
+             for i in range(0, len(work[k]), QUERIES_PER_CALL)]
+    calls = [(align_slice, (source, k, [(scans[q], pos) for q, pos in part]),
+              f"aligning candidates in slice {k} of {db.path}") for k, part in parts]
+    left = {k: 0 for k in work}
+    for k, _ in parts:
+        left[k] += 1
     for i, per_query in run_calls(calls, pool, client):
-        for (q, _), got in zip(work[keys[i]], per_query):
+        k, part = parts[i]
+        for (q, _), got in zip(part, per_query):
             r = results[q]
             r.total += got.total
             r.total_sq += got.total_sq
@@ -189,6 +199,7 @@ def search_batch(db: Database, scans: Sequence[_Scan], pool: WorkerPool | None, 
                 scan = scans[q]
                 r.hits = _core.select_hits(r.hits + got.hits, score_cutoff=scan.score_cutoff,
                                            max_hits=scan.max_hits)
-        if on_slice is not None:
-            on_slice(keys[i])
+        left[k] -= 1
+        if on_slice is not None and not left[k]:  # the slice's last part
+            on_slice(k)
     return results

@@ -123,13 +123,20 @@ def test_damaged_key_is_refused_naming_the_entry(keyed, chains, tmp_path):
     assert dovelkit.search(chains[0], bad, workers=1, exhaustive=True)
 
 
-def test_many_queries_and_all_against_all(keyed, chains, tmp_path):
+def test_many_queries_and_all_against_all(keyed, chains, tmp_path, monkeypatch):
+    from dovelkit import prefiltered
+
     queries = chains[:9]
     got = list(dovelkit.search_many(queries, keyed, workers=1, max_hits=20, batch=4))
     assert [q.id for q, _ in got] == [q.id for q in queries]
     for q, hits in got:
         assert fields(hits) == fields(dovelkit.search(q, keyed, workers=1, max_hits=20))
         assert [h.z_score for h in hits] == [h.z_score for h in dovelkit.search(q, keyed, workers=1, max_hits=20)]
+    # a slice's queries split over several calls, finishing in any order on two workers: the same
+    monkeypatch.setattr(prefiltered, "QUERIES_PER_CALL", 2)
+    split = list(dovelkit.search_many(queries, keyed, workers=2, max_hits=20, batch=9))
+    assert [(q.id, fields(h), [x.z_score for x in h]) for q, h in split] == \
+        [(q.id, fields(h), [x.z_score for x in h]) for q, h in got]
     # every entry of the database against the database, on the command line, into one table
     out = tmp_path / "all.tsv"
     r = dovel_cmd("search", keyed.path, keyed.path, "--workers", "2", "--top", "5", "-o", out, "-q")
