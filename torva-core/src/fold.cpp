@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <unordered_map>
 #include <utility>
 
 #include "tm_kernel.hpp"
@@ -58,6 +59,18 @@ constexpr double kClearScore = 0.5;         // TM-score (shorter chain) that mak
 
 using Alignment = std::vector<AlignedPair>;
 
+// A 64-bit fingerprint of an alignment (its pairs in order).
+std::uint64_t fingerprint(const Alignment& a) {
+    std::uint64_t h = 0x9e3779b97f4a7c15ull ^ a.size();
+    for (const AlignedPair& p : a) {
+        std::uint64_t z = h + ((static_cast<std::uint64_t>(p.i) << 32) | p.j) + 0x9e3779b97f4a7c15ull;
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+        h = z ^ (z >> 31);
+    }
+    return h;
+}
+
 // x is the first chain in canonical order, y the second (moved onto x).
 class Aligner {
 public:
@@ -89,7 +102,16 @@ public:
         }
         return tm::search(ax_, ay_, s, scratch_);
     }
-    tm::SearchResult evaluate(const Alignment& a) { return evaluate(a, quick_); }
+    // The same with the quick settings; an alignment met before gets the
+    // result it got then.
+    tm::SearchResult evaluate(const Alignment& a) {
+        const std::uint64_t key = fingerprint(a);
+        const auto found = evaluated_.find(key);
+        if (found != evaluated_.end()) return found->second;
+        const tm::SearchResult r = evaluate(a, quick_);
+        evaluated_.emplace(key, r);
+        return r;
+    }
 
     // Global alignment maximising the sum of s(i, j) over pairs minus
     // `gap` (<= 0 added) per gap opened inside; end gaps are free.
@@ -246,10 +268,15 @@ public:
 
     // Refinement from a superposition: DP under it, a new superposition of
     // the DP's pairs, and again until the score stops rising; with two gap
-    // charges. Returns false when cancelled.
+    // charges. Each step depends only on the alignment before it, so a
+    // refinement that meets an alignment an earlier one went through (under
+    // the same gap charge) would retrace it and stops there. Returns false
+    // when cancelled.
     bool refine(const Transform& start) {
         Transform from = start;
+        ++refinements_;
         for (const double gap : {-0.6, 0.0}) {
+            auto& visited = gap < 0.0 ? visited_open_ : visited_free_;
             Transform t = from;
             double last = -1.0;
             Alignment previous;
@@ -257,6 +284,12 @@ public:
                 if (cancel_.requested()) return false;
                 Alignment a = dp_distance(t, gap);
                 if (a.empty()) break;
+                const auto [seen, fresh] = visited.emplace(fingerprint(a), refinements_);
+                if (!fresh) {
+                    if (seen->second == refinements_) break;  // a cycle of this refinement
+                    if (gap < 0.0) return true;              // joins an earlier one
+                    break;
+                }
                 const tm::SearchResult r = evaluate(a);
                 offer(a, r);
                 if (a == previous || r.score <= last + 1e-6) break;
@@ -449,6 +482,10 @@ private:
     std::vector<float> pm_, px_, py_, cm_, cx_, cy_, row_;  // single precision: twice the lanes
 
     double last_dp_value_ = 0.0;  // of the last dp()
+    std::unordered_map<std::uint64_t, tm::SearchResult> evaluated_;  // quick searches by alignment
+    // Alignments met while refining, under each gap charge, with the refinement that met them.
+    std::unordered_map<std::uint64_t, int> visited_open_, visited_free_;
+    int refinements_ = 0;
     double best_score_ = -1.0;
     Alignment best_;
     Transform best_transform_;
