@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <unordered_map>
@@ -46,6 +47,31 @@ std::vector<char> assign_secondary_structure(std::span<const Point> c) {
 namespace {
 
 constexpr float kNegInfF = -std::numeric_limits<float>::infinity();
+
+// Four lanes of single precision and their comparison masks (0 or -1).
+typedef float F4 __attribute__((vector_size(16)));
+typedef std::int32_t I4 __attribute__((vector_size(16)));
+typedef std::uint8_t B4 __attribute__((vector_size(4)));
+constexpr F4 kNegInf4 = {kNegInfF, kNegInfF, kNegInfF, kNegInfF};
+
+inline F4 load4(const float* p) {
+    F4 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+inline void store4(float* p, F4 v) { std::memcpy(p, &v, sizeof v); }
+inline F4 vmax(F4 a, F4 b) { return a > b ? a : b; }
+// Lanes holding values below 256, written to (or or-ed into) four bytes.
+inline void store_bytes(std::uint8_t* p, I4 v) {
+    const B4 b = __builtin_convertvector(v, B4);
+    std::memcpy(p, &b, sizeof b);
+}
+inline void or_bytes(std::uint8_t* p, I4 v) {
+    B4 b;
+    std::memcpy(&b, p, sizeof b);
+    b |= __builtin_convertvector(v, B4);
+    std::memcpy(p, &b, sizeof b);
+}
 constexpr std::size_t kSeedsTried = 12;     // fragment seeds given one alignment step
 constexpr std::size_t kSeedPrefilter = 4;   // of every kept seed, that many rated by their alignment value
 constexpr std::size_t kSeedRows = 16;       // fragment starts along each chain, about
@@ -166,15 +192,33 @@ public:
             cx[0] = 0.0f;
             cy[0] = kNegInfF;
             score(i - 1, row_.data());
-            // Match and x_i unaligned depend on the previous row only.
-            for (std::size_t j = 1; j <= n2; ++j) {
+            std::size_t j = 1;
+            // Match and x_i unaligned depend on the previous row only: four
+            // columns at a time, then one at a time.
+            for (; j + 3 <= n2; j += 4) {
                 // Match: from any state at (i-1, j-1); ties prefer M, then X.
+                const F4 a0 = load4(pm + j - 1), a1 = load4(px + j - 1), a2 = load4(py + j - 1);
+                const I4 m1 = a1 > a0;
+                const F4 m01 = m1 ? a1 : a0;
+                const I4 m2 = a2 > m01;
+                store4(cm + j, (m2 ? a2 : m01) + load4(row + j - 1));
+                // x_i unaligned: from (i-1, j).
+                const F4 g0 = load4(pm + j) + g, g1 = load4(px + j), g2 = load4(py + j) + g;
+                const I4 x1 = g1 >= g0;
+                const F4 g01 = x1 ? g1 : g0;
+                const I4 x2 = g2 > g01;
+                store4(cx + j, x2 ? g2 : g01);
+                if (kTrace) {
+                    const I4 code = ((m2 & 2) | (~m2 & m1 & 1)) | (((x2 & 2) | (~x2 & x1 & 1)) << 2);
+                    store_bytes(tr + j, code);
+                }
+            }
+            for (; j <= n2; ++j) {
                 const float a0 = pm[j - 1], a1 = px[j - 1], a2 = py[j - 1];
                 const bool m1 = a1 > a0;
                 const float m01 = m1 ? a1 : a0;
                 const bool m2 = a2 > m01;
                 cm[j] = (m2 ? a2 : m01) + row[j - 1];
-                // x_i unaligned: from (i-1, j).
                 const float g0 = pm[j] + g, g1 = px[j], g2 = py[j] + g;
                 const bool x1 = g1 >= g0;
                 const float g01 = x1 ? g1 : g0;
@@ -183,9 +227,30 @@ public:
                 if (kTrace)
                     tr[j] = static_cast<std::uint8_t>((m2 ? 2 : (m1 ? 1 : 0)) | ((x2 ? 2 : (x1 ? 1 : 0)) << 2));
             }
-            // y_j unaligned: from (i, j-1).
+            // y_j unaligned: from (i, j-1), opened from M or X; extending is
+            // free, so the state is a running maximum along the row, taken
+            // four columns at a time (a prefix maximum within the four).
             float prev = cy[0];
-            for (std::size_t j = 1; j <= n2; ++j) {
+            j = 1;
+            for (; j + 3 <= n2; j += 4) {
+                const F4 h0 = load4(cm + j - 1) + g, h1 = load4(cx + j - 1) + g;
+                const I4 y1 = h1 > h0;
+                const F4 h01 = y1 ? h1 : h0;
+                F4 run = vmax(h01, __builtin_shuffle(kNegInf4, h01, I4{3, 4, 5, 6}));
+                run = vmax(run, __builtin_shuffle(kNegInf4, run, I4{2, 3, 4, 5}));
+                const F4 carry = F4{prev, prev, prev, prev};
+                run = vmax(run, carry);
+                store4(cy + j, run);
+                if (kTrace) {
+                    // The running value before each column: stay in the gap on ties.
+                    const F4 before = __builtin_shuffle(carry, run, I4{3, 4, 5, 6});
+                    const I4 y2 = before >= h01;
+                    const I4 code = ((y2 & 2) | (~y2 & y1 & 1)) << 4;
+                    or_bytes(tr + j, code);
+                }
+                prev = run[3];
+            }
+            for (; j <= n2; ++j) {
                 const float h0 = cm[j - 1] + g, h1 = cx[j - 1] + g;
                 const bool y1 = h1 > h0;
                 const float h01 = y1 ? h1 : h0;
