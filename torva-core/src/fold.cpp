@@ -79,6 +79,7 @@ constexpr std::size_t kFragment = 12;       // longest seed fragment
 constexpr std::size_t kQuickStarts = 4;     // fragment starts per length in the searches while aligning
 constexpr std::size_t kProxyStep = 2;       // every second moved residue rates a seed
 constexpr std::size_t kThreadingsKept = 3;  // best gapless threadings kept as starts
+constexpr std::size_t kThreadingNeighbours = 3;  // per kept threading, coarse offsets whose neighbours are tried
 constexpr std::size_t kRefined = 4;         // starts refined in full after one alignment step
 constexpr std::size_t kRefinedClear = 2;    // the same when the chains superpose clearly
 constexpr double kClearScore = 0.5;         // TM-score (shorter chain) that makes seeds unnecessary
@@ -375,9 +376,9 @@ public:
         return refine(r.transform);
     }
 
-    // Gapless threading: every offset with an overlap of at least half the
-    // shorter chain; the superpositions of the `keep` best offsets, at least
-    // five apart.
+    // Gapless threading at the offsets with an overlap of at least half the
+    // shorter chain: every second offset, then the neighbours of the best
+    // few; the superpositions of the `keep` best offsets, at least five apart.
     std::pair<bool, std::vector<Transform>> best_threadings(std::size_t keep) {
         const std::size_t lmin = std::min(n1_, n2_);
         const std::size_t min_overlap = std::min(lmin, std::max<std::size_t>(5, lmin / 2));
@@ -394,8 +395,10 @@ public:
         const long lo = -static_cast<long>(n2_ - min_overlap);
         const long hi = static_cast<long>(n1_ - min_overlap);
         Alignment a;
-        for (long k = lo; k <= hi; ++k) {
-            if (((k - lo) & 31) == 0 && cancel_.requested()) return {false, {}};
+        std::vector<std::uint8_t> done(static_cast<std::size_t>(hi - lo + 1), 0);
+        auto thread = [&](long k) {
+            if (k < lo || k > hi || done[static_cast<std::size_t>(k - lo)]) return;
+            done[static_cast<std::size_t>(k - lo)] = 1;
             a.clear();
             for (std::size_t j = 0; j < n2_; ++j) {
                 const long i = static_cast<long>(j) + k;
@@ -406,6 +409,20 @@ public:
             s.min_fragment = std::max<std::size_t>(4, a.size() / 2);
             const tm::SearchResult r = evaluate(a, s);
             all.push_back({r.score, k, r.transform});
+        };
+        for (long k = lo; k <= hi; k += 2) {
+            if (((k - lo) & 63) == 0 && cancel_.requested()) return {false, {}};
+            thread(k);
+        }
+        thread(hi);
+        auto by_score = [](const Offset& l, const Offset& r) { return l.score > r.score; };
+        std::stable_sort(all.begin(), all.end(), by_score);
+        const std::size_t coarse = std::min(all.size(), kThreadingNeighbours * keep);
+        std::vector<long> around;
+        for (std::size_t q = 0; q < coarse; ++q) around.push_back(all[q].k);
+        for (const long k : around) {
+            thread(k - 1);
+            thread(k + 1);
         }
         std::stable_sort(all.begin(), all.end(), [](const Offset& l, const Offset& r) { return l.score > r.score; });
         std::vector<Transform> out;
