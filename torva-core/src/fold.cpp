@@ -140,6 +140,17 @@ public:
         return r;
     }
 
+    // A cheaper search for an alignment made under t, for the steps of a
+    // refinement: refits from t first, then fragments down to a quarter of
+    // the pairs, two starts per length.
+    tm::SearchResult evaluate_from(const Alignment& a, const Transform& t) {
+        tm::SearchSettings s = quick_;
+        s.initial = &t;
+        s.max_starts = 2;
+        s.min_fragment = std::max<std::size_t>(8, a.size() / 4);
+        return evaluate(a, s);
+    }
+
     // Global alignment maximising the sum of s(i, j) over pairs minus
     // `gap` (<= 0 added) per gap opened inside; end gaps are free.
     // score(i, row) writes s(i, j) for every j into row.
@@ -356,7 +367,7 @@ public:
                     if (gap < 0.0) return true;              // joins an earlier one
                     break;
                 }
-                const tm::SearchResult r = evaluate(a);
+                const tm::SearchResult r = evaluate_from(a, t);
                 offer(a, r);
                 if (a == previous || r.score <= last + 1e-6) break;
                 last = r.score;

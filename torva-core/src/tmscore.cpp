@@ -150,42 +150,51 @@ SearchResult search(std::span<const Point> x, std::span<const Point> y, const Se
         return sum;
     };
 
+    // Refits from t on the pairs within the search cutoff until that set
+    // repeats; `previous` holds the set t was fitted on.
+    auto iterate = [&](Transform t) {
+        for (int it = 0;; ++it) {
+            const double sum = evaluate(t);
+            if (sum > best.score) {
+                best.score = sum;
+                best.transform = t;
+            }
+            if (it >= s.max_iterations) break;
+            // The pairs within the search cutoff, widened until three qualify.
+            double cut = s.d0_search;
+            while (true) {
+                scratch.selected.clear();
+                const double c2 = cut * cut;
+                for (std::size_t k = 0; k < n; ++k)
+                    if (scratch.d2[k] < c2) scratch.selected.push_back(static_cast<std::uint32_t>(k));
+                if (scratch.selected.size() >= 3 || scratch.selected.size() == n) break;
+                cut += 0.5;
+            }
+            if (scratch.selected == scratch.previous) break;
+            // A set met before in this search leads where it led then.
+            std::uint64_t h = 1469598103934665603ull ^ scratch.selected.size();
+            for (const std::uint32_t k : scratch.selected) h = (h ^ k) * 1099511628211ull;
+            if (std::find(scratch.seen.begin(), scratch.seen.end(), h) != scratch.seen.end()) break;
+            scratch.seen.push_back(h);
+            t = fit(x, y, scratch.selected);
+            std::swap(scratch.selected, scratch.previous);
+        }
+    };
+
     scratch.seen.clear();
+    if (s.initial != nullptr) {
+        scratch.previous.clear();
+        iterate(*s.initial);
+    }
     std::size_t length = n;
     while (true) {
         const std::size_t span_starts = n - length + 1;
         const std::size_t stride = std::max<std::size_t>(1, (span_starts + max_starts - 1) / max_starts);
         std::size_t start = 0;
         while (true) {
-            Transform t = fit_range(x, y, start, length);
             scratch.previous.clear();
             for (std::size_t k = start; k < start + length; ++k) scratch.previous.push_back(static_cast<std::uint32_t>(k));
-            for (int it = 0;; ++it) {
-                const double sum = evaluate(t);
-                if (sum > best.score) {
-                    best.score = sum;
-                    best.transform = t;
-                }
-                if (it >= s.max_iterations) break;
-                // The pairs within the search cutoff, widened until three qualify.
-                double cut = s.d0_search;
-                while (true) {
-                    scratch.selected.clear();
-                    const double c2 = cut * cut;
-                    for (std::size_t k = 0; k < n; ++k)
-                        if (scratch.d2[k] < c2) scratch.selected.push_back(static_cast<std::uint32_t>(k));
-                    if (scratch.selected.size() >= 3 || scratch.selected.size() == n) break;
-                    cut += 0.5;
-                }
-                if (scratch.selected == scratch.previous) break;
-                // A set met before in this search leads where it led then.
-                std::uint64_t h = 1469598103934665603ull ^ scratch.selected.size();
-                for (const std::uint32_t k : scratch.selected) h = (h ^ k) * 1099511628211ull;
-                if (std::find(scratch.seen.begin(), scratch.seen.end(), h) != scratch.seen.end()) break;
-                scratch.seen.push_back(h);
-                t = fit(x, y, scratch.selected);
-                std::swap(scratch.selected, scratch.previous);
-            }
+            iterate(fit_range(x, y, start, length));
             if (start + length >= n) break;
             start = std::min(start + stride, n - length);
         }
