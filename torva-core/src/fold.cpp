@@ -142,11 +142,10 @@ public:
 
     // A cheaper search for an alignment made under t, for the steps of a
     // refinement: refits from t first, then fragments down to a quarter of
-    // the pairs, two starts per length.
+    // the pairs only.
     tm::SearchResult evaluate_from(const Alignment& a, const Transform& t) {
         tm::SearchSettings s = quick_;
         s.initial = &t;
-        s.max_starts = 2;
         s.min_fragment = std::max<std::size_t>(8, a.size() / 4);
         return evaluate(a, s);
     }
