@@ -4,8 +4,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string>
+#include <unordered_map>
 #include <utility>
 
 #include "tm_kernel.hpp"
@@ -45,6 +47,31 @@ std::vector<char> assign_secondary_structure(std::span<const Point> c) {
 namespace {
 
 constexpr float kNegInfF = -std::numeric_limits<float>::infinity();
+
+// Four lanes of single precision and their comparison masks (0 or -1).
+typedef float F4 __attribute__((vector_size(16)));
+typedef std::int32_t I4 __attribute__((vector_size(16)));
+typedef std::uint8_t B4 __attribute__((vector_size(4)));
+constexpr F4 kNegInf4 = {kNegInfF, kNegInfF, kNegInfF, kNegInfF};
+
+inline F4 load4(const float* p) {
+    F4 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+inline void store4(float* p, F4 v) { std::memcpy(p, &v, sizeof v); }
+inline F4 vmax(F4 a, F4 b) { return a > b ? a : b; }
+// Lanes holding values below 256, written to (or or-ed into) four bytes.
+inline void store_bytes(std::uint8_t* p, I4 v) {
+    const B4 b = __builtin_convertvector(v, B4);
+    std::memcpy(p, &b, sizeof b);
+}
+inline void or_bytes(std::uint8_t* p, I4 v) {
+    B4 b;
+    std::memcpy(&b, p, sizeof b);
+    b |= __builtin_convertvector(v, B4);
+    std::memcpy(p, &b, sizeof b);
+}
 constexpr std::size_t kSeedsTried = 12;     // fragment seeds given one alignment step
 constexpr std::size_t kSeedPrefilter = 4;   // of every kept seed, that many rated by their alignment value
 constexpr std::size_t kSeedRows = 16;       // fragment starts along each chain, about
@@ -52,11 +79,24 @@ constexpr std::size_t kFragment = 12;       // longest seed fragment
 constexpr std::size_t kQuickStarts = 4;     // fragment starts per length in the searches while aligning
 constexpr std::size_t kProxyStep = 2;       // every second moved residue rates a seed
 constexpr std::size_t kThreadingsKept = 3;  // best gapless threadings kept as starts
+constexpr std::size_t kThreadingNeighbours = 3;  // per kept threading, coarse offsets whose neighbours are tried
 constexpr std::size_t kRefined = 4;         // starts refined in full after one alignment step
 constexpr std::size_t kRefinedClear = 2;    // the same when the chains superpose clearly
 constexpr double kClearScore = 0.5;         // TM-score (shorter chain) that makes seeds unnecessary
 
 using Alignment = std::vector<AlignedPair>;
+
+// A 64-bit fingerprint of an alignment (its pairs in order).
+std::uint64_t fingerprint(const Alignment& a) {
+    std::uint64_t h = 0x9e3779b97f4a7c15ull ^ a.size();
+    for (const AlignedPair& p : a) {
+        std::uint64_t z = h + ((static_cast<std::uint64_t>(p.i) << 32) | p.j) + 0x9e3779b97f4a7c15ull;
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+        h = z ^ (z >> 31);
+    }
+    return h;
+}
 
 // x is the first chain in canonical order, y the second (moved onto x).
 class Aligner {
@@ -89,7 +129,26 @@ public:
         }
         return tm::search(ax_, ay_, s, scratch_);
     }
-    tm::SearchResult evaluate(const Alignment& a) { return evaluate(a, quick_); }
+    // The same with the quick settings; an alignment met before gets the
+    // result it got then.
+    tm::SearchResult evaluate(const Alignment& a) {
+        const std::uint64_t key = fingerprint(a);
+        const auto found = evaluated_.find(key);
+        if (found != evaluated_.end()) return found->second;
+        const tm::SearchResult r = evaluate(a, quick_);
+        evaluated_.emplace(key, r);
+        return r;
+    }
+
+    // A cheaper search for an alignment made under t, for the steps of a
+    // refinement: refits from t first, then fragments down to a quarter of
+    // the pairs only.
+    tm::SearchResult evaluate_from(const Alignment& a, const Transform& t) {
+        tm::SearchSettings s = quick_;
+        s.initial = &t;
+        s.min_fragment = std::max<std::size_t>(8, a.size() / 4);
+        return evaluate(a, s);
+    }
 
     // Global alignment maximising the sum of s(i, j) over pairs minus
     // `gap` (<= 0 added) per gap opened inside; end gaps are free.
@@ -144,15 +203,33 @@ public:
             cx[0] = 0.0f;
             cy[0] = kNegInfF;
             score(i - 1, row_.data());
-            // Match and x_i unaligned depend on the previous row only.
-            for (std::size_t j = 1; j <= n2; ++j) {
+            std::size_t j = 1;
+            // Match and x_i unaligned depend on the previous row only: four
+            // columns at a time, then one at a time.
+            for (; j + 3 <= n2; j += 4) {
                 // Match: from any state at (i-1, j-1); ties prefer M, then X.
+                const F4 a0 = load4(pm + j - 1), a1 = load4(px + j - 1), a2 = load4(py + j - 1);
+                const I4 m1 = a1 > a0;
+                const F4 m01 = m1 ? a1 : a0;
+                const I4 m2 = a2 > m01;
+                store4(cm + j, (m2 ? a2 : m01) + load4(row + j - 1));
+                // x_i unaligned: from (i-1, j).
+                const F4 g0 = load4(pm + j) + g, g1 = load4(px + j), g2 = load4(py + j) + g;
+                const I4 x1 = g1 >= g0;
+                const F4 g01 = x1 ? g1 : g0;
+                const I4 x2 = g2 > g01;
+                store4(cx + j, x2 ? g2 : g01);
+                if (kTrace) {
+                    const I4 code = ((m2 & 2) | (~m2 & m1 & 1)) | (((x2 & 2) | (~x2 & x1 & 1)) << 2);
+                    store_bytes(tr + j, code);
+                }
+            }
+            for (; j <= n2; ++j) {
                 const float a0 = pm[j - 1], a1 = px[j - 1], a2 = py[j - 1];
                 const bool m1 = a1 > a0;
                 const float m01 = m1 ? a1 : a0;
                 const bool m2 = a2 > m01;
                 cm[j] = (m2 ? a2 : m01) + row[j - 1];
-                // x_i unaligned: from (i-1, j).
                 const float g0 = pm[j] + g, g1 = px[j], g2 = py[j] + g;
                 const bool x1 = g1 >= g0;
                 const float g01 = x1 ? g1 : g0;
@@ -161,9 +238,30 @@ public:
                 if (kTrace)
                     tr[j] = static_cast<std::uint8_t>((m2 ? 2 : (m1 ? 1 : 0)) | ((x2 ? 2 : (x1 ? 1 : 0)) << 2));
             }
-            // y_j unaligned: from (i, j-1).
+            // y_j unaligned: from (i, j-1), opened from M or X; extending is
+            // free, so the state is a running maximum along the row, taken
+            // four columns at a time (a prefix maximum within the four).
             float prev = cy[0];
-            for (std::size_t j = 1; j <= n2; ++j) {
+            j = 1;
+            for (; j + 3 <= n2; j += 4) {
+                const F4 h0 = load4(cm + j - 1) + g, h1 = load4(cx + j - 1) + g;
+                const I4 y1 = h1 > h0;
+                const F4 h01 = y1 ? h1 : h0;
+                F4 run = vmax(h01, __builtin_shuffle(kNegInf4, h01, I4{3, 4, 5, 6}));
+                run = vmax(run, __builtin_shuffle(kNegInf4, run, I4{2, 3, 4, 5}));
+                const F4 carry = F4{prev, prev, prev, prev};
+                run = vmax(run, carry);
+                store4(cy + j, run);
+                if (kTrace) {
+                    // The running value before each column: stay in the gap on ties.
+                    const F4 before = __builtin_shuffle(carry, run, I4{3, 4, 5, 6});
+                    const I4 y2 = before >= h01;
+                    const I4 code = ((y2 & 2) | (~y2 & y1 & 1)) << 4;
+                    or_bytes(tr + j, code);
+                }
+                prev = run[3];
+            }
+            for (; j <= n2; ++j) {
                 const float h0 = cm[j - 1] + g, h1 = cx[j - 1] + g;
                 const bool y1 = h1 > h0;
                 const float h01 = y1 ? h1 : h0;
@@ -246,10 +344,15 @@ public:
 
     // Refinement from a superposition: DP under it, a new superposition of
     // the DP's pairs, and again until the score stops rising; with two gap
-    // charges. Returns false when cancelled.
+    // charges. Each step depends only on the alignment before it, so a
+    // refinement that meets an alignment an earlier one went through (under
+    // the same gap charge) would retrace it and stops there. Returns false
+    // when cancelled.
     bool refine(const Transform& start) {
         Transform from = start;
+        ++refinements_;
         for (const double gap : {-0.6, 0.0}) {
+            auto& visited = gap < 0.0 ? visited_open_ : visited_free_;
             Transform t = from;
             double last = -1.0;
             Alignment previous;
@@ -257,7 +360,13 @@ public:
                 if (cancel_.requested()) return false;
                 Alignment a = dp_distance(t, gap);
                 if (a.empty()) break;
-                const tm::SearchResult r = evaluate(a);
+                const auto [seen, fresh] = visited.emplace(fingerprint(a), refinements_);
+                if (!fresh) {
+                    if (seen->second == refinements_) break;  // a cycle of this refinement
+                    if (gap < 0.0) return true;              // joins an earlier one
+                    break;
+                }
+                const tm::SearchResult r = evaluate_from(a, t);
                 offer(a, r);
                 if (a == previous || r.score <= last + 1e-6) break;
                 last = r.score;
@@ -277,9 +386,9 @@ public:
         return refine(r.transform);
     }
 
-    // Gapless threading: every offset with an overlap of at least half the
-    // shorter chain; the superpositions of the `keep` best offsets, at least
-    // five apart.
+    // Gapless threading at the offsets with an overlap of at least half the
+    // shorter chain: every second offset, then the neighbours of the best
+    // few; the superpositions of the `keep` best offsets, at least five apart.
     std::pair<bool, std::vector<Transform>> best_threadings(std::size_t keep) {
         const std::size_t lmin = std::min(n1_, n2_);
         const std::size_t min_overlap = std::min(lmin, std::max<std::size_t>(5, lmin / 2));
@@ -296,8 +405,10 @@ public:
         const long lo = -static_cast<long>(n2_ - min_overlap);
         const long hi = static_cast<long>(n1_ - min_overlap);
         Alignment a;
-        for (long k = lo; k <= hi; ++k) {
-            if (((k - lo) & 31) == 0 && cancel_.requested()) return {false, {}};
+        std::vector<std::uint8_t> done(static_cast<std::size_t>(hi - lo + 1), 0);
+        auto thread = [&](long k) {
+            if (k < lo || k > hi || done[static_cast<std::size_t>(k - lo)]) return;
+            done[static_cast<std::size_t>(k - lo)] = 1;
             a.clear();
             for (std::size_t j = 0; j < n2_; ++j) {
                 const long i = static_cast<long>(j) + k;
@@ -308,6 +419,20 @@ public:
             s.min_fragment = std::max<std::size_t>(4, a.size() / 2);
             const tm::SearchResult r = evaluate(a, s);
             all.push_back({r.score, k, r.transform});
+        };
+        for (long k = lo; k <= hi; k += 2) {
+            if (((k - lo) & 63) == 0 && cancel_.requested()) return {false, {}};
+            thread(k);
+        }
+        thread(hi);
+        auto by_score = [](const Offset& l, const Offset& r) { return l.score > r.score; };
+        std::stable_sort(all.begin(), all.end(), by_score);
+        const std::size_t coarse = std::min(all.size(), kThreadingNeighbours * keep);
+        std::vector<long> around;
+        for (std::size_t q = 0; q < coarse; ++q) around.push_back(all[q].k);
+        for (const long k : around) {
+            thread(k - 1);
+            thread(k + 1);
         }
         std::stable_sort(all.begin(), all.end(), [](const Offset& l, const Offset& r) { return l.score > r.score; });
         std::vector<Transform> out;
@@ -449,6 +574,10 @@ private:
     std::vector<float> pm_, px_, py_, cm_, cx_, cy_, row_;  // single precision: twice the lanes
 
     double last_dp_value_ = 0.0;  // of the last dp()
+    std::unordered_map<std::uint64_t, tm::SearchResult> evaluated_;  // quick searches by alignment
+    // Alignments met while refining, under each gap charge, with the refinement that met them.
+    std::unordered_map<std::uint64_t, int> visited_open_, visited_free_;
+    int refinements_ = 0;
     double best_score_ = -1.0;
     Alignment best_;
     Transform best_transform_;

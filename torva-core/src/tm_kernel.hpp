@@ -29,6 +29,8 @@ struct SearchSettings {
     std::size_t max_starts = 40;    // fragment starts per fragment length
     std::size_t min_fragment = 4;   // shortest fragment fitted
     int max_iterations = 20;        // refits per start
+    // A superposition to start from before the fragments (none: fragments only).
+    const Transform* initial = nullptr;
 };
 
 struct SearchResult {
@@ -46,6 +48,7 @@ struct Scratch {
 
 // The search over the pairs (x[k], y[k]): fragments of length n, n/2, n/4, ...
 // (not below min_fragment), each at up to max_starts evenly spaced starts,
+// after `initial` when one is given,
 // fitted and then refitted on the pairs within d0_search (widened by 0.5 Å
 // until at least three pairs qualify) until that set repeats. Keeps the best
 // score seen after any fit. `x` and `y` have equal sizes.

@@ -22,6 +22,92 @@ namespace tm {
 
 namespace {
 
+// The rotation by quaternions (Horn 1987): the best proper rotation of the
+// mobile points onto the fixed ones is the unit quaternion of the largest
+// eigenvalue of a symmetric 4x4 matrix built from h. That eigenvalue is the
+// largest root of the matrix's characteristic polynomial, found by Newton's
+// method from above (Theobald 2005), and the quaternion is a column of the
+// adjugate of the matrix less that eigenvalue. False when every column is
+// nearly zero (the eigenvalue nearly repeated, as for collinear points); the
+// caller then takes another way.
+bool quaternion_rotation(const Eigen::Matrix3d& h, Eigen::Matrix3d& r) {
+    const double sxx = h(0, 0), sxy = h(0, 1), sxz = h(0, 2), syx = h(1, 0), syy = h(1, 1), syz = h(1, 2),
+                 szx = h(2, 0), szy = h(2, 1), szz = h(2, 2);
+    double k[4][4] = {{sxx + syy + szz, syz - szy, szx - sxz, sxy - syx},
+                      {syz - szy, sxx - syy - szz, sxy + syx, szx + sxz},
+                      {szx - sxz, sxy + syx, -sxx + syy - szz, syz + szy},
+                      {sxy - syx, szx + sxz, syz + szy, -sxx - syy + szz}};
+    const double norm2 = sxx * sxx + sxy * sxy + sxz * sxz + syx * syx + syy * syy + syz * syz + szx * szx +
+                         szy * szy + szz * szz;
+    if (!(norm2 > 0.0) || !std::isfinite(norm2)) return false;
+    // det(K - l I) = l^4 + c2 l^2 + c1 l + c0 (K has trace zero).
+    const double c2 = -2.0 * norm2;
+    const double c1 = -8.0 * (sxx * (syy * szz - syz * szy) - sxy * (syx * szz - syz * szx) +
+                              sxz * (syx * szy - syy * szx));
+    auto det3 = [](double a, double b, double c, double d, double e, double f, double g, double hh, double i) {
+        return a * (e * i - f * hh) - b * (d * i - f * g) + c * (d * hh - e * g);
+    };
+    const double c0 = k[0][0] * det3(k[1][1], k[1][2], k[1][3], k[2][1], k[2][2], k[2][3], k[3][1], k[3][2], k[3][3]) -
+                      k[0][1] * det3(k[1][0], k[1][2], k[1][3], k[2][0], k[2][2], k[2][3], k[3][0], k[3][2], k[3][3]) +
+                      k[0][2] * det3(k[1][0], k[1][1], k[1][3], k[2][0], k[2][1], k[2][3], k[3][0], k[3][1], k[3][3]) -
+                      k[0][3] * det3(k[1][0], k[1][1], k[1][2], k[2][0], k[2][1], k[2][2], k[3][0], k[3][1], k[3][2]);
+    // The largest eigenvalue is at most the sum of the singular values of h,
+    // itself at most sqrt(3) times its Frobenius norm; above the largest root
+    // the polynomial rises and is convex, so Newton's steps fall onto it.
+    double l = std::sqrt(3.0 * norm2);
+    for (int it = 0; it < 60; ++it) {
+        const double l2 = l * l;
+        const double p = (l2 + c2) * l2 + c1 * l + c0;
+        const double dp = 4.0 * l2 * l + 2.0 * c2 * l + c1;
+        if (!(dp > 0.0)) break;
+        const double next = l - p / dp;
+        if (!(next < l)) break;
+        const bool done = l - next <= 1e-13 * l;
+        l = next;
+        if (done) break;
+    }
+    for (int a = 0; a < 4; ++a) k[a][a] -= l;
+    // Columns of the adjugate of K - l I: each is a multiple of the
+    // eigenvector. The first that is clearly apart from zero will do (the
+    // adjugate scales with the cube of the entries), else the largest.
+    const double scale = l * l * l * l * l * l;
+    double best[4] = {0, 0, 0, 0};
+    double best_norm = 0.0;
+    for (int c = 0; c < 4 && !(best_norm > 1e-6 * scale); ++c) {
+        double col[4];
+        for (int rr = 0; rr < 4; ++rr) {
+            // Cofactor (c, rr): the minor without row c and column rr.
+            double m[9];
+            int q = 0;
+            for (int a = 0; a < 4; ++a) {
+                if (a == c) continue;
+                for (int b = 0; b < 4; ++b)
+                    if (b != rr) m[q++] = k[a][b];
+            }
+            const double minor = det3(m[0], m[1], m[2], m[3], m[4], m[5], m[6], m[7], m[8]);
+            col[rr] = ((c + rr) & 1) ? -minor : minor;
+        }
+        const double nc = col[0] * col[0] + col[1] * col[1] + col[2] * col[2] + col[3] * col[3];
+        if (nc > best_norm) {
+            best_norm = nc;
+            for (int a = 0; a < 4; ++a) best[a] = col[a];
+        }
+    }
+    if (!(best_norm > 1e-14 * scale) || !std::isfinite(best_norm)) return false;
+    const double inv = 1.0 / std::sqrt(best_norm);
+    const double q0 = best[0] * inv, q1 = best[1] * inv, q2 = best[2] * inv, q3 = best[3] * inv;
+    r(0, 0) = q0 * q0 + q1 * q1 - q2 * q2 - q3 * q3;
+    r(0, 1) = 2.0 * (q1 * q2 - q0 * q3);
+    r(0, 2) = 2.0 * (q1 * q3 + q0 * q2);
+    r(1, 0) = 2.0 * (q1 * q2 + q0 * q3);
+    r(1, 1) = q0 * q0 - q1 * q1 + q2 * q2 - q3 * q3;
+    r(1, 2) = 2.0 * (q2 * q3 - q0 * q1);
+    r(2, 0) = 2.0 * (q1 * q3 - q0 * q2);
+    r(2, 1) = 2.0 * (q2 * q3 + q0 * q1);
+    r(2, 2) = q0 * q0 - q1 * q1 - q2 * q2 + q3 * q3;
+    return r.allFinite();
+}
+
 // The rotation V U^T of h = U S V^T from the eigenvectors of h^T h (closed
 // form for 3x3): v1, v2 of the two largest eigenvalues, u_k = h v_k / s_k, and
 // the third columns as cross products, which makes the rotation proper and
@@ -61,7 +147,7 @@ Transform from_sums(const Point& sx, const Point& sy, const Eigen::Matrix3d& sxy
     Eigen::Matrix3d r;
     if (n == 1) {
         r.setIdentity();
-    } else if (fast_rotation(h, r)) {
+    } else if (quaternion_rotation(h, r) || fast_rotation(h, r)) {
         // done
     } else {
         Eigen::JacobiSVD<Eigen::Matrix3d> svd(h, Eigen::ComputeFullU | Eigen::ComputeFullV);
@@ -150,42 +236,51 @@ SearchResult search(std::span<const Point> x, std::span<const Point> y, const Se
         return sum;
     };
 
+    // Refits from t on the pairs within the search cutoff until that set
+    // repeats; `previous` holds the set t was fitted on.
+    auto iterate = [&](Transform t) {
+        for (int it = 0;; ++it) {
+            const double sum = evaluate(t);
+            if (sum > best.score) {
+                best.score = sum;
+                best.transform = t;
+            }
+            if (it >= s.max_iterations) break;
+            // The pairs within the search cutoff, widened until three qualify.
+            double cut = s.d0_search;
+            while (true) {
+                scratch.selected.clear();
+                const double c2 = cut * cut;
+                for (std::size_t k = 0; k < n; ++k)
+                    if (scratch.d2[k] < c2) scratch.selected.push_back(static_cast<std::uint32_t>(k));
+                if (scratch.selected.size() >= 3 || scratch.selected.size() == n) break;
+                cut += 0.5;
+            }
+            if (scratch.selected == scratch.previous) break;
+            // A set met before in this search leads where it led then.
+            std::uint64_t h = 1469598103934665603ull ^ scratch.selected.size();
+            for (const std::uint32_t k : scratch.selected) h = (h ^ k) * 1099511628211ull;
+            if (std::find(scratch.seen.begin(), scratch.seen.end(), h) != scratch.seen.end()) break;
+            scratch.seen.push_back(h);
+            t = fit(x, y, scratch.selected);
+            std::swap(scratch.selected, scratch.previous);
+        }
+    };
+
     scratch.seen.clear();
+    if (s.initial != nullptr) {
+        scratch.previous.clear();
+        iterate(*s.initial);
+    }
     std::size_t length = n;
     while (true) {
         const std::size_t span_starts = n - length + 1;
         const std::size_t stride = std::max<std::size_t>(1, (span_starts + max_starts - 1) / max_starts);
         std::size_t start = 0;
         while (true) {
-            Transform t = fit_range(x, y, start, length);
             scratch.previous.clear();
             for (std::size_t k = start; k < start + length; ++k) scratch.previous.push_back(static_cast<std::uint32_t>(k));
-            for (int it = 0;; ++it) {
-                const double sum = evaluate(t);
-                if (sum > best.score) {
-                    best.score = sum;
-                    best.transform = t;
-                }
-                if (it >= s.max_iterations) break;
-                // The pairs within the search cutoff, widened until three qualify.
-                double cut = s.d0_search;
-                while (true) {
-                    scratch.selected.clear();
-                    const double c2 = cut * cut;
-                    for (std::size_t k = 0; k < n; ++k)
-                        if (scratch.d2[k] < c2) scratch.selected.push_back(static_cast<std::uint32_t>(k));
-                    if (scratch.selected.size() >= 3 || scratch.selected.size() == n) break;
-                    cut += 0.5;
-                }
-                if (scratch.selected == scratch.previous) break;
-                // A set met before in this search leads where it led then.
-                std::uint64_t h = 1469598103934665603ull ^ scratch.selected.size();
-                for (const std::uint32_t k : scratch.selected) h = (h ^ k) * 1099511628211ull;
-                if (std::find(scratch.seen.begin(), scratch.seen.end(), h) != scratch.seen.end()) break;
-                scratch.seen.push_back(h);
-                t = fit(x, y, scratch.selected);
-                std::swap(scratch.selected, scratch.previous);
-            }
+            iterate(fit_range(x, y, start, length));
             if (start + length >= n) break;
             start = std::min(start + stride, n - length);
         }

@@ -3,8 +3,12 @@
 // Several starting superpositions each get one alignment step, dynamic
 // programming on the similarity 1 / (1 + (d/d0)^2) under the superposition
 // followed by a new TM-score superposition of its pairs; the best few are then
-// refined by repeating that step until the score stops rising. The starts:
-//   - the best gapless threadings of one chain along the other,
+// refined by repeating that step until the score stops rising (the
+// superposition search of a refinement step starts from the superposition
+// the step aligned under; a refinement that meets an alignment an earlier one
+// went through stops). The starts:
+//   - the best gapless threadings of one chain along the other (every second
+//     offset, then the neighbours of the best few),
 //   - the alignment of secondary-structure strings assigned from C-alpha
 //     geometry (helix, strand, coil),
 //   - that alignment scored together with distances under the best threading,
