@@ -32,6 +32,28 @@ def labelled_chains() -> list[tuple[object, str]]:
     return out
 
 
+# What is known of the other entries: chains of one group are the same protein or share a domain;
+# chains of different groups, and of no group, are unrelated (so are they all to the families).
+OTHER_GROUPS = {
+    "ubiquitin": ("1ubq", "1d3z"),
+    "hiv_protease": ("1hpv", "1k6p"),
+    "zinc_finger": ("1sp1", "1sp2", "3znf"),
+    "amyloid_fibril": ("2beg",),
+    "hiv_capsid": ("1a8o",),
+    "trypsin_like": ("1gbt", "4zhl"),  # 4ZHL: urokinase with a peptide, both chains kept together
+    "mhc_tcr": ("1bd2",),  # HLA, beta-2 microglobulin, peptide, T-cell receptor: Ig-like domains shared
+}
+
+
+def other_group(domain: object) -> str:
+    """The group of a chain of other_chains(): one of OTHER_GROUPS or, alone, its entry."""
+    entry = domain.id.rsplit("_", 1)[0].lower()
+    for group, entries in OTHER_GROUPS.items():
+        if entry in entries:
+            return group
+    return "entry/" + entry
+
+
 def other_chains() -> list[object]:
     """Every chain of the top-level entries and of the mmCIF files."""
     paths = sorted(glob.glob(os.path.join(DATA, "*.pdb")) + glob.glob(os.path.join(DATA, "mmcif", "*.cif*")))

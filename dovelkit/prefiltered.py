@@ -8,7 +8,8 @@ run (here, on worker processes, on Dask):
 2. each slice holding candidates is read once and each query is aligned exactly with its own
    candidates there (``align_slice``): the slice sends back the best hits of each query and the
    sums of its candidates' scores and squared scores, from which the statistics over the whole
-   database are made (see dovelkit.statistics).
+   database are made (see dovelkit.statistics). At the fold level the entries that were not
+   aligned count by the null model, for their lengths, which the first pass reads from the keys.
 
 The number of candidates grows with the database: ``candidate_count``.
 """
@@ -25,6 +26,7 @@ import numpy as np
 
 from dovelkit import _core
 from dovelkit.database import Database
+from dovelkit.statistics import fold_null_moments
 
 if TYPE_CHECKING:
     from distributed import Client
@@ -55,13 +57,27 @@ def _open(source: Any) -> Database:
     return source if isinstance(source, Database) else _open_cached(source)
 
 
-def prefilter_slice(source: Any, k: int, queries: Sequence[np.ndarray]) -> np.ndarray:
+def key_lengths(data: np.ndarray, offsets: np.ndarray) -> np.ndarray:
+    """The chain length each key records (after its version byte, 7 bits a byte, low first)."""
+    n = np.zeros(len(offsets) - 1, dtype=np.int64)
+    if len(n) == 0 or len(data) == 0:
+        return n
+    at = offsets[:-1].astype(np.int64) - int(offsets[0]) + 1
+    more = np.ones(len(n), dtype=bool)
+    for j in range(4):  # a key describes at most 2**24 residues
+        byte = data[np.minimum(at + j, len(data) - 1)].astype(np.int64)
+        n |= np.where(more, (byte & 0x7F) << (7 * j), 0)
+        more &= (byte & 0x80) != 0
+    return n
+
+
+def prefilter_slice(source: Any, k: int, queries: Sequence[np.ndarray]) -> tuple[np.ndarray, np.ndarray]:
     """Prefilter scores (float32, one row per query) of slice ``k`` of a database (open, or its
-    reference); a damaged key raises ValueError naming its entry."""
+    reference), and the length of each entry; a damaged key raises ValueError naming its entry."""
     db = _open(source)
     data, offsets = db.read_keys(k)
     try:
-        return _core.prefilter_scores(list(queries), data, offsets)
+        return _core.prefilter_scores(list(queries), data, offsets), key_lengths(data, offsets)
     except ValueError as exc:
         found = _AT_ENTRY.search(str(exc))
         if found is None:
@@ -77,11 +93,12 @@ class SliceHits:
     hits: list[_core.Hit]
     total: float  # sum of the candidates' scores
     total_sq: float  # ... and of their squares
+    tails: dict[int, float]  # fold level: each hit's chance under the null model, by position
 
 
 def align_slice(source: Any, k: int, work: Sequence[tuple[_Scan, np.ndarray]]) -> list[SliceHits]:
     """Align each query of ``work`` with its candidates (positions in the database) of slice ``k``."""
-    from dovelkit.search import _entry_arrays
+    from dovelkit.search import _entry_arrays, fold_tails
 
     db = _open(source)
     first = db.slices[k].start
@@ -99,7 +116,9 @@ def align_slice(source: Any, k: int, work: Sequence[tuple[_Scan, np.ndarray]]) -
         for h in hits:
             h.position = int(positions[h.position])
         best = _core.select_hits(hits, score_cutoff=scan.score_cutoff, max_hits=scan.max_hits) if hits else []
-        out.append(SliceHits(best, float(scores.sum()), float((scores * scores).sum())))
+        lengths = {int(p): len(e.coordinates) for p, e in zip(positions, chosen)}
+        tails = fold_tails(scan, best, lengths.__getitem__) if scan.fold else {}
+        out.append(SliceHits(best, float(scores.sum()), float((scores * scores).sum()), tails))
     return out
 
 
@@ -146,6 +165,7 @@ class QueryResult:
     prefilter: dict[int, float]
     total: float
     total_sq: float
+    tails: dict[int, float]  # fold level: the hits' chances under the null model
 
 
 def search_batch(db: Database, scans: Sequence[_Scan], pool: WorkerPool | None, client: Client | None,
@@ -157,10 +177,12 @@ def search_batch(db: Database, scans: Sequence[_Scan], pool: WorkerPool | None, 
     empty = (np.zeros(0, dtype=np.int64), np.zeros(0, dtype=np.float32))
     best = [empty for _ in scans]
     slices = db.slices
+    lengths = np.zeros(len(db), dtype=np.int64)
     calls: list[Call] = [(prefilter_slice, (source, k, queries), f"comparing the keys of slice {k} of {db.path}")
                          for k in range(len(slices))]
-    for k, scores in run_calls(calls, pool, client):
+    for k, (scores, slice_lengths) in run_calls(calls, pool, client):
         positions = np.arange(slices[k].start, slices[k].stop, dtype=np.int64)
+        lengths[slices[k].start:slices[k].stop] = slice_lengths
         for q in range(len(scans)):
             row = scores[q]
             if len(row) > k_best:
@@ -176,7 +198,12 @@ def search_batch(db: Database, scans: Sequence[_Scan], pool: WorkerPool | None, 
         where = np.searchsorted(starts, order, side="right") - 1
         for k in np.unique(where):
             work.setdefault(int(k), []).append((q, order[where == k]))
-    results = [QueryResult([], {int(p): float(s) for p, s in zip(*best[q])}, 0.0, 0.0) for q in range(len(scans))]
+    results = [QueryResult([], {int(p): float(s) for p, s in zip(*best[q])}, 0.0, 0.0, {}) for q in range(len(scans))]
+    for q, scan in enumerate(scans):
+        if scan.fold:  # the entries not aligned, by what the null model expects of them
+            aligned = np.zeros(len(db), dtype=bool)
+            aligned[best[q][0]] = True
+            results[q].total, results[q].total_sq = fold_null_moments(len(scan.query[0]), lengths[~aligned])
     keys = sorted(work)
     calls = [(align_slice, (source, k, [(scans[q], pos) for q, pos in work[k]]),
               f"aligning candidates in slice {k} of {db.path}") for k in keys]
@@ -185,6 +212,7 @@ def search_batch(db: Database, scans: Sequence[_Scan], pool: WorkerPool | None, 
             r = results[q]
             r.total += got.total
             r.total_sq += got.total_sq
+            r.tails.update(got.tails)
             if got.hits:
                 scan = scans[q]
                 r.hits = _core.select_hits(r.hits + got.hits, score_cutoff=scan.score_cutoff,
