@@ -67,7 +67,7 @@ def _listed(method: str):
 
 
 def quality(work: str) -> None:
-    labelled = real_chains.labelled_chains()
+    labelled = real_chains.labelled_chains(every_chain=True)
     others = real_chains.other_chains()
     chains = [(d, "family/" + f) for d, f in labelled] + [(d, real_chains.other_group(d)) for d in others]
     families = {d.id: f for d, f in chains}

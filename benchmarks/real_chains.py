@@ -21,14 +21,16 @@ import dovelkit  # noqa: E402
 DATA = os.path.join(ROOT, "tests", "data")
 
 
-def labelled_chains() -> list[tuple[object, str]]:
-    """(domain, family) of every chain of the families."""
+def labelled_chains(every_chain: bool = False) -> list[tuple[object, str]]:
+    """(domain, family) of the chain families.tsv names for each entry of the families or, with
+    ``every_chain``, of every chain of those entries (each other chain is the same protein)."""
     out = []
     with open(os.path.join(DATA, "families", "families.tsv"), newline="") as fh:
         for row in csv.DictReader(fh, delimiter="\t"):
-            d = dovelkit.load(os.path.join(DATA, "families", row["file"]), chain=row["chain"])
+            path = os.path.join(DATA, "families", row["file"])
             family = row["family"] if row["family"] != "unrelated" else "unrelated/" + row["file"]
-            out.append((d, family))
+            chains = dovelkit.load_chains(path) if every_chain else [dovelkit.load(path, chain=row["chain"])]
+            out.extend((d, family) for d in chains)
     return out
 
 

@@ -9,7 +9,9 @@ run (here, on worker processes, on Dask):
    candidates there (``align_slice``): the slice sends back the best hits of each query and the
    sums of its candidates' scores and squared scores, from which the statistics over the whole
    database are made (see dovelkit.statistics). At the fold level the entries that were not
-   aligned count by the null model, for their lengths, which the first pass reads from the keys.
+   aligned count by the null model, for their lengths, which the first pass reads from the keys:
+   there every entry adds its expected score and squared score, and here the candidates' own
+   replace them.
 
 The number of candidates grows with the database: ``candidate_count``.
 """
@@ -113,12 +115,17 @@ def align_slice(source: Any, k: int, work: Sequence[tuple[_Scan, np.ndarray]]) -
                                   score_cutoff=0.0, max_hits=len(chosen), quick=scan.quick,
                                   scan_mode=scan.scan_mode, pairs=scan.pairs, fold=scan.fold)
         scores = np.array([h.score for h in hits], dtype=np.float64)
+        total, total_sq = float(scores.sum()), float((scores * scores).sum())
         for h in hits:
             h.position = int(positions[h.position])
         best = _core.select_hits(hits, score_cutoff=scan.score_cutoff, max_hits=scan.max_hits) if hits else []
-        lengths = {int(p): len(e.coordinates) for p, e in zip(positions, chosen)}
-        tails = fold_tails(scan, best, lengths.__getitem__) if scan.fold else {}
-        out.append(SliceHits(best, float(scores.sum()), float((scores * scores).sum()), tails))
+        tails: dict[int, float] = {}
+        if scan.fold:  # the candidates' scores replace what the null model expected of them
+            lengths = {int(p): len(e.coordinates) for p, e in zip(positions, chosen)}
+            tails = fold_tails(scan, best, lengths.__getitem__)
+            m1, m2 = fold_null_moments(len(scan.query[0]), np.array(list(lengths.values())))
+            total, total_sq = total - m1, total_sq - m2
+        out.append(SliceHits(best, total, total_sq, tails))
     return out
 
 
@@ -177,12 +184,18 @@ def search_batch(db: Database, scans: Sequence[_Scan], pool: WorkerPool | None, 
     empty = (np.zeros(0, dtype=np.int64), np.zeros(0, dtype=np.float32))
     best = [empty for _ in scans]
     slices = db.slices
-    lengths = np.zeros(len(db), dtype=np.int64)
+    # Fold level: every entry counts in the statistics by what the null model expects of it, until
+    # the candidates' own scores replace it (align_slice).
+    null = [[0.0, 0.0] for _ in scans]
     calls: list[Call] = [(prefilter_slice, (source, k, queries), f"comparing the keys of slice {k} of {db.path}")
                          for k in range(len(slices))]
     for k, (scores, slice_lengths) in run_calls(calls, pool, client):
         positions = np.arange(slices[k].start, slices[k].stop, dtype=np.int64)
-        lengths[slices[k].start:slices[k].stop] = slice_lengths
+        for q, scan in enumerate(scans):
+            if scan.fold:
+                m1, m2 = fold_null_moments(len(scan.query[0]), slice_lengths)
+                null[q][0] += m1
+                null[q][1] += m2
         for q in range(len(scans)):
             row = scores[q]
             if len(row) > k_best:
@@ -198,12 +211,8 @@ def search_batch(db: Database, scans: Sequence[_Scan], pool: WorkerPool | None, 
         where = np.searchsorted(starts, order, side="right") - 1
         for k in np.unique(where):
             work.setdefault(int(k), []).append((q, order[where == k]))
-    results = [QueryResult([], {int(p): float(s) for p, s in zip(*best[q])}, 0.0, 0.0, {}) for q in range(len(scans))]
-    for q, scan in enumerate(scans):
-        if scan.fold:  # the entries not aligned, by what the null model expects of them
-            aligned = np.zeros(len(db), dtype=bool)
-            aligned[best[q][0]] = True
-            results[q].total, results[q].total_sq = fold_null_moments(len(scan.query[0]), lengths[~aligned])
+    results = [QueryResult([], {int(p): float(s) for p, s in zip(*best[q])}, null[q][0], null[q][1], {})
+               for q in range(len(scans))]
     keys = sorted(work)
     calls = [(align_slice, (source, k, [(scans[q], pos) for q, pos in work[k]]),
               f"aligning candidates in slice {k} of {db.path}") for k in keys]

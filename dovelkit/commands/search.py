@@ -182,8 +182,8 @@ def listed(hit: Any, level: str) -> bool:
     above 0, which ranks it above those with nothing aligned) or, at the fold level where every
     target aligns, its E-value is below FOLD_LIST_E."""
     if level == "fold":
-        return hit.e_value is not None and hit.e_value < FOLD_LIST_E
-    return hit.score > 0
+        return hit.e_value is not None and bool(hit.e_value < FOLD_LIST_E)
+    return bool(hit.score > 0)
 
 
 def _tell_if_keyless(targets: Any, args: argparse.Namespace) -> None:
