@@ -186,7 +186,8 @@ def search_batch(db: Database, scans: Sequence[_Scan], pool: WorkerPool | None, 
     slices = db.slices
     # Fold level: every entry counts in the statistics by what the null model expects of it, until
     # the candidates' own scores replace it (align_slice).
-    null = [[0.0, 0.0] for _ in scans]
+    # The parts of each sum are added exactly (math.fsum), so the slices may finish in any order.
+    parts: list[tuple[list[float], list[float]]] = [([], []) for _ in scans]
     calls: list[Call] = [(prefilter_slice, (source, k, queries), f"comparing the keys of slice {k} of {db.path}")
                          for k in range(len(slices))]
     for k, (scores, slice_lengths) in run_calls(calls, pool, client):
@@ -194,8 +195,8 @@ def search_batch(db: Database, scans: Sequence[_Scan], pool: WorkerPool | None, 
         for q, scan in enumerate(scans):
             if scan.fold:
                 m1, m2 = fold_null_moments(len(scan.query[0]), slice_lengths)
-                null[q][0] += m1
-                null[q][1] += m2
+                parts[q][0].append(m1)
+                parts[q][1].append(m2)
         for q in range(len(scans)):
             row = scores[q]
             if len(row) > k_best:
@@ -211,16 +212,15 @@ def search_batch(db: Database, scans: Sequence[_Scan], pool: WorkerPool | None, 
         where = np.searchsorted(starts, order, side="right") - 1
         for k in np.unique(where):
             work.setdefault(int(k), []).append((q, order[where == k]))
-    results = [QueryResult([], {int(p): float(s) for p, s in zip(*best[q])}, null[q][0], null[q][1], {})
-               for q in range(len(scans))]
+    results = [QueryResult([], {int(p): float(s) for p, s in zip(*best[q])}, 0.0, 0.0, {}) for q in range(len(scans))]
     keys = sorted(work)
     calls = [(align_slice, (source, k, [(scans[q], pos) for q, pos in work[k]]),
               f"aligning candidates in slice {k} of {db.path}") for k in keys]
     for i, per_query in run_calls(calls, pool, client):
         for (q, _), got in zip(work[keys[i]], per_query):
             r = results[q]
-            r.total += got.total
-            r.total_sq += got.total_sq
+            parts[q][0].append(got.total)
+            parts[q][1].append(got.total_sq)
             r.tails.update(got.tails)
             if got.hits:
                 scan = scans[q]
@@ -228,4 +228,6 @@ def search_batch(db: Database, scans: Sequence[_Scan], pool: WorkerPool | None, 
                                            max_hits=scan.max_hits)
         if on_slice is not None:
             on_slice(keys[i])
+    for r, (total, total_sq) in zip(results, parts):
+        r.total, r.total_sq = math.fsum(total), math.fsum(total_sq)
     return results

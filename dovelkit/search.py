@@ -379,7 +379,7 @@ def search(
 
     bar = progress_bar(total, unit="target", desc="searching", enabled=progress)
     best: list[_core.Hit] = []
-    sums = [0.0, 0.0]
+    sums: tuple[list[float], list[float]] = ([], [])  # added exactly: slices finish in any order
     tails: dict[int, float] = {}
     runs: _Runs | None = None
     try:
@@ -392,8 +392,8 @@ def search(
         for size, got in runs:
             if got.hits:
                 best = _core.select_hits(best + got.hits, score_cutoff=cutoff, max_hits=max_hits)
-            sums[0] += got.total
-            sums[1] += got.total_sq
+            sums[0].append(got.total)
+            sums[1].append(got.total_sq)
             tails.update(got.tails)
             bar.update(size)
     finally:
@@ -404,7 +404,7 @@ def search(
     out = _hits(query, db_or_list, best, how if details else None)
     for hit in out:
         if fold:  # every target was aligned: Z among all of them, not only those listed
-            hit.z_score = z_score(hit.score, total, sums[0], sums[1])
+            hit.z_score = z_score(hit.score, total, math.fsum(sums[0]), math.fsum(sums[1]))
             hit.e_value = total * tails[hit.position]
         else:
             hit.e_value = e_value(hit.score, total)

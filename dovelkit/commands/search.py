@@ -26,15 +26,15 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
         description="Search a query chain against the targets and list the best hits, best first. "
         "Targets are one database (see 'dovel db create') or structure files and directories. A database "
         "is prefiltered: each entry's search key is compared with the query's and the best candidates "
-        "(at least 50, and 0.5%% of the database; --candidates) are aligned exactly; --exhaustive aligns "
+        "(at least 50, and 0.5% of the database; --candidates) are aligned exactly; --exhaustive aligns "
         "every entry. QUERIES may also be a folder or a database: then every chain in it is searched "
         "against DB and all hits go to one table (query first), written as each query is done; the same "
         "database as both is an all-against-all. Z-scores are taken among all entries of the database; "
         "the E-value is the number of chance hits at least as good expected in a database of this size. "
         f"By default only hits that aligned something are listed: at the family level a score above 0, at "
-        f"the fold level (every target aligns) an E-value below {FOLD_LIST_E:g}, which lets through about one "
-        "chance hit per query whatever the size of the database and keeps the relatives the bundled chains "
-        "measure (benchmarks/bench_prefilter_search.py); --all lists every hit.",
+        f"the fold level (every target aligns) an E-value below {FOLD_LIST_E:g}: about one chance hit per "
+        "query or fewer, whatever the size of the database (on the bundled real chains: 30 chance hits for 71 "
+        "queries, with 246 of the 314 pairs of relatives); --all lists every hit.",
     )
     parser.add_argument("query", metavar="QUERIES",
                         help="query structure file (its first protein chain, or --chain), or a folder of "
