@@ -321,9 +321,10 @@ def search(
     and only the best ``candidates`` (default: ``prefiltered.candidate_count(len(db))``, at least
     50 and half a percent of the database) are aligned. Each hit then carries its
     ``prefilter_score``, and its ``z_score`` is taken among all entries of the database (those not
-    aligned counting as score 0), so it does not depend on ``max_hits``. ``e_value`` is the
-    expected number of chance hits this good in a database of this size (dovelkit.statistics; a
-    model of family-level scores, so None in fold mode).
+    aligned counting as what the null model expects of them: score 0 at the family level, the mean
+    TM-score of unrelated chains of their length at the fold level), so it does not depend on
+    ``max_hits``. ``e_value`` is the expected number of chance hits this good in a database of this
+    size (dovelkit.statistics), at either level; every hit is returned, whatever its E-value.
 
     With ``exhaustive=True`` -- and always for a database without keys (see ``Database.index``) or
     a list of domains -- every target is aligned, as follows:
@@ -342,7 +343,8 @@ def search(
     the query's length and by the target's. With ``mode="fold"`` every target is aligned at the fold
     level (as ``dovelkit.align(query, target, mode="fold")`` aligns it; ``params``, ``quick`` and
     ``scan_mode`` are not used) and the hits are ranked by ``tm_query``, which is their ``score``
-    (``score_cutoff`` applies to it); rank and Z-score follow from it as in the module's scan.
+    (``score_cutoff`` applies to it); rank follows from it as in the module's scan, and the Z-score
+    is taken among all targets, listed or not.
 
     Worker processes start a fresh interpreter, so a script that searches with ``workers`` other
     than 1 needs the usual ``if __name__ == "__main__":`` guard. Errors: those of
