@@ -120,11 +120,6 @@ def fold_main() -> None:
                   f"predicted {stats.gumbel_r.sf(0.6, mu[k], beta[k]).sum():.1f}")
 
 
-def main() -> None:
-    family_main()
-    fold_main()
-
-
 def family_main() -> None:
     s = null_scores()
     positive = s[s > 0]
@@ -138,6 +133,11 @@ def family_main() -> None:
     mu, beta = stats.gumbel_r.fit(positive)
     print(f"NULL_POSITIVE = {len(positive) / len(s):.4g}; Gumbel tail of the positive scores: mu {mu:.5f}, "
           f"beta {beta:.5f}")
+
+
+def main() -> None:
+    family_main()
+    fold_main()
 
 
 if __name__ == "__main__":
