@@ -4,17 +4,20 @@
     PYTHONPATH=<module dir>:<repo> python3 benchmarks/bench_prefilter_search.py speed \
         [--entries 1000000] [--work /tmp/dovel-bench-prefilter] [--sample 200]
 
-quality -- real chains only: a database of every bundled chain (the families, the top-level
-entries, tests/data/mmcif); each family chain is searched prefiltered and exhaustively (scan
-mode, default parameters). Reported, side by side:
-  - sensitivity before the first false positive (hits of the query's family among the hits ranked
-    above the first hit of another family, over all of the family's other chains), mean over
-    queries, for both searches;
-  - the share of the exhaustive search's positive-score hits among the prefiltered top 100;
-  - E-value calibration: the share of queries with a cross-family hit of E < 0.01;
-  - how many candidates were aligned per query (of how many entries), and the rank by prefilter
-    score of every same-family chain that the exhaustive search scores above 0 -- the margin the
-    candidate count leaves on a small database.
+quality -- real chains only: a database of every chain of every bundled entry (the families, the
+top-level entries, tests/data/mmcif); every chain is searched against it, at the family level and at
+the fold level, exhaustively, prefiltered with the default candidate count, and prefiltered with 10
+candidates (so that the prefilter has to choose). Relatives are the chains of one family, or of one
+group of real_chains.OTHER_GROUPS; every other pair counts as a false hit. Reported for each level
+and each search:
+  - sensitivity before the first false positive (relatives ranked above the first listed hit of
+    another group, over all of the query's relatives), mean over the queries that have relatives;
+  - the share of the exhaustive search's listed hits (family: score > 0; fold: E below the
+    command's listing threshold) in the top 100 of each search;
+  - E-value calibration: the share of queries with a hit of another group of E < 0.01;
+  - the exhaustive hits listed by default, relatives and others, and at several E thresholds;
+and the prefilter rank of every relative that the family level scores above 0 -- the margin the
+candidate count leaves on a small database.
 
 speed -- a database of synthetic variants of real chains (random frame, 0.05 A noise, 0 to 4
 residues trimmed per end; the cost of an entry does not depend on which chain it is): bytes per
@@ -41,13 +44,15 @@ import dovelkit  # noqa: E402
 from dovelkit import _core  # noqa: E402
 from dovelkit.database import Database  # noqa: E402
 from dovelkit.prefiltered import candidate_count  # noqa: E402
+from dovelkit.statistics import FOLD_LIST_E  # noqa: E402
 
 
-def sensitivity(hits, family, families, n_relatives):
+def sensitivity(hits, family, families, n_relatives, listed):
+    """Share of the query's relatives ranked above its first listed hit of another group."""
     found = 0
     for h in hits:
         f = families.get(h.id)
-        if f is None or h.score <= 0:
+        if f is None or not listed(h):
             continue
         if f != family:
             break
@@ -55,47 +60,85 @@ def sensitivity(hits, family, families, n_relatives):
     return found / max(1, n_relatives)
 
 
+def _listed(method: str):
+    """What the command lists by default: a positive score (family), E below the threshold (fold)."""
+    if method == "fold":
+        return lambda h: h.e_value is not None and h.e_value < FOLD_LIST_E
+    return lambda h: h.score > 0
+
+
 def quality(work: str) -> None:
-    labelled = real_chains.labelled_chains()
+    labelled = real_chains.labelled_chains(every_chain=True)
     others = real_chains.other_chains()
-    families = {d.id: f for d, f in labelled}
+    chains = [(d, "family/" + f) for d, f in labelled] + [(d, real_chains.other_group(d)) for d in others]
+    families = {d.id: f for d, f in chains}
     path = os.path.join(work, "real.parquet")
-    db = Database.from_domains(path, [d for d, _ in labelled] + others, rows_per_group=16)
+    db = Database.from_domains(path, [d for d, _ in chains], rows_per_group=16)
     n = len(db)
-    k = candidate_count(n)
-    print(f"database: {n} real chains ({len(labelled)} in families), {k} candidates aligned per query")
-    sens_full, sens_pref, kept, total_pos, cross_e, ranks = [], [], 0, 0, 0, []
+    small = 10
+    print(f"database: {n} real chains (every chain of every bundled entry; {len(labelled)} in the families, "
+          f"{len(set(families.values()))} groups of related chains), {candidate_count(n)} candidates aligned per "
+          f"query by default; every chain is a query; fold-level hits listed when E < {FOLD_LIST_E:g}")
+    for method in ("family", "fold"):
+        listed = _listed(method)
+        runs = {"exhaustive": {"exhaustive": True, "max_hits": n},
+                "prefiltered": {"max_hits": 100},
+                f"prefiltered, {small} candidates": {"max_hits": 100, "candidates": small}}
+        sens: dict[str, list[float]] = {r: [] for r in runs}
+        cross: dict[str, int] = {r: 0 for r in runs}
+        kept = {r: 0 for r in runs}
+        total_listed = 0
+        relatives_listed = cross_listed = n_relatives = 0
+        cross_by_e = {0.01: 0, 0.1: 0, 1.0: 0, 10.0: 0}
+        relatives_by_e = dict.fromkeys(cross_by_e, 0)
+        for q, fam in chains:
+            n_rel = sum(1 for f in families.values() if f == fam) - 1
+            got = {r: [h for h in dovelkit.search(q, db, workers=1, mode=method, **kw) if h.id != q.id]
+                   for r, kw in runs.items()}
+            full_listed = {h.id for h in got["exhaustive"] if listed(h)}
+            total_listed += len(full_listed)
+            n_relatives += n_rel
+            for r, hits in got.items():
+                if n_rel:
+                    sens[r].append(sensitivity(hits, fam, families, n_rel, listed))
+                if any(families[h.id] != fam and h.e_value < 0.01 for h in hits):
+                    cross[r] += 1
+                kept[r] += len(full_listed & {h.id for h in hits[:100]})
+            for h in got["exhaustive"]:
+                same = families[h.id] == fam
+                if listed(h):
+                    relatives_listed += same
+                    cross_listed += not same
+                for e in cross_by_e:
+                    if h.e_value < e:
+                        relatives_by_e[e] += same
+                        cross_by_e[e] += not same
+        what = "score > 0" if method == "family" else f"E < {FOLD_LIST_E:g}"
+        print(f"\n{method} level ({len(chains)} queries, {n_relatives} ordered pairs of relatives):")
+        for r in runs:
+            print(f"  {r:<28} sensitivity to the first false positive {np.mean(sens[r]):.4f} "
+                  f"(mean over {len(sens[r])} queries with relatives); exhaustive hits with {what} in its top "
+                  f"100: {kept[r]}/{total_listed}; queries with a cross-group hit of E < 0.01: "
+                  f"{cross[r]}/{len(chains)} ({100 * cross[r] / len(chains):.1f} %)")
+        print(f"  exhaustive, listed by default ({what}): {relatives_listed} relatives, {cross_listed} hits of "
+              f"other groups")
+        print("  exhaustive, hits below E (relatives / others): "
+              + ", ".join(f"E < {e:g}: {relatives_by_e[e]}/{cross_by_e[e]}" for e in cross_by_e))
+    # The margin the default candidate count leaves: the prefilter rank of relatives the family
+    # level aligns.
     keys = [db.read_keys(s) for s in range(db.n_slices)]
-    for q, fam in labelled:
-        n_rel = sum(1 for f in families.values() if f == fam) - 1
+    ids = db.ids
+    ranks = []
+    for q, fam in chains:
         full = dovelkit.search(q, db, workers=1, max_hits=n, exhaustive=True)
-        pref = dovelkit.search(q, db, workers=1, max_hits=100)
-        # the query itself is not a relative of itself
-        full_o = [h for h in full if h.id != q.id]
-        pref_o = [h for h in pref if h.id != q.id]
-        if n_rel:
-            sens_full.append(sensitivity(full_o, fam, families, n_rel))
-            sens_pref.append(sensitivity(pref_o, fam, families, n_rel))
-        positive = {h.id for h in full if h.score > 0}
-        top = {h.id for h in pref[:100] if h.score > 0}
-        total_pos += len(positive)
-        kept += len(positive & top)
-        if any(families.get(h.id) not in (None, fam) and h.e_value < 0.01 for h in pref):
-            cross_e += 1
-        scores = np.concatenate([_core.prefilter_scores([q.coordinates], d, o)[0] for d, o in keys]).astype(np.float64)
-        order = list(_core.top_candidates(scores, n))
-        ids = db.ids
-        for h in full_o:
-            if h.score > 0 and families.get(h.id) == fam:
+        scores = np.concatenate([_core.prefilter_scores([q.coordinates], d, o)[0] for d, o in keys])
+        order = list(_core.top_candidates(scores.astype(np.float64), n))
+        for h in full:
+            if h.id != q.id and h.score > 0 and families.get(h.id) == fam:
                 ranks.append(order.index(ids.index(h.id)) + 1)
-    print(f"sensitivity to the first false positive: exhaustive {np.mean(sens_full):.4f}, "
-          f"prefiltered {np.mean(sens_pref):.4f} (mean over {len(sens_full)} queries)")
-    print(f"exhaustive positive-score hits in the prefiltered top 100: {kept}/{total_pos} "
-          f"({100 * kept / max(1, total_pos):.2f} %)")
-    print(f"queries with a cross-family hit of E < 0.01: {cross_e}/{len(labelled)}")
-    print(f"prefilter rank of relatives with a positive scan score (of {n - 1} others): max {max(ranks)}, "
-          f"median {int(np.median(ranks))}, {len(ranks)} pairs; "
-          f"within the first 10: {sum(r <= 10 for r in ranks)}/{len(ranks)}")
+    print(f"\nprefilter rank of relatives with a positive family-level score (of {n - 1} others): max {max(ranks)}, "
+          f"median {int(np.median(ranks))}, {len(ranks)} pairs; within the first 10: "
+          f"{sum(r <= 10 for r in ranks)}/{len(ranks)}")
 
 
 # ---- speed

@@ -18,6 +18,13 @@ def number(x: float | None, digits: int) -> str:
     return f"{x:.{digits}f}"
 
 
+def expected(x: float | None) -> str:
+    """An E-value with two significant digits ("3.2e-05", "0.41", "12"); "-" for None."""
+    if x is None or not math.isfinite(x):
+        return "-"
+    return f"{x:.2g}"
+
+
 def json_number(x: float | None) -> float | None:
     """``x`` as a JSON number: None (null) for None and for a non-finite value."""
     return float(x) if x is not None and math.isfinite(x) else None
@@ -38,14 +45,15 @@ class HitLike(Protocol):
 
 
 # The columns of a hit table; "id" and "source" are left-aligned, the others right-aligned.
-HIT_COLUMNS = ("rank", "id", "score", "tm_query", "tm_target", "z_score", "rmsd", "n_aligned", "seq_identity", "chain", "source")
+HIT_COLUMNS = ("rank", "id", "score", "tm_query", "tm_target", "z_score", "e_value", "rmsd", "n_aligned",
+               "seq_identity", "chain", "source")
 LEFT_COLUMNS = frozenset({"id", "chain", "source"})
 
 
 def hit_cells(hit: HitLike) -> list[str]:
     """The cells of one hit in the order of HIT_COLUMNS."""
     return [str(hit.rank), hit.id, number(hit.score, 4), number(hit.tm_query, 4), number(hit.tm_target, 4),
-            number(hit.z_score, 2), number(hit.rmsd, 3),
+            number(hit.z_score, 2), expected(getattr(hit, "e_value", None)), number(hit.rmsd, 3),
             str(hit.n_aligned), number(hit.seq_identity, 3), hit.chain or "-", hit.source or "-"]
 
 

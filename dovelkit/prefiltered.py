@@ -8,7 +8,10 @@ run (here, on worker processes, on Dask):
 2. each slice holding candidates is read once and each query is aligned exactly with its own
    candidates there (``align_slice``): the slice sends back the best hits of each query and the
    sums of its candidates' scores and squared scores, from which the statistics over the whole
-   database are made (see dovelkit.statistics).
+   database are made (see dovelkit.statistics). At the fold level the entries that were not
+   aligned count by the null model, for their lengths, which the first pass reads from the keys:
+   there every entry adds its expected score and squared score, and here the candidates' own
+   replace them.
 
 The number of candidates grows with the database: ``candidate_count``.
 """
@@ -25,6 +28,7 @@ import numpy as np
 
 from dovelkit import _core
 from dovelkit.database import Database
+from dovelkit.statistics import fold_null_moments
 
 if TYPE_CHECKING:
     from distributed import Client
@@ -58,13 +62,27 @@ def _open(source: Any) -> Database:
     return source if isinstance(source, Database) else _open_cached(source)
 
 
-def prefilter_slice(source: Any, k: int, queries: Sequence[np.ndarray]) -> np.ndarray:
+def key_lengths(data: np.ndarray, offsets: np.ndarray) -> np.ndarray:
+    """The chain length each key records (after its version byte, 7 bits a byte, low first)."""
+    n = np.zeros(len(offsets) - 1, dtype=np.int64)
+    if len(n) == 0 or len(data) == 0:
+        return n
+    at = offsets[:-1].astype(np.int64) - int(offsets[0]) + 1
+    more = np.ones(len(n), dtype=bool)
+    for j in range(4):  # a key describes at most 2**24 residues
+        byte = data[np.minimum(at + j, len(data) - 1)].astype(np.int64)
+        n |= np.where(more, (byte & 0x7F) << (7 * j), 0)
+        more &= (byte & 0x80) != 0
+    return n
+
+
+def prefilter_slice(source: Any, k: int, queries: Sequence[np.ndarray]) -> tuple[np.ndarray, np.ndarray]:
     """Prefilter scores (float32, one row per query) of slice ``k`` of a database (open, or its
-    reference); a damaged key raises ValueError naming its entry."""
+    reference), and the length of each entry; a damaged key raises ValueError naming its entry."""
     db = _open(source)
     data, offsets = db.read_keys(k)
     try:
-        return _core.prefilter_scores(list(queries), data, offsets)
+        return _core.prefilter_scores(list(queries), data, offsets), key_lengths(data, offsets)
     except ValueError as exc:
         found = _AT_ENTRY.search(str(exc))
         if found is None:
@@ -80,11 +98,12 @@ class SliceHits:
     hits: list[_core.Hit]
     total: float  # sum of the candidates' scores
     total_sq: float  # ... and of their squares
+    tails: dict[int, float]  # fold level: each hit's chance under the null model, by position
 
 
 def align_slice(source: Any, k: int, work: Sequence[tuple[_Scan, np.ndarray]]) -> list[SliceHits]:
     """Align each query of ``work`` with its candidates (positions in the database) of slice ``k``."""
-    from dovelkit.search import _entry_arrays
+    from dovelkit.search import _entry_arrays, fold_tails
 
     db = _open(source)
     first = db.slices[k].start
@@ -99,10 +118,17 @@ def align_slice(source: Any, k: int, work: Sequence[tuple[_Scan, np.ndarray]]) -
                                   score_cutoff=0.0, max_hits=len(chosen), quick=scan.quick,
                                   scan_mode=scan.scan_mode, pairs=scan.pairs, fold=scan.fold)
         scores = np.array([h.score for h in hits], dtype=np.float64)
+        total, total_sq = float(scores.sum()), float((scores * scores).sum())
         for h in hits:
             h.position = int(positions[h.position])
         best = _core.select_hits(hits, score_cutoff=scan.score_cutoff, max_hits=scan.max_hits) if hits else []
-        out.append(SliceHits(best, float(scores.sum()), float((scores * scores).sum())))
+        tails: dict[int, float] = {}
+        if scan.fold:  # the candidates' scores replace what the null model expected of them
+            lengths = {int(p): len(e.coordinates) for p, e in zip(positions, chosen)}
+            tails = fold_tails(scan, best, lengths.__getitem__)
+            m1, m2 = fold_null_moments(len(scan.query[0]), np.array(list(lengths.values())))
+            total, total_sq = total - m1, total_sq - m2
+        out.append(SliceHits(best, total, total_sq, tails))
     return out
 
 
@@ -149,6 +175,7 @@ class QueryResult:
     prefilter: dict[int, float]
     total: float
     total_sq: float
+    tails: dict[int, float]  # fold level: the hits' chances under the null model
 
 
 def search_batch(db: Database, scans: Sequence[_Scan], pool: WorkerPool | None, client: Client | None,
@@ -160,10 +187,19 @@ def search_batch(db: Database, scans: Sequence[_Scan], pool: WorkerPool | None, 
     empty = (np.zeros(0, dtype=np.int64), np.zeros(0, dtype=np.float32))
     best = [empty for _ in scans]
     slices = db.slices
+    # Fold level: every entry counts in the statistics by what the null model expects of it, until
+    # the candidates' own scores replace it (align_slice).
+    # The parts of each sum are added exactly (math.fsum), so the slices may finish in any order.
+    sums: list[tuple[list[float], list[float]]] = [([], []) for _ in scans]
     calls: list[Call] = [(prefilter_slice, (source, k, queries), f"comparing the keys of slice {k} of {db.path}")
                          for k in range(len(slices))]
-    for k, scores in run_calls(calls, pool, client):
+    for k, (scores, slice_lengths) in run_calls(calls, pool, client):
         positions = np.arange(slices[k].start, slices[k].stop, dtype=np.int64)
+        for q, scan in enumerate(scans):
+            if scan.fold:
+                m1, m2 = fold_null_moments(len(scan.query[0]), slice_lengths)
+                sums[q][0].append(m1)
+                sums[q][1].append(m2)
         for q in range(len(scans)):
             row = scores[q]
             if len(row) > k_best:
@@ -179,7 +215,7 @@ def search_batch(db: Database, scans: Sequence[_Scan], pool: WorkerPool | None, 
         where = np.searchsorted(starts, order, side="right") - 1
         for k in np.unique(where):
             work.setdefault(int(k), []).append((q, order[where == k]))
-    results = [QueryResult([], {int(p): float(s) for p, s in zip(*best[q])}, 0.0, 0.0) for q in range(len(scans))]
+    results = [QueryResult([], {int(p): float(s) for p, s in zip(*best[q])}, 0.0, 0.0, {}) for q in range(len(scans))]
     # A slice's queries go in parts of at most QUERIES_PER_CALL, so that the workers finish a batch
     # together instead of one waiting for the other's last slice.
     parts = [(k, work[k][i:i + QUERIES_PER_CALL]) for k in sorted(work)
@@ -193,8 +229,9 @@ def search_batch(db: Database, scans: Sequence[_Scan], pool: WorkerPool | None, 
         k, part = parts[i]
         for (q, _), got in zip(part, per_query):
             r = results[q]
-            r.total += got.total
-            r.total_sq += got.total_sq
+            sums[q][0].append(got.total)
+            sums[q][1].append(got.total_sq)
+            r.tails.update(got.tails)
             if got.hits:
                 scan = scans[q]
                 r.hits = _core.select_hits(r.hits + got.hits, score_cutoff=scan.score_cutoff,
@@ -202,4 +239,6 @@ def search_batch(db: Database, scans: Sequence[_Scan], pool: WorkerPool | None, 
         left[k] -= 1
         if on_slice is not None and not left[k]:  # the slice's last part
             on_slice(k)
+    for r, (total, total_sq) in zip(results, sums):
+        r.total, r.total_sq = math.fsum(total), math.fsum(total_sq)
     return results

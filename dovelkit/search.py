@@ -19,7 +19,7 @@ import math
 import os
 from bisect import bisect_right
 from collections.abc import Generator, Iterator, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -33,7 +33,7 @@ from dovelkit.pairwise import PairwiseAlignment, check_mode, from_core, settings
 from dovelkit.paths import PathLike
 from dovelkit.pools import WorkerPool, check_workers, default_workers
 from dovelkit.prefiltered import search_batch
-from dovelkit.statistics import e_value, z_score
+from dovelkit.statistics import e_value, fold_null_tail, z_score
 
 if TYPE_CHECKING:
     from distributed import Client
@@ -43,8 +43,19 @@ _LIST_SLICE = 1000
 # The smallest part of a slice that the process pool hands out as one task.
 _MIN_PART = 50
 
-# How many targets a slice held, and its best hits.
-_Runs = Generator[tuple[int, list[_core.Hit]], None, None]
+@dataclass
+class SliceResult:
+    """What the scan of a slice sends back: its best hits and, at the fold level, the sums of the
+    scores of all its targets and each hit's chance under the null model (dovelkit.statistics)."""
+
+    hits: list[_core.Hit]
+    total: float = 0.0
+    total_sq: float = 0.0
+    tails: dict[int, float] = field(default_factory=dict)
+
+
+# How many targets a slice held, and what its scan sent back.
+_Runs = Generator[tuple[int, SliceResult], None, None]
 
 # Targets as the core reads them: coordinates (M, 3), offsets (n + 1) and the sequences joined.
 _Arrays = tuple[np.ndarray, np.ndarray, str]
@@ -164,15 +175,33 @@ class _Scan:
     pairs: bool
     fold: bool = False  # fold mode: fold alignments ranked by TM-score normalised by the query
 
-    def run(self, first: int, arrays: _Arrays) -> list[_core.Hit]:
+    def run(self, first: int, arrays: _Arrays) -> SliceResult:
         coords, offsets, sequences = arrays
-        return _core.scan_targets(self.query[0], self.query[1], coords, offsets, sequences, first, self.settings,
-                                  score_cutoff=self.score_cutoff, max_hits=self.max_hits, quick=self.quick,
-                                  scan_mode=self.scan_mode, pairs=self.pairs, fold=self.fold)
+        if not self.fold:
+            return SliceResult(_core.scan_targets(
+                self.query[0], self.query[1], coords, offsets, sequences, first, self.settings,
+                score_cutoff=self.score_cutoff, max_hits=self.max_hits, quick=self.quick, scan_mode=self.scan_mode,
+                pairs=self.pairs))
+        # Every target's TM-score counts in the statistics, listed or not.
+        n = len(offsets) - 1
+        every = _core.scan_targets(self.query[0], self.query[1], coords, offsets, sequences, first, self.settings,
+                                   score_cutoff=min(0.0, self.score_cutoff), max_hits=n, quick=self.quick,
+                                   scan_mode=self.scan_mode, pairs=self.pairs, fold=True)
+        scores = np.array([h.score for h in every], dtype=np.float64)
+        best = _core.select_hits(every, score_cutoff=self.score_cutoff, max_hits=self.max_hits) if every else []
+        tails = fold_tails(self, best, lambda p: int(offsets[p - first + 1] - offsets[p - first]))
+        return SliceResult(best, float(scores.sum()), float((scores * scores).sum()), tails)
 
 
-def scan_slice(source: tuple[Any, ...], scan: _Scan) -> list[_core.Hit]:
-    """Scan one slice; return its best hits, each named by its target's position.
+def fold_tails(scan: _Scan, hits: Sequence[_core.Hit], target_length: Any) -> dict[int, float]:
+    """Each fold-level hit's chance under the null model, by position (``target_length`` gives
+    the length of the target at a position)."""
+    n = len(scan.query[0])
+    return {h.position: fold_null_tail(h.score, n, target_length(h.position)) for h in hits}
+
+
+def scan_slice(source: tuple[Any, ...], scan: _Scan) -> SliceResult:
+    """Scan one slice; return its best hits, each named by its target's position (SliceResult).
 
     ``source`` is ("db", open Database or its reference, slice index[, first position, end
     position]) for a slice of a database or a part of one, or ("list", first position, arrays) for
@@ -207,10 +236,10 @@ def _slices_of(targets: Database | Sequence[dovel.Domain], workers: int) -> list
 def _run_here(targets: Database | Sequence[dovel.Domain], slices: Sequence[range], scan: _Scan) -> _Runs:
     for k, rng in enumerate(slices):
         if isinstance(targets, Database):
-            hits = scan_slice(("db", targets, k), scan)
+            got = scan_slice(("db", targets, k), scan)
         else:
-            hits = scan.run(rng.start, _domain_arrays(targets[rng.start:rng.stop]))
-        yield len(rng), hits
+            got = scan.run(rng.start, _domain_arrays(targets[rng.start:rng.stop]))
+        yield len(rng), got
 
 
 def _sources(targets: Database | Sequence[dovel.Domain], slices: Sequence[range],
@@ -292,9 +321,10 @@ def search(
     and only the best ``candidates`` (default: ``prefiltered.candidate_count(len(db))``, at least
     50 and half a percent of the database) are aligned. Each hit then carries its
     ``prefilter_score``, and its ``z_score`` is taken among all entries of the database (those not
-    aligned counting as score 0), so it does not depend on ``max_hits``. ``e_value`` is the
-    expected number of chance hits this good in a database of this size (dovelkit.statistics; a
-    model of family-level scores, so None in fold mode).
+    aligned counting as what the null model expects of them: score 0 at the family level, the mean
+    TM-score of unrelated chains of their length at the fold level), so it does not depend on
+    ``max_hits``. ``e_value`` is the expected number of chance hits this good in a database of this
+    size (dovelkit.statistics), at either level; every hit is returned, whatever its E-value.
 
     With ``exhaustive=True`` -- and always for a database without keys (see ``Database.index``) or
     a list of domains -- every target is aligned, as follows:
@@ -313,7 +343,8 @@ def search(
     the query's length and by the target's. With ``mode="fold"`` every target is aligned at the fold
     level (as ``dovelkit.align(query, target, mode="fold")`` aligns it; ``params``, ``quick`` and
     ``scan_mode`` are not used) and the hits are ranked by ``tm_query``, which is their ``score``
-    (``score_cutoff`` applies to it); rank and Z-score follow from it as in the module's scan.
+    (``score_cutoff`` applies to it); rank follows from it as in the module's scan, and the Z-score
+    is taken among all targets, listed or not.
 
     Worker processes start a fresh interpreter, so a script that searches with ``workers`` other
     than 1 needs the usual ``if __name__ == "__main__":`` guard. Errors: those of
@@ -350,6 +381,8 @@ def search(
 
     bar = progress_bar(total, unit="target", desc="searching", enabled=progress)
     best: list[_core.Hit] = []
+    sums: tuple[list[float], list[float]] = ([], [])  # added exactly: slices finish in any order
+    tails: dict[int, float] = {}
     runs: _Runs | None = None
     try:
         if client is not None:
@@ -358,9 +391,12 @@ def search(
             runs = _run_here(db_or_list, slices, scan)
         else:
             runs = _run_pool(db_or_list, slices, scan, min(n_workers, len(slices)))
-        for size, hits_of_slice in runs:
-            if hits_of_slice:
-                best = _core.select_hits(best + hits_of_slice, score_cutoff=cutoff, max_hits=max_hits)
+        for size, got in runs:
+            if got.hits:
+                best = _core.select_hits(best + got.hits, score_cutoff=cutoff, max_hits=max_hits)
+            sums[0].append(got.total)
+            sums[1].append(got.total_sq)
+            tails.update(got.tails)
             bar.update(size)
     finally:
         if runs is not None:
@@ -368,8 +404,11 @@ def search(
         bar.close()
     how = "fold" if fold else "scan" if scan_mode else "quick" if quick else "direct"
     out = _hits(query, db_or_list, best, how if details else None)
-    if not fold:  # the null model is one of family-level scores
-        for hit in out:
+    for hit in out:
+        if fold:  # every target was aligned: Z among all of them, not only those listed
+            hit.z_score = z_score(hit.score, total, math.fsum(sums[0]), math.fsum(sums[1]))
+            hit.e_value = total * tails[hit.position]
+        else:
             hit.e_value = e_value(hit.score, total)
     return out
 
@@ -403,7 +442,7 @@ def _search_prefiltered(queries: Sequence[dovel.Domain], db: Database, params: d
                 for hit in out:
                     hit.prefilter_score = r.prefilter.get(hit.position)
                     hit.z_score = z_score(hit.score, total, r.total, r.total_sq)
-                    hit.e_value = None if fold else e_value(hit.score, total)
+                    hit.e_value = total * r.tails[hit.position] if fold else e_value(hit.score, total)
                 if not single:
                     bar.update(1)
                 yield lo + i, out

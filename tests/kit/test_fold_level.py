@@ -10,6 +10,7 @@ import pytest
 import dovel
 import dovelkit
 from dovelkit import _core
+from dovelkit.statistics import FOLD_LIST_E
 from conftest import data_path, dovel_cmd, one_line_error, random_rotation
 
 FAM = data_path("families")
@@ -258,10 +259,17 @@ def test_search_and_msa_commands_levels(tmp_path):
         rows = list(csv.DictReader(fh, delimiter="\t"))
     chains = [d for f in files for d in dovelkit.load_chains(f)]
     want = dovelkit.search(dovelkit.load(TRX3), chains, mode="fold", workers=1)
-    assert [(x["id"], float(x["score"]), float(x["tm_query"]), float(x["tm_target"])) for x in rows] == \
-        [(h.id, h.score, h.tm_query, h.tm_target) for h in want]
-    # DsbA: found at the fold level, after the thioredoxins and before the cytochrome
-    assert [x["id"][:4] for x in rows] == ["1ert", "2trx", "2trx", "1dsb", "1dsb", "1hrc"]
+    # Listed by default: the hits of E below the threshold, with the search's own figures.
+    assert [(x["id"], float(x["score"]), float(x["tm_query"]), float(x["tm_target"]), float(x["e_value"]))
+            for x in rows] == [(h.id, h.score, h.tm_query, h.tm_target, h.e_value) for h in want
+                               if h.e_value < FOLD_LIST_E]
+    # DsbA: found at the fold level, after the thioredoxins; the cytochrome only with --all
+    assert [x["id"][:4] for x in rows] == ["1ert", "2trx", "2trx", "1dsb", "1dsb"]
+    p = dovel_cmd("search", TRX3, *files, "--workers", "1", "--all", "--json")
+    assert p.returncode == 0, p.stderr
+    every = json.loads(p.stdout)["hits"]
+    assert [x["id"][:4] for x in every] == ["1ert", "2trx", "2trx", "1dsb", "1dsb", "1hrc"]
+    assert every[-1]["e_value"] >= FOLD_LIST_E and every[-1]["rank"] == 6
 
     p = dovel_cmd("search", TRX3, *files, "--workers", "1", "--family", "--json", "--all")
     assert p.returncode == 0, p.stderr
@@ -293,10 +301,14 @@ def test_fold_search_of_a_database_is_the_same_everywhere(tmp_path):
     sequences = "".join(d.sequence for d in targets)
     whole = _core.scan_targets(query.coordinates, query.sequence, coords, offsets, sequences, 0, _core.Settings(),
                                score_cutoff=0.0, max_hits=6, quick=False, scan_mode=True, fold=True)
-    want = [(h.position, h.score, h.tm_target, h.z_score) for h in whole]
+    want = [(h.position, h.score, h.tm_target) for h in whole]
+    # Z and E are taken over every target, so they are those of a search listing all of them.
+    every = dovelkit.search(query, targets, mode="fold", max_hits=len(targets), workers=1)
+    stats = {h.position: (h.z_score, h.e_value) for h in every}
 
     def got(hits):
-        return [(h.position, h.score, h.tm_target, h.z_score) for h in hits]
+        assert all(stats[h.position] == pytest.approx((h.z_score, h.e_value), rel=1e-12) for h in hits)
+        return [(h.position, h.score, h.tm_target) for h in hits]
 
     assert got(dovelkit.search(query, db, mode="fold", max_hits=6, workers=1, exhaustive=True)) == want
     assert got(dovelkit.search(query, db, mode="fold", max_hits=6, workers=2, exhaustive=True)) == want
@@ -304,9 +316,9 @@ def test_fold_search_of_a_database_is_the_same_everywhere(tmp_path):
                       processes=True, silence_logs=40) as cluster, Client(cluster) as client:
         assert got(dovelkit.search(query, db.path, mode="fold", max_hits=6, client=client, exhaustive=True)) == want
         # The prefiltered search (the database has keys) aligns the same targets here, so finds the
-        # same hits with the same scores; its Z-scores are taken over the whole database instead.
+        # same hits with the same scores, Z-scores and E-values.
         pre = dovelkit.search(query, db.path, mode="fold", max_hits=6, client=client)
-        assert [(h.position, h.score, h.tm_target) for h in pre] == [w[:3] for w in want]
-        assert all(h.prefilter_score is not None and h.e_value is None for h in pre)
+        assert got(pre) == want
+        assert all(h.prefilter_score is not None for h in pre)
     pre = dovelkit.search(query, db, mode="fold", max_hits=6, workers=2, candidates=3)
     assert [(h.position, h.score) for h in pre] == [w[:2] for w in want][:len(pre)] and len(pre) >= 1

@@ -9,7 +9,10 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
 
+import numpy as np
+
 import dovelkit
+from dovelkit import statistics
 from dovelkit.database import Database
 
 from conftest import DATA, dovel_cmd, one_line_error
@@ -73,6 +76,64 @@ def test_z_and_e_are_over_the_whole_database_whatever_is_listed(keyed, chains):
     # an exhaustive search keeps the module's Z but gives the same E
     full = dovelkit.search(query, keyed, workers=1, max_hits=2, exhaustive=True)
     assert [h.e_value for h in full] == [h.e_value for h in few]
+
+
+def test_fold_z_and_e_are_over_the_whole_database_whatever_is_listed(keyed, chains, tmp_path):
+    n = len(keyed)
+    query = next(d for d in chains if d.id.startswith("1hrc"))
+    few = dovelkit.search(query, keyed, workers=1, max_hits=2, mode="fold")
+    many = dovelkit.search(query, keyed, workers=1, max_hits=60, mode="fold")
+    assert [(h.id, h.z_score, h.e_value) for h in few] == [(h.id, h.z_score, h.e_value) for h in many[:2]]
+    # the exhaustive search: Z over every target, whatever max_hits lists, and the same E
+    full = dovelkit.search(query, keyed, workers=1, max_hits=n, exhaustive=True, mode="fold")
+    top = dovelkit.search(query, keyed, workers=1, max_hits=2, exhaustive=True, mode="fold")
+    assert [(h.id, h.z_score, h.e_value) for h in top] == [(h.id, h.z_score, h.e_value) for h in full[:2]]
+    assert [h.e_value for h in top] == [h.e_value for h in few]
+    # the self hit is far beyond chance; a hit of no relative is not
+    assert few[0].id == "1hrc_A" and few[0].e_value < 1e-3 and few[0].z_score > 2
+    stranger = next(h for h in full if h.id.startswith("1o1z"))  # a TIM barrel
+    assert stranger.e_value > 1
+    # With 10 candidates the other entries count by the null model, so Z stays near that of the
+    # exhaustive search; counted as TM-score 0 they would lift a hit of chance level well above 0.
+    cand = dovelkit.search(query, keyed, workers=1, max_hits=n, candidates=10, mode="fold")
+    assert len(cand) == 10
+    scores = np.array([h.score for h in cand])
+    z_full = {h.id: h.z_score for h in full}
+    weak = [h for h in cand if h.score < 0.5]
+    assert weak
+    for h in cand:
+        as_zero = statistics.z_score(h.score, n, scores.sum(), (scores ** 2).sum())
+        assert abs(h.z_score - z_full[h.id]) < (0.25 * abs(as_zero - z_full[h.id]) if h in weak else 0.3)
+    assert [h.e_value for h in cand[:2]] == [h.e_value for h in few]
+    # E is the chance per entry times the size of the database
+    half = Database.from_domains(tmp_path / "half.parquet", chains[: n // 2], rows_per_group=ROWS)
+    small = dovelkit.search(query, half, workers=1, max_hits=2, mode="fold")
+    assert small[0].id == few[0].id
+    assert small[0].e_value * n == pytest.approx(few[0].e_value * len(half), rel=1e-12)
+    # search_many gives each query what search gives it
+    for q, hits in dovelkit.search_many(chains[:2], keyed, workers=1, max_hits=5, mode="fold"):
+        one = dovelkit.search(q, keyed, workers=1, max_hits=5, mode="fold")
+        assert [(h.id, h.e_value) for h in hits] == [(h.id, h.e_value) for h in one]
+        assert [h.z_score for h in hits] == pytest.approx([h.z_score for h in one], rel=1e-12)
+
+
+def test_fold_null_model_is_a_tail_and_its_moments_match_it():
+    tail = statistics.fold_null_tail
+    # a chance that falls with the TM-score, from 1 at TM 0 (no float underflow to a negative)
+    tms = np.linspace(0.0, 1.0, 101)
+    p = [tail(t, 120, 150) for t in tms]
+    assert p[0] == pytest.approx(1.0) and all(0 <= b <= a <= 1 for a, b in zip(p, p[1:])) and p[-1] > 0
+    assert tail(0.5, 120, 150) > 1e-3 > tail(0.8, 120, 150)
+    # a target longer than the query changes nothing; a shorter one makes the same TM_q rarer
+    assert tail(0.4, 120, 150) == tail(0.4, 120, 400)
+    assert tail(0.4, 120, 60) < tail(0.4, 120, 120)
+    # the moments that count the entries not aligned are those of the law itself
+    for lq, lt in ((120, 150), (120, 60), (30, 300)):
+        grid = np.linspace(0.0, 1.5, 30001)
+        density = -np.gradient([tail(t, lq, lt) for t in grid], grid)
+        mean, second = statistics.fold_null_moments(lq, np.array([lt, lt]))
+        assert mean / 2 == pytest.approx(np.trapezoid(grid * density, grid), rel=2e-3)
+        assert second / 2 == pytest.approx(np.trapezoid(grid * grid * density, grid), rel=2e-3)
 
 
 def test_old_database_searches_every_entry_until_indexed(keyed, chains, tmp_path):
