@@ -51,8 +51,10 @@ listed nor, much, on how many candidates were aligned.
 from __future__ import annotations
 
 import math
+from typing import TYPE_CHECKING
 
-import numpy as np
+if TYPE_CHECKING:
+    import numpy as np
 
 # From benchmarks/fit_null_model.py: unrelated pairs aligned, and the bound on a chance positive score.
 NULL_PAIRS = 7548
@@ -87,6 +89,8 @@ def fold_null_tail(tm_query: float, query_length: int, target_length: int) -> fl
 def fold_null_moments(query_length: int, target_lengths: np.ndarray) -> tuple[float, float]:
     """Sums, over unrelated targets of the given lengths, of the expected TM_q and TM_q squared."""
     lq = max(1, int(query_length))
+    import numpy as np  # the commands' help reads this module's constants without NumPy
+
     shorter = np.maximum(1.0, np.minimum(float(lq), np.asarray(target_lengths, dtype=np.float64)))
     mu = FOLD_MU0 + FOLD_MU1 * np.log(shorter)
     beta = FOLD_BETA0 * shorter ** FOLD_BETA1
