@@ -76,13 +76,15 @@ def key_lengths(data: np.ndarray, offsets: np.ndarray) -> np.ndarray:
     return n
 
 
-def prefilter_slice(source: Any, k: int, queries: Sequence[np.ndarray]) -> tuple[np.ndarray, np.ndarray]:
+def prefilter_slice(source: Any, k: int, queries: Sequence[np.ndarray],
+                    fold: bool = False) -> tuple[np.ndarray, np.ndarray]:
     """Prefilter scores (float32, one row per query) of slice ``k`` of a database (open, or its
-    reference), and the length of each entry; a damaged key raises ValueError naming its entry."""
+    reference), and the length of each entry; ``fold``: the fold level's length window (every entry
+    compared whole). A damaged key raises ValueError naming its entry."""
     db = _open(source)
     data, offsets = db.read_keys(k)
     try:
-        return _core.prefilter_scores(list(queries), data, offsets), key_lengths(data, offsets)
+        return _core.prefilter_scores(list(queries), data, offsets, fold=fold), key_lengths(data, offsets)
     except ValueError as exc:
         found = _AT_ENTRY.search(str(exc))
         if found is None:
@@ -191,7 +193,8 @@ def search_batch(db: Database, scans: Sequence[_Scan], pool: WorkerPool | None, 
     # the candidates' own scores replace it (align_slice).
     # The parts of each sum are added exactly (math.fsum), so the slices may finish in any order.
     sums: list[tuple[list[float], list[float]]] = [([], []) for _ in scans]
-    calls: list[Call] = [(prefilter_slice, (source, k, queries), f"comparing the keys of slice {k} of {db.path}")
+    fold = any(s.fold for s in scans)  # a batch is searched at one level
+    calls: list[Call] = [(prefilter_slice, (source, k, queries, fold), f"comparing the keys of slice {k} of {db.path}")
                          for k in range(len(slices))]
     for k, (scores, slice_lengths) in run_calls(calls, pool, client):
         positions = np.arange(slices[k].start, slices[k].stop, dtype=np.int64)

@@ -323,5 +323,33 @@ TEST(TopCandidates, OrderTiesCutoffAndNaN) {
     EXPECT_TRUE(top_candidates({}, 5).empty());
 }
 
+TEST_F(SearchKeyTest, FoldWindowFindsAChainInsideALongerOneAndBack) {
+    // Ubiquitin laid after the TIM barrel, 60 A away: a target far longer than
+    // ubiquitin whose shared part lies beyond the scan's window.
+    PointSet joined = *tim_;
+    for (const Point& p : *ubq_) joined.push_back({p[0] + 60.0, p[1], p[2]});
+    Column col;
+    col.add(search_key(joined));
+    col.add(search_key(*ubq_));
+    const auto scan = PrefilterQuery::from_points(*ubq_);
+    const auto fold = PrefilterQuery::from_points(*ubq_, fold_prefilter_options());
+    // The scan reads only the barrel's first 1.3 x 76 residues: chance words at best.
+    const double in_window = prefilter_scores(scan, col.data, col.offsets).value()[0];
+    const double whole = prefilter_scores(fold, col.data, col.offsets).value()[0];
+    EXPECT_LT(in_window, 0.3);
+    EXPECT_GT(whole, 0.5);
+    EXPECT_GT(whole, 2 * in_window);
+    // ... and the long chain as the query: ubiquitin is shorter than half of it
+    const auto long_scan = PrefilterQuery::from_points(joined);
+    const auto long_fold = PrefilterQuery::from_points(joined, fold_prefilter_options());
+    EXPECT_EQ(prefilter_scores(long_scan, col.data, col.offsets).value()[1], 0.0);
+    EXPECT_GT(prefilter_scores(long_fold, col.data, col.offsets).value()[1], 0.0);
+    // Within the scan's window both agree.
+    Column same;
+    same.add(search_key(*nmr_));
+    EXPECT_EQ(prefilter_scores(scan, same.data, same.offsets).value()[0],
+              prefilter_scores(fold, same.data, same.offsets).value()[0]);
+}
+
 }  // namespace
 }  // namespace torva

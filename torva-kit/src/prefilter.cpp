@@ -22,13 +22,14 @@ using Offsets32 = nb::ndarray<const std::int32_t, nb::ndim<1>, nb::c_contig, nb:
 using Scores = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 
 template <class Offsets>
-nb::object scores_of(const std::vector<Coords>& queries, const Bytes& data, const Offsets& offsets) {
+nb::object scores_of(const std::vector<Coords>& queries, const Bytes& data, const Offsets& offsets, bool fold) {
     const std::span<const std::uint8_t> bytes(data.data(), data.shape(0));
     const std::span<const std::remove_cv_t<typename Offsets::Scalar>> off(offsets.data(), offsets.shape(0));
     const std::size_t n = off.empty() ? 0 : off.size() - 1;
     std::vector<float> out(queries.size() * n);
     for (std::size_t q = 0; q < queries.size(); ++q) {
-        const torva::PrefilterQuery query = torva::PrefilterQuery::from_points(points_of(queries[q]));
+        const torva::PrefilterQuery query = torva::PrefilterQuery::from_points(
+            points_of(queries[q]), fold ? torva::fold_prefilter_options() : torva::PrefilterOptions{});
         const std::vector<double> s =
             unwrap(torva::prefilter_scores(query, bytes, off, signal_cancel()), "Prefilter failed: ");
         for (std::size_t k = 0; k < n; ++k) out[q * n + k] = static_cast<float>(s[k]);
@@ -47,11 +48,14 @@ void bind_prefilter(nb::module_& m) {
         },
         nb::arg("coords"), "The search key of a C-alpha trace (N, 3): the bytes a database stores per entry.");
     m.def("prefilter_scores", &scores_of<Offsets64>, nb::arg("queries"), nb::arg("data"), nb::arg("offsets"),
+          nb::kw_only(), nb::arg("fold") = false,
           "Prefilter scores (float32, one row per query) of queries given by their C-alpha traces against "
           "keys stored back to back: data (uint8) and offsets (n + 1, Arrow layout: key i is "
-          "data[offsets[i] - offsets[0]:offsets[i + 1] - offsets[0]]). ValueError naming the entry for a "
-          "malformed key.");
-    m.def("prefilter_scores", &scores_of<Offsets32>, nb::arg("queries"), nb::arg("data"), nb::arg("offsets"));
+          "data[offsets[i] - offsets[0]:offsets[i + 1] - offsets[0]]). With fold, every target is compared "
+          "whole whatever its length (the fold level's window); otherwise the scan's length window applies. "
+          "ValueError naming the entry for a malformed key.");
+    m.def("prefilter_scores", &scores_of<Offsets32>, nb::arg("queries"), nb::arg("data"), nb::arg("offsets"),
+          nb::kw_only(), nb::arg("fold") = false);
     m.def(
         "top_candidates",
         [](Scores scores, std::size_t k, double min_score) {

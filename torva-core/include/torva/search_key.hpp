@@ -82,6 +82,17 @@ struct PrefilterOptions {
     double max_length_ratio = 1.3;
 };
 
+// The window of the fold level: there a chain is sought inside a longer one and
+// a shorter one inside it (a hit's TM-score is normalised by the query and its
+// null model knows both lengths), so every target is compared whole, whatever
+// its length.
+inline PrefilterOptions fold_prefilter_options() {
+    PrefilterOptions o;
+    o.min_length_ratio = 0.0;
+    o.max_length_ratio = std::numeric_limits<double>::infinity();
+    return o;
+}
+
 // A query prepared for the prefilter: its letters and the index of its words.
 class PrefilterQuery {
 public:
