@@ -172,15 +172,17 @@ def speed(work: str, entries: int, sample: int) -> None:
     size = os.path.getsize(path)
     print(f"database: {len(db)} entries, {size / len(db):.0f} bytes per entry")
     query = dovelkit.load(os.path.join(real_chains.DATA, "families", "thioredoxin", "2trx.pdb"))
-    # prefilter cost per entry on one core
-    t = time.perf_counter()
-    n_done = 0
-    for k in range(min(db.n_slices, 50)):
-        d, o = db.read_keys(k)
-        _core.prefilter_scores([query.coordinates], d, o)
-        n_done += len(o) - 1
-    t_pref = time.perf_counter() - t
-    print(f"prefilter incl. reading keys: {1e6 * t_pref / n_done:.2f} us per entry per core ({n_done} entries)")
+    # prefilter cost per entry on one core, in each level's length window
+    for fold in (False, True):
+        t = time.perf_counter()
+        n_done = 0
+        for k in range(min(db.n_slices, 50)):
+            d, o = db.read_keys(k)
+            _core.prefilter_scores([query.coordinates], d, o, fold=fold)
+            n_done += len(o) - 1
+        t_pref = time.perf_counter() - t
+        print(f"prefilter incl. reading keys ({'fold' if fold else 'family'} window): "
+              f"{1e6 * t_pref / n_done:.2f} us per entry per core ({n_done} entries)", flush=True)
     # one query, prefiltered, on 2 workers, at each level
     for mode in ("family", "fold"):
         with PeakRSS() as rss:

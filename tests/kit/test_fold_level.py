@@ -322,3 +322,28 @@ def test_fold_search_of_a_database_is_the_same_everywhere(tmp_path):
         assert all(h.prefilter_score is not None for h in pre)
     pre = dovelkit.search(query, db, mode="fold", max_hits=6, workers=2, candidates=3)
     assert [(h.position, h.score) for h in pre] == [w[:2] for w in want][:len(pre)] and len(pre) >= 1
+
+
+def test_fold_prefilter_finds_chains_inside_longer_ones(tmp_path):
+    """At the fold level a chain is sought inside a longer one and back, whatever their lengths:
+    with a handful of candidates the prefiltered search finds beta-2-microglobulin (99 residues)
+    from the heavy chain of the same entry (275, its last domain of the same Ig fold) and the
+    heavy chain from it, E well below 1 both ways, where the scan's length window (a target of
+    at least half the query's length, read up to 1.3 times it) sees nothing or chance words."""
+    heavy, b2m = dovelkit.load_chains(data_path("mmcif", "1BD2.cif.gz"))[:2]
+    others = [d for f in (HRC, YCC, CO6, TRX3, DSB, f"{FAM}/unrelated/1stn.pdb", f"{FAM}/unrelated/1eh6.pdb",
+                          data_path("1ubq.pdb"), data_path("1o1z.pdb"), data_path("mmcif", "4ZHL.cif"))
+              for d in dovelkit.load_chains(f)]
+    db = dovelkit.Database.from_domains(tmp_path / "d.parquet", others + [heavy, b2m], rows_per_group=4)
+    keys = [db.read_keys(k) for k in range(db.n_slices)]
+    for query, target in ((heavy, b2m), (b2m, heavy)):
+        whole = {h.id: h for h in dovelkit.search(query, db, mode="fold", workers=1, exhaustive=True)}
+        assert whole[target.id].e_value < 0.1
+        pre = dovelkit.search(query, db, mode="fold", workers=1, candidates=3)
+        found = [h for h in pre if h.id == target.id]
+        assert found and (found[0].score, found[0].e_value) == (whole[target.id].score, whole[target.id].e_value)
+        at = db.ids.index(target.id)
+        scan = np.concatenate([_core.prefilter_scores([query.coordinates], *k)[0] for k in keys])
+        fold = np.concatenate([_core.prefilter_scores([query.coordinates], *k, fold=True)[0] for k in keys])
+        fold[db.ids.index(query.id)] = 0  # itself
+        assert scan[at] < 0.5 * fold[at] and fold[at] == fold.max()
