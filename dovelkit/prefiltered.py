@@ -36,21 +36,24 @@ if TYPE_CHECKING:
     from dovelkit.pools import WorkerPool
     from dovelkit.search import _Scan
 
-# Candidates aligned per query: at least MIN_CANDIDATES, and CANDIDATE_FRACTION of the database.
-# Measured on the bundled real chains (benchmarks/bench_prefilter_search.py): every relative with a
-# positive scan score ranks within the first 7 of 85 by prefilter score, so 50 leaves a wide
-# margin on a small database, and half a percent keeps the margin on a large one while a query of
-# a database of a million entries aligns 5000 of them.
-MIN_CANDIDATES = 50
-CANDIDATE_FRACTION = 0.005
+# Candidates aligned per query, by level: at least MIN_CANDIDATES, and CANDIDATE_FRACTION of the
+# database. Measured on every chain of the bundled entries (benchmarks/bench_prefilter_search.py
+# quality, 71 chains, each a query): at the family level every relative the scan aligns ranks
+# within the first 8 by prefilter score (10 candidates lose nothing), so 32 leave a fourfold margin
+# and 0.3 % keep it on a large database; at the fold level relatives rank lower (40 candidates lose
+# 9 of the 246 relatives its search lists, 50 none), so it aligns at least 50 and 0.5 %.
+MIN_CANDIDATES = {"family": 32, "fold": 50}
+CANDIDATE_FRACTION = {"family": 0.003, "fold": 0.005}
 
 # Queries of a batch aligned with their candidates of one slice in one call (see search_batch).
 QUERIES_PER_CALL = 16
 
 
-def candidate_count(n_entries: int) -> int:
-    """How many entries of a database of ``n_entries`` a query aligns."""
-    return min(n_entries, max(MIN_CANDIDATES, math.ceil(CANDIDATE_FRACTION * n_entries)))
+def candidate_count(n_entries: int, fold: bool = False) -> int:
+    """How many entries of a database of ``n_entries`` a query aligns, at the family level or
+    (``fold``) the fold level."""
+    level = "fold" if fold else "family"
+    return min(n_entries, max(MIN_CANDIDATES[level], math.ceil(CANDIDATE_FRACTION[level] * n_entries)))
 
 
 _AT_ENTRY = re.compile(r"at entry (\d+)")
@@ -185,7 +188,8 @@ def search_batch(db: Database, scans: Sequence[_Scan], pool: WorkerPool | None, 
     """Both passes of a batch of queries through ``db``."""
     source: Any = db if pool is None and client is None else db.reference()
     queries = [s.query[0] for s in scans]
-    k_best = candidate_count(len(db)) if candidates is None else min(len(db), candidates)
+    fold = any(s.fold for s in scans)  # a batch is searched at one level
+    k_best = candidate_count(len(db), fold) if candidates is None else min(len(db), candidates)
     empty = (np.zeros(0, dtype=np.int64), np.zeros(0, dtype=np.float32))
     best = [empty for _ in scans]
     slices = db.slices
@@ -193,7 +197,6 @@ def search_batch(db: Database, scans: Sequence[_Scan], pool: WorkerPool | None, 
     # the candidates' own scores replace it (align_slice).
     # The parts of each sum are added exactly (math.fsum), so the slices may finish in any order.
     sums: list[tuple[list[float], list[float]]] = [([], []) for _ in scans]
-    fold = any(s.fold for s in scans)  # a batch is searched at one level
     calls: list[Call] = [(prefilter_slice, (source, k, queries, fold), f"comparing the keys of slice {k} of {db.path}")
                          for k in range(len(slices))]
     for k, (scores, slice_lengths) in run_calls(calls, pool, client):

@@ -318,8 +318,9 @@ def search(
     """Search ``query`` against ``targets``: a ``Database``, the path of one, or a list of domains.
 
     A database with search keys is prefiltered: every entry's key is compared with the query's
-    and only the best ``candidates`` (default: ``prefiltered.candidate_count(len(db))``, at least
-    50 and half a percent of the database) are aligned. Each hit then carries its
+    and only the best ``candidates`` (default: ``prefiltered.candidate_count(len(db), fold)``: at
+    the family level at least 32 and 0.3 % of the database, at the fold level at least 50 and
+    0.5 %) are aligned. Each hit then carries its
     ``prefilter_score``, and its ``z_score`` is taken among all entries of the database (those not
     aligned counting as what the null model expects of them: score 0 at the family level, the mean
     TM-score of unrelated chains of their length at the fold level), so it does not depend on

@@ -26,7 +26,8 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
         description="Search a query chain against the targets and list the best hits, best first. "
         "Targets are one database (see 'dovel db create') or structure files and directories. A database "
         "is prefiltered: each entry's search key is compared with the query's and the best candidates "
-        "(at least 50, and 0.5% of the database; --candidates) are aligned exactly; --exhaustive aligns "
+        "(at the fold level at least 50 and 0.5% of the database, at the family level 32 and 0.3%; "
+        "--candidates) are aligned exactly; --exhaustive aligns "
         "every entry. QUERIES may also be a folder or a database: then every chain in it is searched "
         "against DB and all hits go to one table (query first), written as each query is done; the same "
         "database as both is an all-against-all. Z-scores are taken among all entries of the database; "
@@ -57,7 +58,8 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
                         help="align every entry of a database, without the prefilter")
     parser.add_argument("--candidates", type=positive_int, default=None, metavar="N",
                         help="entries of a database aligned per query after the prefilter (default: the larger "
-                        "of 50 and 0.5%% of the database)")
+                        "of 50 and 0.5%% of the database at the fold level, of 32 and 0.3%% at the family "
+                        "level)")
     parser.add_argument("--workers", type=positive_int, default=None, metavar="N",
                         help="processes on this machine (default: every core)")
     parser.add_argument("--scheduler", default=None, metavar="ADDRESS",
