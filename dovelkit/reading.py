@@ -15,7 +15,6 @@ import stat
 import tempfile
 import zlib
 from dataclasses import dataclass
-
 from typing import TYPE_CHECKING
 
 import gemmi

@@ -38,8 +38,8 @@ for 250 (a fit without it predicts 104 pairs with Y >= 0.5 among the 802 with L_
 residues, where 4 are seen, and 27 where 87 are seen among the 206 under 20). Goodness of fit
 (pairs observed / predicted): Y >= 0.4: 967 / 913, >= 0.5: 419 / 403, >= 0.6: 180 / 203, >= 0.7:
 56 / 111 (the model is cautious in the far tail); for L_min of 60 to 99 residues it predicts 33
-of the 59 pairs above 0.5 (6 of the 3 above 0.6), for 100 to 149 residues 13 of 4. The highest TM_q of an unrelated pair
-of chains of 40 residues or more was 0.51.
+pairs above 0.5 where 59 are seen (6 above 0.6 where 3 are), for 100 to 149 residues 13 where 4
+are. The highest TM_q of an unrelated pair of chains of 40 residues or more was 0.51.
 
 The Z-score of a prefiltered search is taken over every entry of the database: the candidates
 with their scores, and the entries that were not aligned by what the null model expects of them
