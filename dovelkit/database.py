@@ -29,6 +29,7 @@ from dovelkit.atomic import check_writable, replacing
 from dovelkit.inputs import collect_files, read_files
 from dovelkit.reading import check_max_size
 from dovelkit.paths import PathLike
+from dovelkit.progress import progress_bar
 from dovelkit.pools import check_workers, default_workers
 
 FORMAT_NAME = b"dovel-structure-database"
@@ -479,16 +480,11 @@ class Database:
         summary = CreationSummary()
         files = collect_files(inputs, summary.skipped)
         n_workers = default_workers() if workers is None else check_workers(workers)
-        bar = None
-        if progress:
-            from dovelkit.progress import progress_bar
-
-            bar = progress_bar(total=len(files), unit="file", desc="reading")
+        bar = progress_bar(total=len(files), unit="file", desc="reading", enabled=progress)
 
         def records() -> Generator[Any, None, None]:
             for fpath, result in read_files(files, min(n_workers, len(files)), max_size):
-                if bar is not None:
-                    bar.update(1)
+                bar.update(1)
                 if isinstance(result, str):
                     yield (fpath, result)
                     continue
@@ -501,8 +497,12 @@ class Database:
             _write_database(path, reading, rename_duplicates, rows_per_group, summary)
         finally:
             reading.close()  # stops the reading processes now when creation ends early
-            if bar is not None:
-                bar.close()
+            bar.close()
+        return cls._written(path, summary, start)
+
+    @classmethod
+    def _written(cls, path: PathLike, summary: CreationSummary, start: float) -> "Database":
+        """The database just written at ``path``, opened, with the summary of its writing."""
         summary.seconds = time.perf_counter() - start
         db = cls(path)
         db.summary = summary
@@ -524,29 +524,20 @@ class Database:
             if per_group is not None and per_group.isdigit():
                 rows = int(per_group)
             summary = CreationSummary()
-            bar = None
-            if progress:
-                from dovelkit.progress import progress_bar
-
-                bar = progress_bar(total=len(old), unit="entry", desc="indexing")
+            bar = progress_bar(total=len(old), unit="entry", desc="indexing", enabled=progress)
 
             def records() -> Iterator[Any]:
                 for k in range(old.n_slices):
                     entries = old.read_slice(k)
                     for e in entries:
                         yield (e.id, e.source, e.chain, e.sequence, e.secondary_structure, e.coordinates)
-                    if bar is not None:
-                        bar.update(len(entries))
+                    bar.update(len(entries))
 
             try:
                 _write_database(path, records(), False, rows, summary)
             finally:
-                if bar is not None:
-                    bar.close()
-        summary.seconds = time.perf_counter() - start
-        db = cls(path)
-        db.summary = summary
-        return db
+                bar.close()
+        return cls._written(path, summary, start)
 
     @classmethod
     def from_domains(

@@ -65,20 +65,6 @@ def _open(source: Any) -> Database:
     return source if isinstance(source, Database) else _open_cached(source)
 
 
-def key_lengths(data: np.ndarray, offsets: np.ndarray) -> np.ndarray:
-    """The chain length each key records (after its version byte, 7 bits a byte, low first)."""
-    n = np.zeros(len(offsets) - 1, dtype=np.int64)
-    if len(n) == 0 or len(data) == 0:
-        return n
-    at = offsets[:-1].astype(np.int64) - int(offsets[0]) + 1
-    more = np.ones(len(n), dtype=bool)
-    for j in range(4):  # a key describes at most 2**24 residues
-        byte = data[np.minimum(at + j, len(data) - 1)].astype(np.int64)
-        n |= np.where(more, (byte & 0x7F) << (7 * j), 0)
-        more &= (byte & 0x80) != 0
-    return n
-
-
 def prefilter_slice(source: Any, k: int, queries: Sequence[np.ndarray],
                     fold: bool = False) -> tuple[np.ndarray, np.ndarray]:
     """Prefilter scores (float32, one row per query) of slice ``k`` of a database (open, or its
@@ -87,7 +73,7 @@ def prefilter_slice(source: Any, k: int, queries: Sequence[np.ndarray],
     db = _open(source)
     data, offsets = db.read_keys(k)
     try:
-        return _core.prefilter_scores(list(queries), data, offsets, fold=fold), key_lengths(data, offsets)
+        return _core.prefilter_scores(list(queries), data, offsets, fold=fold), _core.key_lengths(data, offsets)
     except ValueError as exc:
         found = _AT_ENTRY.search(str(exc))
         if found is None:
@@ -153,6 +139,8 @@ def run_calls(calls: list[Call], pool: WorkerPool | None, client: Client | None)
         except BaseException:
             client.cancel(list(futures))
             raise
+        finally:
+            futures.clear()  # the cluster may release what they hold
     elif pool is not None:
         yield from pool.run(iter(calls))
     else:

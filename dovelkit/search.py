@@ -32,7 +32,7 @@ from dovelkit.formatting import json_number
 from dovelkit.pairwise import PairwiseAlignment, check_mode, from_core, settings_of
 from dovelkit.paths import PathLike
 from dovelkit.pools import WorkerPool, check_workers, default_workers
-from dovelkit.prefiltered import search_batch
+from dovelkit.prefiltered import run_calls, search_batch
 from dovelkit.statistics import e_value, fold_null_tail, z_score
 
 if TYPE_CHECKING:
@@ -284,19 +284,10 @@ def _run_pool(targets: Database | Sequence[dovel.Domain], slices: Sequence[range
 
 def _run_dask(targets: Database | Sequence[dovel.Domain], slices: Sequence[range], scan: _Scan,
               client: Client) -> _Runs:
-    from distributed import as_completed
-
-    futures = {}
-    for rng, src in _sources(targets, slices):
-        futures[client.submit(scan_slice, src, scan, pure=False)] = len(rng)
-    try:
-        for fut in as_completed(list(futures)):
-            yield futures[fut], fut.result()
-    except BaseException:
-        client.cancel(list(futures))
-        raise
-    finally:
-        futures.clear()
+    sources = list(_sources(targets, slices))
+    calls = [(scan_slice, (src, scan), f"scanning targets {rng.start} to {rng.stop - 1}") for rng, src in sources]
+    for i, got in run_calls(calls, None, client):
+        yield len(sources[i][0]), got
 
 
 def search(

@@ -246,15 +246,16 @@ Result<std::size_t, std::string> parse_key(std::span<const std::uint8_t> key, st
     return static_cast<std::size_t>(n);
 }
 
-template <class Offset>
-Result<std::vector<double>> scores_impl(const PrefilterQuery& query, std::span<const std::uint8_t> data,
-                                        std::span<const Offset> offsets, const Cancel& cancel) {
-    std::vector<double> scores;
-    if (offsets.empty()) return scores;
+// Checks a column of keys (see prefilter_scores) and hands each key's index,
+// residue count and letters to `use`, in order.
+template <class Offset, class Use>
+Status for_each_key(std::span<const std::uint8_t> data, std::span<const Offset> offsets, const Cancel& cancel,
+                    Use&& use) {
+    if (offsets.empty()) return {};
     const std::size_t n = offsets.size() - 1;
     const std::int64_t base = static_cast<std::int64_t>(offsets[0]);
     if (base < 0) return Error::invalid_parameter("search key offsets are negative");
-    // Check the whole column before scoring anything.
+    // Check the whole column before using anything.
     for (std::size_t i = 0; i < n; ++i) {
         const std::int64_t lo = static_cast<std::int64_t>(offsets[i]);
         const std::int64_t hi = static_cast<std::int64_t>(offsets[i + 1]);
@@ -263,7 +264,6 @@ Result<std::vector<double>> scores_impl(const PrefilterQuery& query, std::span<c
             return Error::invalid_parameter("search key offsets point past the key data at entry " + std::to_string(i));
         }
     }
-    scores.resize(n);
     std::vector<std::uint8_t> letters;
     for (std::size_t i = 0; i < n; ++i) {
         if ((i & 4095u) == 0 && cancel.requested()) return Error::cancelled();
@@ -274,9 +274,29 @@ Result<std::vector<double>> scores_impl(const PrefilterQuery& query, std::span<c
             return Error::invalid_parameter("malformed search key at entry " + std::to_string(i) + ": " +
                                             parsed.error());
         }
-        scores[i] = query.score_letters(letters);
+        use(i, parsed.value(), letters);
     }
+    return {};
+}
+
+template <class Offset>
+Result<std::vector<double>> scores_impl(const PrefilterQuery& query, std::span<const std::uint8_t> data,
+                                        std::span<const Offset> offsets, const Cancel& cancel) {
+    std::vector<double> scores(offsets.empty() ? 0 : offsets.size() - 1);
+    Status done = for_each_key(data, offsets, cancel, [&](std::size_t i, std::size_t, const std::vector<std::uint8_t>& l) {
+        scores[i] = query.score_letters(l);
+    });
+    if (!done.ok()) return done.error();
     return scores;
+}
+
+template <class Offset>
+Result<std::vector<std::size_t>> counts_impl(std::span<const std::uint8_t> data, std::span<const Offset> offsets) {
+    std::vector<std::size_t> counts(offsets.empty() ? 0 : offsets.size() - 1);
+    Status done = for_each_key(data, offsets, Cancel{},
+                               [&](std::size_t i, std::size_t n, const std::vector<std::uint8_t>&) { counts[i] = n; });
+    if (!done.ok()) return done.error();
+    return counts;
 }
 
 }  // namespace
@@ -488,6 +508,16 @@ Result<std::vector<double>> prefilter_scores(const PrefilterQuery& query, std::s
 Result<std::vector<double>> prefilter_scores(const PrefilterQuery& query, std::span<const std::uint8_t> data,
                                              std::span<const std::int32_t> offsets, const Cancel& cancel) {
     return scores_impl(query, data, offsets, cancel);
+}
+
+Result<std::vector<std::size_t>> key_residue_counts(std::span<const std::uint8_t> data,
+                                                    std::span<const std::int64_t> offsets) {
+    return counts_impl(data, offsets);
+}
+
+Result<std::vector<std::size_t>> key_residue_counts(std::span<const std::uint8_t> data,
+                                                    std::span<const std::int32_t> offsets) {
+    return counts_impl(data, offsets);
 }
 
 Result<double> prefilter_score(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b,

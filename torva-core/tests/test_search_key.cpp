@@ -351,5 +351,25 @@ TEST_F(SearchKeyTest, FoldWindowFindsAChainInsideALongerOneAndBack) {
               prefilter_scores(fold, same.data, same.offsets).value()[0]);
 }
 
+TEST_F(SearchKeyTest, ResidueCountsAreReadFromTheKeys) {
+    Column col;
+    for (const PointSet* pts : {ubq_, tim_, trx_}) col.add(search_key(*pts));
+    const PointSet tiny(ubq_->begin(), ubq_->begin() + 3);  // no letters, only a count
+    col.add(search_key(tiny));
+    auto counts = key_residue_counts(col.data, col.offsets);
+    ASSERT_TRUE(counts.ok());
+    EXPECT_EQ(counts.value(), (std::vector<std::size_t>{ubq_->size(), tim_->size(), trx_->size(), 3}));
+    // A damaged key is named as prefilter_scores names it.
+    Bytes bad = col.data;
+    bad[static_cast<std::size_t>(col.offsets[1])] = 7;  // the second key's version
+    const auto q = PrefilterQuery::from_points(*ubq_);
+    auto c = key_residue_counts(bad, col.offsets);
+    auto s = prefilter_scores(q, bad, col.offsets);
+    ASSERT_FALSE(c.ok());
+    ASSERT_FALSE(s.ok());
+    EXPECT_EQ(c.error().message, s.error().message);
+    EXPECT_NE(c.error().message.find("entry 1"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace torva

@@ -50,6 +50,22 @@ nb::object pairs_array(const std::vector<torva::AlignedPair>& pairs) {
     return owned_array(std::move(flat), {pairs.size(), 2});
 }
 
+nb::list transforms_list(const std::vector<torva::Transform>& transforms) {
+    nb::list out;
+    for (const torva::Transform& t : transforms) out.append(matrix_array(t));
+    return out;
+}
+
+nb::list columns_list(const std::vector<torva::Column>& columns) {
+    nb::list out;
+    for (const torva::Column& col : columns) {
+        nb::list c;
+        for (const auto& entry : col) c.append(entry ? nb::cast(*entry) : nb::none());
+        out.append(c);
+    }
+    return out;
+}
+
 torva::Cancel signal_cancel() {
     return torva::Cancel([] { return PyErr_CheckSignals() != 0; });
 }

@@ -21,6 +21,7 @@
 #include "torva/error.hpp"
 #include "torva/io.hpp"
 #include "torva/math.hpp"
+#include "torva/treewise.hpp"
 
 namespace torva_kit {
 
@@ -57,6 +58,12 @@ torva::Transform transform_of(std::span<const double> matrix16);
 
 // Aligned pairs as an (n, 2) int64 array.
 nb::object pairs_array(const std::vector<torva::AlignedPair>& pairs);
+
+// Transforms as a list of 4x4 arrays.
+nb::list transforms_list(const std::vector<torva::Transform>& transforms);
+
+// Columns of a multiple alignment as lists: a residue index per structure, None for a gap.
+nb::list columns_list(const std::vector<torva::Column>& columns);
 
 // Asks for a pending signal (Ctrl-C) at the core's safe points; the GIL is held.
 torva::Cancel signal_cancel();

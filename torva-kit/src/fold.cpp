@@ -55,23 +55,13 @@ nb::dict fold_align_domains(const std::vector<std::tuple<Coords, std::string>>& 
         domains.push_back(domain_of(points_of(coords), code_points(sequence)));
     const torva::FoldMultipleResult r =
         unwrap(torva::fold_align_multiple(domains, signal_cancel()), "Multiple alignment failed: ");
-    nb::list columns;
-    for (const torva::Column& col : r.columns) {
-        nb::list c;
-        for (const auto& entry : col) c.append(entry ? nb::cast(*entry) : nb::none());
-        columns.append(c);
-    }
-    nb::list transforms;
-    for (const torva::Transform& t : r.transforms) transforms.append(matrix_array(t));
     const std::size_t n = domains.size();
     nb::dict out;
-    out["columns"] = columns;
+    out["columns"] = columns_list(r.columns);
     out["core_positions"] = nb::cast(r.core_positions);
     out["reference"] = r.reference;
-    out["transforms"] = transforms;
-    nb::list onto_first;
-    for (const torva::Transform& t : r.onto_first) onto_first.append(matrix_array(t));
-    out["onto_first"] = onto_first;
+    out["transforms"] = transforms_list(r.transforms);
+    out["onto_first"] = transforms_list(r.onto_first);
     out["tm"] = owned_array(std::vector<double>(r.tm), {n, n});
     return out;
 }

@@ -23,12 +23,6 @@ namespace torva_kit {
 
 namespace {
 
-nb::list transforms_list(const std::vector<torva::Transform>& ts) {
-    nb::list out;
-    for (const torva::Transform& t : ts) out.append(matrix_array(t));
-    return out;
-}
-
 nb::dict align_domains(const std::vector<std::tuple<Coords, std::string>>& structures,
                        const torva::Parameters& settings, nb::object progress) {
     if (structures.size() < 2) throw nb::value_error("a multiple alignment needs at least 2 structures");
@@ -57,17 +51,11 @@ nb::dict align_domains(const std::vector<std::tuple<Coords, std::string>>& struc
     torva::PreAlignedMultiple r = std::move(aligned).value();
     const torva::MultipleAlignmentResult& res = r.result;
 
-    nb::list columns;
-    for (const torva::Column& col : res.columns) {
-        nb::list c;
-        for (const auto& entry : col) c.append(entry ? nb::cast(*entry) : nb::none());
-        columns.append(c);
-    }
     nb::dict out;
     out["transforms"] = transforms_list(res.transforms);
     out["pre_transforms"] = transforms_list(res.pre_transforms);
     out["full_transforms"] = transforms_list(res.full_transforms());
-    out["columns"] = columns;
+    out["columns"] = columns_list(res.columns);
     out["core_positions"] = nb::cast(res.core_positions);
     out["score"] = res.score;
     out["avg_rmsd"] = res.avg_rmsd;

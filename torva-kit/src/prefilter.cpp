@@ -37,6 +37,15 @@ nb::object scores_of(const std::vector<Coords>& queries, const Bytes& data, cons
     return owned_array(std::move(out), {queries.size(), n});
 }
 
+template <class Offsets>
+nb::object lengths_of(const Bytes& data, const Offsets& offsets) {
+    const std::span<const std::uint8_t> bytes(data.data(), data.shape(0));
+    const std::span<const std::remove_cv_t<typename Offsets::Scalar>> off(offsets.data(), offsets.shape(0));
+    const std::vector<std::size_t> counts = unwrap(torva::key_residue_counts(bytes, off), "Prefilter failed: ");
+    const std::size_t n = counts.size();
+    return owned_array(std::vector<std::int64_t>(counts.begin(), counts.end()), {n});
+}
+
 }  // namespace
 
 void bind_prefilter(nb::module_& m) {
@@ -56,6 +65,10 @@ void bind_prefilter(nb::module_& m) {
           "ValueError naming the entry for a malformed key.");
     m.def("prefilter_scores", &scores_of<Offsets32>, nb::arg("queries"), nb::arg("data"), nb::arg("offsets"),
           nb::kw_only(), nb::arg("fold") = false);
+    m.def("key_lengths", &lengths_of<Offsets64>, nb::arg("data"), nb::arg("offsets"),
+          "The residue count (int64) each key of a column records (laid out as for prefilter_scores); "
+          "ValueError naming the entry for a malformed key.");
+    m.def("key_lengths", &lengths_of<Offsets32>, nb::arg("data"), nb::arg("offsets"));
     m.def(
         "top_candidates",
         [](Scores scores, std::size_t k, double min_score) {

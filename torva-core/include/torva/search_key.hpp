@@ -166,6 +166,13 @@ Result<std::vector<double>> prefilter_scores(const PrefilterQuery& query, std::s
 Result<std::vector<double>> prefilter_scores(const PrefilterQuery& query, std::span<const std::uint8_t> data,
                                              std::span<const std::int32_t> offsets, const Cancel& cancel = {});
 
+// The residue count each key of a column records (laid out and checked as for
+// prefilter_scores, with the same errors).
+Result<std::vector<std::size_t>> key_residue_counts(std::span<const std::uint8_t> data,
+                                                    std::span<const std::int64_t> offsets);
+Result<std::vector<std::size_t>> key_residue_counts(std::span<const std::uint8_t> data,
+                                                    std::span<const std::int32_t> offsets);
+
 // Score of two keys (the prefilter score with `a` as the query).
 Result<double> prefilter_score(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b,
                                const PrefilterOptions& options = {});
