@@ -4,6 +4,7 @@ command's quick fold-level result (dovelkit.quick) both show themselves through 
 
 from __future__ import annotations
 
+from collections.abc import Iterable, Sequence
 from typing import Any, Protocol
 
 from dovelkit.formatting import json_number
@@ -12,6 +13,23 @@ from dovelkit.formatting import json_number
 # after the superposition gets ':', within NEAR '.', farther pairs and gaps ' '.
 CLOSE = 3.0
 NEAR = 5.0
+
+
+def alignment_columns(pairs: Iterable[Sequence[int]], len_a: int, len_b: int) -> list[tuple[int | None, int | None]]:
+    """The columns of a pairwise alignment: every residue of both chains once, in order, the pairs
+    ((index in a, index in b), both rising) and each chain's unpaired residues against a gap
+    (those of a before those of b between two pairs)."""
+    cols: list[tuple[int | None, int | None]] = []
+    i = j = 0
+    for pi, pj in pairs:
+        pi, pj = int(pi), int(pj)
+        cols.extend((k, None) for k in range(i, pi))
+        cols.extend((None, k) for k in range(j, pj))
+        cols.append((pi, pj))
+        i, j = pi + 1, pj + 1
+    cols.extend((k, None) for k in range(i, len_a))
+    cols.extend((None, k) for k in range(j, len_b))
+    return cols
 
 
 class Chain(Protocol):
@@ -71,18 +89,7 @@ class AlignmentView:
         return self.n_aligned / self.len_mobile if self.len_mobile else 0.0
 
     def _columns(self) -> list[tuple[int | None, int | None]]:
-        """Every residue of both chains once, in order: pairs, and each chain's unpaired residues
-        against a gap (those of ``fixed`` before those of ``mobile`` between two pairs)."""
-        cols: list[tuple[int | None, int | None]] = []
-        i = j = 0
-        for pi, pj in self.pair_list():
-            cols.extend((k, None) for k in range(i, pi))
-            cols.extend((None, k) for k in range(j, pj))
-            cols.append((pi, pj))
-            i, j = pi + 1, pj + 1
-        cols.extend((k, None) for k in range(i, self.len_fixed))
-        cols.extend((None, k) for k in range(j, self.len_mobile))
-        return cols
+        return alignment_columns(self.pair_list(), self.len_fixed, self.len_mobile)
 
     def gapped_sequences(self) -> tuple[str, str]:
         """Both sequences in full, with '-' where the other chain has a residue that is not paired."""

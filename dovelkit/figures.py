@@ -119,17 +119,10 @@ def structure_view(
 # -- alignment grids ----------------------------------------------------------------------------
 
 def columns_from_pairs(pairs: np.ndarray, len_a: int, len_b: int) -> list[tuple[int | None, int | None]]:
-    """The alignment columns of a pairwise alignment: its pairs with every residue left out of them
-    placed against a gap (a's leftovers before b's in each stretch between two pairs)."""
-    cols: list[tuple[int | None, int | None]] = []
-    pi, pj = -1, -1
-    for i, j in list(np.asarray(pairs, dtype=np.int64).reshape(-1, 2)) + [(len_a, len_b)]:
-        cols.extend((r, None) for r in range(pi + 1, int(i)))
-        cols.extend((None, r) for r in range(pj + 1, int(j)))
-        if i < len_a or j < len_b:
-            cols.append((int(i), int(j)))
-        pi, pj = int(i), int(j)
-    return cols
+    """The alignment columns of a pairwise alignment (dovelkit.alignment_view.alignment_columns)."""
+    from dovelkit.alignment_view import alignment_columns
+
+    return alignment_columns(np.asarray(pairs, dtype=np.int64).reshape(-1, 2).tolist(), len_a, len_b)
 
 
 def alignment_grid(
