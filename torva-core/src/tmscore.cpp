@@ -213,6 +213,15 @@ SearchResult search(std::span<const Point> x, std::span<const Point> y, const Se
     scratch.d2.resize(n);
     const std::size_t min_fragment = std::min(n, std::max<std::size_t>(1, s.min_fragment));
     const std::size_t max_starts = std::max<std::size_t>(1, s.max_starts);
+    // The points by axis, so that the distances below take whole vectors.
+    scratch.xs.resize(3 * n);
+    scratch.ys.resize(3 * n);
+    for (std::size_t k = 0; k < n; ++k)
+        for (std::size_t a = 0; a < 3; ++a) {
+            scratch.xs[a * n + k] = x[k][a];
+            scratch.ys[a * n + k] = y[k][a];
+        }
+    scratch.chosen.resize(n);
 
     // Distances under t into scratch.d2; returns the score sum.
     auto evaluate = [&](const Transform& t) {
@@ -220,12 +229,17 @@ SearchResult search(std::span<const Point> x, std::span<const Point> y, const Se
         const double r00 = r[0][0], r01 = r[0][1], r02 = r[0][2], r10 = r[1][0], r11 = r[1][1], r12 = r[1][2],
                      r20 = r[2][0], r21 = r[2][1], r22 = r[2][2];
         const double t0 = t.translation[0], t1 = t.translation[1], t2 = t.translation[2];
-        double* d2s = scratch.d2.data();
+        double* __restrict d2s = scratch.d2.data();
+        const double* __restrict x0 = scratch.xs.data();
+        const double* __restrict x1 = x0 + n;
+        const double* __restrict x2 = x1 + n;
+        const double* __restrict y0 = scratch.ys.data();
+        const double* __restrict y1 = y0 + n;
+        const double* __restrict y2 = y1 + n;
         for (std::size_t k = 0; k < n; ++k) {
-            const Point& p = y[k];
-            const double dx = r00 * p[0] + r01 * p[1] + r02 * p[2] + t0 - x[k][0];
-            const double dy = r10 * p[0] + r11 * p[1] + r12 * p[2] + t1 - x[k][1];
-            const double dz = r20 * p[0] + r21 * p[1] + r22 * p[2] + t2 - x[k][2];
+            const double dx = r00 * y0[k] + r01 * y1[k] + r02 * y2[k] + t0 - x0[k];
+            const double dy = r10 * y0[k] + r11 * y1[k] + r12 * y2[k] + t1 - x1[k];
+            const double dz = r20 * y0[k] + r21 * y1[k] + r22 * y2[k] + t2 - x2[k];
             d2s[k] = dx * dx + dy * dy + dz * dz;
         }
         double sum = 0.0;
@@ -248,18 +262,28 @@ SearchResult search(std::span<const Point> x, std::span<const Point> y, const Se
             if (it >= s.max_iterations) break;
             // The pairs within the search cutoff, widened until three qualify.
             double cut = s.d0_search;
+            std::size_t count = 0;
             while (true) {
-                scratch.selected.clear();
                 const double c2 = cut * cut;
-                for (std::size_t k = 0; k < n; ++k)
-                    if (scratch.d2[k] < c2) scratch.selected.push_back(static_cast<std::uint32_t>(k));
-                if (scratch.selected.size() >= 3 || scratch.selected.size() == n) break;
+                const double* __restrict d2s = scratch.d2.data();
+                std::uint32_t* __restrict chosen = scratch.chosen.data();
+                count = 0;
+                for (std::size_t k = 0; k < n; ++k) {  // without a branch: every k is written, the kept ones stay
+                    chosen[count] = static_cast<std::uint32_t>(k);
+                    count += d2s[k] < c2 ? 1 : 0;
+                }
+                if (count >= 3 || count == n) break;
                 cut += 0.5;
             }
+            scratch.selected.assign(scratch.chosen.begin(), scratch.chosen.begin() + static_cast<long>(count));
             if (scratch.selected == scratch.previous) break;
-            // A set met before in this search leads where it led then.
-            std::uint64_t h = 1469598103934665603ull ^ scratch.selected.size();
-            for (const std::uint32_t k : scratch.selected) h = (h ^ k) * 1099511628211ull;
+            // A set met before in this search leads where it led then. The set is told by a sum of
+            // its members' mixed indices: the terms do not wait on each other.
+            std::uint64_t h = 0x9e3779b97f4a7c15ull * (scratch.selected.size() + 1);
+            for (const std::uint32_t k : scratch.selected) {
+                std::uint64_t z = (static_cast<std::uint64_t>(k) + 0x632be59bd9b4e019ull) * 0xbf58476d1ce4e5b9ull;
+                h += z ^ (z >> 29);
+            }
             if (std::find(scratch.seen.begin(), scratch.seen.end(), h) != scratch.seen.end()) break;
             scratch.seen.push_back(h);
             t = fit(x, y, scratch.selected);
