@@ -41,7 +41,7 @@ if TYPE_CHECKING:
 # quality, 71 chains, each a query): at the family level every relative the scan aligns ranks
 # within the first 8 by prefilter score (10 candidates lose nothing), so 32 leave a fourfold margin
 # and 0.3 % keep it on a large database; at the fold level relatives rank lower (40 candidates lose
-# 9 of the 246 relatives its search lists, 50 none), so it aligns at least 50 and 0.5 %.
+# 9 of the 246 relatives it finds with E < 1, 50 none), so it aligns at least 50 and 0.5 %.
 MIN_CANDIDATES = {"family": 32, "fold": 50}
 CANDIDATE_FRACTION = {"family": 0.003, "fold": 0.005}
 

@@ -270,6 +270,18 @@ def test_search_and_msa_commands_levels(tmp_path):
     every = json.loads(p.stdout)["hits"]
     assert [x["id"][:4] for x in every] == ["1ert", "2trx", "2trx", "1dsb", "1dsb", "1hrc"]
     assert every[-1]["e_value"] >= FOLD_LIST_E and every[-1]["rank"] == 6
+    # --evalue moves the fold level's listing threshold: above the cytochrome's E it is listed too,
+    # with the figures --all gives it; below the thioredoxins' only they remain.
+    wide = every[-1]["e_value"] * 1.01
+    p = dovel_cmd("search", TRX3, *files, "--workers", "1", "--evalue", f"{wide!r}", "--json")
+    assert p.returncode == 0, p.stderr
+    assert json.loads(p.stdout)["hits"] == every
+    narrow = max(x["e_value"] for x in every[:3]) * 1.01
+    p = dovel_cmd("search", TRX3, *files, "--workers", "1", "--evalue", f"{narrow!r}", "--json")
+    assert p.returncode == 0, p.stderr
+    assert json.loads(p.stdout)["hits"] == [x for x in every if x["e_value"] < narrow]
+    assert "--evalue" in one_line_error(dovel_cmd("search", TRX3, *files, "--family", "--evalue", "1"))
+    assert "--evalue" in one_line_error(dovel_cmd("search", TRX3, *files, "--evalue", "0"))
 
     p = dovel_cmd("search", TRX3, *files, "--workers", "1", "--family", "--json", "--all")
     assert p.returncode == 0, p.stderr
