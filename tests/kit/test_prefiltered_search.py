@@ -14,6 +14,7 @@ import numpy as np
 import dovelkit
 from dovelkit import statistics
 from dovelkit.database import Database
+from dovelkit.statistics import FOLD_LIST_E
 
 from conftest import DATA, dovel_cmd, one_line_error
 
@@ -209,6 +210,16 @@ def test_many_queries_and_all_against_all(keyed, chains, tmp_path, monkeypatch):
         mine = [x for x in rows if x["query"] == i]
         assert float(next(x["score"] for x in mine if x["id"] == i)) == float(mine[0]["score"]), i
     assert all(float(x["score"]) > 0 for x in rows)
+    # the fold level's listing threshold holds for every query of the table, and --evalue moves it
+    assert all(float(x["e_value"]) < FOLD_LIST_E for x in rows)
+    wide = tmp_path / "wide.tsv"
+    r = dovel_cmd("search", keyed.path, keyed.path, "--workers", "2", "--top", "5", "-o", wide, "-q",
+                  "--evalue", "1e9")
+    assert r.returncode == 0, r.stderr
+    with open(wide, newline="") as fh:
+        every = list(csv.DictReader(fh, delimiter="\t"))
+    assert len(every) == 5 * len(keyed) > len(rows)
+    assert [x for x in every if float(x["e_value"]) < FOLD_LIST_E] == rows
     # a folder of structure files as the queries, to stdout
     r = dovel_cmd("search", os.path.join(DATA, "families", "thioredoxin"), keyed.path, "--workers", "1", "-q")
     assert r.returncode == 0, r.stderr
