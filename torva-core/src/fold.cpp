@@ -712,10 +712,14 @@ Result<Canonical> align_canonical(std::span<const Residue> rx, std::span<const R
     full.d0_search = tm::search_cutoff(full.d0);
     out.by_x = tm::search(px, py, full, scratch);
     if (cancel.requested()) return Error::cancelled();
-    full.norm_length = static_cast<double>(n2);
-    full.d0 = tm_d0(n2);
-    full.d0_search = tm::search_cutoff(full.d0);
-    out.by_y = tm::search(px, py, full, scratch);
+    if (n2 == n1) {
+        out.by_y = out.by_x;  // the same search
+    } else {
+        full.norm_length = static_cast<double>(n2);
+        full.d0 = tm_d0(n2);
+        full.d0_search = tm::search_cutoff(full.d0);
+        out.by_y = tm::search(px, py, full, scratch);
+    }
     out.rmsd = superpose(px, py).rmsd;
     return out;
 }
