@@ -460,7 +460,7 @@ def search_many(
     progress: bool = False,
     exhaustive: bool = False,
     candidates: int | None = None,
-    batch: int = 64,
+    batch: int = 256,
     mode: str = "family",
 ) -> Iterator[tuple[dovel.Domain, list[Hit]]]:
     """Search every query against the database ``targets``; yields (query, its hits) query by query,
