@@ -42,6 +42,7 @@ import real_chains
 import dovel  # noqa: E402
 import dovelkit  # noqa: E402
 from dovelkit import _core  # noqa: E402
+from dovelkit.commands.search import listed as command_listed  # noqa: E402
 from dovelkit.database import Database  # noqa: E402
 from dovelkit.prefiltered import candidate_count  # noqa: E402
 from dovelkit.statistics import FOLD_LIST_E  # noqa: E402
@@ -62,9 +63,7 @@ def sensitivity(hits, family, families, n_relatives, listed):
 
 def _listed(method: str):
     """What the command lists by default: a positive score (family), E below the threshold (fold)."""
-    if method == "fold":
-        return lambda h: h.e_value is not None and h.e_value < FOLD_LIST_E
-    return lambda h: h.score > 0
+    return lambda h: command_listed(h, method, FOLD_LIST_E)
 
 
 def quality(work: str) -> None:

@@ -192,7 +192,7 @@ def _max_e(args: argparse.Namespace, level: str) -> float:
     return float(args.evalue)
 
 
-def listed(hit: Any, level: str, max_e: float = FOLD_LIST_E) -> bool:
+def listed(hit: Any, level: str, max_e: float) -> bool:
     """Whether the command lists ``hit`` without --all: it aligned something (family level: score
     above 0, which ranks it above those with nothing aligned) or, at the fold level where every
     target aligns, its E-value is below ``max_e`` (--evalue)."""

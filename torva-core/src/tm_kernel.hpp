@@ -44,7 +44,6 @@ struct Scratch {
     std::vector<double> xs, ys;  // the points by axis: x of every point, then y, then z
     std::vector<std::uint32_t> selected;
     std::vector<std::uint32_t> previous;
-    std::vector<std::uint32_t> chosen;  // room for a selection as it is made
     std::vector<std::uint64_t> seen;  // hashes of the sets fitted in one search
 };
 

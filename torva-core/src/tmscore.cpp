@@ -221,7 +221,6 @@ SearchResult search(std::span<const Point> x, std::span<const Point> y, const Se
             scratch.xs[a * n + k] = x[k][a];
             scratch.ys[a * n + k] = y[k][a];
         }
-    scratch.chosen.resize(n);
 
     // Distances under t into scratch.d2; returns the score sum.
     auto evaluate = [&](const Transform& t) {
@@ -262,11 +261,12 @@ SearchResult search(std::span<const Point> x, std::span<const Point> y, const Se
             if (it >= s.max_iterations) break;
             // The pairs within the search cutoff, widened until three qualify.
             double cut = s.d0_search;
+            scratch.selected.resize(n);
             std::size_t count = 0;
             while (true) {
                 const double c2 = cut * cut;
                 const double* __restrict d2s = scratch.d2.data();
-                std::uint32_t* __restrict chosen = scratch.chosen.data();
+                std::uint32_t* __restrict chosen = scratch.selected.data();
                 count = 0;
                 for (std::size_t k = 0; k < n; ++k) {  // without a branch: every k is written, the kept ones stay
                     chosen[count] = static_cast<std::uint32_t>(k);
@@ -275,7 +275,7 @@ SearchResult search(std::span<const Point> x, std::span<const Point> y, const Se
                 if (count >= 3 || count == n) break;
                 cut += 0.5;
             }
-            scratch.selected.assign(scratch.chosen.begin(), scratch.chosen.begin() + static_cast<long>(count));
+            scratch.selected.resize(count);
             if (scratch.selected == scratch.previous) break;
             // A set met before in this search leads where it led then. The set is told by a sum of
             // its members' mixed indices: the terms do not wait on each other.
