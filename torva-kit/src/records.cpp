@@ -1,5 +1,8 @@
 // PDB text checks that gemmi's reader leaves to its caller, in one pass over the file.
 //
+// A coordinate whose magnitude reaches the caller's bound (max_coordinate) is refused with its
+// line too: eight columns hold 99999999, far beyond any structure.
+//
 // gemmi reads a coordinate field it cannot parse as 0.0, and files every atom line of a chain
 // under the first residue with the same number, name and segment, however far back: a chain
 // whose numbering starts again loses residues. scan_pdb finds the first atom record whose
@@ -12,6 +15,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
+#include <cstdlib>
 #include <functional>
 #include <cstddef>
 #include <cstdint>
@@ -127,7 +132,24 @@ struct Scan {
     std::string marked;  // the text with restarted runs marked (only when asked and found)
 };
 
-Scan scan(std::string_view text, bool mark) {
+// The value of a field is_number_field accepted (at most 8 characters).
+double field_value(std::string_view field) {
+    char buf[16] = {};
+    const std::string_view t = trimmed(field);
+    std::memcpy(buf, t.data(), std::min(t.size(), sizeof buf - 1));
+    return std::strtod(buf, nullptr);
+}
+
+std::string shown_bound(double bound) {
+    std::string s = std::to_string(bound);
+    if (s.find('.') != std::string::npos) {
+        while (s.back() == '0') s.pop_back();
+        if (s.back() == '.') s.pop_back();
+    }
+    return s;
+}
+
+Scan scan(std::string_view text, bool mark, double max_coordinate) {
     Scan out;
     bool layout_known = false;
     // The residues of the current chain block: gemmi starts a new chain whenever the chain id
@@ -165,6 +187,14 @@ Scan scan(std::string_view text, bool mark) {
                     out.problem = field.find_first_not_of(' ') == std::string_view::npos
                                       ? std::string("blank ") + axis + " coordinate"
                                       : std::string(axis) + " coordinate '" + show(trimmed(field)) + "' is not a number";
+                    return out;
+                }
+                if (!(std::fabs(field_value(field)) < max_coordinate)) {
+                    out.bad_line = line_no;
+                    const char* axis = k == 0 ? "x" : k == 1 ? "y" : "z";
+                    out.problem = std::string(axis) + " coordinate " + std::string(trimmed(field)) +
+                                  " is out of range (coordinates must lie within +-" + shown_bound(max_coordinate) +
+                                  " A)";
                     return out;
                 }
             }
@@ -215,21 +245,21 @@ Scan scan(std::string_view text, bool mark) {
 void bind_records(nb::module_& m) {
     m.def(
         "scan_pdb",
-        [](nb::bytes data, bool mark_restarts) {
+        [](nb::bytes data, bool mark_restarts, double max_coordinate) {
             std::string_view text(data.c_str(), data.size());
             Scan s;
             {
                 nb::gil_scoped_release release;
-                s = scan(text, mark_restarts);
+                s = scan(text, mark_restarts, max_coordinate);
             }
             nb::object marked = nb::none();
             if (mark_restarts && s.restarts) marked = nb::bytes(s.marked.data(), s.marked.size());
             return std::make_tuple(s.bad_line, s.problem, s.legacy, s.restarts, marked);
         },
-        nb::arg("data"), nb::arg("mark_restarts") = false,
+        nb::arg("data"), nb::arg("mark_restarts") = false, nb::arg("max_coordinate") = HUGE_VAL,
         "Check the atom records of PDB text: (bad_line, problem, legacy_layout, restarts, marked_text).\n\n"
-        "bad_line is the 1-based line of the first atom record whose coordinates are not numbers (0 when\n"
-        "none); legacy_layout tells an entry id and line number in columns 73-80; restarts tells a chain\n"
+        "bad_line is the 1-based line of the first atom record whose coordinates are not numbers, or whose\n"
+        "magnitude reaches max_coordinate (0 when none); legacy_layout tells an entry id and line number in columns 73-80; restarts tells a chain\n"
         "whose residue numbering starts again. With mark_restarts, marked_text is the text with the\n"
         "segment columns of each repeated run set to '~N' (None when nothing repeats).");
 }
