@@ -68,12 +68,14 @@ def run_create(args: argparse.Namespace) -> int:
     )
     summary = db.summary
     assert summary is not None
+    from dovelkit.formatting import printable
+
     for path, reason in summary.skipped:
-        print(f"dovel db: skipped {path}: {reason}", file=sys.stderr)
+        print(printable(f"dovel db: skipped {path}: {reason}"), file=sys.stderr)
     for old, new in summary.renamed:
-        print(f"dovel db: renamed duplicate {old} to {new}", file=sys.stderr)
+        print(printable(f"dovel db: renamed duplicate {old} to {new}"), file=sys.stderr)
     if not args.quiet:
-        print(f"dovel db: {args.db}: {summary.text()}", file=sys.stderr)
+        print(printable(f"dovel db: {args.db}: {summary.text()}"), file=sys.stderr)
     return 0
 
 
