@@ -6,12 +6,11 @@ import argparse
 import sys
 from typing import TYPE_CHECKING, Any
 
-from dovelkit.atomic import check_writable
 from dovelkit.errors import UserError
 from dovelkit.formatting import number, printable
 from dovelkit.progress import Status
 from dovelkit.commands import (add_max_size_option, add_mode_option, add_preset_option, check_structure_file,
-                               max_size_from, mode_from, parameters_from, positive_int)
+                               max_size_from, mode_from, parameters_from, positive_int, probe_file)
 
 if TYPE_CHECKING:
     from dovelkit.pairwise import PairwiseAlignment
@@ -149,8 +148,8 @@ def run_one(args: argparse.Namespace) -> int:
         from dovelkit.writing import output_format
 
         output_format(args.output)  # a bad name fails before any work
-    check_writable(args.output)
-    check_writable(args.html)
+    probe_file(args.output)  # a file can be made there, before any work
+    probe_file(args.html)
     mode = mode_from(args, "--direct" if args.direct else None)
 
     status = Status("dovel align")

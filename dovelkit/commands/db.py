@@ -6,7 +6,7 @@ import argparse
 import os
 import sys
 
-from dovelkit.commands import add_max_size_option, max_size_from, positive_int
+from dovelkit.commands import add_max_size_option, max_size_from, positive_int, probe_file
 
 
 def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
@@ -56,6 +56,8 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
 def run_create(args: argparse.Namespace) -> int:
     from dovelkit.database import DEFAULT_ROWS_PER_GROUP, Database
     from dovelkit.progress import stderr_is_terminal
+
+    probe_file(args.db)  # a file can be made there, before any file is read
 
     db = Database.create(
         args.db,
