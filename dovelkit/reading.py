@@ -21,7 +21,7 @@ import gemmi
 
 import dovel
 
-from dovelkit._core import scan_pdb
+from dovelkit._core import pdb_ca_only, scan_cif, scan_pdb
 from dovelkit.formatting import printable
 from dovelkit.paths import DEFAULT_MAX_SIZE, PathLike, display_path, not_regular
 
@@ -203,8 +203,9 @@ def _line_of(data: bytes, offset: int) -> int:
     return data.count(b"\n", 0, offset) + 1
 
 
-def _read_pdb(data: bytes, path: str) -> gemmi.Structure:
-    """PDB text through gemmi, after the checks gemmi leaves to its caller (see ``scan_pdb``)."""
+def _read_pdb(data: bytes, path: str, ca_only: bool = False) -> gemmi.Structure:
+    """PDB text through gemmi, after the checks gemmi leaves to its caller (see ``scan_pdb``); with
+    ``ca_only``, only the atom records of C-alpha atoms go to gemmi."""
     bad_line, problem, legacy, restarts, _ = scan_pdb(data, False, MAX_COORDINATE)
     if bad_line:
         raise ValueError(f"{path}, line {bad_line}: {problem}")
@@ -213,6 +214,8 @@ def _read_pdb(data: bytes, path: str) -> gemmi.Structure:
         assert marked is not None
         data = marked
         legacy = False  # the marked atom records end at column 76
+    if ca_only:
+        data = pdb_ca_only(data)
     try:
         structure = gemmi.read_pdb_string(data, max_line_length=72 if legacy else 0)
     except (RuntimeError, ValueError, UnicodeError) as exc:
@@ -269,6 +272,13 @@ def read_structure(path: PathLike, max_size: int | None = None) -> gemmi.Structu
     Raises OSError when the file cannot be read (also when it is a FIFO, a device or a directory)
     and ValueError (naming the path) when its content is not a readable PDB or mmCIF structure.
     """
+    return _read(path, max_size)
+
+
+def _read(path: PathLike, max_size: int | None = None, ca_only: bool = False) -> gemmi.Structure:
+    """``read_structure``; with ``ca_only`` every atom record is checked, but only those of C-alpha
+    atoms are parsed into the structure: what the chains are read from, in a fraction of the
+    memory (the parsed atoms of a whole file take ten times its text and more)."""
     limit = check_max_size(max_size)
     fspath = _fspath(path)
     data = _read_file(fspath, limit)
@@ -291,11 +301,19 @@ def read_structure(path: PathLike, max_size: int | None = None) -> gemmi.Structu
     if fmt is None:
         raise ValueError(f"{fspath}: unknown format (neither PDB nor mmCIF)")
     if fmt == gemmi.CoorFormat.Pdb:
-        structure = _read_pdb(data, fspath)
+        structure = _read_pdb(data, fspath, ca_only)
     else:
+        bad_line, problem, kept = scan_cif(data, MAX_COORDINATE, ca_only)
+        if bad_line:
+            raise ValueError(f"{fspath}, line {bad_line}: {problem}")
         try:
-            structure = gemmi.read_structure_string(data, format=fmt)
+            structure = gemmi.read_structure_string(kept if kept is not None else data, format=fmt)
         except (RuntimeError, ValueError, UnicodeError) as exc:
+            if kept is not None:  # said of the whole text, so that its lines are the file's
+                try:
+                    gemmi.read_structure_string(data, format=fmt)
+                except (RuntimeError, ValueError, UnicodeError) as whole:
+                    exc = whole
             raise ValueError(f"{fspath}: cannot read as mmCIF: {exc}") from None
     _check_finite(structure, data, fspath)
     return structure
@@ -521,7 +539,7 @@ def read_chain(path: PathLike, chain: str | None = None, model: int = 1, max_siz
     if chain is not None and not isinstance(chain, str):
         raise TypeError(f"chain must be a str or None, not {type(chain).__name__}")
     fspath = _fspath(path)
-    structure = read_structure(fspath, max_size)
+    structure = _read(fspath, max_size, ca_only=True)
     selected = _model(structure, fspath, model)
     try:
         return _read_chain(selected, fspath, chain, labelled)
@@ -587,7 +605,7 @@ def load_chains(path: PathLike, model: int = 1, max_size: int | None = None) -> 
     the file holds no protein chain).
     """
     fspath = _fspath(path)
-    structure = read_structure(fspath, max_size)
+    structure = _read(fspath, max_size, ca_only=True)
     try:
         chains = _protein_chains(_model(structure, fspath, model))
     except UnicodeDecodeError:

@@ -448,3 +448,52 @@ def test_a_full_disk_is_named_by_the_output(tmp_path, monkeypatch):
         Database.create(target, [UBQ], workers=1)
     assert info.value.filename == str(target) and info.value.errno == errno.ENOSPC
     assert os.listdir(tmp_path) == []
+
+
+# ---- memory: what is built from a large file stays a small multiple of its text
+
+MEMORY_PROBE = """
+import resource, sys, dovelkit
+base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+chains = dovelkit.load_chains(sys.argv[1])
+print(len(chains), sum(len(c) for c in chains), resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - base)
+"""
+
+
+def _large_cif(path: pathlib.Path, copies: int) -> int:
+    """1GBT's atoms written ``copies`` times, each copy a chain of its own (ids C0, C1, ...)."""
+    lines = GBT.read_text().splitlines()
+    start = next(i for i, line in enumerate(lines) if line.startswith("ATOM"))
+    end = start
+    while end < len(lines) and lines[end].startswith(("ATOM", "HETATM")):
+        end += 1
+    header = lines[start - 1::-1]
+    columns = [line.strip() for line in reversed(header[:next(i for i, h in enumerate(header) if h == "loop_")])]
+    asym = [columns.index("_atom_site.label_asym_id"), columns.index("_atom_site.auth_asym_id")]
+    rows = [line.split() for line in lines[start:end] if line.startswith("ATOM")]
+    with open(path, "w") as fh:
+        fh.write("\n".join(lines[:start]) + "\n")
+        for c in range(copies):
+            for row in rows:
+                for k in asym:
+                    row[k] = f"C{c}"
+            fh.write("\n".join(" ".join(row) for row in rows) + "\n")
+        fh.write("\n".join(lines[end:]) + "\n")
+    return copies * len(rows)
+
+
+def test_a_large_file_is_read_in_a_small_multiple_of_its_text(tmp_path):
+    import subprocess
+
+    from conftest import kit_env
+
+    path = tmp_path / "large.cif"
+    atoms = _large_cif(path, 300)
+    size = path.stat().st_size
+    result = subprocess.run([sys.executable, "-c", MEMORY_PROBE, str(path)], capture_output=True, text=True,
+                            env=kit_env(), timeout=120)
+    assert result.returncode == 0, result.stderr
+    n_chains, residues, grown_kb = map(int, result.stdout.split())
+    assert n_chains == 300 and residues == 300 * len(dovelkit.load(GBT))
+    print(f"\n{atoms} atoms in {size >> 20} MB of mmCIF: read in {grown_kb >> 10} MB more")
+    assert grown_kb * 1024 < 3 * size
