@@ -224,10 +224,9 @@ def read_pages(handle: Any, column: Column) -> Pages:
             raise FooterError(f"a page of the {column.path} column runs past its column chunk")
         if kind == _DATA_PAGE or kind == _DATA_PAGE_V2:
             page = header.get(5 if kind == _DATA_PAGE else 8)
-            n = page.get(1) if isinstance(page, dict) else None
-            if not isinstance(n, int) or n < 0:
+            if not isinstance(page, dict) or not isinstance(page.get(1), int) or page[1] < 0:
                 raise FooterError(f"a page of the {column.path} column has no value count")
-            values += n
+            values += page[1]
             if kind == _DATA_PAGE_V2 and isinstance(page.get(3), int):
                 rows = (rows or 0) + page[3]
         at += reader.pos + size
