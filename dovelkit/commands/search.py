@@ -219,8 +219,10 @@ def _client(args: argparse.Namespace) -> Any:
 
     try:
         return Client(args.scheduler, timeout=args.connect_timeout)
-    except (OSError, OverflowError, ValueError, TypeError) as exc:  # a port out of range gives OverflowError
-        raise UserError(f"cannot reach the scheduler at {args.scheduler}: {type(exc).__name__ if not str(exc) else exc}") from None
+    except OSError as exc:
+        raise UserError(f"cannot reach the scheduler at {args.scheduler}: {exc}") from None
+    except (OverflowError, ValueError, TypeError) as exc:  # a port out of range gives OverflowError
+        raise UserError(f"--scheduler {args.scheduler}: not a usable scheduler address ({exc})") from None
 
 
 def run_many(args: argparse.Namespace) -> int:
