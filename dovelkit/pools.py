@@ -198,13 +198,18 @@ class WorkerPool:
             return _Worker(self._context, self._server_pid)
         except (OSError, EOFError):
             pass
-        try:
-            self._context = _server_context()  # starts the server again when it has ended
-            self._server_pid = _server_pid()
-            return _Worker(self._context, self._server_pid)
-        except (OSError, EOFError) as exc:
-            raise WorkerLost(f"cannot start a worker process: the server that starts them ended and cannot be "
-                             f"started again ({type(exc).__name__}: {exc})") from None
+        # A server just killed is seen to have ended only once it is gone: try again for a while.
+        deadline = time.monotonic() + 5.0
+        while True:
+            try:
+                self._context = _server_context()  # starts the server again when it has ended
+                self._server_pid = _server_pid()
+                return _Worker(self._context, self._server_pid)
+            except (OSError, EOFError) as exc:
+                if time.monotonic() > deadline:
+                    raise WorkerLost(f"cannot start a worker process: the server that starts them ended and cannot "
+                                     f"be started again ({type(exc).__name__}: {exc})") from None
+            time.sleep(0.05)
 
     def __enter__(self) -> WorkerPool:
         return self

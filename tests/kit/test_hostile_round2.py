@@ -450,6 +450,45 @@ def test_a_full_disk_is_named_by_the_output(tmp_path, monkeypatch):
     assert os.listdir(tmp_path) == []
 
 
+
+def _kill_the_server_of(args):
+    """Run the command, SIGKILL the server that forks its workers as soon as it runs; (status,
+    stdout, stderr, whether it was killed)."""
+    import signal
+    import subprocess
+
+    from conftest import kit_env
+
+    proc = subprocess.Popen([sys.executable, "-m", "dovelkit", *map(str, args)], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, env=kit_env())
+    killed = False
+    deadline = time.monotonic() + 60
+    while not killed and proc.poll() is None and time.monotonic() < deadline:
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                cmdline = pathlib.Path(f"/proc/{pid}/cmdline").read_bytes()
+                parent = int(pathlib.Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[1])
+            except (OSError, ValueError, IndexError):
+                continue
+            if parent == proc.pid and b"forkserver" in cmdline:
+                os.kill(int(pid), signal.SIGKILL)
+                killed = True
+                break
+        time.sleep(0.005)
+    out, err = proc.communicate(timeout=300)
+    return proc.returncode, out, err, killed
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="/proc")
+def test_a_search_whose_worker_server_is_killed_gives_the_same_table(tmp_path):
+    db = Database.create(tmp_path / "db.parquet", [DATA_DIR / f for f in FILES], workers=1, rows_per_group=2).path
+    clean = dovel_cmd("search", db, db, "--workers", "2", "-q")
+    assert clean.returncode == 0, clean.stderr
+    status, out, err, killed = _kill_the_server_of(["search", db, db, "--workers", "2", "-q"])
+    assert killed and status == 0, err
+    assert out == clean.stdout
+
+
 # ---- memory: what is built from a large file stays a small multiple of its text
 
 MEMORY_PROBE = """
