@@ -10,6 +10,7 @@
 // 73-80) and, when asked, gives the text back with the segment columns (73-76) of every repeated
 // run of residue numbers marked "~N", so that each run reads as residues of its own.
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/tuple.h>
 
@@ -19,6 +20,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <functional>
+#include <optional>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -486,7 +488,7 @@ void bind_records(nb::module_& m) {
                 nb::gil_scoped_release release;
                 s = scan(text, mark_restarts, max_coordinate);
             }
-            nb::object marked = nb::none();
+            std::optional<nb::bytes> marked;
             if (mark_restarts && s.restarts) marked = nb::bytes(s.marked.data(), s.marked.size());
             return std::make_tuple(s.bad_line, s.problem, s.legacy, s.restarts, marked);
         },
@@ -505,7 +507,7 @@ void bind_records(nb::module_& m) {
                 nb::gil_scoped_release release;
                 s = scan_cif(text, max_coordinate, ca_only);
             }
-            nb::object kept = nb::none();
+            std::optional<nb::bytes> kept;
             if (s.thinned && !s.bad_line) kept = nb::bytes(s.kept.data(), s.kept.size());
             return std::make_tuple(s.bad_line, s.problem, kept);
         },
