@@ -7,12 +7,14 @@
 // 73-80) and, when asked, gives the text back with the segment columns (73-76) of every repeated
 // run of residue numbers marked "~N", so that each run reads as residues of its own.
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/tuple.h>
 
 #include <algorithm>
 #include <array>
 #include <functional>
+#include <optional>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -222,7 +224,7 @@ void bind_records(nb::module_& m) {
                 nb::gil_scoped_release release;
                 s = scan(text, mark_restarts);
             }
-            nb::object marked = nb::none();
+            std::optional<nb::bytes> marked;
             if (mark_restarts && s.restarts) marked = nb::bytes(s.marked.data(), s.marked.size());
             return std::make_tuple(s.bad_line, s.problem, s.legacy, s.restarts, marked);
         },
