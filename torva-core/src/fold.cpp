@@ -2,6 +2,7 @@
 #include "torva/fold.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include <utility>
 
 #include "tm_kernel.hpp"
+#include "torva/cell_box.hpp"
 #include "torva/tmscore.hpp"
 
 namespace torva {
@@ -111,6 +113,7 @@ public:
         quick_.norm_length = static_cast<double>(lmin);
         quick_.score_cutoff = d8_;
         quick_.max_starts = kQuickStarts;
+        quick_.cancel = &cancel_;
         yt_.resize(n2_);
         cx_centre_ = centroid(x);
     }
@@ -503,29 +506,22 @@ public:
 
 private:
     static constexpr double kCell = 4.5;
+    static constexpr double kMaxGridCells = 262144.0;  // coarser cells past this (a box over 280 Å wide)
 
-    // Points bucketed in cubes of one edge length; visit() calls back with
-    // the index of every point in the 27 cubes around a position.
+    // Points bucketed in the cells of the seed-rating grid (cells of at least
+    // one edge length); visit() calls back with the index of every point in
+    // the 27 cells around a position, which holds every point within one edge
+    // of it.
     struct Grid {
-        double edge = 1.0;
-        Point lo{0, 0, 0};
-        long nx = 1, ny = 1, nz = 1;
+        CellBox box;
         std::vector<std::uint32_t> start, items;
 
-        void build(const PointSet& pts, double e) {
-            edge = e;
-            Point hi = pts[0];
-            lo = pts[0];
-            for (const Point& p : pts)
-                for (int a = 0; a < 3; ++a) {
-                    lo[a] = std::min(lo[a], p[a]);
-                    hi[a] = std::max(hi[a], p[a]);
-                }
-            nx = static_cast<long>((hi[0] - lo[0]) / edge) + 1;
-            ny = static_cast<long>((hi[1] - lo[1]) / edge) + 1;
-            nz = static_cast<long>((hi[2] - lo[2]) / edge) + 1;
-            const std::size_t cells = static_cast<std::size_t>(nx * ny * nz);
+        void build(const PointSet& pts, double edge) {
+            box = make_cell_box(pts, edge, 0.0, 1, kMaxGridCells);
+            const std::size_t cells = box.empty() ? 0 : box.cells();
             start.assign(cells + 1, 0);
+            items.clear();
+            if (cells == 0) return;
             std::vector<std::size_t> cell_of(pts.size());
             for (std::size_t k = 0; k < pts.size(); ++k) {
                 cell_of[k] = cell(pts[k]);
@@ -536,24 +532,30 @@ private:
             std::vector<std::uint32_t> fill(start.begin(), start.end() - 1);
             for (std::size_t k = 0; k < pts.size(); ++k) items[fill[cell_of[k]]++] = static_cast<std::uint32_t>(k);
         }
+        // The cell of a point of the set (inside the box, on its last cell at the far edge).
         std::size_t cell(const Point& p) const {
-            const long cx = static_cast<long>((p[0] - lo[0]) / edge);
-            const long cy = static_cast<long>((p[1] - lo[1]) / edge);
-            const long cz = static_cast<long>((p[2] - lo[2]) / edge);
-            return static_cast<std::size_t>((cx * ny + cy) * nz + cz);
+            std::array<std::size_t, 3> c{};
+            for (int a = 0; a < 3; ++a) {
+                const long v = box.cell(p[a], a).value_or(0);
+                c[a] = static_cast<std::size_t>(std::clamp(v, 0L, static_cast<long>(box.dims[a]) - 1));
+            }
+            return box.index(c[0], c[1], c[2]);
         }
         template <class F>
         void visit(const Point& p, F&& f) const {
-            const double fx = std::floor((p[0] - lo[0]) / edge), fy = std::floor((p[1] - lo[1]) / edge),
-                         fz = std::floor((p[2] - lo[2]) / edge);
-            if (fx < -1.0 || fy < -1.0 || fz < -1.0 || fx > static_cast<double>(nx) ||
-                fy > static_cast<double>(ny) || fz > static_cast<double>(nz))
-                return;
-            const long cx = static_cast<long>(fx), cy = static_cast<long>(fy), cz = static_cast<long>(fz);
-            for (long a = std::max(0L, cx - 1); a <= std::min(nx - 1, cx + 1); ++a)
-                for (long b = std::max(0L, cy - 1); b <= std::min(ny - 1, cy + 1); ++b)
-                    for (long c = std::max(0L, cz - 1); c <= std::min(nz - 1, cz + 1); ++c) {
-                        const std::size_t id = static_cast<std::size_t>((a * ny + b) * nz + c);
+            if (box.empty()) return;
+            std::array<long, 3> c{};
+            for (int a = 0; a < 3; ++a) {
+                const auto v = box.cell(p[a], a);
+                if (!v) return;
+                c[a] = *v;
+            }
+            const auto last = [&](int a) { return static_cast<long>(box.dims[a]) - 1; };
+            for (long a = std::max(0L, c[0] - 1); a <= std::min(last(0), c[0] + 1); ++a)
+                for (long b = std::max(0L, c[1] - 1); b <= std::min(last(1), c[1] + 1); ++b)
+                    for (long z = std::max(0L, c[2] - 1); z <= std::min(last(2), c[2] + 1); ++z) {
+                        const std::size_t id = box.index(static_cast<std::size_t>(a), static_cast<std::size_t>(b),
+                                                         static_cast<std::size_t>(z));
                         for (std::uint32_t k = start[id]; k < start[id + 1]; ++k) f(items[k]);
                     }
         }
@@ -680,6 +682,7 @@ Result<Canonical> align_canonical(std::span<const Residue> rx, std::span<const R
     Canonical out;
     tm::Scratch scratch;
     tm::SearchSettings full;
+    full.cancel = &cancel;
     full.max_starts = 40;
     full.d0 = al.d0();
     full.d0_search = tm::search_cutoff(full.d0);
@@ -719,6 +722,7 @@ Result<Canonical> align_canonical(std::span<const Residue> rx, std::span<const R
         full.d0 = tm_d0(n2);
         full.d0_search = tm::search_cutoff(full.d0);
         out.by_y = tm::search(px, py, full, scratch);
+        if (cancel.requested()) return Error::cancelled();
     }
     out.rmsd = superpose(px, py).rmsd;
     return out;
