@@ -11,4 +11,5 @@ NB_MODULE(_core, m) {
     torva_kit::bind_records(m);
     torva_kit::bind_prefilter(m);
     torva_kit::bind_dssp(m);
+    torva_kit::bind_ranges(m);
 }
