@@ -15,6 +15,7 @@
 #include "torva/cell_box.hpp"
 #include "torva/coordinates.hpp"
 #include "torva/fold.hpp"
+#include "torva/search_key.hpp"
 #include "torva/structure_pair.hpp"
 #include "torva/tmscore.hpp"
 
@@ -156,6 +157,19 @@ TEST(HostileCoordinates, FoldAndFamilyLevelsFinishInBoundedTime) {
             ASSERT_TRUE(family.ok()) << h.name << ": " << family.error().message;
             EXPECT_LT(seconds_since(t0), 20.0) << h.name;
         }
+    }
+}
+
+TEST(HostileCoordinates, SearchKeysOfAnyCoordinates) {
+    // The key's neighbour grid holds no point it cannot number, and looks none up.
+    const PointSet chain = walk(120, 3);
+    const auto ordinary = torva::search_key(chain);
+    for (const Hostile& h : hostile_cases()) {
+        PointSet p = chain;
+        h.spoil(p);
+        const auto key = torva::search_key(p);
+        EXPECT_EQ(key.size(), ordinary.size()) << h.name;
+        ASSERT_TRUE(torva::search_key_letters(key).ok()) << h.name;
     }
 }
 
