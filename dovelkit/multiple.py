@@ -123,10 +123,10 @@ def _fold_msa(domains: list[dovel.Domain],
     r = _core.fold_align_domains([(d.coordinates, d.sequence) for d in domains])
     if progress is not None:
         progress(len(domains), len(domains))
-    transforms = [transform_of(m) for m in r["onto_first"]]
+    transforms = [transform_of(m) for m in r.onto_first]
     transforms[0] = dovel.Transform()
-    columns = r["columns"]
-    core = r["core_positions"]
+    columns = r.columns
+    core = r.core_positions
     core_rmsd = _core_rmsd(domains, transforms, columns, core)
     tms = _tm_to_first(domains, columns)
     mean_tm = float(np.mean(tms[1:]))
@@ -169,10 +169,10 @@ def msa(domains: Sequence[dovel.Domain], params: dovel.Parameters | None = None,
     r = _core.align_domains([(d.coordinates, d.sequence) for d in domains], settings, progress=progress)
     if progress is not None:
         progress(total, total)
-    transforms = [transform_of(m) for m in r["full_transforms"]]
-    columns = r["columns"]
-    core = r["core_positions"]
+    transforms = [transform_of(m) for m in r.full_transforms]
+    columns = r.columns
+    core = r.core_positions
     tms = _tm_to_first(domains, columns)
     return MultipleAlignment(domains, transforms, columns, core, _core_rmsd(domains, transforms, columns, core),
-                             r["unplaced"], r["score"], r["avg_rmsd"], [transform_of(m) for m in r["pre_transforms"]],
+                             r.unplaced, r.score, r.avg_rmsd, [transform_of(m) for m in r.pre_transforms],
                              tms, float(np.mean(tms[1:])))

@@ -12,7 +12,6 @@ import math
 import os
 import re
 import stat
-import tempfile
 import zlib
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
@@ -21,7 +20,8 @@ import gemmi
 
 import dovel
 
-from dovelkit._core import pdb_ca_only, scan_cif, scan_pdb
+from dovelkit._core import MAX_COORDINATE as _core_max_coordinate
+from dovelkit._core import apply_dssp, pdb_ca_only, scan_cif, scan_pdb
 from dovelkit.formatting import printable
 from dovelkit.paths import DEFAULT_MAX_SIZE, PathLike, display_path, not_regular
 
@@ -40,12 +40,12 @@ _INFLATE_ERRORS: tuple[type[BaseException], ...] = (zlib.error, getattr(_inflate
 # it is refused before it takes memory (a gzip bomb, /dev/zero renamed x.pdb.gz). Each reading
 # process holds at most this much text.
 
-# Atom coordinates are read only within this many Angstroms of the origin on each axis (|x| below
-# it): real structures stay within a few thousand, and the alignment's grids and searches are sized
-# by the extent of a chain. A file (or a database entry) with a coordinate beyond it is refused,
-# naming the line (or the entry). The one definition of the bound; the database and every reader
-# take it from here.
-MAX_COORDINATE = 1e5
+# Atom coordinates are read only within MAX_COORDINATE Angstroms of the origin on each axis (|x|
+# below it): real structures stay within a few thousand, and the alignment's grids and searches are
+# sized by the extent of a chain. A file (or a database entry) with a coordinate beyond it is
+# refused, naming the line (or the entry). The bound is the core's (every reader shares it); the
+# database and the kit's readers take it from here.
+MAX_COORDINATE: float = _core_max_coordinate
 
 
 def coordinate_range_text() -> str:
@@ -400,80 +400,22 @@ def _domain(stem: str, data: ChainData, dssp: PathLike | None) -> dovel.Domain:
     return domain
 
 
-def _dssp_code_matches(dssp_code: str, code: str) -> bool:
-    """A DSSP amino-acid letter against the chain's one: DSSP writes a bridged cysteine as a
-    lower-case letter (its bridge) and any residue it does not know as X."""
-    if dssp_code.islower():
-        dssp_code = "C"
-    return dssp_code == code or dssp_code == "X" or code == "X"
-
-
 def _apply_dssp(domain: dovel.Domain, data: ChainData, dssp: PathLike) -> None:
-    """Apply a DSSP file through the module's DSSP reader, after checking that it describes the chain.
+    """Apply a DSSP file to the domain, after checking that it describes the chain.
 
     Every DSSP line of the chain must name a residue of the chain (its number and insertion
-    code) with the same amino acid; the first that does not is named in a ValueError, as is a
-    file holding no line of the chain. The module matches DSSP lines to residues by their labels,
-    and a domain built from arrays is labelled 1, 2, 3, ... So the DSSP lines of this chain are
-    relabelled to those positions (the residue number columns rewritten, chain column cleared)
-    before the module reads them. A label the chain holds twice (numbering that starts again)
-    takes its positions in turn.
+    code, ``data.labels``) with the same amino acid; the first that does not is named in a
+    ValueError, as is a file holding no line of the chain. A label the chain holds twice
+    (numbering that starts again) takes its residues in turn. The core reads the file's text
+    once, checks it and applies it (the domain is unchanged on error).
     """
     path = _fspath(dssp)
-    positions: dict[str, list[int]] = {}
-    for i, label in enumerate(data.labels):
-        positions.setdefault(label, []).append(i + 1)
-    used: dict[str, int] = {}
-    chain = data.chain
-    out: list[str] = []
     with open(path, "rb") as fh:
         raw = fh.read()
     try:
-        text = raw.decode("utf-8")
-    except UnicodeDecodeError:
-        raise ValueError(f"{path}: not a DSSP file (not UTF-8 text)") from None
-    in_residues = False
-    matched = 0
-    for line in text.split("\n"):
-        line = line.rstrip("\r")
-        if not in_residues:
-            out.append(line)
-            in_residues = "  #  RESIDUE" in line
-            continue
-        if len(line) <= 16 or line[13] == "!":
-            continue
-        line_chain = line[11]
-        if line_chain != " " and line_chain != chain[0]:
-            continue
-        # Newer DSSP writes the full chain id at columns 160-163; honour it when present.
-        if len(line) >= 163 and line[159:163].strip() and line[159:163].strip() != chain:
-            continue
-        label = line[5:10].strip() + line[10].strip()
-        at = positions.get(label, ())
-        k = used.get(label, 0)
-        if k >= len(at):
-            raise ValueError(
-                f"{path}: DSSP file of another structure: its residue {label} ({line[13]}) is not in chain {chain}"
-            )
-        pos = at[k]
-        used[label] = k + 1
-        if not _dssp_code_matches(line[13], data.sequence[pos - 1]):
-            raise ValueError(
-                f"{path}: DSSP file of another structure: residue {label} is {line[13]} there, "
-                f"{data.sequence[pos - 1]} in chain {chain}"
-            )
-        matched += 1
-        out.append(f"{line[:5]}{pos:>5}  {line[12:]}")  # insertion code and chain cleared
-    if not in_residues:
-        raise ValueError(f"{path}: not a DSSP file (no residue table header)")
-    if not matched:
-        raise ValueError(f"{path}: DSSP file of another structure: no residue of chain {chain}")
-    with tempfile.NamedTemporaryFile("w", suffix=".dssp", encoding="utf-8", delete=False) as tmp:
-        tmp.write("\n".join(out) + "\n")
-    try:
-        domain.load_dssp(tmp.name)
-    finally:
-        os.unlink(tmp.name)
+        apply_dssp(domain, raw, data.chain, data.labels)
+    except ValueError as e:
+        raise ValueError(f"{path}: {e}") from None
 
 
 def _chain_parts(model: gemmi.Model) -> dict[str, list[gemmi.Chain]]:
