@@ -142,7 +142,7 @@ def run(args: argparse.Namespace) -> int:
     client = _client(args)
     try:
         params = parameters_from(args)
-        hits = dovelkit.search(
+        hits: list[Any] = dovelkit.search(  # a SearchHits: .aligned of .entries
             query,
             targets,
             params=params,
