@@ -291,8 +291,7 @@ public:
             for (std::size_t a = 0; a < nx_; ++a)
                 for (std::size_t b = 0; b < ny_; ++b) {
                     if (!near(a, b, t)) continue;
-                    dp(a, b, false);
-                    w[a * ny_ + b] = dp_value_;
+                    w[a * ny_ + b] = similarity_sum(a, b, dp(a, b, true));
                 }
             map = assign(w);
         }
@@ -398,6 +397,18 @@ private:
         if (min_fragment > 0) s.min_fragment = min_fragment;
         s.initial = &t;
         return tm::search(px_, py_, s, scratch_);
+    }
+
+    // The TM similarity sum of an alignment of chain a with chain b as moved
+    // (pairs beyond the cutoff score nothing).
+    double similarity_sum(std::size_t a, std::size_t b, const Alignment& aligned) const {
+        const double cut2 = d8_ * d8_;
+        double sum = 0.0;
+        for (const AlignedPair& p : aligned) {
+            const double d2 = squared_distance(x_.chains[a][p.i], moved_[b][p.j]);
+            if (d2 < cut2) sum += 1.0 / (1.0 + d2 * inv_d02_);
+        }
+        return sum;
     }
 
     // Alignment of chain a with chain b as moved (moved_[b]) maximising the
