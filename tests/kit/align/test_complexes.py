@@ -118,8 +118,9 @@ def test_unequal_chain_counts_name_the_unmatched_chains():
 def test_result_as_plain_values():
     r = align_complexes(os.path.join(DATA, "1hpv.pdb"), os.path.join(DATA, "1k6p.pdb"))
     d = json.loads(json.dumps(r.as_dict()))
-    assert d["fixed"] == "1hpv" and d["mobile"] == "1k6p"
-    assert len(d["transform"]) == 3 and all(len(row) == 4 for row in d["transform"])
+    assert d["fixed"] == {"id": "1hpv", "chains": ["A", "B"], "length": r.length_fixed}
+    assert d["mobile"]["id"] == "1k6p"
+    assert np.allclose(d["transform"], r.transform.transformation_matrix())
     assert d["chain_map"] == [list(p) for p in r.chain_map]
     assert {c["fixed"] for c in d["chains"]} == {f for f, _ in r.chain_map}
     assert d["n_aligned"] == len(d["pairs"]) == sum(c["n_aligned"] for c in d["chains"])
@@ -150,3 +151,62 @@ def test_bad_arguments():
         align_complexes(os.path.join(DATA, "no_such_file.pdb"), chains)
     # The package's pairwise function stays in place beside the alignment modules.
     assert callable(dovelkit.align) and dovelkit.align_complexes is align_complexes
+
+
+# -- the command ---------------------------------------------------------------------------------
+
+def _user_error(p, *words):
+    assert p.returncode == 1, p.stderr
+    lines = p.stderr.splitlines()
+    assert len(lines) == 1 and "Traceback" not in p.stderr, p.stderr
+    for w in words:
+        assert w in lines[0]
+
+
+def test_command_json_output_file_and_table(tmp_path):
+    from conftest import dovel_cmd
+
+    a, b = os.path.join(DATA, "1hpv.pdb"), os.path.join(DATA, "1k6p.pdb")
+    out, page = tmp_path / "k6p_on_hpv.cif", tmp_path / "report.html"
+    p = dovel_cmd("align", a, b, "--complex", "--json", "-o", out, "--html", page)
+    assert p.returncode == 0, p.stderr
+    data = json.loads(p.stdout)
+    html = page.read_text(encoding="utf-8")
+    assert "Chain map" in html and "1k6p superposed on 1hpv" in html
+    for key in ("fixed", "mobile", "tm_fixed", "tm_mobile", "n_aligned", "rmsd", "transform", "chain_map", "chains",
+                "pairs"):
+        assert key in data
+    assert data["tm_fixed"] > 0.8 and len(data["chain_map"]) == 2
+    # The file written is the whole mobile assembly moved by the reported transform.
+    T = np.array(data["transform"])
+    for name in ("A", "B"):
+        before = dovelkit.load(b, chain=name).coordinates
+        after = dovelkit.load(out, chain=name).coordinates
+        np.testing.assert_allclose(after, before @ T[:3, :3].T + T[:3, 3], atol=2e-3)
+
+    text = dovel_cmd("align", a, b, "--complex", "--chain-map", "A=B")
+    assert text.returncode == 0, text.stderr
+    lines = text.stdout.splitlines()
+    table = lines[lines.index("chain map") + 1:]
+    assert table[0].split()[:2] == ["fixed", "mobile"]
+    assert table[1].split()[:2] == ["A", "B"] and table[2].split()[:2] == ["B", "A"]
+    assert any("every chain of both assemblies is matched" in x for x in lines)
+
+    many = dovel_cmd("align", "--all", a, b, os.path.join(DATA, "2beg.pdb"), "--complex")
+    assert many.returncode == 0, many.stderr
+    rows = [line.split("\t") for line in many.stdout.splitlines()]
+    assert rows[0][:3] == ["fixed", "mobile", "chains_fixed"] and len(rows) == 4
+    assert rows[3][2:4] == ["2", "5"] and rows[3][-2] == "-" and len(rows[3][-1].split(",")) == 3
+
+
+def test_command_mistakes_are_one_line(tmp_path):
+    from conftest import dovel_cmd
+
+    a, b = os.path.join(DATA, "1hpv.pdb"), os.path.join(DATA, "1k6p.pdb")
+    _user_error(dovel_cmd("align", a, b, "--complex", "--chain-map", "A=Q"), "chain map", "'Q'")
+    _user_error(dovel_cmd("align", a, b, "--complex", "--chain-map", "A:B"), "--chain-map")
+    _user_error(dovel_cmd("align", a, b, "--chain-map", "A=B"), "--complex")
+    _user_error(dovel_cmd("align", a, b, "--complex", "--chain1", "A"), "--chain1")
+    _user_error(dovel_cmd("align", f"{a}:A", b, "--complex"), "every chain")
+    _user_error(dovel_cmd("align", "--all", a, b, "--complex", "-o", tmp_path / "x.pdb"), "-o")
+    _user_error(dovel_cmd("align", a, tmp_path / "missing.pdb", "--complex"), "no such file")
