@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <numbers>
 #include <set>
 #include <string>
 #include <tuple>
@@ -84,6 +85,7 @@ constexpr std::size_t kRefinedMaps = 6;      // distinct candidates refined in f
 constexpr int kRefineSteps = 8;              // alignment and superposition rounds per map, at most
 constexpr double kGap = -0.6;                // gap opening charge of the refinement's alignments
 constexpr std::size_t kCandidateStarts = 4;  // fragment starts per length while searching candidates
+constexpr std::size_t kOverlaidMaps = 3;     // maps whose chain centres are laid on each other, besides the value map
 constexpr std::size_t kThoroughStarts = 20;  // the same for the search of the value map
 constexpr std::size_t kFinalStarts = 12;     // fragment starts per length of the final searches
 constexpr double kForced = 1e9;              // weight that makes the assignment keep a given pairing
@@ -243,6 +245,19 @@ public:
             s.score = r.score;
             all.push_back(std::move(s));
         }
+        // The chains' centres laid on each other, for the value map and the
+        // best maps found so far.
+        {
+            std::vector<State> ranked = all;
+            std::stable_sort(ranked.begin(), ranked.end(),
+                             [](const State& l, const State& r) { return l.score > r.score; });
+            std::vector<Map> maps{all.back().map};
+            for (const State& st : ranked) {
+                if (maps.size() > kOverlaidMaps) break;
+                if (std::find(maps.begin(), maps.end(), st.map) == maps.end()) maps.push_back(st.map);
+            }
+            for (const Map& m : maps) overlay(m, all);
+        }
         std::stable_sort(all.begin(), all.end(), [](const State& l, const State& r) { return l.score > r.score; });
         // The best few that differ in their map or their superposition.
         std::vector<State> out;
@@ -256,22 +271,81 @@ public:
         return out;
     }
 
+    // Superpositions that lay the centres of a map's chains on each other:
+    // their least-squares fit; for two chains also that fit turned about the
+    // line through the centres in steps of 30 degrees. The best of them by
+    // the similarity sums of the alignments under it joins `out`.
+    void overlay(const Map& map, std::vector<State>& out) {
+        PointSet cx, cy;
+        for (std::size_t a = 0; a < nx_; ++a)
+            if (map[a] >= 0) {
+                cx.push_back(x_.centre[a]);
+                cy.push_back(y_.centre[static_cast<std::size_t>(map[a])]);
+            }
+        if (cx.size() < 2) return;
+        const Transform base = superpose(cx, cy).transform;
+        std::vector<Transform> options{base};
+        if (cx.size() == 2) {
+            Point u{cx[1][0] - cx[0][0], cx[1][1] - cx[0][1], cx[1][2] - cx[0][2]};
+            const double norm = std::sqrt(u[0] * u[0] + u[1] * u[1] + u[2] * u[2]);
+            if (norm > 1e-6) {
+                for (double& v : u) v /= norm;
+                const Point c{(cx[0][0] + cx[1][0]) / 2, (cx[0][1] + cx[1][1]) / 2, (cx[0][2] + cx[1][2]) / 2};
+                for (int k = 1; k < 12; ++k) {
+                    const double th = k * std::numbers::pi / 6.0, co = std::cos(th), si = std::sin(th);
+                    Matrix3 r{};
+                    for (int i = 0; i < 3; ++i)
+                        for (int j = 0; j < 3; ++j) r[i][j] = (i == j ? co : 0.0) + (1 - co) * u[i] * u[j];
+                    r[0][1] -= si * u[2];
+                    r[0][2] += si * u[1];
+                    r[1][0] += si * u[2];
+                    r[1][2] -= si * u[0];
+                    r[2][0] -= si * u[1];
+                    r[2][1] += si * u[0];
+                    Transform spin = Transform::from_matrix(r, {0, 0, 0});
+                    const Point rc = spin.apply(c);
+                    spin.translation = {c[0] - rc[0], c[1] - rc[1], c[2] - rc[2]};
+                    options.push_back(spin.compose(base));
+                }
+            }
+        }
+        State best;
+        for (const Transform& t : options) {
+            move_all(t);
+            double score = 0.0;
+            for (std::size_t a = 0; a < nx_; ++a)
+                if (map[a] >= 0) {
+                    const std::size_t b = static_cast<std::size_t>(map[a]);
+                    score += similarity_sum(a, b, dp(a, b, true));
+                }
+            if (score > best.score) {
+                best.score = score;
+                best.transform = t;
+            }
+        }
+        best.map = map;
+        out.push_back(std::move(best));
+    }
+
     // Step 3: alignments under the superposition, superposition of the
     // alignments, chain map of the alignments' values, until the score stops
     // rising. Returns false when cancelled.
     bool refine(State& s) {
         State best;
+        const Map start_map = s.map;
+        const Transform start = s.transform;
         // The candidate's own pairs (the fold-level ones) compete with the refinement's.
-        if (s.aligned.empty()) {
-            s.aligned.assign(nx_, {});
-            for (std::size_t a = 0; a < nx_; ++a)
-                if (s.map[a] >= 0) s.aligned[a] = chain_[a * ny_ + static_cast<std::size_t>(s.map[a])].pairs;
-            const tm::SearchResult r = search_pairs(s.aligned, s.map, s.transform, kCandidateStarts);
-            s.score = r.score;
-            s.transform = r.transform;
-        }
-        Map map = s.map;
-        Transform t = s.transform;
+        State own;
+        own.map = s.map;
+        own.aligned.assign(nx_, {});
+        for (std::size_t a = 0; a < nx_; ++a)
+            if (s.map[a] >= 0) own.aligned[a] = chain_[a * ny_ + static_cast<std::size_t>(s.map[a])].pairs;
+        const tm::SearchResult fitted = search_pairs(own.aligned, own.map, start, kCandidateStarts);
+        own.score = fitted.score;
+        own.transform = fitted.transform;
+        s = std::move(own);
+        Map map = start_map;
+        Transform t = start;
         for (int step = 0; step < kRefineSteps; ++step) {
             if (cancel_.requested()) return false;
             move_all(t);

@@ -19,9 +19,12 @@
 //      caller fixed are always kept). The superposition is then fitted again
 //      on the pairs of all mapped chains. One more candidate maps the chains
 //      by the fold-level scores alone, its superposition searched over the
-//      pairs of all its chains at once.
+//      pairs of all its chains at once; and for that map and the best few
+//      others, superpositions that lay the mapped chains' centres on each
+//      other (for two chains, turned about the line through them), the best
+//      by the alignments under it.
 //   3. The best few candidates that differ in map or superposition are
-//      refined: each mapped chain pair is aligned again by dynamic
+//      refined (their fold-level pairs, fitted, stand as an alternative): each mapped chain pair is aligned again by dynamic
 //      programming on the TM similarity under the current superposition,
 //      the superposition is searched again on the pairs of the whole
 //      assembly, and the chain map is assigned again from the new
