@@ -12,6 +12,7 @@
 
 #include "tm_kernel.hpp"
 #include "torva/fold.hpp"
+#include "torva/search_key.hpp"
 #include "torva/tmscore.hpp"
 
 namespace torva {
@@ -85,6 +86,8 @@ constexpr std::size_t kRefinedMaps = 6;      // distinct candidates refined in f
 constexpr int kRefineSteps = 8;              // alignment and superposition rounds per map, at most
 constexpr double kGap = -0.6;                // gap opening charge of the refinement's alignments
 constexpr std::size_t kCandidateStarts = 4;  // fragment starts per length while searching candidates
+constexpr std::size_t kAllPairs = 24;        // distinct chain pairs all aligned at the fold level, at most
+constexpr std::size_t kPartners = 2;         // otherwise, the partners of each chain aligned
 constexpr std::size_t kOverlaidMaps = 3;     // maps whose chain centres are laid on each other, besides the value map
 constexpr std::size_t kThoroughStarts = 20;  // the same for the search of the value map
 constexpr std::size_t kFinalStarts = 12;     // fragment starts per length of the final searches
@@ -176,10 +179,11 @@ public:
     bool align_chains() {
         chain_.assign(nx_ * ny_, {});
         std::vector<char> done(nx_ * ny_, 0);
+        const std::vector<char> wanted = chosen_pairs();
         for (std::size_t a = 0; a < nx_; ++a)
             for (std::size_t b = 0; b < ny_; ++b) {
                 const std::size_t ra = x_.representative[a], rb = y_.representative[b];
-                if (done[ra * ny_ + rb]) continue;
+                if (done[ra * ny_ + rb] || !wanted[ra * ny_ + rb]) continue;
                 if (cancel_.requested()) return false;
                 auto r = fold_align(x_.residues[ra], y_.residues[rb], cancel_);
                 if (!r) return false;  // only a cancel fails here: the chains were checked
@@ -202,7 +206,7 @@ public:
         for (std::size_t a = 0; a < nx_; ++a)
             for (std::size_t b = 0; b < ny_; ++b) {
                 const std::size_t ra = x_.representative[a], rb = y_.representative[b];
-                if (ra == a && rb == b) continue;
+                if ((ra == a && rb == b) || !done[ra * ny_ + rb]) continue;
                 const ChainAlignment& rep = chain_[ra * ny_ + rb];
                 ChainAlignment& c = chain_[a * ny_ + b];
                 c.pairs = rep.pairs;
@@ -212,12 +216,87 @@ public:
         return true;
     }
 
+    // The representative chain pairs given a fold-level alignment: all of
+    // them for small assemblies; otherwise, for each chain, the chains of the
+    // other side most like it by a quick comparison (shared words of
+    // three residues, by sequence or by the shape letters of the trace),
+    // and every pair the caller fixed.
+    std::vector<char> chosen_pairs() const {
+        std::vector<char> wanted(nx_ * ny_, 0);
+        std::vector<std::size_t> rx, ry;
+        for (std::size_t a = 0; a < nx_; ++a)
+            if (x_.representative[a] == a) rx.push_back(a);
+        for (std::size_t b = 0; b < ny_; ++b)
+            if (y_.representative[b] == b) ry.push_back(b);
+        if (rx.size() * ry.size() <= kAllPairs) {
+            for (const std::size_t a : rx)
+                for (const std::size_t b : ry) wanted[a * ny_ + b] = 1;
+            return wanted;
+        }
+        for (const ChainPairing& g : given_) wanted[x_.representative[g.fixed] * ny_ + y_.representative[g.mobile]] = 1;
+        auto words = [](const Assembly& side, std::size_t c) {
+            std::vector<std::uint32_t> seq_words, shape_words;
+            const auto& res = side.residues[c];
+            for (std::size_t k = 0; k + 2 < res.size(); ++k)
+                seq_words.push_back((static_cast<std::uint32_t>(res[k].amino_acid & 0xff) << 16) |
+                                    (static_cast<std::uint32_t>(res[k + 1].amino_acid & 0xff) << 8) |
+                                    static_cast<std::uint32_t>(res[k + 2].amino_acid & 0xff));
+            const std::vector<std::uint8_t> letters = shape_letters(side.chains[c]);
+            for (std::size_t k = 0; k + 2 < letters.size(); ++k)
+                shape_words.push_back(static_cast<std::uint32_t>(letters[k] & 15) | (static_cast<std::uint32_t>(letters[k + 1]) << 4) |
+                                      (static_cast<std::uint32_t>(letters[k + 2] & 15) << 12));
+            std::sort(seq_words.begin(), seq_words.end());
+            std::sort(shape_words.begin(), shape_words.end());
+            return std::pair{seq_words, shape_words};
+        };
+        auto shared = [](const std::vector<std::uint32_t>& l, const std::vector<std::uint32_t>& r) {
+            std::size_t n = 0;
+            for (std::size_t i = 0, j = 0; i < l.size() && j < r.size();) {
+                if (l[i] < r[j]) {
+                    ++i;
+                } else if (r[j] < l[i]) {
+                    ++j;
+                } else {
+                    ++n;
+                    ++i;
+                    ++j;
+                }
+            }
+            const std::size_t shorter = std::min(l.size(), r.size());
+            return shorter == 0 ? 0.0 : static_cast<double>(n) / static_cast<double>(shorter);
+        };
+        std::vector<std::pair<std::vector<std::uint32_t>, std::vector<std::uint32_t>>> wx, wy;
+        for (const std::size_t a : rx) wx.push_back(words(x_, a));
+        for (const std::size_t b : ry) wy.push_back(words(y_, b));
+        std::vector<double> like(rx.size() * ry.size());
+        for (std::size_t i = 0; i < rx.size(); ++i)
+            for (std::size_t j = 0; j < ry.size(); ++j)
+                like[i * ry.size() + j] =
+                    std::max(shared(wx[i].first, wy[j].first), shared(wx[i].second, wy[j].second));
+        // The best partners of each chain, on either side.
+        auto pick = [&](std::size_t n, std::size_t m, auto&& value, auto&& mark) {
+            for (std::size_t i = 0; i < n; ++i) {
+                std::vector<std::size_t> order(m);
+                for (std::size_t j = 0; j < m; ++j) order[j] = j;
+                std::stable_sort(order.begin(), order.end(),
+                                 [&](std::size_t l, std::size_t r) { return value(i, l) > value(i, r); });
+                for (std::size_t k = 0; k < order.size() && k < kPartners; ++k) mark(i, order[k]);
+            }
+        };
+        pick(rx.size(), ry.size(), [&](std::size_t i, std::size_t j) { return like[i * ry.size() + j]; },
+             [&](std::size_t i, std::size_t j) { wanted[rx[i] * ny_ + ry[j]] = 1; });
+        pick(ry.size(), rx.size(), [&](std::size_t j, std::size_t i) { return like[i * ry.size() + j]; },
+             [&](std::size_t j, std::size_t i) { wanted[rx[i] * ny_ + ry[j]] = 1; });
+        return wanted;
+    }
+
     // Step 2: a chain map for every chain pair's superposition.
     std::vector<State> candidates() {
         std::vector<State> all;
         std::set<Map> searched;  // maps whose superposition was searched already
         for (std::size_t a = 0; a < nx_; ++a)
             for (std::size_t b = 0; b < ny_; ++b) {
+                if (chain_[a * ny_ + b].pairs.empty()) continue;  // not aligned at the fold level
                 State s = from_transform(chain_[a * ny_ + b].transform);
                 // Once more on the superposition of all mapped chains' pairs
                 // (once per map: other starts giving the same map add little).

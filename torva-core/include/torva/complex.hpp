@@ -11,7 +11,11 @@
 //   1. Every chain of one side is aligned with every chain of the other at the
 //      fold level (fold_align); chains with the same sequence share one
 //      alignment, the superposition carried over by fitting the copies on
-//      each other.
+//      each other. Beyond 24 distinct chain pairs, each chain is aligned
+//      only with the two chains of the other side that share the most words
+//      of three residues with it (by sequence or by the shape letters of the
+//      trace, search_key.hpp), and with the chains the caller paired it with;
+//      the refinement can still map any chain pair.
 //   2. Each chain pair's superposition is a candidate for the whole assembly.
 //      Under a candidate every chain pair is scored by its fold-level pairs,
 //      and the chain map is the assignment that maximises the summed score
