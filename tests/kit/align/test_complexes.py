@@ -11,18 +11,7 @@ import dovel
 import dovelkit
 from dovelkit.align.complexes import align_complexes, parse_chain_map
 
-TESTS = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-ROOT = os.path.dirname(TESTS)
-DATA = os.path.join(TESTS, "data")
-
-
-def _shared(*parts):
-    """A file of the shared data beside the project (a worktree sits one level deeper)."""
-    for base in (os.path.join(ROOT, "..", "shared"), os.path.join(ROOT, "..", "..", "shared")):
-        path = os.path.join(base, *parts)
-        if os.path.exists(path):
-            return path
-    pytest.skip(f"shared data {'/'.join(parts)} not found beside the project")
+from conftest import DATA, data_path, dovel_cmd
 
 
 def _d0(length):
@@ -52,7 +41,7 @@ def _rotation(angle):
 
 
 def test_related_heterodimers_from_files_both_ways():
-    a, b = _shared("data", "complexes", "1f0s.pdb"), _shared("data", "complexes", "1lpz.pdb")
+    a, b = data_path("complexes", "1f0s.pdb"), data_path("complexes", "1lpz.pdb")
     r = align_complexes(a, b)
     # Heavy chain A of 1F0S is chain B of 1LPZ; US-align's complex TM-scores are 0.9980 / 0.9911.
     assert r.chain_map == [("A", "B"), ("B", "A")]
@@ -70,7 +59,7 @@ def test_related_heterodimers_from_files_both_ways():
 
 
 def test_permuted_homodimer_and_a_given_partial_map():
-    chains = dovelkit.load_chains(os.path.join(DATA, "1hpv.pdb"))
+    chains = dovelkit.load_chains(data_path("1hpv.pdb"))
     assert [d.id for d in chains] == ["1hpv_A", "1hpv_B"]
     rot, shift = _rotation(1.1), np.array([20.0, -7.0, 3.0])
     swapped = [_moved(chains[1], rot, shift, "copy_B"), _moved(chains[0], rot, shift, "copy_A")]
@@ -89,7 +78,7 @@ def test_permuted_homodimer_and_a_given_partial_map():
 
 
 def test_pentamer_in_rotated_chain_order():
-    chains = dovelkit.load_chains(os.path.join(DATA, "2beg.pdb"))
+    chains = dovelkit.load_chains(data_path("2beg.pdb"))
     assert len(chains) == 5
     rot, shift = _rotation(-2.3), np.array([0.0, 50.0, -9.0])
     names = "VWXYZ"
@@ -103,8 +92,8 @@ def test_pentamer_in_rotated_chain_order():
 
 
 def test_unequal_chain_counts_name_the_unmatched_chains():
-    dimer = os.path.join(DATA, "1hpv.pdb")
-    single = [dovelkit.load(os.path.join(DATA, "1k6p.pdb"), chain="B")]
+    dimer = data_path("1hpv.pdb")
+    single = [dovelkit.load(data_path("1k6p.pdb"), chain="B")]
     r = align_complexes(dimer, single)
     assert len(r.chain_map) == 1 and r.chain_map[0][1] == "B"
     assert len(r.unmatched_fixed) == 1 and r.unmatched_mobile == ()
@@ -116,7 +105,7 @@ def test_unequal_chain_counts_name_the_unmatched_chains():
 
 
 def test_result_as_plain_values():
-    r = align_complexes(os.path.join(DATA, "1hpv.pdb"), os.path.join(DATA, "1k6p.pdb"))
+    r = align_complexes(data_path("1hpv.pdb"), data_path("1k6p.pdb"))
     d = json.loads(json.dumps(r.as_dict()))
     assert d["fixed"] == {"id": "1hpv", "chains": ["A", "B"], "length": r.length_fixed}
     assert d["mobile"]["id"] == "1k6p"
@@ -132,7 +121,7 @@ def test_result_as_plain_values():
 
 
 def test_bad_arguments():
-    chains = dovelkit.load_chains(os.path.join(DATA, "1hpv.pdb"))
+    chains = dovelkit.load_chains(data_path("1hpv.pdb"))
     with pytest.raises(ValueError, match="does not hold"):
         align_complexes(chains, chains, chain_map="A=Q")
     with pytest.raises(ValueError, match="twice"):
@@ -164,9 +153,7 @@ def _user_error(p, *words):
 
 
 def test_command_json_output_file_and_table(tmp_path):
-    from conftest import dovel_cmd
-
-    a, b = os.path.join(DATA, "1hpv.pdb"), os.path.join(DATA, "1k6p.pdb")
+    a, b = data_path("1hpv.pdb"), data_path("1k6p.pdb")
     out, page = tmp_path / "k6p_on_hpv.cif", tmp_path / "report.html"
     p = dovel_cmd("align", a, b, "--complex", "--json", "-o", out, "--html", page)
     assert p.returncode == 0, p.stderr
@@ -192,7 +179,7 @@ def test_command_json_output_file_and_table(tmp_path):
     assert table[1].split()[:2] == ["A", "B"] and table[2].split()[:2] == ["B", "A"]
     assert any("every chain of both assemblies is matched" in x for x in lines)
 
-    many = dovel_cmd("align", "--all", a, b, os.path.join(DATA, "2beg.pdb"), "--complex")
+    many = dovel_cmd("align", "--all", a, b, data_path("2beg.pdb"), "--complex")
     assert many.returncode == 0, many.stderr
     rows = [line.split("\t") for line in many.stdout.splitlines()]
     assert rows[0][:3] == ["fixed", "mobile", "chains_fixed"] and len(rows) == 4
@@ -200,9 +187,7 @@ def test_command_json_output_file_and_table(tmp_path):
 
 
 def test_command_mistakes_are_one_line(tmp_path):
-    from conftest import dovel_cmd
-
-    a, b = os.path.join(DATA, "1hpv.pdb"), os.path.join(DATA, "1k6p.pdb")
+    a, b = data_path("1hpv.pdb"), data_path("1k6p.pdb")
     _user_error(dovel_cmd("align", a, b, "--complex", "--chain-map", "A=Q"), "chain map", "'Q'")
     _user_error(dovel_cmd("align", a, b, "--complex", "--chain-map", "A:B"), "--chain-map")
     _user_error(dovel_cmd("align", a, b, "--chain-map", "A=B"), "--complex")
