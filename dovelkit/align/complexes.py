@@ -88,7 +88,6 @@ class ComplexAlignment:
         return {
             "fixed": {"id": self.fixed, "chains": list(self.fixed_names), "length": self.length_fixed},
             "mobile": {"id": self.mobile, "chains": list(self.mobile_names), "length": self.length_mobile},
-            "mode": "complex",
             "tm_fixed": self.tm_fixed,
             "tm_mobile": self.tm_mobile,
             "n_aligned": self.n_aligned,
