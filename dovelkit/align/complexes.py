@@ -92,7 +92,7 @@ class ComplexAlignment:
             "tm_mobile": self.tm_mobile,
             "n_aligned": self.n_aligned,
             "rmsd": self.rmsd if math.isfinite(self.rmsd) else None,
-            "transform": self.matrix_list(),
+            "transform": self.matrix_list()[:3],  # [R | t]
             "chain_map": [[f, m] for f, m in self.chain_map],
             "chains": [
                 {"fixed": c.fixed, "mobile": c.mobile, "tm_fixed": c.tm_fixed, "tm_mobile": c.tm_mobile,
