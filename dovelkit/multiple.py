@@ -16,6 +16,7 @@ import numpy as np
 import dovel
 
 from dovelkit import _core
+from dovelkit.formatting import printable
 from dovelkit.pairwise import check_mode, settings_of, transform_of
 
 
@@ -91,7 +92,7 @@ class MultipleAlignment:
     def to_fasta(self, width: int = 60) -> str:
         """The alignment as aligned FASTA, one record per domain (named by its id), then a last record
         ``core`` marking the core columns with '*' and the others with '.'; lines of ``width``."""
-        names = [d.id or f"domain{k}" for k, d in enumerate(self.domains)]
+        names = [printable(d.id) or f"domain{k}" for k, d in enumerate(self.domains)]
         out = []
         for name, seq in zip(names + ["core"], self.aligned_sequences() + [self.core_line()]):
             out.append(f">{name}")

@@ -72,8 +72,7 @@ def run(args: argparse.Namespace) -> int:
 
 
 def _run_one(args: argparse.Namespace, path_fixed: str, path_mobile: str) -> int:
-    from dovelkit.atomic import check_writable
-    from dovelkit.commands import check_structure_file, max_size_from
+    from dovelkit.commands import check_structure_file, max_size_from, probe_file
     from dovelkit.progress import Status
 
     for path in (path_fixed, path_mobile):
@@ -82,8 +81,8 @@ def _run_one(args: argparse.Namespace, path_fixed: str, path_mobile: str) -> int
         from dovelkit.writing import output_format
 
         output_format(args.output)  # a bad name fails before any work
-    check_writable(args.output)
-    check_writable(args.html)
+    probe_file(args.output)  # a file can be made there, before any work
+    probe_file(args.html)
     status = Status("dovel align")
     try:
         from dovelkit.align.complexes import align_complexes, complex_report

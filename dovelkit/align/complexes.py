@@ -238,14 +238,9 @@ def align_complexes(fixed: PathLike | Sequence[dovel.Domain], mobile: PathLike |
     )
 
 
-def printable(text: str) -> str:
-    """``text`` with control characters escaped, for names from files written to a terminal."""
-    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
-
-
 def complex_text(r: ComplexAlignment, path_fixed: str | None = None, path_mobile: str | None = None) -> str:
     """The result as text: the summary, then the chain map as a table and the unmatched chains."""
-    from dovelkit.formatting import number
+    from dovelkit.formatting import number, printable
 
     def where(path: str | None) -> str:
         return f"{printable(path)}, " if path else ""
