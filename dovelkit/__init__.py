@@ -17,6 +17,8 @@ import types
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
+    from dovelkit.align.complexes import ComplexAlignment as ComplexAlignment
+    from dovelkit.align.complexes import align_complexes as align_complexes
     from dovelkit.database import Database as Database
     from dovelkit.multiple import MultipleAlignment as MultipleAlignment
     from dovelkit.multiple import msa as msa
@@ -38,12 +40,14 @@ if TYPE_CHECKING:
 
 # Each top-level name and the module that defines it.
 _HOME = {
+    "ComplexAlignment": "dovelkit.align.complexes",
     "Database": "dovelkit.database",
     "Hit": "dovelkit.search",
     "MultipleAlignment": "dovelkit.multiple",
     "PairwiseAlignment": "dovelkit.pairwise",
     "Report": "dovelkit.report",
     "align": "dovelkit.pairwise",
+    "align_complexes": "dovelkit.align.complexes",
     "load": "dovelkit.reading",
     "load_chains": "dovelkit.reading",
     "msa": "dovelkit.multiple",
@@ -78,10 +82,11 @@ def __dir__() -> list[str]:
 
 class _Package(types.ModuleType):
     """``dovelkit.search`` is the search function, as it has always been, although a module of the
-    same name defines it: importing that module must not put the module in the function's place."""
+    same name defines it, and ``dovelkit.align`` the pairwise function beside the package of the
+    alignment modules: importing those must not put a module in the function's place."""
 
     def __setattr__(self, name: str, value: Any) -> None:
-        if name == "search" and isinstance(value, types.ModuleType):
+        if name in ("search", "align") and isinstance(value, types.ModuleType):
             return
         super().__setattr__(name, value)
 

@@ -6,6 +6,7 @@ import argparse
 import sys
 from typing import TYPE_CHECKING, Any
 
+from dovelkit.align import complex_command
 from dovelkit.errors import UserError
 from dovelkit.formatting import number, printable
 from dovelkit.progress import Status
@@ -31,6 +32,8 @@ examples:
   dovel align a.pdb b.pdb --json > a_b.json
   dovel align --all 1hrc.pdb 1ycc.pdb 1co6.pdb    (every pair: a table)
   dovel align --pairs pairs.tsv > scores.tsv
+  dovel align 1a4w.pdb 1bcu.pdb --complex         (all chains: the chain map and one superposition)
+  dovel align 1f0s.pdb 1lpz.pdb --complex --chain-map A=B --json
 
 FIXED stays, MOBILE is moved onto it. The alignment lines mark pairs whose C-alpha atoms lie
 within 3.0 A (':') or 5.0 A ('.') after the superposition. With -o the whole of MOBILE (every
@@ -47,7 +50,8 @@ The pairs are aligned on every core and printed as one table, a line per pair in
 tab-separated with a header line (fixed, mobile, id_fixed, id_mobile, length_fixed,
 length_mobile, n_aligned, rmsd, score, seq_identity, coverage_fixed, coverage_mobile, tm_fixed,
 tm_mobile; rmsd empty when nothing aligned), or with --json a list of what --json prints for one pair.
-"""
+
+""" + complex_command.HELP + "\n"
 
 
 def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
@@ -78,6 +82,7 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
     add_preset_option(parser)
     add_mode_option(parser)
     add_max_size_option(parser)
+    complex_command.add_options(parser)
     parser.set_defaults(run=run)
 
 
@@ -109,6 +114,8 @@ def summary(result: PairwiseAlignment | QuickAlignment, path_fixed: str, path_mo
 def run(args: argparse.Namespace) -> int:
     from dovelkit.many import parse_structure
 
+    if args.complex or args.chain_map is not None:
+        return complex_command.run(args)
     if args.all or args.pairs is not None:
         return run_many(args)
     if len(args.structures) != 2:
