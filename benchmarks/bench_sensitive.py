@@ -41,7 +41,7 @@ import dovel
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, ROOT)
-from dovelkit.presets import parameters  # noqa: E402
+from dovelkit.alignment.options import parameters  # noqa: E402
 
 DATA = os.path.join(ROOT, "tests", "data")
 FAMILIES = os.path.join(DATA, "families")
@@ -192,7 +192,7 @@ def search_fold(queries, chains):
     for q in queries:
         targets = [c.domain for c in chains if c is not q]
         with Timer() as t:
-            hits = dovelkit.search(q.domain, targets, mode="fold", max_hits=len(targets), workers=1)
+            hits = dovelkit.search(q.domain, targets, max_hits=len(targets), workers=1, level="fold")
         seconds[q.id] = (t.cpu, t.wall)
         for h in hits:
             scores[(q.id, h.id)] = (h.tm_query, h.rmsd, h.n_aligned)

@@ -15,11 +15,12 @@ from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
+from dovelkit.alignment.options import Options
 from dovelkit.errors import UserError
-from dovelkit.paths import PathLike
+from dovelkit.io.paths import PathLike
 
 if TYPE_CHECKING:
-    from dovelkit.alignment_view import AlignmentView
+    from dovelkit.alignment.pairwise import PairwiseAlignment
 
 
 @dataclass(frozen=True)
@@ -82,40 +83,37 @@ def _load(s: Structure, quick: bool = False, max_size: int | None = None) -> Any
     got = _loaded.get((s, quick))
     if got is None:
         if quick:
-            from dovelkit.quick import read
+            from dovelkit.alignment.light import read
 
             got = read(s.path, s.chain, max_size)
         else:
-            from dovelkit.reading import load
+            from dovelkit.io.reading import load
 
             got = load(s.path, chain=s.chain, max_size=max_size)
         _loaded[(s, quick)] = got
     return got
 
 
-def align_pair(a: Structure, b: Structure, preset: str, scan: bool, mode: str = "family",
-               max_size: int | None = None) -> dict[str, Any]:
-    """Align B onto A: one row of the table, JSON-ready (what ``dovel align --json`` prints for
-    the pair, with the structures as named under "files")."""
-    result: AlignmentView
-    if mode == "fold":  # the fold level needs no domains, so no NumPy (dovelkit.quick)
-        from dovelkit.quick import fold_align_read
+def align_pair(a: Structure, b: Structure, how: Options, max_size: int | None = None) -> dict[str, Any]:
+    """Align B onto A as ``how`` says: one row of the table, JSON-ready (what ``dovel align
+    --json`` prints for the pair, with the structures as named under "files")."""
+    result: PairwiseAlignment
+    if how.fold:  # the fold level needs no domains, so no NumPy (dovelkit.alignment.light)
+        from dovelkit.alignment.light import fold_align_read
 
         result = fold_align_read(_load(a, True, max_size), _load(b, True, max_size))
     else:
-        from dovelkit.pairwise import align
-        from dovelkit.presets import parameters
+        from dovelkit.alignment.pairwise import align
 
-        result = align(_load(a, False, max_size), _load(b, False, max_size), params=parameters(preset), scan=scan,
-                       mode=mode)
+        result = align(_load(a, False, max_size), _load(b, False, max_size), options=how)
     row = result.to_dict()
     row["files"] = {"fixed": str(a), "mobile": str(b)}
     return row
 
 
-def _task(index: int, a: Structure, b: Structure, preset: str, scan: bool, mode: str = "family",
+def _task(index: int, a: Structure, b: Structure, how: Options,
           max_size: int | None = None) -> tuple[int, dict[str, Any]]:
-    return index, align_pair(a, b, preset, scan, mode, max_size)
+    return index, align_pair(a, b, how, max_size)
 
 
 # Below this many pairs the work is done in this process unless workers are asked for: starting
@@ -124,31 +122,31 @@ def _task(index: int, a: Structure, b: Structure, preset: str, scan: bool, mode:
 SMALL_JOB = 48
 
 
-def align_pairs(pairs: Sequence[tuple[Structure, Structure]], preset: str = "default", scan: bool = True,
+def align_pairs(pairs: Sequence[tuple[Structure, Structure]], how: Options | None = None,
                 workers: int = 1, progress: Callable[[], None] | None = None,
-                mode: str = "family", max_size: int | None = None) -> list[dict[str, Any]]:
-    """Align every pair (B onto A) at the level ``mode`` ("family" or "fold"), on ``workers``
+                max_size: int | None = None) -> list[dict[str, Any]]:
+    """Align every pair (B onto A) as ``how`` says (the fold level by default), on ``workers``
     processes (in this one when 1), and return the rows in the order of ``pairs``. ``progress()``
     is called once per pair done. ``max_size`` bounds each file's text as in ``dovelkit.load``.
     The first pair that fails (a file that cannot be read, a missing chain) stops the work and
     raises its error."""
     rows: list[dict[str, Any] | None] = [None] * len(pairs)
-    for index, row in _run(pairs, preset, scan, min(workers, len(pairs)), mode, max_size):
+    for index, row in _run(pairs, how if how is not None else Options(), min(workers, len(pairs)), max_size):
         rows[index] = row
         if progress is not None:
             progress()
     return [r for r in rows if r is not None]
 
 
-def _run(pairs: Sequence[tuple[Structure, Structure]], preset: str, scan: bool,
-         workers: int, mode: str, max_size: int | None) -> Iterator[tuple[int, dict[str, Any]]]:
+def _run(pairs: Sequence[tuple[Structure, Structure]], how: Options, workers: int,
+         max_size: int | None) -> Iterator[tuple[int, dict[str, Any]]]:
     if workers <= 1:
         for index, (a, b) in enumerate(pairs):
-            yield _task(index, a, b, preset, scan, mode, max_size)
+            yield _task(index, a, b, how, max_size)
         return
-    from dovelkit.pools import WorkerPool
+    from dovelkit.runtime.pools import WorkerPool
 
-    calls = ((_task, (index, a, b, preset, scan, mode, max_size), f"aligning {b} onto {a}")
+    calls = ((_task, (index, a, b, how, max_size), f"aligning {b} onto {a}")
              for index, (a, b) in enumerate(pairs))
     with WorkerPool(workers) as pool:
         for _, result in pool.run(calls):

@@ -16,7 +16,8 @@ import numpy as np
 import dovel
 
 from dovelkit import _core
-from dovelkit.pairwise import check_mode, settings_of, transform_of
+from dovelkit.alignment.options import Options, options_of
+from dovelkit.alignment.pairwise import transform_of
 
 
 @dataclass(frozen=True, eq=False)
@@ -33,7 +34,7 @@ class MultipleAlignment:
 
     ``tm_scores[k]`` is the TM-score of domain k against the first over the pairs the columns give
     them, normalised by the first domain's length (1 for the first); ``mean_tm`` the mean over the
-    other domains. In fold mode (``mode`` "fold") ``score`` is ``mean_tm``, ``avg_rmsd`` the mean
+    other domains. ``level`` says how it was made; at the fold level ``score`` is ``mean_tm``, ``avg_rmsd`` the mean
     core RMSD to the first, and ``pre_transforms`` are the full transforms (no separate pre-alignment).
     """
 
@@ -48,7 +49,15 @@ class MultipleAlignment:
     pre_transforms: list[dovel.Transform]  # the scan-mode superpositions onto the first domain
     tm_scores: list[float] = field(default_factory=list)
     mean_tm: float = 0.0
-    mode: str = "family"
+    level: str = "family"
+
+    @property
+    def mode(self) -> str:
+        """Deprecated: ``level``."""
+        import warnings
+
+        warnings.warn("MultipleAlignment.mode is deprecated; use level", DeprecationWarning, stacklevel=2)
+        return self.level
 
     @property
     def n_core(self) -> int:
@@ -135,7 +144,8 @@ def _fold_msa(domains: list[dovel.Domain],
 
 
 def msa(domains: Sequence[dovel.Domain], params: dovel.Parameters | None = None,
-        progress: Callable[[int, int], None] | None = None, mode: str = "family") -> MultipleAlignment:
+        progress: Callable[[int, int], None] | None = None, mode: str | None = None, *, level: str | None = None,
+        options: Options | None = None) -> MultipleAlignment:
     """Align ``domains`` (at least two; any frames) into one multiple alignment.
 
     Each domain after the first is superposed onto the first in scan mode (a domain the scan
@@ -145,12 +155,14 @@ def msa(domains: Sequence[dovel.Domain], params: dovel.Parameters | None = None,
     given are not changed. ``progress(done, total)``, when given, is called after each of the
     len(domains) steps (the pre-alignments, then the multiple alignment).
 
-    With ``mode="fold"`` every pair is aligned at the fold level, the guide tree is built on
+    How is ``options``, or ``level`` and ``params``, as for ``dovelkit.align`` (the family level's
+    method is always the scan; ``mode`` is a deprecated alias of ``level``). That is the family
+    level. At the fold level (the default) every pair is aligned at the fold level, the guide tree is built on
     1 - TM-score and the groups are merged along it; the domains are superposed on the most central
     one and the transforms then brought into the first domain's frame (``params`` is not used;
     ``progress`` is called once, at the end).
 
-    Raises ValueError for fewer than two domains, a mode other than "family" and "fold", or when
+    Raises ValueError for fewer than two domains, an unknown level, a method other than "scan", or when
     the engine fails, TypeError for arguments of the wrong type.
     """
     if isinstance(domains, (str, bytes)) or not isinstance(domains, Sequence):
@@ -161,9 +173,12 @@ def msa(domains: Sequence[dovel.Domain], params: dovel.Parameters | None = None,
             raise TypeError(f"domains[{k}] must be a dovel.Domain, not {type(d).__name__}")
     if len(domains) < 2:
         raise ValueError("a multiple alignment needs at least 2 structures")
-    settings = settings_of(params)
-    if check_mode(mode) == "fold":
+    how = options_of(options, level, None, params, mode=mode)
+    if how.fold:
         return _fold_msa(domains, progress)
+    if how.method != "scan":
+        raise ValueError(f"a multiple alignment is made by the scan method, not {how.method!r}")
+    settings = how.settings()
     total = len(domains)
     r = _core.align_domains([(d.coordinates, d.sequence) for d in domains], settings, progress=progress)
     if progress is not None:

@@ -5,22 +5,24 @@ frames, or directly -- through the kit's own view of the core, which hands out w
 keeps to itself: the residue pairs of a scan. Every number of the :class:`PairwiseAlignment` it
 returns comes from that one alignment, the TM-scores included.
 
-With ``mode="fold"`` it runs the fold-level alignment instead: the alignment of the two chains
-that maximises TM-score, the same (transposed) whichever chain is given first.
+At the fold level (the default, ``level="fold"``) it runs the fold-level alignment: the alignment
+of the two chains that maximises TM-score, the same (transposed) whichever chain is given first.
 """
 
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass, field, replace
-from typing import Any
-
-import numpy as np
+from dataclasses import dataclass, replace
+from typing import TYPE_CHECKING, Any
 
 import dovel
 
 from dovelkit import _core
-from dovelkit.alignment_view import CLOSE, NEAR, AlignmentView  # noqa: F401 - CLOSE, NEAR: the marks' distances
+from dovelkit.alignment.options import Options, options_of
+from dovelkit.alignment.view import CLOSE, NEAR, AlignmentView  # noqa: F401 - CLOSE, NEAR: the marks' distances
+
+if TYPE_CHECKING:
+    import numpy as np
 
 
 @dataclass(frozen=True, eq=False)
@@ -38,7 +40,9 @@ class PairwiseAlignment(AlignmentView):
 
     ``tm_fixed`` and ``tm_mobile`` are the TM-scores of the pairs, normalised by the length of
     ``fixed`` and of ``mobile``, each under the superposition that maximises it (0.5 and above:
-    the same fold). In fold mode (``mode`` "fold") the pairs are the fold-level alignment,
+    the same fold). ``level`` ("fold" or "family") and ``method`` (at the family level "scan",
+    "direct" or "quick"; None at the fold level) say how it was found. At the fold level the pairs
+    are the fold-level alignment,
     ``score`` is ``tm_fixed``, every pair is a core pair, ``transform`` (and so ``distances``) is
     the superposition that maximises ``tm_fixed``, and ``rmsd`` is the least-squares RMSD of the
     pairs under their own best fit.
@@ -48,39 +52,97 @@ class PairwiseAlignment(AlignmentView):
     ``tm_mobile`` are its TM-scores (the rest stays the module's: no pairs, score 0).
 
     ``fixed`` and ``mobile`` are the domains given to :func:`align` (not copies); ``mobile`` is
-    never moved.
+    never moved. (``dovel align`` at the fold level reads its chains without making domains, and
+    its results hold the chains as read: id, chain and sequence.)
+
+    The arrays are made on first use: a result made from plain lists (the command's NumPy-free
+    path) shows itself -- text, JSON, FASTA -- without NumPy.
     """
 
     fixed: dovel.Domain
     mobile: dovel.Domain
-    transform: dovel.Transform
-    pairs: np.ndarray
-    distances: np.ndarray
-    core_pairs: np.ndarray  # bool per pair
+    _transform: Any  # a dovel.Transform, or its 4x4 matrix as lists
+    _pairs: Any  # (n, 2) int64 array, or lists
+    _distances: Any  # float64 array, or a list
+    _core_pairs: Any  # bool array; None: every pair is a core pair
     rmsd: float
     score: float
     seq_identity: float
-    mode: str = field(default="scan")  # "scan", "direct", "quick" (a search hit) or "fold": how it was found
+    level: str = "family"
+    method: str | None = "scan"
     tm_fixed: float = 0.0
     tm_mobile: float = 0.0
     fold_level: PairwiseAlignment | None = None  # when the family level aligned nothing
 
     @property
+    def transform(self) -> dovel.Transform:
+        """Maps ``mobile`` from its original frame onto ``fixed``."""
+        if not isinstance(self._transform, dovel.Transform):
+            import numpy as np
+
+            object.__setattr__(self, "_matrix", self._transform)
+            object.__setattr__(self, "_transform", transform_of(np.array(self._transform, dtype=np.float64)))
+        transform: dovel.Transform = self._transform
+        return transform
+
+    @property
+    def pairs(self) -> np.ndarray:
+        """(index in ``fixed``, index in ``mobile``) of each aligned pair, int64, read-only."""
+        return self._array("_pairs", "int64", (-1, 2))
+
+    @property
+    def distances(self) -> np.ndarray:
+        """The pairs' C-alpha distances under ``transform`` (float64, read-only)."""
+        return self._array("_distances", "float64", (-1,))
+
+    @property
+    def core_pairs(self) -> np.ndarray:
+        """Whether each pair is in the alignment's structural core (bool, read-only)."""
+        if self._core_pairs is None:
+            import numpy as np
+
+            object.__setattr__(self, "_core_pairs", np.ones(self.n_aligned, dtype=bool))
+        return self._array("_core_pairs", "bool", (-1,))
+
+    def _array(self, name: str, dtype: str, shape: tuple[int, ...]) -> np.ndarray:
+        import numpy as np
+
+        value: np.ndarray = getattr(self, name)
+        if not isinstance(value, np.ndarray):
+            value = np.array(value, dtype=dtype).reshape(shape)
+            value.setflags(write=False)
+            object.__setattr__(self, name, value)
+        return value
+
+    @property
     def n_aligned(self) -> int:
-        return int(self.pairs.shape[0])
+        return len(self._pairs)
 
     def pair_list(self) -> list[list[int]]:
-        return list(self.pairs.tolist())
+        return self._pairs if isinstance(self._pairs, list) else list(self._pairs.tolist())
 
     def distance_list(self) -> list[float]:
-        return list(self.distances.tolist())
+        return self._distances if isinstance(self._distances, list) else list(self._distances.tolist())
 
     def matrix_list(self) -> list[list[float]]:
-        return list(self.transform.transformation_matrix().tolist())
+        matrix = getattr(self, "_matrix", None)
+        if matrix is None and not isinstance(self._transform, dovel.Transform):
+            matrix = self._transform
+        if matrix is not None:
+            return list(matrix)
+        return list(self._transform.transformation_matrix().tolist())
 
-    def moved_coordinates(self) -> np.ndarray:
+    def moved_coordinates(self) -> np.ndarray:  # a domain's
         """``mobile``'s C-alpha coordinates moved onto ``fixed`` by ``transform``."""
         return self.transform.apply(self.mobile.coordinates)
+
+    @property
+    def mode(self) -> str:
+        """Deprecated: ``level`` and ``method``."""
+        import warnings
+
+        warnings.warn("PairwiseAlignment.mode is deprecated; use level and method", DeprecationWarning, stacklevel=2)
+        return self.method or self.level
 
     def __repr__(self) -> str:
         return (f"PairwiseAlignment(fixed='{self.fixed.id}', mobile='{self.mobile.id}', n_aligned={self.n_aligned}, "
@@ -101,14 +163,19 @@ def settings_of(params: dovel.Parameters | _core.Settings | None) -> _core.Setti
 
 def transform_of(matrix: np.ndarray) -> dovel.Transform:
     """A ``dovel.Transform`` of a 4x4 matrix, value for value."""
+    import numpy as np
+
     return dovel.Transform.from_matrix(np.ascontiguousarray(matrix[:3, :3]), np.ascontiguousarray(matrix[:3, 3]))
 
 
 def from_core(fixed: dovel.Domain, mobile: dovel.Domain, matrix: np.ndarray, pairs: np.ndarray | None,
               distances: np.ndarray | None, core_pairs: np.ndarray | None, rmsd: float, score: float,
-              seq_identity: float, mode: str, tm_fixed: float = 0.0, tm_mobile: float = 0.0) -> PairwiseAlignment:
-    """A PairwiseAlignment of one alignment of the core: nothing aligned gives RMSD +infinity and the
-    identity transform (``mobile`` stays where it is)."""
+              seq_identity: float, how: Options, tm_fixed: float = 0.0, tm_mobile: float = 0.0) -> PairwiseAlignment:
+    """A PairwiseAlignment of one alignment of the core, made as ``how`` says: nothing aligned gives
+    RMSD +infinity and the identity transform (``mobile`` stays where it is)."""
+    import numpy as np
+
+    level, method = str(how.level), how.method
     if pairs is None or distances is None or core_pairs is None or len(pairs) == 0:
         empty = np.zeros((0, 2), dtype=np.int64)
         none = np.zeros(0, dtype=np.float64)
@@ -116,66 +183,69 @@ def from_core(fixed: dovel.Domain, mobile: dovel.Domain, matrix: np.ndarray, pai
         for a in (empty, none, flags):
             a.setflags(write=False)
         return PairwiseAlignment(fixed, mobile, dovel.Transform(), empty, none, flags, math.inf, float(score),
-                                 float(seq_identity), mode, 0.0, 0.0)
+                                 float(seq_identity), level, method, 0.0, 0.0)
     flags = np.asarray(core_pairs, dtype=bool)
     flags.setflags(write=False)
     return PairwiseAlignment(fixed, mobile, transform_of(matrix), pairs, distances, flags, float(rmsd),
-                             float(score), float(seq_identity), mode, float(tm_fixed), float(tm_mobile))
+                             float(score), float(seq_identity), level, method, float(tm_fixed), float(tm_mobile))
 
 
-MODES = ("family", "fold")
-
-
-def check_mode(mode: object) -> str:
-    """``mode`` itself when it is "family" or "fold"; ValueError otherwise."""
-    if mode not in MODES:
-        raise ValueError(f"mode must be 'family' or 'fold', not {mode!r}")
-    return str(mode)
+_FOLD = Options("fold")
 
 
 def fold_align(fixed: dovel.Domain, mobile: dovel.Domain) -> PairwiseAlignment:
-    """The fold-level alignment of ``mobile`` onto ``fixed`` (``mode`` "fold", ``score`` its TM-score
-    normalised by ``fixed``)."""
+    """The fold-level alignment of ``mobile`` onto ``fixed`` (``score`` its TM-score normalised by
+    ``fixed``)."""
+    import numpy as np
+
     r = _core.fold_align(fixed.coordinates, fixed.sequence, mobile.coordinates, mobile.sequence)
     pairs = r.pairs
     flags = np.ones(len(pairs), dtype=bool)
     return from_core(fixed, mobile, r.transform, pairs, r.distances, flags, r.rmsd, r.tm_fixed, r.seq_identity,
-                     "fold", r.tm_fixed, r.tm_mobile)
+                     _FOLD, r.tm_fixed, r.tm_mobile)
 
 
 def align(fixed: dovel.Domain, mobile: dovel.Domain, params: dovel.Parameters | None = None,
-          scan: bool = True, mode: str = "family") -> PairwiseAlignment:
+          scan: bool | None = None, mode: str | None = None, *, level: str | None = None,
+          method: str | None = None, options: Options | None = None) -> PairwiseAlignment:
     """Align chain ``mobile`` onto chain ``fixed`` and return the complete result.
 
-    ``mode="family"`` (the default) runs the module's method. With ``scan`` (the default) the
-    chains may lie in any frames: the alignment is the one the scan-mode ``dovel.pairwise_align``
-    makes, with its pairs. With ``scan=False`` it is the direct ``dovel.pairwise_align`` from the
-    frames as given: the chains must already be roughly superposed. Score, RMSD, identity and
-    transform are those the module reports, bit for bit, and the TM-scores are those of its pairs.
-    When the module aligns nothing, the result also carries the fold-level alignment of the chains
-    (``fold_level``) and its TM-scores (see :class:`PairwiseAlignment`).
+    How is ``options`` (a ``dovelkit.Options``), or ``level``, ``method`` and ``params`` as there:
+    the fold level by default, the family level when asked for or when a method or parameters are
+    given.
 
-    ``mode="fold"`` aligns at the fold level: the alignment that maximises TM-score, whatever the
-    frames (``params`` and ``scan`` are not used). ``align(a, b)`` and ``align(b, a)`` then give
-    the same pairs, transposed, and the same TM-scores, swapped. Every pair of non-empty chains
-    gets a result, however weak.
+    At the fold level the alignment is the one that maximises TM-score, whatever the frames.
+    ``align(a, b)`` and ``align(b, a)`` give the same pairs, transposed, and the same TM-scores,
+    swapped. Every pair of non-empty chains gets a result, however weak.
 
-    Raises TypeError for arguments of the wrong type and ValueError for a mode other than
-    "family" and "fold" or when the engine fails.
+    At the family level (``level="family"``) it runs the module's method. ``method="scan"`` (the
+    default): the chains may lie in any frames, and the alignment is the one the scan-mode
+    ``dovel.pairwise_align`` makes, with its pairs. ``method="direct"``: the direct
+    ``dovel.pairwise_align`` from the frames as given (the chains must already be roughly
+    superposed). Score, RMSD, identity and transform are those the module reports, bit for bit,
+    and the TM-scores are those of its pairs. When the module aligns nothing, the result also
+    carries the fold-level alignment of the chains (``fold_level``) and its TM-scores (see
+    :class:`PairwiseAlignment`). ``method="quick"`` is a choice of the search only.
+
+    ``mode`` (a level) and ``scan`` (``method`` "scan" or "direct") are deprecated aliases.
+
+    Raises TypeError for arguments of the wrong type and ValueError for an unknown level or method
+    or when the engine fails.
     """
     if not isinstance(fixed, dovel.Domain):
         raise TypeError(f"fixed must be a dovel.Domain, not {type(fixed).__name__}")
     if not isinstance(mobile, dovel.Domain):
         raise TypeError(f"mobile must be a dovel.Domain, not {type(mobile).__name__}")
-    if check_mode(mode) == "fold":
-        settings_of(params)  # the same TypeError for a wrong params in either mode
+    how = options_of(options, level, method, params, mode=mode, scan=scan)
+    if how.fold:
         return fold_align(fixed, mobile)
-    settings = settings_of(params)
-    r = _core.align_pair(fixed.coordinates, fixed.sequence, mobile.coordinates, mobile.sequence, settings,
-                         scan=bool(scan))
+    if how.quick:
+        raise ValueError("method 'quick' is a choice of the search; a pairwise alignment is 'scan' or 'direct'")
+    r = _core.align_pair(fixed.coordinates, fixed.sequence, mobile.coordinates, mobile.sequence, how.settings(),
+                         scan=how.scan_mode)
     if len(r.pairs) == 0:
         blank = from_core(fixed, mobile, r.transform, r.pairs, r.distances, r.core_pairs, r.rmsd, r.score,
-                          r.seq_identity, "scan" if scan else "direct")
+                          r.seq_identity, how)
         if not (len(fixed) and len(mobile)):
             return blank
         # Nothing at the family level: the best superposition found at the fold level, with its TM-scores.
@@ -183,4 +253,4 @@ def align(fixed: dovel.Domain, mobile: dovel.Domain, params: dovel.Parameters | 
         return replace(blank, tm_fixed=found.tm_fixed, tm_mobile=found.tm_mobile, fold_level=found)
     tm = _core.tm_score(fixed.coordinates, mobile.coordinates, r.pairs)
     return from_core(fixed, mobile, r.transform, r.pairs, r.distances, r.core_pairs, r.rmsd, r.score,
-                     r.seq_identity, "scan" if scan else "direct", tm.tm_fixed, tm.tm_mobile)
+                     r.seq_identity, how, tm.tm_fixed, tm.tm_mobile)

@@ -1,13 +1,17 @@
 """What every pairwise result shows -- sizes, coverage, the aligned sequences, the JSON summary --
-from plain values, so that it needs no NumPy: ``PairwiseAlignment`` (dovelkit.pairwise) and the
-command's quick fold-level result (dovelkit.quick) both show themselves through it."""
+from plain values, so that it needs no NumPy: ``PairwiseAlignment`` (dovelkit.alignment.pairwise) and the
+command's quick fold-level result (dovelkit.alignment.light) both show themselves through it."""
 
 from __future__ import annotations
 
+import math
 from collections.abc import Iterable, Sequence
 from typing import Any, Protocol
 
-from dovelkit.formatting import json_number
+
+def json_number(x: float | None) -> float | None:
+    """``x`` as a JSON number: None (null) for None and for a non-finite value."""
+    return float(x) if x is not None and math.isfinite(x) else None
 
 # Marks of the middle line of text(): a pair whose C-alpha atoms lie within CLOSE of each other
 # after the superposition gets ':', within NEAR '.', farther pairs and gaps ' '.
@@ -46,7 +50,7 @@ class Chain(Protocol):
 
 class AlignmentView:
     """Shown by a result that has ``fixed``, ``mobile``, ``rmsd``, ``score``, ``seq_identity``,
-    ``mode``, ``tm_fixed``, ``tm_mobile``, ``fold_level`` and gives its pairs, distances and 4x4
+    ``level``, ``method``, ``tm_fixed``, ``tm_mobile``, ``fold_level`` and gives its pairs, distances and 4x4
     transform as lists (``pair_list``, ``distance_list``, ``matrix_list``)."""
 
     fixed: Chain
@@ -54,7 +58,8 @@ class AlignmentView:
     rmsd: float
     score: float
     seq_identity: float
-    mode: str
+    level: str
+    method: str | None
     tm_fixed: float
     tm_mobile: float
     fold_level: AlignmentView | None
@@ -154,7 +159,8 @@ class AlignmentView:
         return {
             "fixed": {"id": self.fixed.id, "chain": self.fixed.chain, "length": self.len_fixed},
             "mobile": {"id": self.mobile.id, "chain": self.mobile.chain, "length": self.len_mobile},
-            "mode": self.mode,
+            "level": self.level,
+            "method": self.method,
             "n_aligned": self.n_aligned,
             "rmsd": json_number(self.rmsd),
             "score": json_number(self.score),

@@ -6,16 +6,16 @@ import argparse
 import sys
 from typing import TYPE_CHECKING, Any
 
-from dovelkit.atomic import check_writable
+from dovelkit.io.atomic import check_writable
 from dovelkit.errors import UserError
-from dovelkit.formatting import number
-from dovelkit.progress import Status
-from dovelkit.commands import (add_max_size_option, add_mode_option, add_preset_option, check_structure_file,
-                               max_size_from, mode_from, parameters_from, positive_int)
+from dovelkit.report.formatting import number
+from dovelkit.runtime.progress import Status
+from dovelkit.cli.options import (OldMethodOption, add_level_options, add_max_size_option, add_preset_option,
+                                  check_structure_file, max_size_from, options_from, positive_int)
 
 if TYPE_CHECKING:
-    from dovelkit.pairwise import PairwiseAlignment
-    from dovelkit.quick import QuickAlignment
+    from dovelkit.alignment.options import Options
+    from dovelkit.alignment.pairwise import PairwiseAlignment
 
 USAGE = """\
 dovel align [options] FIXED MOBILE
@@ -28,7 +28,7 @@ examples:
   dovel align 1hrc.pdb 1ycc.pdb --family              (the module's own method)
   dovel align 1hrc.pdb 1ycc.cif.gz --chain2 A -o 1ycc_on_1hrc.cif
   dovel align 1hrc.pdb:A 4zhl.cif:U               (PATH:CHAIN names a chain)
-  dovel align model.pdb ref.pdb --direct          (already superposed: no search)
+  dovel align model.pdb ref.pdb --method direct   (already superposed: no search)
   dovel align a.pdb b.pdb --json > a_b.json
   dovel align --all 1hrc.pdb 1ycc.pdb 1co6.pdb    (every pair: a table)
   dovel align --pairs pairs.tsv > scores.tsv
@@ -40,7 +40,7 @@ add .gz to compress).
 
 The TM-scores are normalised by each chain's length (0.5 and above: the same fold). The default
 level, --fold, finds the alignment that maximises TM-score; --family (and --sensitive, its
-preset) runs the module's own method, whose score is reported beside the TM-scores.
+preset, and --method) runs the module's own method, whose score is reported beside the TM-scores.
 Many pairs: --all aligns every pair of the structures given (the later one of each pair onto
 the earlier), --pairs the pairs listed in FILE: one pair a line, FIXED and MOBILE separated by a
 tab (or spaces), each a path or PATH:CHAIN; empty lines and lines starting with '#' are skipped.
@@ -52,7 +52,7 @@ tm_mobile; rmsd empty when nothing aligned), or with --json a list of what --jso
 
 
 def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
-    from dovelkit.many import SMALL_JOB
+    from dovelkit.alignment.many import SMALL_JOB
 
     parser = subparsers.add_parser(
         "align",
@@ -71,23 +71,22 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
                              "fewer in this process)")
     parser.add_argument("--chain1", metavar="X", help="chain of FIXED (default: its first protein chain)")
     parser.add_argument("--chain2", metavar="Y", help="chain of MOBILE (default: its first protein chain)")
-    parser.add_argument("--direct", action="store_true",
-                        help="no superposition search: refine from the frames the files are in")
+    parser.add_argument("--direct", action=OldMethodOption, methods="direct")  # deprecated: --method direct
     parser.add_argument("-o", "--output", metavar="OUT", help="write MOBILE moved onto FIXED to OUT (.pdb/.cif[.gz])")
     parser.add_argument("--json", action="store_true", help="print the result as JSON instead of text")
     parser.add_argument("--html", metavar="FILE", help="also write a report: one self-contained HTML page (figures open offline)")
     add_preset_option(parser)
-    add_mode_option(parser)
+    add_level_options(parser, ("scan", "direct"))
     add_max_size_option(parser)
     parser.set_defaults(run=run)
 
 
 
-def _score_note(result: PairwiseAlignment | QuickAlignment) -> str:
-    return "  (fold level: the TM-score by fixed)" if result.mode == "fold" else ""
+def _score_note(result: PairwiseAlignment) -> str:
+    return "  (fold level: the TM-score by fixed)" if result.level == "fold" else ""
 
 
-def summary(result: PairwiseAlignment | QuickAlignment, path_fixed: str, path_mobile: str) -> str:
+def summary(result: PairwiseAlignment, path_fixed: str, path_mobile: str) -> str:
     rmsd = number(result.rmsd, 3)
     lines = [
         f"fixed     {result.fixed.id}  ({path_fixed}, {result.len_fixed} residues)",
@@ -108,7 +107,7 @@ def summary(result: PairwiseAlignment | QuickAlignment, path_fixed: str, path_mo
 
 
 def run(args: argparse.Namespace) -> int:
-    from dovelkit.many import parse_structure
+    from dovelkit.alignment.many import parse_structure
 
     if args.all or args.pairs is not None:
         return run_many(args)
@@ -126,66 +125,71 @@ def run(args: argparse.Namespace) -> int:
 
 def quick(args: argparse.Namespace) -> bool:
     """Whether this run aligns at the fold level and shows only text or JSON (tables of many
-    pairs included): that needs no NumPy (dovelkit.quick), so the command starts in a fraction of
+    pairs included): that needs no NumPy (dovelkit.alignment.light), so the command starts in a fraction of
     the time."""
     if args.output is not None or args.html is not None:
         return False
     try:
-        return mode_from(args, "--direct" if args.direct else None) == "fold"
+        return options_from(args).fold
     except UserError:
         return False
 
 
 def preload(args: argparse.Namespace) -> tuple[str, ...]:
     """The extension modules (and what imports them) this run needs, imported before it starts."""
-    reading = ("dovel", "dovelkit._core", "dovelkit.reading")
-    return reading + (("dovelkit.quick",) if quick(args) else ("dovelkit.pairwise", "dovelkit.writing"))
+    reading = ("dovel", "dovelkit._core", "dovelkit.io.reading")
+    return reading + (("dovelkit.alignment.light",) if quick(args) else ("dovelkit.alignment.pairwise", "dovelkit.io.writing"))
 
 
 def run_one(args: argparse.Namespace) -> int:
     for path in (args.fixed, args.mobile):
         check_structure_file(path)
     if args.output is not None:
-        from dovelkit.writing import output_format
+        from dovelkit.io.writing import output_format
 
         output_format(args.output)  # a bad name fails before any work
     check_writable(args.output)
     check_writable(args.html)
-    mode = mode_from(args, "--direct" if args.direct else None)
+    how = options_from(args)
 
     status = Status("dovel align")
     try:
         if quick(args):
-            from dovelkit.quick import fold_align_files
+            from dovelkit.alignment.light import fold_align_files
 
             status.update("aligning")
-            result: PairwiseAlignment | QuickAlignment = fold_align_files(
+            result: PairwiseAlignment = fold_align_files(
                 args.fixed, args.mobile, args.chain1, args.chain2, max_size_from(args))
         else:
-            result = _align(args, mode, status)
+            result = _align(args, how, status)
     finally:
         status.close()
     return _show(args, result)
 
 
-def _align(args: argparse.Namespace, mode: str, status: Status) -> PairwiseAlignment:
-    import dovelkit
+def _align(args: argparse.Namespace, how: Options, status: Status) -> PairwiseAlignment:
+    from dovelkit.alignment.pairwise import align
+    from dovelkit.io.reading import load
 
     status.update("reading")
-    fixed = dovelkit.load(args.fixed, chain=args.chain1, max_size=max_size_from(args))
-    mobile = dovelkit.load(args.mobile, chain=args.chain2, max_size=max_size_from(args))
+    fixed = load(args.fixed, chain=args.chain1, max_size=max_size_from(args))
+    mobile = load(args.mobile, chain=args.chain2, max_size=max_size_from(args))
     status.update("aligning")
-    result = dovelkit.align(fixed, mobile, params=parameters_from(args), scan=not args.direct, mode=mode)
+    result = align(fixed, mobile, options=how)
     if args.output is not None:
+        from dovelkit.io.writing import write_moved
+
         status.update("writing")
-        dovelkit.write_moved(args.mobile, result.transform, args.output)
+        write_moved(args.mobile, result.transform, args.output)
     if args.html is not None:
+        from dovelkit.report.document import pairwise_report
+
         status.update("writing the report")
-        dovelkit.pairwise_report(result).write(args.html)
+        pairwise_report(result).write(args.html)
     return result
 
 
-def _show(args: argparse.Namespace, result: PairwiseAlignment | QuickAlignment) -> int:
+def _show(args: argparse.Namespace, result: PairwiseAlignment) -> int:
     if result.n_aligned == 0:
         print(f"dovel align: no alignment found; {'mobile written unmoved' if args.output else 'nothing aligned'}",
               file=sys.stderr)
@@ -205,9 +209,9 @@ def _show(args: argparse.Namespace, result: PairwiseAlignment | QuickAlignment) 
 
 def run_many(args: argparse.Namespace) -> int:
     """``--all`` or ``--pairs``: one table of many alignments."""
-    from dovelkit.many import SMALL_JOB, align_pairs, every_pair, parse_structure, read_pairs, tsv
-    from dovelkit.pools import default_workers
-    from dovelkit.progress import progress_bar, stderr_is_terminal
+    from dovelkit.alignment.many import SMALL_JOB, align_pairs, every_pair, parse_structure, read_pairs, tsv
+    from dovelkit.runtime.pools import default_workers
+    from dovelkit.runtime.progress import progress_bar, stderr_is_terminal
 
     if args.all and args.pairs is not None:
         raise UserError("give --all or --pairs, not both")
@@ -237,10 +241,9 @@ def run_many(args: argparse.Namespace) -> int:
         bars[0].update()
 
     try:
-        rows = align_pairs(pairs, preset="sensitive" if args.sensitive else "default", scan=not args.direct,
+        rows = align_pairs(pairs, options_from(args),
                            workers=args.workers or (default_workers() if len(pairs) >= SMALL_JOB else 1),
-                           progress=progress,
-                           mode=mode_from(args, "--direct" if args.direct else None), max_size=max_size_from(args))
+                           progress=progress, max_size=max_size_from(args))
     finally:
         for bar in bars:
             bar.close()

@@ -6,7 +6,7 @@ import argparse
 import os
 import sys
 
-from dovelkit.commands import add_max_size_option, max_size_from, positive_int
+from dovelkit.cli.options import add_max_size_option, max_size_from, positive_int
 
 
 def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
@@ -54,8 +54,8 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
 
 
 def run_create(args: argparse.Namespace) -> int:
-    from dovelkit.database import DEFAULT_ROWS_PER_GROUP, Database
-    from dovelkit.progress import stderr_is_terminal
+    from dovelkit.db.store import DEFAULT_ROWS_PER_GROUP, Database
+    from dovelkit.runtime.progress import stderr_is_terminal
 
     db = Database.create(
         args.db,
@@ -78,8 +78,8 @@ def run_create(args: argparse.Namespace) -> int:
 
 
 def run_index(args: argparse.Namespace) -> int:
-    from dovelkit.database import Database
-    from dovelkit.progress import stderr_is_terminal
+    from dovelkit.db.store import Database
+    from dovelkit.runtime.progress import stderr_is_terminal
 
     db = Database.index(args.db, progress=not args.quiet and stderr_is_terminal())
     if not args.quiet:
@@ -92,7 +92,7 @@ def run_index(args: argparse.Namespace) -> int:
 
 
 def run_info(args: argparse.Namespace) -> int:
-    from dovelkit.database import Database
+    from dovelkit.db.store import Database
 
     db = Database.open(args.db)
     slices = db.slices

@@ -8,10 +8,10 @@ import os
 import sys
 
 from dovelkit.errors import UserError
-from dovelkit.formatting import number
-from dovelkit.progress import Status
-from dovelkit.commands import (add_max_size_option, add_mode_option, add_preset_option, check_structure_file,
-                               max_size_from, missing_directories, mode_from, parameters_from, probe_file,
+from dovelkit.report.formatting import number
+from dovelkit.runtime.progress import Status
+from dovelkit.cli.options import (add_level_options, add_max_size_option, add_preset_option, check_structure_file,
+                               max_size_from, missing_directories, options_from, probe_file,
                                remove_empty)
 
 # Exit status when the structures could not be aligned (no core column): the files are written,
@@ -53,7 +53,7 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
     parser.add_argument("--fasta", metavar="FILE", help="write the alignment as FASTA to FILE")
     parser.add_argument("--html", metavar="FILE", help="also write a report: one self-contained HTML page (figures open offline)")
     add_preset_option(parser)
-    add_mode_option(parser)
+    add_level_options(parser)
     add_max_size_option(parser)
     parser.set_defaults(run=run)
 
@@ -73,8 +73,8 @@ def output_name(path: str) -> str:
     otherwise its stem with the suffix of the format found in it."""
     import gemmi
 
-    from dovelkit.reading import file_stem, read_structure
-    from dovelkit.writing import output_format
+    from dovelkit.io.reading import file_stem, read_structure
+    from dovelkit.io.writing import output_format
 
     name = os.path.basename(path)
     try:
@@ -97,9 +97,10 @@ def _same_file(a: str, b: str) -> bool:
 
 
 def run(args: argparse.Namespace) -> int:
-    import dovelkit
-    from dovelkit.atomic import write_files_atomically
-    from dovelkit.writing import output_format, render_moved
+    from dovelkit.alignment.multiple import msa
+    from dovelkit.io.atomic import write_files_atomically
+    from dovelkit.io.reading import load
+    from dovelkit.io.writing import output_format, render_moved
 
     files: list[str] = args.files
     if len(files) < 2:
@@ -107,7 +108,7 @@ def run(args: argparse.Namespace) -> int:
     chains = _chains(files, args.chain)
     for path in files:
         check_structure_file(path)
-    mode = mode_from(args)
+    how = options_from(args)
 
     names = [output_name(path) for path in files]
     seen: dict[str, str] = {}
@@ -134,13 +135,13 @@ def run(args: argparse.Namespace) -> int:
         domains = []
         for k, (path, chain) in enumerate(zip(files, chains)):
             status.update(f"reading {k + 1}/{len(files)}")
-            domains.append(dovelkit.load(path, chain=chain, max_size=max_size_from(args)))
+            domains.append(load(path, chain=chain, max_size=max_size_from(args)))
 
         def progress(done: int, total: int) -> None:
             status.update(f"aligning {done}/{total}" if done < total else "multiple alignment done")
 
         status.update(f"aligning 1/{len(domains)}")
-        result = dovelkit.msa(domains, params=parameters_from(args), progress=progress, mode=mode)
+        result = msa(domains, progress=progress, options=how)
         texts: list[tuple[str | os.PathLike[str], bytes]] = []
         for k, (path, out, transform) in enumerate(zip(files, outputs, result.transforms)):
             status.update(f"writing {k + 1}/{len(files)}")
@@ -153,7 +154,9 @@ def run(args: argparse.Namespace) -> int:
         if args.fasta is not None:
             texts.append((args.fasta, fasta.encode("utf-8")))
         if args.html is not None:
-            texts.append((args.html, dovelkit.msa_report(result).html().encode("utf-8")))
+            from dovelkit.report.document import msa_report
+
+            texts.append((args.html, msa_report(result).html().encode("utf-8")))
         write_files_atomically(texts)
     except Exception:  # an interrupted run keeps the directory it was asked to fill
         remove_empty(created)
@@ -172,7 +175,7 @@ def run(args: argparse.Namespace) -> int:
         shown = number(rmsd, 3)
         stdout.write(f"{d.id:<{id_w}}  {os.path.basename(o):<{file_w}}  {len(d):>6}  {number(tm, 4):>8}  {shown:>9}\n")
     stdout.write(f"\n{len(result.columns)} columns, {result.n_core} core columns, mean TM-score "
-                 f"{number(result.mean_tm, 4)} ({result.mode} level); "
+                 f"{number(result.mean_tm, 4)} ({result.level} level); "
                  f"{len(outputs)} structures written to {args.output}\n")
     if args.fasta is not None:
         stdout.write(f"alignment written to {args.fasta}\n")

@@ -8,12 +8,13 @@ import os
 import sys
 from typing import Any
 
-from dovelkit.atomic import check_writable, write_atomically
+from dovelkit.io.atomic import check_writable, write_atomically
 from dovelkit.errors import UserError
-from dovelkit.commands import (add_max_size_option, add_mode_option, add_preset_option, check_structure_file,
-                               finite_float, max_size_from, mode_from, parameters_from, positive_float, positive_int)
-from dovelkit.formatting import hit_table, json_number
-from dovelkit.statistics import FOLD_LIST_E
+from dovelkit.cli.options import (OldMethodOption, add_level_options, add_max_size_option, add_preset_option,
+                                  check_structure_file, finite_float, max_size_from, options_from, positive_float,
+                                  positive_int)
+from dovelkit.report.formatting import hit_table, json_number
+from dovelkit.db.listing import FOLD_LIST_E, listed
 
 _COLUMNS = ("rank", "id", "score", "rmsd", "n_aligned", "seq_identity", "z_score", "position", "source", "chain",
             "tm_query", "tm_target", "prefilter_score", "e_value")
@@ -30,7 +31,10 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
         "--candidates) are aligned exactly; --exhaustive aligns "
         "every entry. QUERIES may also be a folder or a database: then every chain in it is searched "
         "against DB and all hits go to one table (query first), written as each query is done; the same "
-        "database as both is an all-against-all. Z-scores are taken among all entries of the database; "
+        "database as both is an all-against-all. Z-scores are taken among all entries of the database "
+        "(entries not aligned count as what chance gives: score 0 at the family level, the mean TM-score of "
+        "unrelated chains of their length at the fold level), except with --exhaustive at the family level, "
+        "which gives the module's own hits and Z-scores (taken among the hits listed); "
         "the E-value is the number of chance hits at least as good expected in a database of this size. "
         f"By default only hits that aligned something are listed: at the family level a score above 0, at "
         f"the fold level (every target aligns) an E-value below {FOLD_LIST_E:g} (--evalue): at most one chance "
@@ -54,9 +58,8 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
                         "fold-level hits of E-value at or above --evalue, which are left out by default")
     parser.add_argument("--evalue", type=positive_float, default=None, metavar="E",
                         help=f"fold level: list the hits of E-value below E (default {FOLD_LIST_E:g})")
-    parser.add_argument("--mode", choices=("scan", "full", "quick"), default=None,
-                        help="family level only (implies --family): scan: targets in any frame (the default); "
-                        "full: refinement on the frames as given; quick: one alignment step on the frames as given")
+    parser.add_argument("--mode", action=OldMethodOption, choices=("scan", "full", "quick"),  # deprecated: --method
+                        methods={"scan": "scan", "full": "direct", "quick": "quick"})
     parser.add_argument("--exhaustive", action="store_true",
                         help="align every entry of a database, without the prefilter")
     parser.add_argument("--candidates", type=positive_int, default=None, metavar="N",
@@ -76,7 +79,7 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
     parser.add_argument("--html", metavar="FILE", help="also write a report: one self-contained HTML page (figures open offline)")
     parser.add_argument("--quiet", "-q", action="store_true", help="no progress bar")
     add_preset_option(parser)
-    add_mode_option(parser)
+    add_level_options(parser, ("scan", "direct", "quick"))
     add_max_size_option(parser)
     parser.set_defaults(run=run)
 
@@ -91,10 +94,10 @@ def _is_database(path: str) -> bool:
 
 def _targets(paths: list[str], max_size: int | None = None) -> tuple[Any, list[tuple[str, str]]]:
     """A database, or the chains of the files with (source path, chain id) of each."""
-    from dovelkit.database import Database
-    from dovelkit.inputs import collect_files
-    from dovelkit.paths import display_path
-    from dovelkit.reading import file_stem, load_chains
+    from dovelkit.db.store import Database
+    from dovelkit.io.inputs import collect_files
+    from dovelkit.io.paths import display_path
+    from dovelkit.io.reading import file_stem, load_chains
 
     dbs = [p for p in paths if os.path.isfile(p) and _is_database(p)]
     if dbs:
@@ -123,32 +126,29 @@ def _targets(paths: list[str], max_size: int | None = None) -> tuple[Any, list[t
 
 
 def run(args: argparse.Namespace) -> int:
-    import dovelkit
-    from dovelkit.progress import stderr_is_terminal
+    from dovelkit.db.engine import search
+    from dovelkit.io.reading import load
+    from dovelkit.runtime.progress import stderr_is_terminal
 
     if os.path.isdir(args.query) or (os.path.isfile(args.query) and _is_database(args.query)):
         return run_many(args)
     check_structure_file(args.query)
     check_writable(args.output)
     check_writable(args.html)
-    level = mode_from(args, None if args.mode is None else "--mode")
+    how = options_from(args)
+    level = str(how.level)
     max_e = _max_e(args, level)
-    how = args.mode or "scan"
-    query = dovelkit.load(args.query, chain=args.chain, max_size=max_size_from(args))
+    query = load(args.query, chain=args.chain, max_size=max_size_from(args))
     targets, origins = _targets(args.targets, max_size_from(args))
     _tell_if_keyless(targets, args)
     client = _client(args)
     try:
-        params = parameters_from(args)
-        hits = dovelkit.search(
+        hits = search(
             query,
             targets,
-            params=params,
             score_cutoff=args.cutoff,
             max_hits=args.top,
-            quick=how == "quick",
-            scan_mode=how == "scan",
-            mode=level,
+            options=how,
             workers=args.workers,
             client=client,
             progress=not args.quiet and stderr_is_terminal(),
@@ -165,12 +165,15 @@ def run(args: argparse.Namespace) -> int:
         if origins:
             h.source, h.chain = origins[h.position]
     if args.html is not None:
-        dovelkit.search_report(query, hits).write(args.html)
+        from dovelkit.report.search_page import search_report
+
+        search_report(query, hits).write(args.html)
         if not args.details:
             for h in hits:
                 h.alignment = None
     if args.json:
-        text = json.dumps({"query": _query_dict(query, args.query), "hits": [h.to_dict() for h in hits]}, indent=1)
+        text = json.dumps({"query": _query_dict(query, args.query), "level": how.level, "method": how.method,
+                           "hits": [h.to_dict() for h in hits]}, indent=1)
         text += "\n"
     elif args.output:
         text = tsv(hits, args.details)
@@ -192,17 +195,8 @@ def _max_e(args: argparse.Namespace, level: str) -> float:
     return float(args.evalue)
 
 
-def listed(hit: Any, level: str, max_e: float) -> bool:
-    """Whether the command lists ``hit`` without --all: it aligned something (family level: score
-    above 0, which ranks it above those with nothing aligned) or, at the fold level where every
-    target aligns, its E-value is below ``max_e`` (--evalue)."""
-    if level == "fold":
-        return hit.e_value is not None and bool(hit.e_value < max_e)
-    return bool(hit.score > 0)
-
-
 def _tell_if_keyless(targets: Any, args: argparse.Namespace) -> None:
-    from dovelkit.database import INDEX_HINT, Database
+    from dovelkit.db.store import INDEX_HINT, Database
 
     if isinstance(targets, Database) and not targets.has_keys and not args.exhaustive:
         print(f"dovel search: {targets.path} has no search keys, so every entry is aligned; "
@@ -223,10 +217,10 @@ def _client(args: argparse.Namespace) -> Any:
 
 def run_many(args: argparse.Namespace) -> int:
     """Every chain of a folder or a database searched against one database: one TSV table."""
-    import dovelkit
-    from dovelkit.atomic import replacing
-    from dovelkit.database import Database
-    from dovelkit.progress import progress_bar, stderr_is_terminal
+    from dovelkit.db.engine import search_many
+    from dovelkit.io.atomic import replacing
+    from dovelkit.db.store import Database
+    from dovelkit.runtime.progress import progress_bar, stderr_is_terminal
 
     if args.html or args.json or args.details:
         raise UserError("--html, --json and --details take one query; many queries give one TSV table")
@@ -235,19 +229,20 @@ def run_many(args: argparse.Namespace) -> int:
         raise UserError(f"{args.query} {what}: its chains are searched as many queries, which take one database "
                         "as the targets (see 'dovel db create')")
     check_writable(args.output)
-    level = mode_from(args, None if args.mode is None else "--mode")
+    how = options_from(args)
+    level = str(how.level)
     max_e = _max_e(args, level)
-    how = args.mode or "scan"
     db = Database.open(args.targets[0])
     _tell_if_keyless(db, args)
     if os.path.isdir(args.query):
-        from dovelkit.inputs import collect_files
+        from dovelkit.io.inputs import collect_files
+        from dovelkit.io.reading import load_chains
 
         queries: Any = []
         skipped: list[tuple[str, str]] = []
         for path in collect_files([args.query], skipped):
             try:
-                queries.extend(dovelkit.load_chains(path, max_size=max_size_from(args)))
+                queries.extend(load_chains(path, max_size=max_size_from(args)))
             except (OSError, ValueError) as exc:
                 print(f"dovel search: skipped {path}: {exc}", file=sys.stderr)
         for path, reason in skipped:
@@ -264,10 +259,9 @@ def run_many(args: argparse.Namespace) -> int:
 
     def write_all(out: Any) -> None:
         out.write(header)
-        for query, hits in dovelkit.search_many(
-                queries, db, params=parameters_from(args), score_cutoff=args.cutoff, max_hits=args.top,
-                quick=how == "quick", scan_mode=how == "scan", workers=args.workers, client=client,
-                exhaustive=args.exhaustive, candidates=args.candidates, mode=level):
+        for query, hits in search_many(
+                queries, db, score_cutoff=args.cutoff, max_hits=args.top, options=how, workers=args.workers,
+                client=client, exhaustive=args.exhaustive, candidates=args.candidates):
             for h in hits:
                 if args.all or listed(h, level, max_e):
                     out.write(_clean(query.id) + "\t" + _row(h) + "\n")

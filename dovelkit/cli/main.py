@@ -13,16 +13,16 @@ from typing import NoReturn
 
 from dovelkit.errors import UserError
 
-# Sub-command name -> module under dovelkit.commands that provides add_parser() and run().
+# Sub-command name -> module under dovelkit.cli.options that provides add_parser() and run().
 COMMANDS = ("align", "msa", "search", "db")
 
 # What each sub-command imports in any case, with the extension modules (and numpy) behind it;
 # a command module that needs less for some runs says so itself (its preload(args)).
-_READING = ("dovel", "dovelkit._core", "dovelkit.reading")
+_READING = ("dovel", "dovelkit._core", "dovelkit.io.reading")
 _PRELOAD = {
-    "msa": _READING + ("dovelkit.multiple", "dovelkit.writing"),
-    "search": _READING + ("dovelkit.search", "dovelkit.database"),
-    "db": _READING + ("dovelkit.database", "dovelkit.inputs"),
+    "msa": _READING + ("dovelkit.alignment.multiple", "dovelkit.io.writing"),
+    "search": _READING + ("dovelkit.db.engine", "dovelkit.db.store"),
+    "db": _READING + ("dovelkit.db.store", "dovelkit.io.inputs"),
 }
 
 DESCRIPTION = """\
@@ -52,7 +52,7 @@ def build_parser() -> argparse.ArgumentParser:
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")
     sub.required = True
     for name in COMMANDS:
-        module = importlib.import_module(f"dovelkit.commands.{name}")
+        module = importlib.import_module(f"dovelkit.cli.cmd_{name}")
         module.add_parser(sub)
     return parser
 
@@ -140,7 +140,7 @@ def _main(argv: Sequence[str] | None) -> int:
         # The extension modules the command runs on are imported while Ctrl-C still just ends the
         # process (dovelkit._startup): an interrupt inside an extension's initialisation can leave
         # an ImportError, or worse, instead of a KeyboardInterrupt.
-        module = sys.modules[f"dovelkit.commands.{args.command}"]
+        module = sys.modules[f"dovelkit.cli.cmd_{args.command}"]
         preload = getattr(module, "preload", None)
         for name in preload(args) if preload is not None else _PRELOAD.get(args.command, ()):
             importlib.import_module(name)

@@ -13,6 +13,8 @@ from dovelkit.errors import UserError
 if TYPE_CHECKING:
     import dovel
 
+    from dovelkit.alignment.options import Options
+
 
 def add_preset_option(parser: argparse.ArgumentParser) -> None:
     """``--sensitive``: the parameter preset for distant homologues (see ``dovelkit.parameters``)."""
@@ -24,39 +26,78 @@ def add_preset_option(parser: argparse.ArgumentParser) -> None:
 
 
 # The level the commands align at when neither --fold nor --family is given (and nothing that only
-# the family method has, --sensitive or a search's --mode, is asked for): fold mode finds every
-# relative TM-align finds, at the TM-score TM-align reaches, in less time (docs/fold.md).
-DEFAULT_MODE = "fold"
+# the family level has, --sensitive or --method, is asked for): the fold level finds every relative
+# TM-align finds, at the TM-score TM-align reaches, in less time (docs/fold.md).
+DEFAULT_LEVEL = "fold"
+
+METHOD_HELP = {
+    "scan": "scan: chains in any frames, the superposition search (the default)",
+    "direct": "direct: no superposition search, refinement from the frames as given",
+    "quick": "quick: one alignment step from the frames as given",
+}
 
 
-def add_mode_option(parser: argparse.ArgumentParser) -> None:
-    """``--fold`` / ``--family``: the alignment level."""
+def add_level_options(parser: argparse.ArgumentParser, methods: tuple[str, ...] = ()) -> None:
+    """``--fold`` / ``--family``: the alignment level; with ``methods``, ``--method``: the family
+    level's method."""
     group = parser.add_mutually_exclusive_group()
     group.add_argument("--fold", dest="level", action="store_const", const="fold", default=None,
                        help="fold level: the alignment that maximises TM-score (the default)")
     group.add_argument("--family", dest="level", action="store_const", const="family",
-                       help="family level: the module's own method (implied by --sensitive)")
+                       help="family level: the module's own method (implied by --sensitive and --method)")
+    if methods:
+        parser.add_argument("--method", choices=methods, default=None,
+                            help="family level only (implies --family): " + "; ".join(METHOD_HELP[m] for m in methods))
 
 
-def mode_from(args: argparse.Namespace, family_option: str | None = None) -> str:
-    """The level the options ask for: --fold or --family when given, otherwise "family" when an
-    option of the family method is (``family_option``, the one the command was given, or
-    --sensitive), otherwise DEFAULT_MODE. UserError for --fold with such an option."""
-    from dovelkit.errors import UserError
+class OldMethodOption(argparse.Action):
+    """A deprecated option that names a family-level method (``--direct``, ``--mode full``): it
+    says so on stderr, once, and stands for ``--method``."""
 
+    def __init__(self, option_strings: list[str], dest: str, methods: dict[str, str] | str, **kwargs: object) -> None:
+        self.methods = methods
+        nargs = 0 if isinstance(methods, str) else None
+        super().__init__(option_strings, dest, nargs=nargs, default=None, help=argparse.SUPPRESS,
+                         **kwargs)  # type: ignore[arg-type]
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: object,
+                 option_string: str | None = None) -> None:
+        import sys
+
+        method = self.methods if isinstance(self.methods, str) else self.methods[str(values)]
+        shown = option_string if isinstance(self.methods, str) else f"{option_string} {values}"
+        print(f"{parser.prog}: {shown} is deprecated; use --method {method}", file=sys.stderr)
+        setattr(namespace, "old_method", (shown, method))
+
+
+def options_from(args: argparse.Namespace) -> Options:
+    """How to align, as the options ask: --fold or --family when given, otherwise the family level
+    when an option of it is (--method, --sensitive or a deprecated method option), otherwise
+    DEFAULT_LEVEL. UserError for --fold with such an option, or two methods that disagree."""
+    from dovelkit.alignment.options import Options
+
+    method = getattr(args, "method", None)
+    family_option = None if method is None else f"--method {method}"
+    old = getattr(args, "old_method", None)
+    if old is not None:
+        if method is not None and method != old[1]:
+            raise UserError(f"{old[0]} and --method {method} disagree")
+        method, family_option = old[1], old[0]
+    if getattr(args, "sensitive", False):
+        family_option = family_option or "--sensitive"
     level = getattr(args, "level", None)
-    if family_option is None and getattr(args, "sensitive", False):
-        family_option = "--sensitive"
     if level == "fold" and family_option is not None:
         raise UserError(f"{family_option} is an option of the family level; it does not go with --fold")
-    if level is not None:
-        return str(level)
-    return "family" if family_option is not None else DEFAULT_MODE
+    if level is None:
+        level = "family" if family_option is not None else DEFAULT_LEVEL
+    if level == "fold":
+        return Options("fold")
+    return Options("family", method, parameters_from(args))
 
 
 def parameters_from(args: argparse.Namespace) -> dovel.Parameters:
     """The alignment parameters the options ask for."""
-    from dovelkit.presets import parameters
+    from dovelkit.alignment.options import parameters
 
     return parameters("sensitive" if getattr(args, "sensitive", False) else "default")
 
@@ -104,7 +145,7 @@ def check_structure_file(path: str) -> None:
     if not os.path.exists(path):
         raise UserError(f"{path}: no such file")
     if not os.path.isfile(path):
-        from dovelkit.paths import not_regular
+        from dovelkit.io.paths import not_regular
 
         raise UserError(f"{path}: {not_regular(os.stat(path).st_mode)}")
 
@@ -118,7 +159,7 @@ def probe_file(path: str | None) -> None:
         return
     import tempfile
 
-    from dovelkit.atomic import check_writable
+    from dovelkit.io.atomic import check_writable
 
     try:
         check_writable(path)
@@ -175,8 +216,8 @@ def _size(text: str) -> int:
 
 
 def add_max_size_option(parser: argparse.ArgumentParser) -> None:
-    """``--max-size``: the most structure text one input file may give (see ``dovelkit.reading``)."""
-    from dovelkit.paths import DEFAULT_MAX_SIZE  # not from reading: the parser must not import gemmi
+    """``--max-size``: the most structure text one input file may give (see ``dovelkit.io.reading``)."""
+    from dovelkit.io.paths import DEFAULT_MAX_SIZE  # not from reading: the parser must not import gemmi
 
     parser.add_argument(
         "--max-size",

@@ -1,25 +1,25 @@
-"""Searching queries against a database on every core, or on a Dask cluster.
+"""Searching queries against a database, or a list of domains, on every core or on a Dask cluster.
 
-A database with search keys is searched in two passes by default (dovelkit.prefiltered): the
-keys of every entry are compared with the query's and only the best candidates are aligned.
-``exhaustive=True`` -- and a database without keys, or a list of domains -- aligns every target:
+One engine runs every search through the stages of dovelkit.db.stages: a database with search
+keys is prefiltered, and each query aligned with its best candidates; an exhaustive search --
+``exhaustive=True``, a database without keys, or a list of domains -- makes every target a
+candidate and goes through the same align and merge stages.
 
-The targets are cut into slices (the row groups of a database, or runs of a list). Each slice is
-scanned by the core where it is read -- in this process, in a worker process or on a Dask worker
--- straight from its arrays, and its best hits come back with the alignment behind each. Because
-the core treats every target on its own and ranks them by a stable sort, the best ``max_hits`` of
-the whole search are among the best ``max_hits`` of each slice; the core's own selection, run on
-the hits of all slices in target order, gives exactly the list ``dovel.scan_database`` returns
-for all targets at once.
+The targets are cut into parts (the row groups of a database, smaller parts of them for the
+process pool, or runs of a list). Each part is aligned where it is read -- in this process, in a
+worker process or on a Dask worker -- straight from its arrays, and its best hits come back with
+the alignment behind each. Because the core treats every target on its own and ranks them by a
+stable sort, the best ``max_hits`` of the whole search are among the best ``max_hits`` of each
+part; the core's own selection, run on the hits of all parts, gives exactly the list
+``dovel.scan_database`` returns for all targets at once.
 """
 
 from __future__ import annotations
 
 import math
 import os
-from bisect import bisect_right
-from collections.abc import Generator, Iterator, Sequence
-from dataclasses import dataclass, field
+from collections.abc import Iterator, Sequence
+from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -27,38 +27,42 @@ import numpy as np
 import dovel
 
 from dovelkit import _core
-from dovelkit.database import Database, DatabaseRef, Entry, open_targets
-from dovelkit.formatting import json_number
-from dovelkit.pairwise import PairwiseAlignment, check_mode, from_core, settings_of
-from dovelkit.paths import PathLike
-from dovelkit.pools import WorkerPool, check_workers, default_workers
-from dovelkit.prefiltered import run_calls, search_batch
-from dovelkit.statistics import e_value, fold_null_tail, z_score
+from dovelkit.alignment.options import Options, options_of
+from dovelkit.alignment.pairwise import PairwiseAlignment, from_core
+from dovelkit.alignment.view import json_number
+from dovelkit.db.stages import QUERIES_PER_CALL, Candidates, Merged, Part, Scan, align_part, every_target
+from dovelkit.db.stages import prefilter as stage_prefilter
+from dovelkit.db.statistics import e_value
+from dovelkit.db.store import Database, DatabaseRef, open_targets
+from dovelkit.io.paths import PathLike
+from dovelkit.runtime.calls import Call, run_calls
+from dovelkit.runtime.pools import WorkerPool, check_workers, default_workers, preload
 
 if TYPE_CHECKING:
     from distributed import Client
 
-# Entries per slice when the targets are a list.
+# Worker processes start with the stages, whose functions the search sends them.
+preload("dovelkit.db.stages")
+
+# The ids, sources and chains of the slices last asked for, by database and slice.
+_LABELS: dict[tuple[DatabaseRef, int], tuple[list[str], list[str], list[str]]] = {}
+
+
+def _label(db: Database, position: int) -> tuple[str, str, str]:
+    k, row = db.locate(position)
+    key = (db.reference(), k)
+    got = _LABELS.get(key)
+    if got is None:
+        if len(_LABELS) >= 64:
+            _LABELS.clear()
+        got = _LABELS[key] = db.labels(k)
+    return got[0][row], got[1][row], got[2][row]
+
+
+# Entries per part when the targets are a list.
 _LIST_SLICE = 1000
 # The smallest part of a slice that the process pool hands out as one task.
 _MIN_PART = 50
-
-@dataclass
-class SliceResult:
-    """What the scan of a slice sends back: its best hits and, at the fold level, the sums of the
-    scores of all its targets and each hit's chance under the null model (dovelkit.statistics)."""
-
-    hits: list[_core.Hit]
-    total: float = 0.0
-    total_sq: float = 0.0
-    tails: dict[int, float] = field(default_factory=dict)
-
-
-# How many targets a slice held, and what its scan sent back.
-_Runs = Generator[tuple[int, SliceResult], None, None]
-
-# Targets as the core reads them: coordinates (M, 3), offsets (n + 1) and the sequences joined.
-_Arrays = tuple[np.ndarray, np.ndarray, str]
 
 
 @dataclass
@@ -99,131 +103,6 @@ class Hit:
         return out
 
 
-# --------------------------------------------------------------------------------------------
-# What a slice scans
-
-
-def _arrays(coordinates: Sequence[np.ndarray], sequences: Sequence[str]) -> _Arrays:
-    offsets = np.zeros(len(coordinates) + 1, dtype=np.int64)
-    np.cumsum([len(c) for c in coordinates], out=offsets[1:])
-    flat = np.concatenate([np.asarray(c, dtype=np.float64).reshape(-1, 3) for c in coordinates]) \
-        if coordinates else np.zeros((0, 3))
-    return flat, offsets, "".join(sequences)
-
-
-def _domain_arrays(domains: Sequence[dovel.Domain]) -> _Arrays:
-    return _arrays([d.coordinates for d in domains], [d.sequence for d in domains])
-
-
-def _entry_arrays(entries: Sequence[Entry]) -> _Arrays:
-    return _arrays([e.coordinates for e in entries], [e.sequence for e in entries])
-
-
-# A worker keeps the database it has opened (the file's footer is read once).
-_OPEN: dict[Any, Database] = {}
-
-
-def _open_cached(ref: Any) -> Database:
-    db = _OPEN.get(ref)
-    if db is None:
-        for old in _OPEN.values():
-            old.close()
-        _OPEN.clear()
-        db = _OPEN[ref] = Database.from_reference(ref) if isinstance(ref, DatabaseRef) else Database.open(ref)
-    return db
-
-
-# ... and the last slice it has read (with the database it came from), for the next part of it.
-_LAST_SLICE: list[tuple[Database, int, list[Entry]]] = []
-
-
-def _read_slice_cached(db: Database, k: int) -> list[Entry]:
-    if _LAST_SLICE and _LAST_SLICE[0][0] is db and _LAST_SLICE[0][1] == k:
-        return _LAST_SLICE[0][2]
-    _LAST_SLICE.clear()
-    entries = db.read_slice(k)
-    _LAST_SLICE.append((db, k, entries))
-    return entries
-
-
-# The ids, sources and chains of the slices last asked for, by database.
-_LABELS: dict[tuple[int, int, int, int], tuple[list[str], list[str], list[str]]] = {}
-
-
-def _label(db: Database, position: int) -> tuple[str, str, str]:
-    k = bisect_right(db._starts, position) - 1
-    key = (id(db), db._stat.st_ino, db._stat.st_mtime_ns, k)
-    got = _LABELS.get(key)
-    if got is None:
-        if len(_LABELS) >= 64:
-            _LABELS.clear()
-        got = _LABELS[key] = db.labels(k)
-    row = position - db._starts[k]
-    return got[0][row], got[1][row], got[2][row]
-
-
-@dataclass(frozen=True)
-class _Scan:
-    """What every slice of one search is scanned with; pickled as it is to the workers."""
-
-    query: tuple[np.ndarray, str]
-    settings: _core.Settings
-    score_cutoff: float
-    max_hits: int
-    quick: bool
-    scan_mode: bool
-    pairs: bool
-    fold: bool = False  # fold mode: fold alignments ranked by TM-score normalised by the query
-
-    def run(self, first: int, arrays: _Arrays) -> SliceResult:
-        coords, offsets, sequences = arrays
-        if not self.fold:
-            return SliceResult(_core.scan_targets(
-                self.query[0], self.query[1], coords, offsets, sequences, first, self.settings,
-                score_cutoff=self.score_cutoff, max_hits=self.max_hits, quick=self.quick, scan_mode=self.scan_mode,
-                pairs=self.pairs))
-        # Every target's TM-score counts in the statistics, listed or not.
-        n = len(offsets) - 1
-        every = _core.scan_targets(self.query[0], self.query[1], coords, offsets, sequences, first, self.settings,
-                                   score_cutoff=min(0.0, self.score_cutoff), max_hits=n, quick=self.quick,
-                                   scan_mode=self.scan_mode, pairs=self.pairs, fold=True)
-        scores = np.array([h.score for h in every], dtype=np.float64)
-        best = _core.select_hits(every, score_cutoff=self.score_cutoff, max_hits=self.max_hits) if every else []
-        tails = fold_tails(self, best, lambda p: int(offsets[p - first + 1] - offsets[p - first]))
-        return SliceResult(best, float(scores.sum()), float((scores * scores).sum()), tails)
-
-
-def fold_tails(scan: _Scan, hits: Sequence[_core.Hit], target_length: Any) -> dict[int, float]:
-    """Each fold-level hit's chance under the null model, by position (``target_length`` gives
-    the length of the target at a position)."""
-    n = len(scan.query[0])
-    return {h.position: fold_null_tail(h.score, n, target_length(h.position)) for h in hits}
-
-
-def scan_slice(source: tuple[Any, ...], scan: _Scan) -> SliceResult:
-    """Scan one slice; return its best hits, each named by its target's position (SliceResult).
-
-    ``source`` is ("db", open Database or its reference, slice index[, first position, end
-    position]) for a slice of a database or a part of one, or ("list", first position, arrays) for
-    targets at hand.
-    """
-    if source[0] == "list":
-        return scan.run(source[1], source[2])
-    k = source[2]
-    if isinstance(source[1], Database):  # in this process: the caller's open database
-        db = source[1]
-        entries = db.read_slice(k)
-    else:  # in a worker: the caller's file, opened once
-        db = _open_cached(source[1])
-        entries = _read_slice_cached(db, k)
-    first = db.slices[k].start
-    lo, hi = (first, db.slices[k].stop) if len(source) == 3 else (source[3], source[4])
-    return scan.run(lo, _entry_arrays(entries[lo - first:hi - first]))
-
-
-# --------------------------------------------------------------------------------------------
-# Running the slices
-
 
 def _slices_of(targets: Database | Sequence[dovel.Domain], workers: int) -> list[range]:
     if isinstance(targets, Database):
@@ -233,61 +112,98 @@ def _slices_of(targets: Database | Sequence[dovel.Domain], workers: int) -> list
     return [range(lo, min(lo + size, n)) for lo in range(0, n, size)]
 
 
-def _run_here(targets: Database | Sequence[dovel.Domain], slices: Sequence[range], scan: _Scan) -> _Runs:
-    for k, rng in enumerate(slices):
-        if isinstance(targets, Database):
-            got = scan_slice(("db", targets, k), scan)
-        else:
-            got = scan.run(rng.start, _domain_arrays(targets[rng.start:rng.stop]))
-        yield len(rng), got
-
-
-def _sources(targets: Database | Sequence[dovel.Domain], slices: Sequence[range],
-             parts: int = 1) -> Iterator[tuple[range, tuple[Any, ...]]]:
-    """What each task scans, with the positions it covers: a database slice in ``parts`` parts
-    (each task still reads its whole slice, so memory stays bounded by one slice), or a run of
-    list targets sent whole, as arrays."""
-    for k, rng in enumerate(slices):
-        if isinstance(targets, Database):
-            path = targets.reference()
-            if parts <= 1:
-                yield rng, ("db", path, k)
-                continue
-            step = math.ceil(len(rng) / parts)
-            for lo in range(rng.start, rng.stop, step):
-                hi = min(lo + step, rng.stop)
-                yield range(lo, hi), ("db", path, k, lo, hi)
-        else:
-            yield rng, ("list", rng.start, _domain_arrays(targets[rng.start:rng.stop]))
-
-
 def _parts_per_slice(n_slices: int, workers: int) -> int:
     """Enough tasks that no worker waits long for the last one: about eight per worker, in parts
     of at least _MIN_PART targets."""
     return max(1, min(math.ceil(8 * workers / max(1, n_slices)), _LIST_SLICE // _MIN_PART))
 
 
-def _run_pool(targets: Database | Sequence[dovel.Domain], slices: Sequence[range], scan: _Scan,
-              workers: int) -> _Runs:
-    sizes: list[int] = []
+def _run(queries: Sequence[dovel.Domain], targets: Database | Sequence[dovel.Domain], scans: Sequence[Scan],
+         exhaustive: bool, n_workers: int, client: Client | None, progress: bool, candidates: int | None,
+         batch: int, details: Options | None) -> Iterator[tuple[int, list[Hit]]]:
+    """(index of the query, its hits) for each query, batch by batch, through the three stages."""
+    from dovelkit.runtime.progress import progress_bar
+
+    total = len(targets)
+    single = len(queries) == 1
+    slices = _slices_of(targets, n_workers)
+    keyed = not exhaustive and isinstance(targets, Database) and targets.has_keys
+    if not single:
+        bar = progress_bar(len(queries), unit="query", desc="searching", enabled=progress)
+    elif keyed:
+        bar = progress_bar(len(slices), unit="slice", desc="searching", enabled=progress)
+    else:
+        bar = progress_bar(total, unit="target", desc="searching", enabled=progress)
+    workers = min(n_workers, len(slices))
+    pool = WorkerPool(workers) if client is None and workers > 1 else None
+    local = pool is None and client is None
+    source: Any = targets if local or not isinstance(targets, Database) else targets.reference()
     where = targets.path if isinstance(targets, Database) else "the target list"
+    try:
+        for lo in range(0, len(queries), batch):
+            chunk = range(lo, min(lo + batch, len(queries)))
+            batch_scans = [scans[i] for i in chunk]
+            merged = [Merged(s) for s in batch_scans]
+            prefilter: list[Candidates] | None = None
+            # What each call aligns: (positions it covers, part, [(query in the batch, positions)]).
+            tasks: list[tuple[range, Part, list[tuple[int, np.ndarray | None]]]] = []
+            if keyed:
+                assert isinstance(targets, Database)
+                prefilter, work = stage_prefilter(targets, batch_scans, merged, source, pool, client, candidates)
+                for k in sorted(work):
+                    rng = slices[k]
+                    for i in range(0, len(work[k]), QUERIES_PER_CALL):
+                        items: list[tuple[int, np.ndarray | None]] = list(work[k][i:i + QUERIES_PER_CALL])
+                        tasks.append((rng, ("db", source, k, rng.start, rng.stop), items))
+            else:
+                parts = _parts_per_slice(len(slices), workers) if pool is not None else 1
+                everyone: list[tuple[int, np.ndarray | None]] = [(q, None) for q in range(len(batch_scans))]
+                for rng, part in every_target(targets, slices, source, parts):
+                    for i in range(0, len(everyone), QUERIES_PER_CALL):
+                        tasks.append((rng, part, everyone[i:i + QUERIES_PER_CALL]))
+            verb = "aligning candidates in slice" if keyed else "scanning targets"
+            calls: Iterator[Call] = (
+                (align_part, (part, [(batch_scans[q], pos) for q, pos in items]),
+                 f"{verb} {part[2]} of {where}" if keyed else f"{verb} {rng.start} to {rng.stop - 1} of {where}")
+                for rng, part, items in tasks)
+            left: dict[int, int] = {}
+            for rng, _, _ in tasks:
+                left[rng.start] = left.get(rng.start, 0) + 1
+            for i, per_query in run_calls(calls, pool, client):
+                rng, _, items = tasks[i]
+                for (q, _), got in zip(items, per_query):
+                    merged[q].add(got)
+                left[rng.start] -= 1
+                if single and not keyed:
+                    bar.update(len(rng))
+                elif single and not left[rng.start]:  # the slice's last part
+                    bar.update(1)
+            for q, m in zip(chunk, merged):
+                out = _hits(queries[q], targets, m.hits, details)
+                scores = prefilter[q - lo].scores_by_position() if prefilter is not None else {}
+                for hit in out:
+                    hit.prefilter_score = scores.get(hit.position)
+                    hit.z_score = m.z_score(hit.score, total, hit.z_score)
+                    hit.e_value = total * m.tails[hit.position] if m.scan.fold else e_value(hit.score, total)
+                if not single:
+                    bar.update(1)
+                yield q, out
+        if pool is not None:
+            pool.close()
+            pool = None
+    finally:
+        if pool is not None:
+            pool.stop()  # stops the worker processes now if the search ends early (error, Ctrl-C)
+        bar.close()
 
-    def calls() -> Iterator[tuple[Any, tuple[Any, ...], str]]:
-        for rng, src in _sources(targets, slices, _parts_per_slice(len(slices), workers)):
-            sizes.append(len(rng))
-            yield scan_slice, (src, scan), f"scanning targets {rng.start} to {rng.stop - 1} of {where}"
 
-    with WorkerPool(workers) as pool:
-        for i, hits in pool.run(calls()):
-            yield sizes[i], hits
-
-
-def _run_dask(targets: Database | Sequence[dovel.Domain], slices: Sequence[range], scan: _Scan,
-              client: Client) -> _Runs:
-    sources = list(_sources(targets, slices))
-    calls = [(scan_slice, (src, scan), f"scanning targets {rng.start} to {rng.stop - 1}") for rng, src in sources]
-    for i, got in run_calls(calls, None, client):
-        yield len(sources[i][0]), got
+def _scans(queries: Sequence[dovel.Domain], how: Options, cutoff: float, max_hits: int, details: bool,
+           prefiltered: bool) -> list[Scan]:
+    """What each query is aligned with. An exhaustive family-level search keeps the module's Z."""
+    settings = how.settings()
+    return [Scan((np.ascontiguousarray(q.coordinates), q.sequence), settings, cutoff, max_hits, how.quick,
+                 how.scan_mode, details, how.fold, sums=how.fold or prefiltered, prefiltered=prefiltered)
+            for q in queries]
 
 
 def search(
@@ -296,34 +212,43 @@ def search(
     params: dovel.Parameters | None = None,
     score_cutoff: float = 0.0,
     max_hits: int = 100,
-    quick: bool = False,
-    scan_mode: bool = True,
+    *,
+    level: str | None = None,
+    method: str | None = None,
+    options: Options | None = None,
     workers: int | None = None,
     client: Client | None = None,
     progress: bool = False,
     details: bool = False,
     exhaustive: bool = False,
     candidates: int | None = None,
-    mode: str = "family",
+    quick: bool | None = None,
+    scan_mode: bool | None = None,
+    mode: str | None = None,
 ) -> list[Hit]:
     """Search ``query`` against ``targets``: a ``Database``, the path of one, or a list of domains.
 
+    How to align is ``options`` (a ``dovelkit.Options``), or ``level``, ``method`` and ``params``
+    as there: the fold level by default, the family level when asked for or when a method or
+    parameters are given (``quick``, ``scan_mode`` and ``mode`` are deprecated aliases).
+
     A database with search keys is prefiltered: every entry's key is compared with the query's
-    and only the best ``candidates`` (default: ``prefiltered.candidate_count(len(db), fold)``: at
+    and only the best ``candidates`` (default: ``stages.candidate_count(len(db), fold)``: at
     the family level at least 32 and 0.3 % of the database, at the fold level at least 50 and
     0.5 %) are aligned. Each hit then carries its
     ``prefilter_score``, and its ``z_score`` is taken among all entries of the database (those not
     aligned counting as what the null model expects of them: score 0 at the family level, the mean
     TM-score of unrelated chains of their length at the fold level), so it does not depend on
     ``max_hits``. ``e_value`` is the expected number of chance hits this good in a database of this
-    size (dovelkit.statistics), at either level; every hit is returned, whatever its E-value.
+    size (dovelkit.db.statistics), at either level; every hit is returned, whatever its E-value.
 
     With ``exhaustive=True`` -- and always for a database without keys (see ``Database.index``) or
     a list of domains -- every target is aligned, as follows:
 
-    The hits are those ``dovel.scan_database(query, all_targets, params, score_cutoff, max_hits,
-    quick, scan_mode)`` returns -- same order, rank, score, rmsd, n_aligned, seq_identity and
-    Z-score -- with the target's position, source path and chain id added. ``workers=None`` scans
+    at the family level, the hits are those ``dovel.scan_database(query, all_targets, params,
+    score_cutoff, max_hits, quick, scan_mode)`` returns (``quick`` and ``scan_mode`` the flags of the
+    method) -- same order, rank, score, rmsd, n_aligned, seq_identity and Z-score: the module's,
+    among the listed hits -- with the target's position, source path and chain id added. ``workers=None`` scans
     on every core through worker processes, ``workers=1`` in this process; ``client`` (a
     ``dask.distributed.Client``) sends one task per slice to a cluster, whose workers must be able
     to read the database at the same path (``workers`` is then not used). ``progress`` shows a
@@ -332,11 +257,10 @@ def search(
     RMSD, identity and pair count are the hit's own. A hit with nothing aligned has RMSD +infinity.
 
     Every hit carries ``tm_query`` and ``tm_target``, the TM-scores of its alignment normalised by
-    the query's length and by the target's. With ``mode="fold"`` every target is aligned at the fold
-    level (as ``dovelkit.align(query, target, mode="fold")`` aligns it; ``params``, ``quick`` and
-    ``scan_mode`` are not used) and the hits are ranked by ``tm_query``, which is their ``score``
-    (``score_cutoff`` applies to it); rank follows from it as in the module's scan, and the Z-score
-    is taken among all targets, listed or not.
+    the query's length and by the target's. At the fold level every candidate is aligned as
+    ``dovelkit.align(query, target)`` aligns it, and the hits are ranked by ``tm_query``, which is
+    their ``score`` (``score_cutoff`` applies to it); rank follows from it as in the module's scan,
+    and the Z-score is taken among all entries, listed or not, whether exhaustive or not.
 
     Worker processes start a fresh interpreter, so a script that searches with ``workers`` other
     than 1 needs the usual ``if __name__ == "__main__":`` guard. Errors: those of
@@ -352,99 +276,18 @@ def search(
         for i, d in enumerate(db_or_list):
             if not isinstance(d, dovel.Domain):
                 raise TypeError(f"targets[{i}] is a {type(d).__name__}, not a dovel.Domain")
+    how = options_of(options, level, method, params, quick=quick, scan_mode=scan_mode, mode=mode)
     # The module checks the other arguments, with its own errors, before anything runs.
-    dovel.scan_database(query, [], params, score_cutoff, max_hits, quick, scan_mode)
-    fold = check_mode(mode) == "fold"
+    dovel.scan_database(query, [], how.params, score_cutoff, max_hits, how.quick, how.scan_mode)
     cutoff = float(score_cutoff)
     max_hits = int(max_hits)
-    quick, scan_mode = bool(quick), bool(scan_mode)
     n_workers = default_workers() if workers is None else check_workers(workers)
-    total = len(db_or_list)
-    if total == 0 or max_hits == 0:
+    if len(db_or_list) == 0 or max_hits == 0:
         return []
-    if isinstance(db_or_list, Database) and db_or_list.has_keys and not exhaustive:
-        return next(iter(_search_prefiltered([query], db_or_list, params, cutoff, max_hits, quick, scan_mode,
-                                             n_workers, client, progress, details, candidates, fold=fold)))[1]
-
-    slices = _slices_of(db_or_list, n_workers)
-    scan = _Scan((np.ascontiguousarray(query.coordinates), query.sequence), settings_of(params), cutoff, max_hits,
-                 quick, scan_mode, details, fold)
-    from dovelkit.progress import progress_bar
-
-    bar = progress_bar(total, unit="target", desc="searching", enabled=progress)
-    best: list[_core.Hit] = []
-    sums: tuple[list[float], list[float]] = ([], [])  # added exactly: slices finish in any order
-    tails: dict[int, float] = {}
-    runs: _Runs | None = None
-    try:
-        if client is not None:
-            runs = _run_dask(db_or_list, slices, scan, client)
-        elif min(n_workers, len(slices)) <= 1:
-            runs = _run_here(db_or_list, slices, scan)
-        else:
-            runs = _run_pool(db_or_list, slices, scan, min(n_workers, len(slices)))
-        for size, got in runs:
-            if got.hits:
-                best = _core.select_hits(best + got.hits, score_cutoff=cutoff, max_hits=max_hits)
-            sums[0].append(got.total)
-            sums[1].append(got.total_sq)
-            tails.update(got.tails)
-            bar.update(size)
-    finally:
-        if runs is not None:
-            runs.close()  # stops the worker processes now if the search ends early (error, Ctrl-C)
-        bar.close()
-    how = "fold" if fold else "scan" if scan_mode else "quick" if quick else "direct"
-    out = _hits(query, db_or_list, best, how if details else None)
-    for hit in out:
-        if fold:  # every target was aligned: Z among all of them, not only those listed
-            hit.z_score = z_score(hit.score, total, math.fsum(sums[0]), math.fsum(sums[1]))
-            hit.e_value = total * tails[hit.position]
-        else:
-            hit.e_value = e_value(hit.score, total)
-    return out
-
-
-def _search_prefiltered(queries: Sequence[dovel.Domain], db: Database, params: dovel.Parameters | None,
-                        cutoff: float, max_hits: int, quick: bool, scan_mode: bool, n_workers: int,
-                        client: Client | None, progress: bool, details: bool, candidates: int | None,
-                        batch: int = 1, fold: bool = False) -> Iterator[tuple[int, list[Hit]]]:
-    """(index of the query, its hits) for each query, batch by batch."""
-    from dovelkit.progress import progress_bar
-
-    settings = settings_of(params)
-    how = "fold" if fold else "scan" if scan_mode else "quick" if quick else "direct"
-    total = len(db)
-    single = len(queries) == 1
-    bar = progress_bar(db.n_slices if single else len(queries), unit="slice" if single else "query",
-                       desc="searching", enabled=progress)
-    pool = None
-    try:
-        workers = min(n_workers, db.n_slices)
-        if client is None and workers > 1:
-            pool = WorkerPool(workers)
-        for lo in range(0, len(queries), batch):
-            chunk = queries[lo:lo + batch]
-            scans = [_Scan((np.ascontiguousarray(q.coordinates), q.sequence), settings, cutoff, max_hits, quick,
-                           scan_mode, details, fold) for q in chunk]
-            results = search_batch(db, scans, pool, client, (lambda _k: bar.update(1)) if single else None,
-                                   candidates)
-            for i, (q, r) in enumerate(zip(chunk, results)):
-                out = _hits(q, db, r.hits, how if details else None)
-                for hit in out:
-                    hit.prefilter_score = r.prefilter.get(hit.position)
-                    hit.z_score = z_score(hit.score, total, r.total, r.total_sq)
-                    hit.e_value = total * r.tails[hit.position] if fold else e_value(hit.score, total)
-                if not single:
-                    bar.update(1)
-                yield lo + i, out
-        if pool is not None:
-            pool.close()
-            pool = None
-    finally:
-        if pool is not None:
-            pool.stop()
-        bar.close()
+    keyed = isinstance(db_or_list, Database) and db_or_list.has_keys and not exhaustive
+    scans = _scans([query], how, cutoff, max_hits, details, keyed)
+    return next(_run([query], db_or_list, scans, not keyed, n_workers, client, progress, candidates, 1,
+                     how if details else None))[1]
 
 
 def search_many(
@@ -453,15 +296,19 @@ def search_many(
     params: dovel.Parameters | None = None,
     score_cutoff: float = 0.0,
     max_hits: int = 100,
-    quick: bool = False,
-    scan_mode: bool = True,
+    *,
+    level: str | None = None,
+    method: str | None = None,
+    options: Options | None = None,
     workers: int | None = None,
     client: Client | None = None,
     progress: bool = False,
     exhaustive: bool = False,
     candidates: int | None = None,
     batch: int = 256,
-    mode: str = "family",
+    quick: bool | None = None,
+    scan_mode: bool | None = None,
+    mode: str | None = None,
 ) -> Iterator[tuple[dovel.Domain, list[Hit]]]:
     """Search every query against the database ``targets``; yields (query, its hits) query by query,
     in the queries' order, as each is done.
@@ -480,10 +327,11 @@ def search_many(
     source = queries
     if isinstance(source, (str, os.PathLike)):
         source = Database.open(source)
-    dovel.scan_database(dovel.Domain.from_arrays("q", np.zeros((1, 3)), "A"), [], params, score_cutoff, max_hits,
-                        quick, scan_mode)
+    how = options_of(options, level, method, params, quick=quick, scan_mode=scan_mode, mode=mode)
+    dovel.scan_database(dovel.Domain.from_arrays("q", np.zeros((1, 3)), "A"), [], how.params, score_cutoff,
+                        max_hits, how.quick, how.scan_mode)
     n_workers = default_workers() if workers is None else check_workers(workers)
-    fold = check_mode(mode) == "fold"
+    keyed = db.has_keys and not exhaustive and len(db) > 0 and int(max_hits) > 0
 
     def batches() -> Iterator[list[dovel.Domain]]:
         if isinstance(source, Database):
@@ -505,21 +353,20 @@ def search_many(
                 yield items[lo:lo + batch]
 
     for chunk in batches():
-        if exhaustive or not db.has_keys or len(db) == 0 or int(max_hits) == 0:
+        if len(db) == 0 or int(max_hits) == 0:
             for q in chunk:
-                yield q, search(q, db, params, score_cutoff, max_hits, quick, scan_mode, n_workers, client,
-                                False, exhaustive=True, mode=mode)
+                yield q, []
             continue
-        for i, hits in _search_prefiltered(chunk, db, params, float(score_cutoff), int(max_hits), bool(quick),
-                                           bool(scan_mode), n_workers, client, progress, False, candidates,
-                                           batch=len(chunk), fold=fold):
+        scans = _scans(chunk, how, float(score_cutoff), int(max_hits), False, keyed)
+        for i, hits in _run(chunk, db, scans, not keyed, n_workers, client, progress and keyed, candidates,
+                            len(chunk), None):
             yield chunk[i], hits
 
 
 def _hits(query: dovel.Domain, targets: Database | Sequence[dovel.Domain], ranked: list[_core.Hit],
-          mode: str | None) -> list[Hit]:
-    """The search's hits with where each came from; with ``mode`` (details) each carries its own
-    alignment, the one the scan ranked it by."""
+          details: Options | None) -> list[Hit]:
+    """The search's hits with where each came from; with ``details`` (how they were aligned) each
+    carries its own alignment, the one the scan ranked it by."""
     out = []
     for h in ranked:
         rmsd = h.rmsd if h.n_aligned else math.inf
@@ -527,17 +374,17 @@ def _hits(query: dovel.Domain, targets: Database | Sequence[dovel.Domain], ranke
                        tm_query=h.tm_query, tm_target=h.tm_target))
     # Where each hit came from, read in position order (one slice at a time).
     for hit, h in sorted(zip(out, ranked), key=lambda x: x[0].position):
-        if isinstance(targets, Database) and mode is None:
+        if isinstance(targets, Database) and details is None:
             hit.id, hit.source, hit.chain = _label(targets, hit.position)
             domain = None
         elif isinstance(targets, Database):
             e = targets.entry(hit.position)
             hit.id, hit.source, hit.chain = e.id, e.source, e.chain
-            domain = e.domain() if mode is not None else None
+            domain = e.domain()
         else:
             domain = targets[hit.position]
             hit.id, hit.source, hit.chain = domain.id, domain.pdb_file, domain.chain
-        if mode is not None and domain is not None:
+        if details is not None and domain is not None:
             hit.alignment = from_core(query, domain, h.transform, h.pairs, h.distances, h.core_pairs, hit.rmsd,
-                                      h.score, h.seq_identity, mode, h.tm_query, h.tm_target)
+                                      h.score, h.seq_identity, details, h.tm_query, h.tm_target)
     return out

@@ -24,13 +24,13 @@ import pyarrow.parquet as pq
 
 import dovel
 
-from dovelkit import _footer
-from dovelkit.atomic import check_writable, replacing
-from dovelkit.inputs import collect_files, read_files
-from dovelkit.reading import check_max_size
-from dovelkit.paths import PathLike
-from dovelkit.progress import progress_bar
-from dovelkit.pools import check_workers, default_workers
+from dovelkit.db import footer as _footer
+from dovelkit.io.atomic import check_writable, replacing
+from dovelkit.io.inputs import collect_files, read_files
+from dovelkit.io.reading import check_max_size
+from dovelkit.io.paths import PathLike
+from dovelkit.runtime.progress import progress_bar
+from dovelkit.runtime.pools import check_workers, default_workers
 
 FORMAT_NAME = b"dovel-structure-database"
 FORMAT_VERSION = b"2"
@@ -470,7 +470,7 @@ class Database:
         database at ``path`` stays untouched when creation fails. Files that are not regular
         (FIFOs, devices) and directories that cannot be listed are skipped and listed too; a file
         reached twice is read once. ``max_size`` bounds the structure text of one file (see
-        ``dovelkit.reading.read_structure``); it holds in every reading process.
+        ``dovelkit.io.reading.read_structure``); it holds in every reading process.
         """
         if isinstance(inputs, (str, bytes, os.PathLike)):
             inputs = [inputs]
@@ -611,6 +611,10 @@ class Database:
             raise IndexError(f"database index out of range (0 to {n - 1})")
         k = bisect_right(self._starts, i) - 1
         return k, int(i) - self._starts[k]
+
+    def locate(self, i: int) -> tuple[int, int]:
+        """The slice holding entry ``i`` and the entry's row in it."""
+        return self._locate(i)
 
     # ---- entries
 

@@ -15,7 +15,7 @@ import re
 import tempfile
 from collections.abc import Iterable, Iterator, Sequence
 
-from dovelkit.paths import PathLike
+from dovelkit.io.paths import PathLike
 
 
 def _umask() -> int:

@@ -10,9 +10,9 @@ from typing import Any
 
 import numpy as np
 
-from dovelkit.paths import PathLike, display_path, not_regular
-from dovelkit.pools import WorkerPool
-from dovelkit.reading import file_stem, load_chains
+from dovelkit.io.paths import PathLike, display_path, not_regular
+from dovelkit.runtime.pools import WorkerPool
+from dovelkit.io.reading import file_stem, load_chains
 
 # Files taken from a directory: the suffixes of structure files, optionally gzip-compressed.
 # A file named on the command line is read whatever its name.
@@ -114,7 +114,7 @@ def _read_file(path: str, max_size: int | None = None) -> tuple[str, list[tuple[
 def read_files(files: list[str], workers: int, max_size: int | None = None) -> Iterator[tuple[str, Any]]:
     """Read the files in order, on ``workers`` processes (in this one when 1): (path as text, the
     chains or the reason the file was not read). Each process holds one file's text at a time,
-    at most ``max_size`` bytes of it (see ``dovelkit.reading.read_structure``)."""
+    at most ``max_size`` bytes of it (see ``dovelkit.io.reading.read_structure``)."""
     if workers <= 1 or len(files) <= 1:
         for path in files:
             yield _read_file(path, max_size)

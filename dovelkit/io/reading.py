@@ -22,7 +22,7 @@ import gemmi
 import dovel
 
 from dovelkit._core import scan_pdb
-from dovelkit.paths import DEFAULT_MAX_SIZE, PathLike, display_path, not_regular
+from dovelkit.io.paths import DEFAULT_MAX_SIZE, PathLike, display_path, not_regular
 
 if TYPE_CHECKING:
     import numpy as np

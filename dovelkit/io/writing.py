@@ -15,9 +15,9 @@ import gemmi
 
 import dovel
 
-from dovelkit.atomic import write_atomically
-from dovelkit.paths import PathLike
-from dovelkit.reading import file_stem, read_structure
+from dovelkit.io.atomic import write_atomically
+from dovelkit.io.paths import PathLike
+from dovelkit.io.reading import file_stem, read_structure
 
 PDB_SUFFIXES = (".pdb", ".ent")
 MMCIF_SUFFIXES = (".cif", ".mmcif")

@@ -1,7 +1,7 @@
 """plotly figures of alignments, built from plain arrays.
 
 Every function here takes NumPy arrays, strings and lists (no ``dovel`` objects) and returns a
-``plotly.graph_objects.Figure``; ``dovelkit.report`` extracts those arrays from the alignment
+``plotly.graph_objects.Figure``; ``dovelkit.report.document`` extracts those arrays from the alignment
 objects. Residues are numbered from 1 along each chain as loaded (the order of the C-alpha points).
 """
 
@@ -119,8 +119,8 @@ def structure_view(
 # -- alignment grids ----------------------------------------------------------------------------
 
 def columns_from_pairs(pairs: np.ndarray, len_a: int, len_b: int) -> list[tuple[int | None, int | None]]:
-    """The alignment columns of a pairwise alignment (dovelkit.alignment_view.alignment_columns)."""
-    from dovelkit.alignment_view import alignment_columns
+    """The alignment columns of a pairwise alignment (dovelkit.alignment.view.alignment_columns)."""
+    from dovelkit.alignment.view import alignment_columns
 
     return alignment_columns(np.asarray(pairs, dtype=np.int64).reshape(-1, 2).tolist(), len_a, len_b)
 

@@ -9,6 +9,8 @@ import math
 from collections.abc import Sequence
 from typing import Protocol
 
+from dovelkit.alignment.view import json_number as json_number
+
 
 def number(x: float | None, digits: int) -> str:
     """``x`` with ``digits`` decimals; "-" for None and for a non-finite value (nothing aligned, no
@@ -23,11 +25,6 @@ def expected(x: float | None) -> str:
     if x is None or not math.isfinite(x):
         return "-"
     return f"{x:.2g}"
-
-
-def json_number(x: float | None) -> float | None:
-    """``x`` as a JSON number: None (null) for None and for a non-finite value."""
-    return float(x) if x is not None and math.isfinite(x) else None
 
 
 class HitLike(Protocol):

@@ -33,8 +33,19 @@ from typing import Any
 
 from dovelkit._startup import SERVER_GUARD_ENV, die_with_parent
 
-# The server imports these once; every worker forked from it starts with them.
-_PRELOAD = ["dovelkit.search"]
+# The server imports these once; every worker forked from it starts with them. The layers above
+# name what their tasks need (``preload``), before the first pool starts the server. This module
+# is always among them: importing the package in the server is what arms its guard (_startup).
+_PRELOAD: list[str] = [__name__]
+
+
+def preload(*modules: str) -> None:
+    """Have every worker process start with ``modules`` imported (by the server they are forked
+    from, once): the modules whose functions the caller sends as tasks. Takes effect for a server
+    started after the call."""
+    for name in modules:
+        if name not in _PRELOAD:
+            _PRELOAD.append(name)
 
 
 def default_workers() -> int:

@@ -9,7 +9,7 @@ import os
 import pytest
 
 from conftest import data_path, dovel_cmd, one_line_error
-from dovelkit.many import Structure, parse_structure, read_pairs
+from dovelkit.alignment.many import Structure, parse_structure, read_pairs
 from dovelkit.errors import UserError
 
 CYT = data_path("families", "cytochrome_c")
@@ -65,7 +65,7 @@ def test_a_pairs_file(tmp_path, monkeypatch):
     listed.write_text(f"# fixed\tmobile\n\n{HRC}\t{CO6}\ncyt:dir/1ycc.pdb  {K6P}:A\n  {CO6}:A\t{HRC}  \n")
     assert read_pairs(listed) == [(Structure(HRC), Structure(CO6)), (Structure("cyt:dir/1ycc.pdb"), Structure(K6P, "A")),
                                   (Structure(CO6, "A"), Structure(HRC))]
-    r = dovel_cmd("align", "--pairs", "pairs.tsv", "--direct", cwd=tmp_path)
+    r = dovel_cmd("align", "--pairs", "pairs.tsv", "--method", "direct", cwd=tmp_path)
     assert r.returncode == 0, r.stderr
     assert [(x["fixed"], x["mobile"], x["id_mobile"]) for x in rows(r.stdout)] == [
         (HRC, CO6, "1co6_A"), ("cyt:dir/1ycc.pdb", f"{K6P}:A", "1k6p_A"), (f"{CO6}:A", HRC, "1hrc_A")]

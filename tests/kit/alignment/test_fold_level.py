@@ -10,7 +10,7 @@ import pytest
 import dovel
 import dovelkit
 from dovelkit import _core
-from dovelkit.statistics import FOLD_LIST_E
+from dovelkit.db.statistics import FOLD_LIST_E
 from conftest import data_path, dovel_cmd, one_line_error, random_rotation
 
 FAM = data_path("families")
@@ -98,8 +98,8 @@ def test_tm_score_rejects_bad_pairs_and_scores_nothing_as_zero():
 
 def test_every_result_carries_the_tm_score_of_its_own_pairs():
     hrc, ycc = dovelkit.load(HRC), dovelkit.load(YCC)
-    r = dovelkit.align(hrc, ycc)  # family level
-    assert r.mode == "scan" and r.n_aligned > 90
+    r = dovelkit.align(hrc, ycc, level="family")  # family level
+    assert (r.level, r.method) == ("family", "scan") and r.n_aligned > 90
     t = _core.tm_score(hrc.coordinates, ycc.coordinates, r.pairs)
     assert (r.tm_fixed, r.tm_mobile) == (t.tm_fixed, t.tm_mobile) and r.tm_fixed > 0.8
     d = r.to_dict()
@@ -107,8 +107,8 @@ def test_every_result_carries_the_tm_score_of_its_own_pairs():
 
     domains = [dovelkit.load(p) for p in (HRC, YCC, CO6)]
     for mode in ("family", "fold"):
-        m = dovelkit.msa(domains, mode=mode)
-        assert m.mode == mode and len(m.tm_scores) == 3 and m.tm_scores[0] == 1.0
+        m = dovelkit.msa(domains, level=mode)
+        assert m.level == mode and len(m.tm_scores) == 3 and m.tm_scores[0] == 1.0
         for k in (1, 2):
             pairs = np.array([(c[0], c[k]) for c in m.columns if c[0] is not None and c[k] is not None])
             assert m.tm_scores[k] == _core.tm_score(domains[0].coordinates, domains[k].coordinates, pairs).tm_fixed
@@ -123,8 +123,8 @@ def test_every_result_carries_the_tm_score_of_its_own_pairs():
 def test_fold_mode_is_symmetric(pair):
     rng = np.random.default_rng(11)
     a, b = dovelkit.load(pair[0]), moved(dovelkit.load(pair[1]), rng)
-    ab, ba = dovelkit.align(a, b, mode="fold"), dovelkit.align(b, a, mode="fold")
-    assert ab.mode == ba.mode == "fold" and ab.n_aligned > 0
+    ab, ba = dovelkit.align(a, b, level="fold"), dovelkit.align(b, a, level="fold")
+    assert (ab.level, ab.method) == (ba.level, ba.method) == ("fold", None) and ab.n_aligned > 0
     np.testing.assert_array_equal(ab.pairs, ba.pairs[:, ::-1])
     assert ab.tm_fixed == pytest.approx(ba.tm_mobile, abs=1e-9)
     assert ab.tm_mobile == pytest.approx(ba.tm_fixed, abs=1e-9)
@@ -141,11 +141,11 @@ def test_fold_mode_is_symmetric(pair):
 
 def test_fold_mode_finds_a_fold_relative_and_the_family_level_is_never_blank():
     trx, dsb = dovelkit.load(TRX3), dovelkit.load(DSB)
-    fam = dovelkit.align(trx, dsb)  # the family method finds nothing for DsbA's split fold
+    fam = dovelkit.align(trx, dsb, level="family")  # the family method finds nothing for DsbA's split fold
     assert fam.n_aligned == 0 and fam.score == 0.0 and math.isinf(fam.rmsd)
-    fold = dovelkit.align(trx, dsb, mode="fold")
+    fold = dovelkit.align(trx, dsb, level="fold")
     assert fold.tm_fixed > 0.5 and fold.n_aligned > 60
-    assert fam.fold_level is not None and fam.fold_level.mode == "fold"
+    assert fam.fold_level is not None and fam.fold_level.level == "fold"
     np.testing.assert_array_equal(fam.fold_level.pairs, fold.pairs)
     assert (fam.tm_fixed, fam.tm_mobile) == (fold.tm_fixed, fold.tm_mobile)
     assert fam.to_dict()["fold_level"]["n_aligned"] == fold.n_aligned
@@ -160,17 +160,17 @@ def test_short_chains():
     for n in (1, 2, 3, 5, 12):
         c = chain(long.coordinates[20:20 + n] @ random_rotation(rng).T, f"short{n}")
         for a, b in ((c, long), (long, c), (c, c)):
-            r = dovelkit.align(a, b, mode="fold")
+            r = dovelkit.align(a, b, level="fold")
             assert 1 <= r.n_aligned <= n and 0.0 < r.tm_fixed <= 1.0 + 1e-9 and 0.0 < r.tm_mobile <= 1.0 + 1e-9
-        self_r = dovelkit.align(c, c, mode="fold")
+        self_r = dovelkit.align(c, c, level="fold")
         assert self_r.n_aligned == n and self_r.tm_fixed == pytest.approx(1.0)
         # the short chain scores against the long one by its own length only
-        assert dovelkit.align(c, long, mode="fold").tm_mobile <= n / len(long) + 1e-9
+        assert dovelkit.align(c, long, level="fold").tm_mobile <= n / len(long) + 1e-9
     empty = dovel.Domain.from_arrays("empty", np.zeros((0, 3)), "")
     with pytest.raises(ValueError):
-        dovelkit.align(empty, long, mode="fold")
-    with pytest.raises(ValueError, match="mode"):
-        dovelkit.align(long, long, mode="tm")
+        dovelkit.align(empty, long, level="fold")
+    with pytest.raises(ValueError, match="level"):
+        dovelkit.align(long, long, level="tm")
 
 
 # ------------------------------------------------------------------ search
@@ -179,10 +179,10 @@ def test_short_chains():
 def test_fold_search_equals_a_loop_of_fold_alignments_ranked_by_tm():
     query = dovelkit.load(TRX3)
     targets = [dovelkit.load(p) for p in (DSB, HRC, TRX2, ERT, f"{FAM}/unrelated/1stn.pdb", YCC)]
-    direct = [dovelkit.align(query, t, mode="fold") for t in targets]
+    direct = [dovelkit.align(query, t, level="fold") for t in targets]
     order = sorted(range(len(targets)), key=lambda k: -direct[k].tm_fixed)  # stable: ties keep target order
     for workers in (1, 2):
-        hits = dovelkit.search(query, targets, mode="fold", workers=workers, details=True)
+        hits = dovelkit.search(query, targets, workers=workers, details=True, level="fold")
         assert [h.position for h in hits] == order
         for rank, (h, k) in enumerate(zip(hits, order), start=1):
             r = direct[k]
@@ -190,18 +190,18 @@ def test_fold_search_equals_a_loop_of_fold_alignments_ranked_by_tm():
             assert h.score == h.tm_query == r.tm_fixed and h.tm_target == r.tm_mobile
             assert (h.n_aligned, h.rmsd, h.seq_identity) == (r.n_aligned, r.rmsd, r.seq_identity)
             np.testing.assert_array_equal(h.alignment.pairs, r.pairs)
-            assert h.alignment.mode == "fold" and h.alignment.tm_mobile == r.tm_mobile
+            assert h.alignment.level == "fold" and h.alignment.tm_mobile == r.tm_mobile
         assert hits[0].z_score is not None and hits[0].z_score > 0
-    top = dovelkit.search(query, targets, mode="fold", workers=1, max_hits=2, score_cutoff=0.5)
+    top = dovelkit.search(query, targets, workers=1, max_hits=2, score_cutoff=0.5, level="fold")
     assert [h.position for h in top] == order[:2] and all(h.tm_query >= 0.5 for h in top)
     # family-level hits carry the TM-scores of their own pairs
-    for h in dovelkit.search(query, targets, workers=1, details=True):
+    for h in dovelkit.search(query, targets, workers=1, details=True, level="family"):
         if h.n_aligned:
             t = _core.tm_score(query.coordinates, targets[h.position].coordinates, h.alignment.pairs)
             assert (h.tm_query, h.tm_target) == (t.tm_fixed, t.tm_mobile)
             assert h.to_dict()["tm_query"] == h.tm_query
-    with pytest.raises(ValueError, match="mode"):
-        dovelkit.search(query, targets, mode="scan", workers=1)
+    with pytest.raises(ValueError, match="level"):
+        dovelkit.search(query, targets, workers=1, level="scan")
 
 
 def test_fold_hits_survive_pickling():
@@ -225,13 +225,13 @@ def test_align_command_levels(tmp_path):
     p = dovel_cmd("align", TRX3, DSB, "--json")
     assert p.returncode == 0, p.stderr
     fold = json.loads(p.stdout)
-    assert fold["mode"] == "fold" and fold["tm_fixed"] > 0.5 and fold["score"] == fold["tm_fixed"]
+    assert (fold["level"], fold["method"]) == ("fold", None) and fold["tm_fixed"] > 0.5 and fold["score"] == fold["tm_fixed"]
 
     p = dovel_cmd("align", HRC, YCC, "--family", "--json")
     assert p.returncode == 0, p.stderr
     fam = json.loads(p.stdout)
     m = dovel.pairwise_align(dovelkit.load(HRC), dovelkit.load(YCC), None, True)
-    assert fam["mode"] == "scan" and fam["score"] == m.score and fam["n_aligned"] == m.n_aligned
+    assert (fam["level"], fam["method"]) == ("family", "scan") and fam["score"] == m.score and fam["n_aligned"] == m.n_aligned
     assert fam["tm_fixed"] > 0.8
 
     p = dovel_cmd("align", HRC, YCC)
@@ -245,8 +245,8 @@ def test_align_command_levels(tmp_path):
     assert f"fold      {fold['n_aligned']} pairs" in p.stdout and "best superposition found" in p.stdout
     p = dovel_cmd("align", TRX3, DSB, "--family", "--json")
     assert json.loads(p.stdout)["fold_level"]["pairs"] == fold["pairs"]
-    for bad in (("--fold", "--sensitive"), ("--fold", "--direct")):
-        assert bad[1] in one_line_error(dovel_cmd("align", HRC, YCC, *bad))
+    for bad in (("--fold", "--sensitive"), ("--fold", "--method")):
+        assert bad[1] in one_line_error(dovel_cmd("align", HRC, YCC, *bad, *(["direct"] if bad[1] == "--method" else [])))
     assert "--fold" in one_line_error(dovel_cmd("align", HRC, YCC, "--fold", "--family"))
 
 
@@ -258,7 +258,7 @@ def test_search_and_msa_commands_levels(tmp_path):
     with open(out, newline="") as fh:
         rows = list(csv.DictReader(fh, delimiter="\t"))
     chains = [d for f in files for d in dovelkit.load_chains(f)]
-    want = dovelkit.search(dovelkit.load(TRX3), chains, mode="fold", workers=1)
+    want = dovelkit.search(dovelkit.load(TRX3), chains, workers=1, level="fold")
     # Listed by default: the hits of E below the threshold, with the search's own figures.
     assert [(x["id"], float(x["score"]), float(x["tm_query"]), float(x["tm_target"]), float(x["e_value"]))
             for x in rows] == [(h.id, h.score, h.tm_query, h.tm_target, h.e_value) for h in want
@@ -289,7 +289,7 @@ def test_search_and_msa_commands_levels(tmp_path):
     ref = dovel.scan_database(dovelkit.load(TRX3), chains, None, 0.0, 100, False, True)
     assert [(h["id"], h["score"]) for h in hits] == [(r.target_id, r.score) for r in ref]
     assert all("tm_query" in h and "tm_target" in h for h in hits)
-    assert "--mode" in one_line_error(dovel_cmd("search", TRX3, *files, "--fold", "--mode", "quick"))
+    assert "--method" in one_line_error(dovel_cmd("search", TRX3, *files, "--fold", "--method", "quick"))
 
     p = dovel_cmd("msa", HRC, YCC, CO6, "-o", tmp_path / "o")
     assert p.returncode == 0, p.stderr
@@ -315,24 +315,24 @@ def test_fold_search_of_a_database_is_the_same_everywhere(tmp_path):
                                score_cutoff=0.0, max_hits=6, quick=False, scan_mode=True, fold=True)
     want = [(h.position, h.score, h.tm_target) for h in whole]
     # Z and E are taken over every target, so they are those of a search listing all of them.
-    every = dovelkit.search(query, targets, mode="fold", max_hits=len(targets), workers=1)
+    every = dovelkit.search(query, targets, max_hits=len(targets), workers=1, level="fold")
     stats = {h.position: (h.z_score, h.e_value) for h in every}
 
     def got(hits):
         assert all(stats[h.position] == pytest.approx((h.z_score, h.e_value), rel=1e-12) for h in hits)
         return [(h.position, h.score, h.tm_target) for h in hits]
 
-    assert got(dovelkit.search(query, db, mode="fold", max_hits=6, workers=1, exhaustive=True)) == want
-    assert got(dovelkit.search(query, db, mode="fold", max_hits=6, workers=2, exhaustive=True)) == want
+    assert got(dovelkit.search(query, db, max_hits=6, workers=1, exhaustive=True, level="fold")) == want
+    assert got(dovelkit.search(query, db, max_hits=6, workers=2, exhaustive=True, level="fold")) == want
     with LocalCluster(host="127.0.0.1", dashboard_address=None, n_workers=2, threads_per_worker=1,
                       processes=True, silence_logs=40) as cluster, Client(cluster) as client:
-        assert got(dovelkit.search(query, db.path, mode="fold", max_hits=6, client=client, exhaustive=True)) == want
+        assert got(dovelkit.search(query, db.path, max_hits=6, client=client, exhaustive=True, level="fold")) == want
         # The prefiltered search (the database has keys) aligns the same targets here, so finds the
         # same hits with the same scores, Z-scores and E-values.
-        pre = dovelkit.search(query, db.path, mode="fold", max_hits=6, client=client)
+        pre = dovelkit.search(query, db.path, max_hits=6, client=client, level="fold")
         assert got(pre) == want
         assert all(h.prefilter_score is not None for h in pre)
-    pre = dovelkit.search(query, db, mode="fold", max_hits=6, workers=2, candidates=3)
+    pre = dovelkit.search(query, db, max_hits=6, workers=2, candidates=3, level="fold")
     assert [(h.position, h.score) for h in pre] == [w[:2] for w in want][:len(pre)] and len(pre) >= 1
 
 
@@ -349,9 +349,9 @@ def test_fold_prefilter_finds_chains_inside_longer_ones(tmp_path):
     db = dovelkit.Database.from_domains(tmp_path / "d.parquet", others + [heavy, b2m], rows_per_group=4)
     keys = [db.read_keys(k) for k in range(db.n_slices)]
     for query, target in ((heavy, b2m), (b2m, heavy)):
-        whole = {h.id: h for h in dovelkit.search(query, db, mode="fold", workers=1, exhaustive=True)}
+        whole = {h.id: h for h in dovelkit.search(query, db, workers=1, exhaustive=True, level="fold")}
         assert whole[target.id].e_value < 0.1
-        pre = dovelkit.search(query, db, mode="fold", workers=1, candidates=3)
+        pre = dovelkit.search(query, db, workers=1, candidates=3, level="fold")
         found = [h for h in pre if h.id == target.id]
         assert found and (found[0].score, found[0].e_value) == (whole[target.id].score, whole[target.id].e_value)
         at = db.ids.index(target.id)

@@ -63,7 +63,7 @@ def check_module_numbers(r, m):
 def test_recovers_a_copy_in_an_unrelated_frame(rng):
     d = fam("thioredoxin/2trx.pdb")
     far, t = moved(d, rng)
-    r = dovelkit.align(d, far)
+    r = dovelkit.align(d, far, level="family")
     check_consistent(r)
     assert r.n_aligned == len(d) and np.all(r.pairs[:, 0] == r.pairs[:, 1])
     assert r.rmsd < 1e-6 and r.seq_identity == 1.0
@@ -84,14 +84,14 @@ def test_every_bundled_pair_is_consistent_and_the_module_alignment(rng, preset):
     for row in rows:
         a, b = fam(row["file1"], row["chain1"]), fam(row["file2"], row["chain2"])
         b, _ = moved(b, rng)
-        r = dovelkit.align(a, b, params)
+        r = dovelkit.align(a, b, params, level="family")
         check_consistent(r)
         check_module_numbers(r, dovel.pairwise_align(a, b, params, scan_mode=True))
         found += r.n_aligned > 0
         # direct mode, from the scan's superposition
         placed = b.copy()
         placed.coordinates = r.transform.apply(b.coordinates)
-        d = dovelkit.align(a, placed, params, scan=False)
+        d = dovelkit.align(a, placed, params, level="family", method="direct")
         check_consistent(d)
         m = dovel.pairwise_align(a, placed, params)
         check_module_numbers(d, m)
@@ -102,7 +102,7 @@ def test_every_bundled_pair_is_consistent_and_the_module_alignment(rng, preset):
 def test_nothing_found_is_an_empty_alignment_not_an_error():
     a, b = fam("cytochrome_c/1hrc.pdb"), fam("unrelated/1eh6.pdb")
     assert dovel.pairwise_align(a, b, scan_mode=True).score == 0.0
-    r = dovelkit.align(a, b)
+    r = dovelkit.align(a, b, level="family")
     check_consistent(r)
     assert r.n_aligned == 0 and r.coverage_fixed == 0.0
     np.testing.assert_array_equal(r.transform.transformation_matrix(), np.eye(4))
@@ -111,23 +111,23 @@ def test_nothing_found_is_an_empty_alignment_not_an_error():
     d = json.loads(json.dumps(r.to_dict(), allow_nan=False))
     assert d["rmsd"] is None and d["pairs"] == [] and d["n_aligned"] == 0
     tiny = dovel.Domain.from_arrays("tiny", np.zeros((2, 3)), "AG")
-    assert dovelkit.align(a, tiny).n_aligned == 0
+    assert dovelkit.align(a, tiny, level="family").n_aligned == 0
 
 
 def test_direct_mode_is_the_module_direct_alignment():
     a, b = fam("cytochrome_c/1hrc.pdb"), fam("cytochrome_c/1ycc.pdb")
     b.coordinates = dovel.pairwise_align(a, b, scan_mode=True).transform.apply(b.coordinates)
-    r = dovelkit.align(a, b, scan=False)
+    r = dovelkit.align(a, b, level="family", method="direct")
     m = dovel.pairwise_align(a, b)
     check_consistent(r)
     assert r.pairs.tolist() == [list(p) for p in m.aligned_pairs]
     assert r.score == m.score and r.rmsd == pytest.approx(m.rmsd, abs=1e-9)
     np.testing.assert_array_equal(r.transform.transformation_matrix(), m.transformation_matrix())
-    assert r.mode == "direct" and r.n_aligned > 90
+    assert (r.level, r.method) == ("family", "direct") and r.n_aligned > 90
 
 
 def test_text_fasta_and_dict_show_the_same_alignment():
-    r = dovelkit.align(fam("cytochrome_c/1hrc.pdb"), fam("cytochrome_c/1co6.pdb"))
+    r = dovelkit.align(fam("cytochrome_c/1hrc.pdb"), fam("cytochrome_c/1co6.pdb"), level="family")
     ga, gb = r.gapped_sequences()
     assert ga.replace("-", "") == r.fixed.sequence and gb.replace("-", "") == r.mobile.sequence
     # columns with two residues are exactly the pairs
@@ -165,15 +165,15 @@ def test_text_fasta_and_dict_show_the_same_alignment():
 
 def test_results_are_read_only_and_arguments_checked():
     a = fam("cytochrome_c/1hrc.pdb")
-    r = dovelkit.align(a, a)
+    r = dovelkit.align(a, a, level="family")
     with pytest.raises(ValueError):
         r.pairs[0, 0] = 5
     with pytest.raises(AttributeError):
         r.rmsd = 0.0  # type: ignore[misc]
     with pytest.raises(TypeError):
-        dovelkit.align(a, "b.pdb")
+        dovelkit.align(a, "b.pdb", level="family")
     with pytest.raises(TypeError):
-        dovelkit.align(a, a, params=dovel.Transform())
+        dovelkit.align(a, a, params=dovel.Transform(), level="family")
 
 
 # ---------------------------------------------------------------- multiple alignment
@@ -186,7 +186,7 @@ def test_msa_matches_the_whole_file_pipeline(tmp_path, rng):
     domains = [fam(p) for p in CYT]
     reference = dovel.align_pdbs([f"{FAM}/{p}" for p in CYT], str(tmp_path))
     shifted = [domains[0]] + [moved(d, rng, shift=(k * 30.0, 5.0, -40.0))[0] for k, d in enumerate(domains[1:])]
-    m = dovelkit.msa(shifted)
+    m = dovelkit.msa(shifted, level="family")
     assert m.columns == reference.columns and m.core_positions == reference.core_positions
     assert len(m.transforms) == 3 and m.n_core > 80
     np.testing.assert_array_equal(m.transforms[0].transformation_matrix(), np.eye(4))
@@ -201,7 +201,7 @@ def test_msa_matches_the_whole_file_pipeline(tmp_path, rng):
 
 def test_msa_fasta_and_errors():
     domains = [fam(p) for p in CYT]
-    m = dovelkit.msa(domains)
+    m = dovelkit.msa(domains, level="family")
     lines = m.to_fasta(width=10_000).splitlines()
     assert lines[0::2] == [">1hrc_A", ">1crc_A", ">1co6_A", ">core"]
     seqs, core = lines[1:7:2], lines[7]
@@ -210,22 +210,22 @@ def test_msa_fasta_and_errors():
     assert [c for c, x in enumerate(core) if x == "*"] == m.core_positions
     assert all("-" not in "".join(s[c] for s in seqs) for c in m.core_positions)
     steps = []
-    dovelkit.msa(domains, progress=lambda done, total: steps.append((done, total)))
+    dovelkit.msa(domains, progress=lambda done, total: steps.append((done, total)), level="family")
     assert steps == [(1, 3), (2, 3), (3, 3)]
     with pytest.raises(ValueError, match="at least 2"):
-        dovelkit.msa(domains[:1])
+        dovelkit.msa(domains[:1], level="family")
     with pytest.raises(TypeError):
-        dovelkit.msa([domains[0], "x.pdb"])
+        dovelkit.msa([domains[0], "x.pdb"], level="family")
 
 
 def test_the_commands_quick_fold_path_shows_what_the_library_computes(tmp_path):
-    """`dovel align A B` at the fold level reads and aligns without NumPy (dovelkit.quick); its text
+    """`dovel align A B` at the fold level reads and aligns without NumPy (dovelkit.alignment.light); its text
     and JSON must be the library's, character for character: plain and gzip mmCIF, chains named,
     ligands after TER, a legacy-layout file, a chain id that is blank, unrelated chains."""
     from conftest import dovel_cmd
 
-    from dovelkit.commands.align import summary
-    from dovelkit.quick import fold_align_files
+    from dovelkit.cli.cmd_align import summary
+    from dovelkit.alignment.light import fold_align_files
 
     cases = [(f"{FAM}/cytochrome_c/1hrc.pdb", None, data_path("mmcif", "1BD2.cif.gz"), "A"),
              (data_path("3ems.pdb"), "A", data_path("1hpv.pdb"), "B"),
@@ -238,7 +238,7 @@ def test_the_commands_quick_fold_path_shows_what_the_library_computes(tmp_path):
     cases.append((str(blank), None, f"{FAM}/cytochrome_c/1hrc.pdb", None))
     for a, ca, b, cb in cases:
         quick = fold_align_files(a, b, ca, cb)
-        full = dovelkit.align(dovelkit.load(a, chain=ca), dovelkit.load(b, chain=cb), mode="fold")
+        full = dovelkit.align(dovelkit.load(a, chain=ca), dovelkit.load(b, chain=cb), level="fold")
         assert summary(quick, a, b) + quick.text() == summary(full, a, b) + full.text()
         assert json.dumps(quick.to_dict()) == json.dumps(full.to_dict())
         assert quick.to_fasta() == full.to_fasta()

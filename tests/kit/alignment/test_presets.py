@@ -8,7 +8,7 @@ from conftest import ROOT, data_path
 if ROOT not in sys.path:
     sys.path.insert(0, ROOT)
 
-from dovelkit.presets import PRESETS, parameters  # noqa: E402
+from dovelkit.alignment.options import PRESETS, parameters  # noqa: E402
 
 ATTRIBUTES = ("n_passes", "e1", "e2", "gap_open", "gap_extend", "use_secondary", "max_iter",
               "cutoff_dist", "score_cutoff", "convergence", "verbosity")
@@ -136,3 +136,56 @@ def test_sensitive_search_finds_the_distant_cytochrome():
 
     assert "1c2r_A" not in found("--family")
     assert "1c2r_A" in found("--sensitive")
+
+
+def test_options_one_value_for_how_to_align_and_the_old_names_still_work():
+    import pickle
+    import warnings
+
+    import dovelkit
+    from dovelkit import Options
+
+    assert (Options().level, Options().method) == ("fold", None)
+    assert (Options("family").method, Options(method="direct").level) == ("scan", "family")
+    assert Options(params=dovelkit.parameters("sensitive")).level == "family"
+    for bad in (dict(level="tm"), dict(level="family", method="full"), dict(level="fold", method="scan")):
+        with pytest.raises(ValueError):
+            Options(**bad)
+    with pytest.raises(TypeError):
+        Options("family", params="sensitive")
+    sensitive = Options("family", "quick", dovelkit.parameters("sensitive"))
+    back = pickle.loads(pickle.dumps(sensitive))  # to worker processes, parameters included
+    assert (back.level, back.method, back.params.e1) == ("family", "quick", 5.0)
+
+    a = dovelkit.load(data_path("families", "cytochrome_c", "1hrc.pdb"))
+    b = dovelkit.load(data_path("families", "cytochrome_c", "1ycc.pdb"))
+    new = dovelkit.align(a, b, level="family", method="direct")
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        old = dovelkit.align(a, b, scan=False, mode="family")
+        assert old.mode == "direct"
+    assert {type(w.message) for w in caught} == {DeprecationWarning} and len(caught) == 3
+    assert (old.level, old.method, old.score, old.pairs.tolist()) == (new.level, new.method, new.score,
+                                                                      new.pairs.tolist())
+    assert dovelkit.align(a, b).level == "fold"  # the kit's default is the command's
+    with pytest.raises(TypeError):
+        dovelkit.align(a, b, options=Options(), level="fold")
+    with pytest.raises(ValueError), pytest.warns(DeprecationWarning):
+        dovelkit.align(a, b, level="fold", mode="family")
+    with pytest.warns(DeprecationWarning):
+        hits = dovelkit.search(a, [a, b], workers=1, quick=True, scan_mode=False)
+    assert [h.score for h in hits] == [h.score for h in dovelkit.search(a, [a, b], workers=1, method="quick")]
+
+
+def test_the_old_command_line_options_say_they_are_deprecated():
+    from conftest import dovel_cmd
+
+    hrc = data_path("families", "cytochrome_c", "1hrc.pdb")
+    crc = data_path("families", "cytochrome_c", "1crc.pdb")
+    old, new = dovel_cmd("align", hrc, crc, "--direct", "--json"), dovel_cmd("align", hrc, crc, "--method", "direct",
+                                                                             "--json")
+    assert old.returncode == new.returncode == 0 and old.stdout == new.stdout
+    assert old.stderr == "dovel align: --direct is deprecated; use --method direct\n" + new.stderr
+    old = dovel_cmd("search", hrc, crc, "--mode", "full", "--workers", "1")
+    assert old.returncode == 0 and old.stderr == "dovel search: --mode full is deprecated; use --method direct\n"
+    assert old.stdout == dovel_cmd("search", hrc, crc, "--method", "direct", "--workers", "1").stdout

@@ -33,8 +33,8 @@ def test_msa_that_aligns_nothing_says_which_and_exits_3(tmp_path):
 
 def test_failure_names_structures_that_stand_apart():
     a, b, c = (dovelkit.load(p) for p in (HRC, YCC, EH6))
-    assert dovelkit.msa([a, b]).failure() is None
-    m = dovelkit.msa([a, c, b])
+    assert dovelkit.msa([a, b], level="family").failure() is None
+    m = dovelkit.msa([a, c, b], level="family")
     assert m.n_core == 0 and m.failure().endswith("not aligned with 1hrc_A: 1eh6_A")
     report = dovelkit.msa_report(m)
     assert report.warning.startswith("The structures could not be aligned") and "warning: The" in report.text()
@@ -63,13 +63,13 @@ def test_search_report_leaves_out_the_query_itself():
     moved.coordinates = np.asarray(moved.coordinates) + 30.0
     moved.id = "1hrc_moved"
     targets.append(moved)
-    hits = dovelkit.search(query, targets, workers=1, details=True)
+    hits = dovelkit.search(query, targets, workers=1, details=True, level="family")
     assert hits[0].id == "1hrc_A"
     report = dovelkit.search_report(query, hits)
     drawn = {t.name for t in report.figures["structure"].data if t.showlegend is not False}
     assert drawn == {"1hrc_A"} | {f"#{h.rank} {h.id}" for h in hits if h.id != "1hrc_A"}
     assert "the query itself left out" in report.html()
     # ... nor is another chain under the query's id
-    only_self = dovelkit.search(query, targets[:1], workers=1, details=True)
+    only_self = dovelkit.search(query, targets[:1], workers=1, details=True, level="family")
     report = dovelkit.search_report(query, only_self)
     assert "structure" not in report.figures and "query itself" in report.html()

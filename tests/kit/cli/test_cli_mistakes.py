@@ -46,7 +46,7 @@ def test_bad_numbers_are_refused_before_any_work(tmp_path, args, option):
 
 def test_other_argument_mistakes_are_one_line_too():
     assert "--nonsense" in one_line_error(dovel_cmd("align", HRC, YCC, "--nonsense"))
-    assert "invalid choice" in one_line_error(dovel_cmd("search", HRC, CYT, "--mode", "fast"))
+    assert "invalid choice" in one_line_error(dovel_cmd("search", HRC, CYT, "--method", "fast"))
     assert "COMMAND" in one_line_error(dovel_cmd())
     assert dovel_cmd("align", "--help").returncode == 0
 

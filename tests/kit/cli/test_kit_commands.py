@@ -61,8 +61,8 @@ def test_align_direct_and_nothing_found(tmp_path):
     assert "n_aligned 0 pairs" in p.stdout and "RMSD      -\n" in p.stdout
     np.testing.assert_allclose(dovelkit.load(tmp_path / "x.pdb").coordinates,
                                dovelkit.load(f"{FAM}/unrelated/1eh6.pdb").coordinates, atol=1e-3)
-    p = dovel_cmd("align", HRC, CRC, "--direct", "--json")
-    assert p.returncode == 0 and json.loads(p.stdout)["mode"] == "direct"
+    p = dovel_cmd("align", HRC, CRC, "--method", "direct", "--json")
+    assert p.returncode == 0 and (json.loads(p.stdout)["level"], json.loads(p.stdout)["method"]) == ("family", "direct")
 
 
 def test_help_shows_examples():
@@ -192,7 +192,7 @@ def test_progress_only_on_a_terminal(tmp_path):
 def test_an_internal_error_of_the_module_is_one_line_and_status_1(monkeypatch, capsys):
     """The module's internal error derives from BaseException; the command still prints one line."""
     import dovel
-    import dovelkit.commands.align as align_command
+    import dovelkit.cli.cmd_align as align_command
     from dovelkit import cli
 
     def broken(args):

@@ -38,7 +38,7 @@ def test_db_create_and_info(database):
 def test_search_outputs_agree_with_the_library(database, tmp_path):
     query = os.path.join(FAMILIES, "cytochrome_c", "1hrc.pdb")
     db = dovelkit.Database.open(database)
-    want = dovelkit.search(dovelkit.load(query), db, max_hits=4, score_cutoff=0.1, workers=1)
+    want = dovelkit.search(dovelkit.load(query), db, max_hits=4, score_cutoff=0.1, workers=1, level="family")
     assert len(want) == 4
 
     r = dovel_cmd("search", query, database, "--top", "4", "--cutoff", "0.1", "--workers", "1", "--family")
@@ -72,7 +72,7 @@ def test_search_files_in_full_mode_equals_scan_database(tmp_path):
     targets = [d for f in files for d in dovelkit.load_chains(f)]
     ref = dovel.scan_database(dovelkit.load(query), targets, None, 0.0, 100, False, False)
     out = tmp_path / "hits.tsv"
-    r = dovel_cmd("search", query, *files, "--mode", "full", "--workers", "1", "-o", out, "--all")
+    r = dovel_cmd("search", query, *files, "--method", "direct", "--workers", "1", "-o", out, "--all")
     assert r.returncode == 0, r.stderr
     with open(out, newline="") as fh:
         rows = list(csv.DictReader(fh, delimiter="\t"))

@@ -122,7 +122,7 @@ def test_a_bad_entry_is_named_by_id_and_row(good, tmp_path):
     with pytest.raises(IndexError):
         db.read_slice(0, [12])
     with pytest.raises(ValueError) as info:
-        dovelkit.search(dovelkit.load(os.path.join(DATA, "1ubq.pdb")), db, workers=2)
+        dovelkit.search(dovelkit.load(os.path.join(DATA, "1ubq.pdb")), db, workers=2, level="family")
     assert str(info.value) == text
     assert one_line_error(dovel_cmd("search", os.path.join(DATA, "1ubq.pdb"), path, "-q")).endswith(text)
 
@@ -147,14 +147,14 @@ def test_a_database_replaced_while_open_is_read_as_opened(good, tmp_path):
     path.write_bytes(open(sliced, "rb").read())
     db = Database.open(path)
     query = dovelkit.load(os.path.join(DATA, "1o1z.pdb"))
-    before = [(h.id, h.score, h.position) for h in dovelkit.search(query, db, workers=1)]
+    before = [(h.id, h.score, h.position) for h in dovelkit.search(query, db, workers=1, level="family")]
     reversed_ = [db[i] for i in reversed(range(len(db)))]
     Database.from_domains(tmp_path / "new.parquet", reversed_, rows_per_group=2)
     os.replace(tmp_path / "new.parquet", path)
     small = Database.create(tmp_path / "small.parquet", [os.path.join(DATA, f) for f in FILES], workers=1,
                             rows_per_group=2)
     for workers in (1, 2):
-        assert [(h.id, h.score, h.position) for h in dovelkit.search(query, db, workers=workers)] == before
+        assert [(h.id, h.score, h.position) for h in dovelkit.search(query, db, workers=workers, level="family")] == before
     assert before[0][0] == "1o1z_A"
     # rewritten in place (same file, new content): refused, not read wrong, here and in workers
     now = Database.open(path)
@@ -162,7 +162,7 @@ def test_a_database_replaced_while_open_is_read_as_opened(good, tmp_path):
         fh.write(open(small.path, "rb").read())
     for workers in (1, 2):
         with pytest.raises(ValueError, match="rewritten on disk while in use|changed on disk while in use"):
-            dovelkit.search(query, now, workers=workers)
+            dovelkit.search(query, now, workers=workers, level="family")
 
 
 # ---- fuzz: random damage, each read in a child process under a memory cap
@@ -206,11 +206,11 @@ for path in sys.argv[2:]:
 
 def read_capped(paths, cap):
     """(path, wait status, outcome) of reading each file in its own capped child process."""
-    from conftest import kit_env
+    from conftest import TESTS, kit_env
 
     env = kit_env(ARROW_DEFAULT_MEMORY_POOL="system")  # no large reservations of address space
     here = os.path.dirname(os.path.abspath(__file__))
-    env["PYTHONPATH"] = os.pathsep.join([here, os.path.dirname(here), env["PYTHONPATH"]])
+    env["PYTHONPATH"] = os.pathsep.join([here, TESTS, env["PYTHONPATH"]])
     result = subprocess.run([sys.executable, "-c", RUNNER, str(cap), *map(str, paths)], capture_output=True,
                             env=env, timeout=600)
     assert result.returncode == 0, result.stderr.decode()

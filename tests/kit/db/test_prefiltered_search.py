@@ -12,9 +12,9 @@ import pytest
 import numpy as np
 
 import dovelkit
-from dovelkit import statistics
-from dovelkit.database import Database
-from dovelkit.statistics import FOLD_LIST_E
+from dovelkit.db import statistics
+from dovelkit.db.store import Database
+from dovelkit.db.statistics import FOLD_LIST_E
 
 from conftest import DATA, dovel_cmd, one_line_error
 
@@ -53,8 +53,8 @@ def test_prefiltered_search_finds_what_the_exhaustive_search_finds(keyed, chains
     n = len(keyed)
     assert keyed.has_keys and n > 50
     for query in chains[::3]:
-        full = [h for h in dovelkit.search(query, keyed, workers=1, max_hits=n, exhaustive=True) if h.score > 0]
-        quick = dovelkit.search(query, keyed, workers=1, max_hits=n, candidates=10)
+        full = [h for h in dovelkit.search(query, keyed, workers=1, max_hits=n, exhaustive=True, level="family") if h.score > 0]
+        quick = dovelkit.search(query, keyed, workers=1, max_hits=n, candidates=10, level="family")
         positive = [h for h in quick if h.score > 0]
         assert fields(positive) == fields(full), query.id
         assert all(h.prefilter_score is not None and 0 <= h.prefilter_score <= 1 for h in quick)
@@ -62,32 +62,32 @@ def test_prefiltered_search_finds_what_the_exhaustive_search_finds(keyed, chains
         assert len(quick) == 10  # only the candidates were aligned
     # the same on worker processes, with the default number of candidates
     query = chains[0]
-    pooled = dovelkit.search(query, keyed, workers=2, max_hits=n)
-    assert fields(pooled) == fields(dovelkit.search(query, keyed, workers=1, max_hits=n))
+    pooled = dovelkit.search(query, keyed, workers=2, max_hits=n, level="family")
+    assert fields(pooled) == fields(dovelkit.search(query, keyed, workers=1, max_hits=n, level="family"))
 
 
 def test_z_and_e_are_over_the_whole_database_whatever_is_listed(keyed, chains):
     query = next(d for d in chains if d.id.startswith("1hrc"))
-    few = dovelkit.search(query, keyed, workers=1, max_hits=2)
-    many = dovelkit.search(query, keyed, workers=1, max_hits=60)
+    few = dovelkit.search(query, keyed, workers=1, max_hits=2, level="family")
+    many = dovelkit.search(query, keyed, workers=1, max_hits=60, level="family")
     assert [(h.id, h.z_score, h.e_value) for h in few] == [(h.id, h.z_score, h.e_value) for h in many[:2]]
     assert few[0].id == "1hrc_A" and few[0].z_score > 2 and few[0].e_value < 1
     # zero for what aligned nothing: E is the size of the database
     assert all(h.e_value == len(keyed) for h in many if h.score == 0)
     # an exhaustive search keeps the module's Z but gives the same E
-    full = dovelkit.search(query, keyed, workers=1, max_hits=2, exhaustive=True)
+    full = dovelkit.search(query, keyed, workers=1, max_hits=2, exhaustive=True, level="family")
     assert [h.e_value for h in full] == [h.e_value for h in few]
 
 
 def test_fold_z_and_e_are_over_the_whole_database_whatever_is_listed(keyed, chains, tmp_path):
     n = len(keyed)
     query = next(d for d in chains if d.id.startswith("1hrc"))
-    few = dovelkit.search(query, keyed, workers=1, max_hits=2, mode="fold")
-    many = dovelkit.search(query, keyed, workers=1, max_hits=60, mode="fold")
+    few = dovelkit.search(query, keyed, workers=1, max_hits=2, level="fold")
+    many = dovelkit.search(query, keyed, workers=1, max_hits=60, level="fold")
     assert [(h.id, h.z_score, h.e_value) for h in few] == [(h.id, h.z_score, h.e_value) for h in many[:2]]
     # the exhaustive search: Z over every target, whatever max_hits lists, and the same E
-    full = dovelkit.search(query, keyed, workers=1, max_hits=n, exhaustive=True, mode="fold")
-    top = dovelkit.search(query, keyed, workers=1, max_hits=2, exhaustive=True, mode="fold")
+    full = dovelkit.search(query, keyed, workers=1, max_hits=n, exhaustive=True, level="fold")
+    top = dovelkit.search(query, keyed, workers=1, max_hits=2, exhaustive=True, level="fold")
     assert [(h.id, h.z_score, h.e_value) for h in top] == [(h.id, h.z_score, h.e_value) for h in full[:2]]
     assert [h.e_value for h in top] == [h.e_value for h in few]
     # the self hit is far beyond chance; a hit of no relative is not
@@ -96,7 +96,7 @@ def test_fold_z_and_e_are_over_the_whole_database_whatever_is_listed(keyed, chai
     assert stranger.e_value > 1
     # With 10 candidates the other entries count by the null model, so Z stays near that of the
     # exhaustive search; counted as TM-score 0 they would lift a hit of chance level well above 0.
-    cand = dovelkit.search(query, keyed, workers=1, max_hits=n, candidates=10, mode="fold")
+    cand = dovelkit.search(query, keyed, workers=1, max_hits=n, candidates=10, level="fold")
     assert len(cand) == 10
     scores = np.array([h.score for h in cand])
     z_full = {h.id: h.z_score for h in full}
@@ -108,12 +108,12 @@ def test_fold_z_and_e_are_over_the_whole_database_whatever_is_listed(keyed, chai
     assert [h.e_value for h in cand[:2]] == [h.e_value for h in few]
     # E is the chance per entry times the size of the database
     half = Database.from_domains(tmp_path / "half.parquet", chains[: n // 2], rows_per_group=ROWS)
-    small = dovelkit.search(query, half, workers=1, max_hits=2, mode="fold")
+    small = dovelkit.search(query, half, workers=1, max_hits=2, level="fold")
     assert small[0].id == few[0].id
     assert small[0].e_value * n == pytest.approx(few[0].e_value * len(half), rel=1e-12)
     # search_many gives each query what search gives it
-    for q, hits in dovelkit.search_many(chains[:2], keyed, workers=1, max_hits=5, mode="fold"):
-        one = dovelkit.search(q, keyed, workers=1, max_hits=5, mode="fold")
+    for q, hits in dovelkit.search_many(chains[:2], keyed, workers=1, max_hits=5, level="fold"):
+        one = dovelkit.search(q, keyed, workers=1, max_hits=5, level="fold")
         assert [(h.id, h.e_value) for h in hits] == [(h.id, h.e_value) for h in one]
         assert [h.z_score for h in hits] == pytest.approx([h.z_score for h in one], rel=1e-12)
 
@@ -142,8 +142,8 @@ def test_old_database_searches_every_entry_until_indexed(keyed, chains, tmp_path
     db = Database.open(old)
     assert not db.has_keys and len(db) == len(keyed)
     query = chains[0]
-    want = dovelkit.search(query, keyed, workers=1, exhaustive=True)
-    assert fields(dovelkit.search(query, db, workers=1)) == fields(want)
+    want = dovelkit.search(query, keyed, workers=1, exhaustive=True, level="family")
+    assert fields(dovelkit.search(query, db, workers=1, level="family")) == fields(want)
     with pytest.raises(ValueError, match="dovel db index"):
         db.read_keys(0)
     db.close()
@@ -176,27 +176,27 @@ def test_damaged_key_is_refused_naming_the_entry(keyed, chains, tmp_path):
     name = table.column("id")[victim].as_py()
     for workers in (1, 2):
         with pytest.raises(ValueError) as info:
-            dovelkit.search(chains[0], bad, workers=workers)
+            dovelkit.search(chains[0], bad, workers=workers, level="family")
         text = str(info.value)
         assert str(bad) in text and repr(name) in text and f"row {victim}" in text and "search key" in text
     line = one_line_error(dovel_cmd("search", FAMILY_FILES[0], bad, "--workers", "1", "-q"))
     assert repr(name) in line and "search key" in line
     # an exhaustive search does not read the keys
-    assert dovelkit.search(chains[0], bad, workers=1, exhaustive=True)
+    assert dovelkit.search(chains[0], bad, workers=1, exhaustive=True, level="family")
 
 
 def test_many_queries_and_all_against_all(keyed, chains, tmp_path, monkeypatch):
-    from dovelkit import prefiltered
+    from dovelkit.db import stages as prefiltered
 
     queries = chains[:9]
-    got = list(dovelkit.search_many(queries, keyed, workers=1, max_hits=20, batch=4))
+    got = list(dovelkit.search_many(queries, keyed, workers=1, max_hits=20, batch=4, level="family"))
     assert [q.id for q, _ in got] == [q.id for q in queries]
     for q, hits in got:
-        assert fields(hits) == fields(dovelkit.search(q, keyed, workers=1, max_hits=20))
-        assert [h.z_score for h in hits] == [h.z_score for h in dovelkit.search(q, keyed, workers=1, max_hits=20)]
+        assert fields(hits) == fields(dovelkit.search(q, keyed, workers=1, max_hits=20, level="family"))
+        assert [h.z_score for h in hits] == [h.z_score for h in dovelkit.search(q, keyed, workers=1, max_hits=20, level="family")]
     # a slice's queries split over several calls, finishing in any order on two workers: the same
     monkeypatch.setattr(prefiltered, "QUERIES_PER_CALL", 2)
-    split = list(dovelkit.search_many(queries, keyed, workers=2, max_hits=20, batch=9))
+    split = list(dovelkit.search_many(queries, keyed, workers=2, max_hits=20, batch=9, level="family"))
     assert [(q.id, fields(h), [x.z_score for x in h]) for q, h in split] == \
         [(q.id, fields(h), [x.z_score for x in h]) for q, h in got]
     # every entry of the database against the database, on the command line, into one table
@@ -238,10 +238,10 @@ def test_prefiltered_search_on_a_dask_cluster(keyed, chains):
     with distributed.LocalCluster(host="127.0.0.1", dashboard_address=None, n_workers=2, threads_per_worker=1,
                                   processes=True) as cluster, distributed.Client(cluster) as client:
         query = chains[3]
-        got = dovelkit.search(query, keyed.path, client=client, max_hits=30)
-        want = dovelkit.search(query, keyed, workers=1, max_hits=30)
+        got = dovelkit.search(query, keyed.path, client=client, max_hits=30, level="family")
+        want = dovelkit.search(query, keyed, workers=1, max_hits=30, level="family")
         assert fields(got) == fields(want)
         assert [(h.z_score, h.e_value, h.prefilter_score) for h in got] == \
             [(h.z_score, h.e_value, h.prefilter_score) for h in want]
-        many = list(dovelkit.search_many(chains[:3], keyed.path, client=client, max_hits=30))
-        assert fields(many[0][1]) == fields(dovelkit.search(chains[0], keyed, workers=1, max_hits=30))
+        many = list(dovelkit.search_many(chains[:3], keyed.path, client=client, max_hits=30, level="family"))
+        assert fields(many[0][1]) == fields(dovelkit.search(chains[0], keyed, workers=1, max_hits=30, level="family"))

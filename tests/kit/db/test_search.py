@@ -18,7 +18,7 @@ import pytest
 
 import dovel
 import dovelkit
-from dovelkit.database import Database
+from dovelkit.db.store import Database
 
 from conftest import DATA, random_rotation
 
@@ -207,19 +207,22 @@ def test_search_in_process_equals_scan_database(query, targets, db):
     ]
     for k, kwargs in enumerate(cases):
         ref = dovel.scan_database(query, targets, **kwargs)
-        check_same(dovelkit.search(query, (db, targets, db.path)[k % 3], workers=1, exhaustive=True, **kwargs), ref)
+        kit = dict(kwargs, level="family")  # the module's flags as the kit's method
+        quick, scan_mode = kit.pop("quick", False), kit.pop("scan_mode", True)
+        kit["method"] = "scan" if scan_mode else "quick" if quick else "direct"
+        check_same(dovelkit.search(query, (db, targets, db.path)[k % 3], workers=1, exhaustive=True, **kit), ref)
     ref = dovel.scan_database(query, targets, max_hits=len(targets))
     assert has_ties(ref)  # exact copies in different slices: ties broken by position
-    hits = dovelkit.search(query, db, workers=1, exhaustive=True, max_hits=len(targets))
+    hits = dovelkit.search(query, db, workers=1, exhaustive=True, max_hits=len(targets), level="family")
     check_same(hits, ref)
     one_slice = Database.from_domains(os.path.join(os.path.dirname(db.path), "one.parquet"), targets,
                                       rows_per_group=1000)
     assert one_slice.n_slices == 1
-    check_same(dovelkit.search(query, one_slice, workers=1, exhaustive=True, max_hits=len(targets)), ref)
+    check_same(dovelkit.search(query, one_slice, workers=1, exhaustive=True, max_hits=len(targets), level="family"), ref)
     assert all(h.position == db.ids.index(h.id) for h in hits)
     assert all(targets[h.position].id == h.id for h in hits)
-    assert dovelkit.search(query, [], workers=1, exhaustive=True) == []
-    assert dovelkit.search(query, db, max_hits=0, workers=1, exhaustive=True) == []
+    assert dovelkit.search(query, [], workers=1, exhaustive=True, level="family") == []
+    assert dovelkit.search(query, db, max_hits=0, workers=1, exhaustive=True, level="family") == []
 
 
 def check_hit_alignment(query, target, h):
@@ -241,7 +244,7 @@ def check_hit_alignment(query, target, h):
     assert d["alignment"]["n_aligned"] == d["n_aligned"] and d["alignment"]["rmsd"] == d["rmsd"]
 
 
-@pytest.mark.parametrize("mode", [dict(), dict(scan_mode=False), dict(scan_mode=False, quick=True)])
+@pytest.mark.parametrize("mode", [dict(level="family"), dict(method="direct"), dict(method="quick")])
 def test_details_carry_the_alignment_of_each_hit(query, targets, db, mode):
     for tg in (db, targets):
         hits = dovelkit.search(query, tg, max_hits=12, workers=1, exhaustive=True, details=True, **mode)
@@ -256,31 +259,31 @@ def test_details_carry_the_alignment_of_each_hit(query, targets, db, mode):
 
 
 def test_progress_shows_done_total_and_rate(query, targets, capsys):
-    dovelkit.search(query, targets[:50], workers=1, exhaustive=True, progress=True)
+    dovelkit.search(query, targets[:50], workers=1, exhaustive=True, progress=True, level="family")
     err = capsys.readouterr().err
     assert "50/50" in err and "target/s" in err and "searching" in err
-    dovelkit.search(query, targets[:5], workers=1, exhaustive=True)
+    dovelkit.search(query, targets[:5], workers=1, exhaustive=True, level="family")
     assert capsys.readouterr().err == ""
 
 
 def test_search_checks_arguments_like_the_module(query, targets, db):
     with pytest.raises(TypeError, match="max_hits"):
-        dovelkit.search(query, db, max_hits="10", workers=1, exhaustive=True)
+        dovelkit.search(query, db, max_hits="10", workers=1, exhaustive=True, level="family")
     with pytest.raises(OverflowError):
-        dovelkit.search(query, db, max_hits=-1, workers=1, exhaustive=True)
+        dovelkit.search(query, db, max_hits=-1, workers=1, exhaustive=True, level="family")
     with pytest.raises(TypeError, match="query"):
-        dovelkit.search("1abc", db, workers=1, exhaustive=True)
+        dovelkit.search("1abc", db, workers=1, exhaustive=True, level="family")
     with pytest.raises(TypeError, match=r"targets\[1\]"):
-        dovelkit.search(query, [targets[0], "x"], workers=1, exhaustive=True)
+        dovelkit.search(query, [targets[0], "x"], workers=1, exhaustive=True, level="family")
     with pytest.raises(ValueError, match="workers"):
-        dovelkit.search(query, db, workers=0)
+        dovelkit.search(query, db, workers=0, level="family")
 
 
 def test_search_on_two_processes_equals_scan_database(query, targets, db):
     ref = dovel.scan_database(query, targets, max_hits=len(targets))
-    check_same(dovelkit.search(query, db, workers=2, exhaustive=True, max_hits=len(targets)), ref)
+    check_same(dovelkit.search(query, db, workers=2, exhaustive=True, max_hits=len(targets), level="family"), ref)
     ref = dovel.scan_database(query, targets, None, 0.2, 25, False, False)
-    check_same(dovelkit.search(query, targets, None, 0.2, 25, False, False, workers=2, exhaustive=True), ref)
+    check_same(dovelkit.search(query, targets, None, 0.2, 25, workers=2, exhaustive=True, level="family", method="direct"), ref)
 
 
 @pytest.fixture(scope="module")
@@ -298,31 +301,31 @@ def cluster():
 def test_search_on_a_dask_cluster_equals_scan_database(query, targets, db, cluster):
     client = cluster[1]
     ref = dovel.scan_database(query, targets, max_hits=len(targets))
-    check_same(dovelkit.search(query, db.path, client=client, exhaustive=True, max_hits=len(targets)), ref)
+    check_same(dovelkit.search(query, db.path, client=client, exhaustive=True, max_hits=len(targets), level="family"), ref)
     ref = dovel.scan_database(query, targets, None, -1.0, 30, True, False)
-    check_same(dovelkit.search(query, targets, None, -1.0, 30, True, False, client=client, exhaustive=True), ref)
+    check_same(dovelkit.search(query, targets, None, -1.0, 30, client=client, exhaustive=True, level="family", method="quick"), ref)
 
 
-def slow_scan_slice(*args):
+def slow_align_part(*args):
     import importlib
 
     time.sleep(0.25)
-    return importlib.import_module("dovelkit.search").scan_slice(*args)
+    return importlib.import_module("dovelkit.db.stages").align_part(*args)
 
 
 def test_a_worker_killed_mid_search_changes_nothing(query, targets, db, cluster, monkeypatch):
     import cloudpickle
 
-    s = sys.modules["dovelkit.search"]
+    s = sys.modules["dovelkit.db.engine"]
 
     cloudpickle.register_pickle_by_value(sys.modules[__name__])
     ref = dovel.scan_database(query, targets, max_hits=50)
     cluster, client = cluster
     try:
-        monkeypatch.setattr(s, "scan_slice", slow_scan_slice)
+        monkeypatch.setattr(s, "align_part", slow_align_part)
         out = {}
         th = threading.Thread(target=lambda: out.setdefault("hits", dovelkit.search(query, db, client=client,
-                                                                                     max_hits=50, exhaustive=True)))
+                                                                                     max_hits=50, exhaustive=True, level="family")))
         th.start()
 
         def finished():
@@ -346,17 +349,17 @@ def test_a_worker_killed_mid_search_changes_nothing(query, targets, db, cluster,
 INTERRUPTED = textwrap.dedent("""
     import os, sys, time
     import dovelkit
-    import dovelkit.search  # the package imports its modules on first use
-    s = sys.modules["dovelkit.search"]
+    import dovelkit.db.engine  # the package imports its modules on first use
+    s = sys.modules["dovelkit.db.engine"]
 
-    real = s.scan_slice
+    real = s.align_part
 
     def slow(*args):
         time.sleep(0.5)
         return real(*args)
 
     if __name__ == "__main__":
-        s.scan_slice = slow
+        s.align_part = slow
         db = dovelkit.Database.open(sys.argv[1])
         print("start", flush=True)
         try:
@@ -402,11 +405,12 @@ def test_ctrl_c_stops_a_search_and_its_workers(db, tmp_path):
 
 def test_pool_tasks_cover_every_position_once(db):
     """The process pool cuts slices into parts for balance: together they cover each target once."""
-    from dovelkit.search import _parts_per_slice, _sources
+    from dovelkit.db.engine import _parts_per_slice
+    from dovelkit.db.stages import every_target
 
     for parts in (1, 3, _parts_per_slice(len(db.slices), 2)):
-        covered = [i for rng, src in _sources(db, db.slices, parts) for i in rng]
+        covered = [i for rng, part in every_target(db, db.slices, db, parts) for i in rng]
         assert covered == list(range(len(db)))
-        assert all(src[0] == "db" and (len(src) == 3 or src[4] - src[3] == len(rng))
-                   for rng, src in _sources(db, db.slices, parts))
+        assert all(part[0] == "db" and part[4] - part[3] == len(rng) and list(rng) == list(range(part[3], part[4]))
+                   for rng, part in every_target(db, db.slices, db, parts))
     assert _parts_per_slice(len(db.slices), 2) > 1

@@ -14,7 +14,7 @@ import conftest
 
 import dovel
 import dovelkit
-from dovelkit.reading import file_stem, read_structure
+from dovelkit.io.reading import file_stem, read_structure
 
 DATA = pathlib.Path(conftest.DATA)
 MMCIF = DATA / "mmcif"

@@ -17,7 +17,7 @@ import pytest
 import conftest
 
 import dovelkit
-from dovelkit.reading import read_structure
+from dovelkit.io.reading import read_structure
 
 DATA = pathlib.Path(conftest.DATA)
 SEEDS = [DATA / "1ubq.pdb", DATA / "2juy_crlf.pdb", DATA / "mmcif" / "1A8O.cif", DATA / "mmcif" / "5PTI.cif.gz"]

@@ -18,9 +18,9 @@ import conftest
 
 import dovel
 import dovelkit
-from dovelkit.database import Database
-from dovelkit.inputs import collect_files
-from dovelkit.reading import DEFAULT_MAX_SIZE, read_structure
+from dovelkit.db.store import Database
+from dovelkit.io.inputs import collect_files
+from dovelkit.io.reading import DEFAULT_MAX_SIZE, read_structure
 
 DATA = pathlib.Path(conftest.DATA)
 UBQ = DATA / "1ubq.pdb"

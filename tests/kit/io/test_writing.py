@@ -11,7 +11,7 @@ import pytest
 import dovel
 import dovelkit
 from conftest import data_path, random_rotation
-from dovelkit import atomic, writing
+from dovelkit.io import atomic, reading, writing
 
 UBQ = data_path("1ubq.pdb")  # X-ray, rich PDB header
 CRAMBIN = data_path("1ejg.pdb")  # ANISOU records
@@ -39,8 +39,8 @@ def atoms(structure):
 
 
 def assert_moved(src_path, out_path, transform, n_models=None):
-    src = atoms(dovelkit.reading.read_structure(src_path))
-    out = atoms(dovelkit.reading.read_structure(out_path))
+    src = atoms(reading.read_structure(src_path))
+    out = atoms(reading.read_structure(out_path))
     assert out.keys() == src.keys()
     R, t = transform.rotation, transform.translation
     for key, (pos, aniso) in src.items():

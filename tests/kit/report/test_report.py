@@ -7,9 +7,9 @@ import numpy as np
 import pytest
 
 import dovelkit
-from dovelkit import figures
+from dovelkit.report import figures
 from dovelkit.cli import main
-from dovelkit.report import core_rmsd_matrix
+from dovelkit.report.document import core_rmsd_matrix
 
 from conftest import data_path
 
@@ -23,12 +23,12 @@ def family(name, dssp=True):
 
 @pytest.fixture(scope="module")
 def pair():
-    return dovelkit.align(family("1hrc"), family("1ycc"))
+    return dovelkit.align(family("1hrc"), family("1ycc"), level="family")
 
 
 @pytest.fixture(scope="module")
 def multiple():
-    return dovelkit.msa([family(n) for n in ("1hrc", "1ycc", "1co6")])
+    return dovelkit.msa([family(n) for n in ("1hrc", "1ycc", "1co6")], level="family")
 
 
 def trace(fig, name):
@@ -94,13 +94,13 @@ def test_pairwise_report_draws_the_alignment_it_was_given(pair):
 
 
 def test_pairwise_report_without_secondary_structure():
-    report = dovelkit.pairwise_report(dovelkit.align(family("1hrc", False), family("1ycc", False)))
+    report = dovelkit.pairwise_report(dovelkit.align(family("1hrc", False), family("1ycc", False), level="family"))
     assert len(report.figures["alignment"].data) == 2  # no SS layer
     assert "No secondary structure was loaded" in report.html()
 
 
 def test_pairwise_report_of_nothing_aligned():
-    aln = dovelkit.align(family("1hrc", False), dovelkit.load(data_path("families", "thioredoxin", "2trx.pdb")))
+    aln = dovelkit.align(family("1hrc", False), dovelkit.load(data_path("families", "thioredoxin", "2trx.pdb")), level="family")
     if aln.n_aligned:
         pytest.skip("these two align now")
     report = dovelkit.pairwise_report(aln)
@@ -123,7 +123,7 @@ def test_msa_report_core_rmsd_matches_the_alignment(multiple):
 
 
 def test_msa_report_without_core_columns_says_so():
-    m = dovelkit.msa([family("1hrc"), family("1c2r")])
+    m = dovelkit.msa([family("1hrc"), family("1c2r")], level="family")
     if m.core_positions:
         pytest.skip("these two now share core columns")
     report = dovelkit.msa_report(m)
@@ -135,7 +135,7 @@ def test_search_report_superposes_the_top_hits_with_aligned_residues():
     query = family("1hrc")
     targets = [family(n) for n in ("1ycc", "1co6", "1crc")] + [
         dovelkit.load(data_path("families", "thioredoxin", "2trx.pdb"))]
-    hits = dovelkit.search(query, targets, workers=1, details=True)
+    hits = dovelkit.search(query, targets, workers=1, details=True, level="family")
     report = dovelkit.search_report(query, hits, top=10)
     view = report.figures["structure"]
     drawn = {t.name for t in view.data if t.showlegend is not False}
@@ -150,7 +150,7 @@ def test_search_report_superposes_the_top_hits_with_aligned_residues():
         assert re.search(rf"\b{h.rank}\s+{h.id}\s+{h.score:.4f}", report.text())
 
     # without the hits' alignments the superposition is left out, and the page says why
-    bare = dovelkit.search_report(query, dovelkit.search(query, targets, workers=1))
+    bare = dovelkit.search_report(query, dovelkit.search(query, targets, workers=1, level="family"))
     assert "structure" not in bare.figures and "details=True" in bare.html()
     empty = dovelkit.search_report(query, [])
     assert empty.figures == {} and "No hit above the score cutoff" in empty.html()

@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import dovelkit
-from dovelkit.figures import HELIX, colour
+from dovelkit.report.figures import HELIX, colour
 
 from chromium import Chromium, decode_png, find_chromium
 from conftest import data_path
@@ -47,13 +47,13 @@ def pages(tmp_path_factory):
     """The three kinds of report on the bundled families, written as files."""
     out = tmp_path_factory.mktemp("reports")
     a, b = load("cytochrome_c/1hrc.pdb"), load("cytochrome_c/1ycc.pdb")
-    m = dovelkit.msa([load(f"cytochrome_c/{n}.pdb") for n in ("1hrc", "1crc", "1ycc", "1co6")])
+    m = dovelkit.msa([load(f"cytochrome_c/{n}.pdb") for n in ("1hrc", "1crc", "1ycc", "1co6")], level="family")
     targets = [load(os.path.join(fam, f), dssp=False) for fam in sorted(os.listdir(FAMILIES))
                if os.path.isdir(os.path.join(FAMILIES, fam))
                for f in sorted(os.listdir(os.path.join(FAMILIES, fam))) if f.endswith(".pdb")]
-    hits = dovelkit.search(a, targets, workers=1, details=True)
+    hits = dovelkit.search(a, targets, workers=1, details=True, level="family")
     reports = {
-        "pairwise": dovelkit.pairwise_report(dovelkit.align(a, b)),
+        "pairwise": dovelkit.pairwise_report(dovelkit.align(a, b, level="family")),
         "multiple": dovelkit.msa_report(m),
         "search": dovelkit.search_report(a, hits),
     }

@@ -13,7 +13,7 @@ import pytest
 
 from conftest import DATA, dovel_cmd, kit_env
 from dovelkit import Database
-from dovelkit.pools import WorkerLost, WorkerPool
+from dovelkit.runtime.pools import WorkerLost, WorkerPool
 
 psutil = pytest.importorskip("psutil")
 
