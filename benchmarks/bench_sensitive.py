@@ -9,7 +9,7 @@ never found).  The module ranks by its score (scan_database in scan mode,
 score_cutoff 0); TM-align (tmtools, in this process) ranks by the TM-score
 normalised by the query.  Both see the same C-alpha traces and sequences and
 are timed over the same targets (process CPU time, and wall time).  Fold mode
-(dovelkit.search with mode="fold", in this process) ranks, like TM-align, by the
+(dovelkit.search at the fold level, in this process) ranks, like TM-align, by the
 TM-score normalised by the query; for it and for TM-align the benchmark also
 reports the highest TM-score any unrelated chain reaches.
 
@@ -43,7 +43,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, ROOT)
 from dovelkit.alignment.options import parameters  # noqa: E402
 
-DATA = os.path.join(ROOT, "tests", "data")
+DATA = os.path.join(os.path.dirname(ROOT), "shared", "data")
 FAMILIES = os.path.join(DATA, "families")
 MMCIF = os.environ.get("DOVEL_MMCIF_DIR", os.path.join(DATA, "mmcif"))
 OUT = os.path.join(ROOT, "benchmarks", "sensitive")

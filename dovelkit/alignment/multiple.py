@@ -18,6 +18,7 @@ import dovel
 from dovelkit import _core
 from dovelkit.alignment.options import Options, options_of
 from dovelkit.alignment.pairwise import transform_of
+from dovelkit.io.paths import printable
 
 
 @dataclass(frozen=True, eq=False)
@@ -100,7 +101,7 @@ class MultipleAlignment:
     def to_fasta(self, width: int = 60) -> str:
         """The alignment as aligned FASTA, one record per domain (named by its id), then a last record
         ``core`` marking the core columns with '*' and the others with '.'; lines of ``width``."""
-        names = [d.id or f"domain{k}" for k, d in enumerate(self.domains)]
+        names = [printable(d.id) or f"domain{k}" for k, d in enumerate(self.domains)]
         out = []
         for name, seq in zip(names + ["core"], self.aligned_sequences() + [self.core_line()]):
             out.append(f">{name}")

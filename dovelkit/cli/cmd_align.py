@@ -6,12 +6,12 @@ import argparse
 import sys
 from typing import TYPE_CHECKING, Any
 
-from dovelkit.io.atomic import check_writable
 from dovelkit.errors import UserError
+from dovelkit.io.paths import printable
 from dovelkit.report.formatting import number
 from dovelkit.runtime.progress import Status
 from dovelkit.cli.options import (OldMethodOption, add_level_options, add_max_size_option, add_preset_option,
-                                  check_structure_file, max_size_from, options_from, positive_int)
+                                  check_structure_file, max_size_from, options_from, positive_int, probe_file)
 
 if TYPE_CHECKING:
     from dovelkit.alignment.options import Options
@@ -89,8 +89,8 @@ def _score_note(result: PairwiseAlignment) -> str:
 def summary(result: PairwiseAlignment, path_fixed: str, path_mobile: str) -> str:
     rmsd = number(result.rmsd, 3)
     lines = [
-        f"fixed     {result.fixed.id}  ({path_fixed}, {result.len_fixed} residues)",
-        f"mobile    {result.mobile.id}  ({path_mobile}, {result.len_mobile} residues)",
+        f"fixed     {printable(result.fixed.id)}  ({printable(path_fixed)}, {result.len_fixed} residues)",
+        f"mobile    {printable(result.mobile.id)}  ({printable(path_mobile)}, {result.len_mobile} residues)",
         f"n_aligned {result.n_aligned} pairs  ({100 * result.coverage_fixed:.1f}% of fixed, "
         f"{100 * result.coverage_mobile:.1f}% of mobile)",
         f"RMSD      {rmsd}{'' if rmsd == '-' else ' A'}",
@@ -148,8 +148,8 @@ def run_one(args: argparse.Namespace) -> int:
         from dovelkit.io.writing import output_format
 
         output_format(args.output)  # a bad name fails before any work
-    check_writable(args.output)
-    check_writable(args.html)
+    probe_file(args.output)  # a file can be made there, before any work
+    probe_file(args.html)
     how = options_from(args)
 
     status = Status("dovel align")
@@ -202,7 +202,7 @@ def _show(args: argparse.Namespace, result: PairwiseAlignment) -> int:
         return 0
     text = summary(result, args.fixed, args.mobile)
     if args.output is not None:
-        text += f"written   {args.output}  (mobile moved onto fixed)\n"
+        text += f"written   {printable(args.output)}  (mobile moved onto fixed)\n"
     sys.stdout.write(text + "\n" + result.text())
     return 0
 

@@ -1,8 +1,9 @@
-"""The path type every function of the kit accepts."""
+"""The path type every function of the kit accepts, and names taken from files made printable."""
 
 from __future__ import annotations
 
 import os
+import re
 import stat
 from typing import Union
 
@@ -34,3 +35,20 @@ def display_path(path: str) -> str:
         return path
     except UnicodeEncodeError:
         return path.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+
+
+# Characters that break a line, a cell or a terminal when a name carries them: the C0 and C1
+# controls (newline, tab, CR, ESC, BEL, ...), DEL and the Unicode line and paragraph separators.
+_CONTROL = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029]")
+_ESCAPES = {"\n": "\\n", "\t": "\\t", "\r": "\\r"}
+
+
+def printable(text: str) -> str:
+    """``text`` with its control characters written as escapes (``\\n``, ``\\t``, ``\\r``, ``\\x1b``): a
+    name taken from a file (an id, a path) then stays one FASTA header, one TSV cell, one line of a
+    terminal, and sends the terminal no commands."""
+    return _CONTROL.sub(lambda m: _ESCAPES.get(m.group()) or _escape(ord(m.group())), text)
+
+
+def _escape(code: int) -> str:
+    return f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}"

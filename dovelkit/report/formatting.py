@@ -10,6 +10,7 @@ from collections.abc import Sequence
 from typing import Protocol
 
 from dovelkit.alignment.view import json_number as json_number
+from dovelkit.io.paths import printable as printable
 
 
 def number(x: float | None, digits: int) -> str:
@@ -49,9 +50,9 @@ LEFT_COLUMNS = frozenset({"id", "chain", "source"})
 
 def hit_cells(hit: HitLike) -> list[str]:
     """The cells of one hit in the order of HIT_COLUMNS."""
-    return [str(hit.rank), hit.id, number(hit.score, 4), number(hit.tm_query, 4), number(hit.tm_target, 4),
+    return [str(hit.rank), printable(hit.id), number(hit.score, 4), number(hit.tm_query, 4), number(hit.tm_target, 4),
             number(hit.z_score, 2), expected(getattr(hit, "e_value", None)), number(hit.rmsd, 3),
-            str(hit.n_aligned), number(hit.seq_identity, 3), hit.chain or "-", hit.source or "-"]
+            str(hit.n_aligned), number(hit.seq_identity, 3), printable(hit.chain or "-"), printable(hit.source or "-")]
 
 
 def hit_table(hits: Sequence[HitLike], after_row: Sequence[str] | None = None) -> str:
