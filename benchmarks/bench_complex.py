@@ -32,7 +32,7 @@ import numpy as np
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, ROOT)
 
-from dovelkit.align.complexes import align_complexes  # noqa: E402
+from dovelkit.alignment.complexes import align_complexes  # noqa: E402
 
 
 def shared_dir() -> str | None:

@@ -27,7 +27,7 @@ std::vector<torva::Domain> domains_of(const Chains& chains) {
     return out;
 }
 
-nb::dict complex_align(const Chains& fixed_chains, const Chains& mobile_chains,
+torva::ComplexResult complex_align(const Chains& fixed_chains, const Chains& mobile_chains,
                        const std::vector<std::tuple<std::int64_t, std::int64_t>>& given) {
     const std::vector<torva::Domain> fixed = domains_of(fixed_chains);
     const std::vector<torva::Domain> mobile = domains_of(mobile_chains);
@@ -39,44 +39,44 @@ nb::dict complex_align(const Chains& fixed_chains, const Chains& mobile_chains,
     std::vector<std::span<const torva::Residue>> fs, ms;
     for (const torva::Domain& d : fixed) fs.emplace_back(d.residues);
     for (const torva::Domain& d : mobile) ms.emplace_back(d.residues);
-    const torva::ComplexResult r =
+    torva::ComplexResult r =
         unwrap(torva::complex_align(fs, ms, pairing, signal_cancel()), "Complex alignment failed: ");
 
-    std::vector<std::int64_t> flat;
-    flat.reserve(4 * r.pairs.size());
-    for (const torva::ComplexPair& p : r.pairs) {
-        flat.push_back(p.fixed_chain);
-        flat.push_back(p.fixed_index);
-        flat.push_back(p.mobile_chain);
-        flat.push_back(p.mobile_index);
-    }
-    nb::list chains;
-    for (const torva::ComplexChainPair& c : r.chains)
-        chains.append(nb::make_tuple(c.fixed, c.mobile, c.n_aligned, c.tm_fixed, c.tm_mobile));
-    nb::dict out;
-    out["pairs"] = owned_array(std::move(flat), {r.pairs.size(), 4});
-    out["distances"] = owned_array(std::vector<double>(r.distances), {r.distances.size()});
-    out["transform"] = matrix_array(r.transform);
-    out["rmsd"] = r.rmsd;
-    out["tm_fixed"] = r.tm_fixed;
-    out["tm_mobile"] = r.tm_mobile;
-    out["length_fixed"] = r.length_fixed;
-    out["length_mobile"] = r.length_mobile;
-    out["chains"] = chains;
-    out["unmatched_fixed"] = nb::cast(r.unmatched_fixed);
-    out["unmatched_mobile"] = nb::cast(r.unmatched_mobile);
-    return out;
+    return r;
 }
 
 }  // namespace
 
 void bind_complex(nb::module_& m) {
+    using R = torva::ComplexResult;
+    nb::class_<R>(m, "ComplexResult", "Two assemblies aligned as one body: the chain map, the residue pairs and one superposition.")
+        .def_prop_ro("pairs", [](const R& r) {
+            std::vector<std::int64_t> flat;
+            flat.reserve(4 * r.pairs.size());
+            for (const torva::ComplexPair& p : r.pairs) {
+                flat.insert(flat.end(), {p.fixed_chain, p.fixed_index, p.mobile_chain, p.mobile_index});
+            }
+            return owned_array(std::move(flat), {r.pairs.size(), 4});
+        }, "(n, 4) int64: fixed chain, fixed index, mobile chain, mobile index of each aligned pair")
+        .def_prop_ro("distances", [](const R& r) {
+            return owned_array(std::vector<double>(r.distances), {r.distances.size()});
+        }, "distance of each pair after the superposition")
+        .def_prop_ro("transform", [](const R& r) { return matrix_array(r.transform); }, "4x4: the mobile assembly onto the fixed one")
+        .def_ro("rmsd", &R::rmsd)
+        .def_ro("tm_fixed", &R::tm_fixed, "complex TM-score normalised by the fixed assembly's total length")
+        .def_ro("tm_mobile", &R::tm_mobile, "complex TM-score normalised by the mobile assembly's total length")
+        .def_ro("length_fixed", &R::length_fixed)
+        .def_ro("length_mobile", &R::length_mobile)
+        .def_prop_ro("chains", [](const R& r) {
+            std::vector<std::tuple<std::size_t, std::size_t, std::size_t, double, double>> out;
+            for (const torva::ComplexChainPair& c : r.chains) out.emplace_back(c.fixed, c.mobile, c.n_aligned, c.tm_fixed, c.tm_mobile);
+            return out;
+        }, "(fixed, mobile, n_aligned, tm_fixed, tm_mobile) of each mapped chain pair, by fixed chain")
+        .def_ro("unmatched_fixed", &R::unmatched_fixed)
+        .def_ro("unmatched_mobile", &R::unmatched_mobile);
     m.def("complex_align", &complex_align, nb::arg("fixed"), nb::arg("mobile"), nb::arg("given") = nb::list(),
           "Align two assemblies, each a list of (coords, sequence) chains, as one body. `given` fixes "
-          "(fixed chain, mobile chain) pairings by index. Returns a dict: pairs ((n, 4) int64: fixed chain, "
-          "fixed index, mobile chain, mobile index), distances, transform (4x4, mobile onto fixed), rmsd, "
-          "tm_fixed, tm_mobile, length_fixed, length_mobile, chains (fixed, mobile, n_aligned, tm_fixed, "
-          "tm_mobile per mapped chain pair), unmatched_fixed, unmatched_mobile.");
+          "(fixed chain, mobile chain) pairings by index.");
 }
 
 }  // namespace torva_kit
