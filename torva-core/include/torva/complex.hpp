@@ -48,6 +48,7 @@
 #include <span>
 #include <vector>
 
+#include "torva/assignment.hpp"  // assign_max: the chain map
 #include "torva/cancel.hpp"
 #include "torva/domain.hpp"
 #include "torva/error.hpp"
@@ -110,10 +111,5 @@ struct ComplexResult {
 Result<ComplexResult> complex_align(std::span<const std::span<const Residue>> fixed,
                                     std::span<const std::span<const Residue>> mobile,
                                     std::span<const ChainPairing> given = {}, const Cancel& cancel = {});
-
-// Maximum-weight assignment of rows to columns of an n x m matrix (row-major):
-// for each row the column it takes, or -1. Each column is used at most once;
-// entries that are not positive are never taken.
-std::vector<long> assign_max(std::span<const double> weights, std::size_t n, std::size_t m);
 
 }  // namespace torva
