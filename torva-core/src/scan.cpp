@@ -85,6 +85,74 @@ struct Best {
     }
 };
 
+// What every start of one scan shares: the first chain, the searched part of
+// the second and its copy moved to the start being tried.
+struct Starts {
+    std::span<const Residue> fixed;
+    std::span<const Residue> work;
+    std::vector<Residue> moved;
+    PairwiseSettings window;
+
+    // `work` placed by t and aligned with the first chain.
+    PairwiseResult aligned_from(const Transform& t) {
+        place(work, t, moved);
+        return align_pair(fixed, moved, window);
+    }
+};
+
+// The windows of the second chain (l residues from every step-th residue)
+// superposed on the start of the first, each offered to `best`; a window
+// scoring stop_score skips ahead by what it aligned, when early_stop asks.
+// False when cancelled.
+bool window_starts(Starts& st, std::span<const Point> pp, std::span<const Point> q, std::size_t l,
+                   const ScanSettings& settings, ScanTrace* trace, const Cancel& cancel, Best& best) {
+    const std::size_t n2 = q.size();
+    const std::size_t s = std::max<std::size_t>(1, settings.step);
+    const std::size_t half = l / 2;
+    const std::size_t limit = std::max<std::size_t>(1, n2 > half ? n2 - half : 0);
+    std::size_t offset = 0;
+    while (offset < limit) {
+        std::size_t next = (s > limit - offset) ? limit : offset + s;
+        const std::size_t j = std::min(n2 - offset, l);
+        if (cancel.requested()) return false;
+        if (j >= 3) {
+            const Transform t0 = superpose(pp.first(j), q.subspan(offset, j)).transform;
+            PairwiseResult r = st.aligned_from(t0);
+            const double score = r.score;
+            const std::size_t n_aligned = r.n_aligned;
+            if (trace) trace->windows.push_back({offset, j, score});
+            if (best.offer(std::move(r), t0, offset) && settings.early_stop &&
+                score >= settings.stop_score) {
+                std::size_t jump = n_aligned > s ? n_aligned - s : 0;
+                jump -= jump % s;
+                if (jump > s) next = (jump > limit - offset) ? limit : offset + jump;
+            }
+        }
+        offset = next;
+    }
+    return true;
+}
+
+ScanResult result_of(Best& best, const Domain& first, const Domain& second, std::size_t n1, std::size_t n2,
+                     const ScanSettings& settings) {
+    ScanResult out;
+    out.query_id = first.id;
+    out.target_id = second.id;
+    out.score = best.score;
+    out.rmsd = best.result.rmsd;
+    out.path_length = best.result.path_length;
+    out.n_aligned = best.result.n_aligned;
+    out.seq_identity = best.result.seq_identity();
+    out.transform = best.transform;
+    out.offset = best.offset;
+    out.query_length = n1;
+    out.target_length = n2;
+    out.significant = best.score >= settings.stop_score;
+    out.aligned_pairs = std::move(best.result.aligned_pairs);
+    out.core_pairs = std::move(best.result.core_pairs);
+    return out;
+}
+
 }  // namespace
 
 Result<ScanResult> scan_align(const Domain& first, const Domain& second, const ScanSettings& settings,
@@ -112,46 +180,19 @@ Result<ScanResult> scan_align(const Domain& first, const Domain& second, const S
     const std::size_t l = std::min(n1, n2);
     if (l < 3) return empty_result(first, second, n1, n2);
 
-    const std::size_t s = std::max<std::size_t>(1, settings.step);
-    const std::size_t half = l / 2;
-    const std::size_t limit = std::max<std::size_t>(1, n2 > half ? n2 - half : 0);
-    const PairwiseSettings window = scan_window_settings(settings.params);
-    const std::span<const Residue> fixed_residues(first.residues);
-    const std::span<const Point> pp(p);
-
-    std::vector<Residue> moved(work.begin(), work.end());
+    Starts st{first.residues, work, std::vector<Residue>(work.begin(), work.end()),
+              scan_window_settings(settings.params)};
     Best best;
-    std::size_t offset = 0;
-    while (offset < limit) {
-        std::size_t next = (s > limit - offset) ? limit : offset + s;
-        const std::size_t j = std::min(n2 - offset, l);
-        if (cancel.requested()) return Error::cancelled();
-        if (j >= 3) {
-            const Transform t0 = superpose(pp.first(j), std::span<const Point>(q).subspan(offset, j)).transform;
-            place(work, t0, moved);
-            PairwiseResult r = align_pair(fixed_residues, moved, window);
-            const double score = r.score;
-            const std::size_t n_aligned = r.n_aligned;
-            if (trace) trace->windows.push_back({offset, j, score});
-            if (best.offer(std::move(r), t0, offset) && settings.early_stop &&
-                score >= settings.stop_score) {
-                std::size_t jump = n_aligned > s ? n_aligned - s : 0;
-                jump -= jump % s;
-                if (jump > s) next = (jump > limit - offset) ? limit : offset + jump;
-            }
-        }
-        offset = next;
-    }
+    if (!window_starts(st, p, q, l, settings, trace, cancel, best)) return Error::cancelled();
 
     // No window found a positive score: the chains are probably not colinear
     // from their start; try fragment seeds, under the same best-of rule.
     if (settings.seed_search && !(best.score > 0.0)) {
-        auto seeds = seed_starts(pp, q, cancel);
+        auto seeds = seed_starts(p, q, cancel);
         if (!seeds) return seeds.error();
         for (const Seed& seed : seeds.value()) {
             if (cancel.requested()) return Error::cancelled();
-            place(work, seed.transform, moved);
-            PairwiseResult r = align_pair(fixed_residues, moved, window);
+            PairwiseResult r = st.aligned_from(seed.transform);
             if (trace) trace->seeds.push_back({seed.offset, kSeedLength, r.score});
             best.offer(std::move(r), seed.transform, seed.offset);
         }
@@ -160,8 +201,8 @@ Result<ScanResult> scan_align(const Domain& first, const Domain& second, const S
     if (settings.params.n_passes >= 2 && best.found && best.score > 0.0) {
         if (cancel.requested()) return Error::cancelled();
         if (trace) trace->second_pass = true;
-        place(work, best.transform, moved);
-        PairwiseResult f = align_pair(fixed_residues, moved, scan_refinement_settings(settings.params));
+        place(work, best.transform, st.moved);
+        PairwiseResult f = align_pair(st.fixed, st.moved, scan_refinement_settings(settings.params));
         if (f.score >= best.score) {
             best.score = f.score;
             best.transform = f.transform.compose(best.transform);
@@ -170,23 +211,7 @@ Result<ScanResult> scan_align(const Domain& first, const Domain& second, const S
     }
 
     if (!best.found) return empty_result(first, second, n1, n2);
-
-    ScanResult out;
-    out.query_id = first.id;
-    out.target_id = second.id;
-    out.score = best.score;
-    out.rmsd = best.result.rmsd;
-    out.path_length = best.result.path_length;
-    out.n_aligned = best.result.n_aligned;
-    out.seq_identity = best.result.seq_identity();
-    out.transform = best.transform;
-    out.offset = best.offset;
-    out.query_length = n1;
-    out.target_length = n2;
-    out.significant = best.score >= settings.stop_score;
-    out.aligned_pairs = std::move(best.result.aligned_pairs);
-    out.core_pairs = std::move(best.result.core_pairs);
-    return out;
+    return result_of(best, first, second, n1, n2, settings);
 }
 
 }  // namespace torva
