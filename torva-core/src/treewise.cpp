@@ -24,6 +24,32 @@ std::vector<std::size_t> column_positions(const std::vector<Column>& columns, st
     return column_of;
 }
 
+// The columns of A and B in order, each matched pair (a column of A, one of B;
+// rising on both sides) made one column holding the residues of both.
+using ColumnPair = std::pair<std::size_t, std::size_t>;
+std::vector<Column> interleaved(std::vector<Column>&& a_cols, std::vector<Column>&& b_cols,
+                                std::span<const ColumnPair> matched) {
+    const std::size_t na = a_cols.size();
+    const std::size_t nb = b_cols.size();
+    std::vector<Column> out;
+    out.reserve(na + nb);
+    std::size_t x = 0;
+    std::size_t y = 0;
+    for (const auto& [ta, tb] : matched) {
+        while (x < ta) out.push_back(std::move(a_cols[x++]));
+        while (y < tb) out.push_back(std::move(b_cols[y++]));
+        Column merged = std::move(a_cols[x++]);
+        const Column& from_b = b_cols[y++];
+        for (std::size_t k = 0; k < merged.size(); ++k) {
+            if (from_b[k]) merged[k] = from_b[k];
+        }
+        out.push_back(std::move(merged));
+    }
+    while (x < na) out.push_back(std::move(a_cols[x++]));
+    while (y < nb) out.push_back(std::move(b_cols[y++]));
+    return out;
+}
+
 // Merges B into A along the guide pairs (residue a of structure i, residue b of
 // structure j). A guide pair stands for the column of A that holds residue a of
 // i and the column of B that holds residue b of j; once a group carries gap
@@ -33,11 +59,7 @@ std::vector<Column> merge_groups(std::vector<Column>&& a_cols, std::vector<Colum
                                  std::size_t lj) {
     const std::vector<std::size_t> col_a = column_positions(a_cols, i, li);
     const std::vector<std::size_t> col_b = column_positions(b_cols, j, lj);
-    const std::size_t na = a_cols.size();
-    const std::size_t nb = b_cols.size();
-
-    std::vector<Column> out;
-    out.reserve(na + nb);
+    std::vector<ColumnPair> matched;
     std::size_t x = 0;
     std::size_t y = 0;
     for (const AlignedPair& p : guide) {
@@ -46,20 +68,11 @@ std::vector<Column> merge_groups(std::vector<Column>&& a_cols, std::vector<Colum
         // A pair outside the groups, or one that would run backwards, cannot
         // guide anything; pairs from the pairwise engine never do either.
         if (ta == kNowhere || tb == kNowhere || ta < x || tb < y) continue;
-        while (x < na && x < ta) out.push_back(std::move(a_cols[x++]));
-        while (y < nb && y < tb) out.push_back(std::move(b_cols[y++]));
-        if (x < na && y < nb) {
-            Column merged = std::move(a_cols[x++]);
-            const Column& from_b = b_cols[y++];
-            for (std::size_t k = 0; k < merged.size(); ++k) {
-                if (from_b[k]) merged[k] = from_b[k];
-            }
-            out.push_back(std::move(merged));
-        }
+        matched.emplace_back(ta, tb);
+        x = ta + 1;
+        y = tb + 1;
     }
-    while (x < na) out.push_back(std::move(a_cols[x++]));
-    while (y < nb) out.push_back(std::move(b_cols[y++]));
-    return out;
+    return interleaved(std::move(a_cols), std::move(b_cols), matched);
 }
 
 }  // namespace
@@ -170,7 +183,7 @@ std::vector<Column> merge_by_all_pairs(std::vector<Column>&& a_cols, std::vector
             best[x * w + y] = v;
         }
     }
-    std::vector<std::pair<std::size_t, std::size_t>> matched;
+    std::vector<ColumnPair> matched;
     for (std::size_t x = na, y = nb; x > 0 && y > 0;) {
         const float m = worth[(x - 1) * nb + (y - 1)];
         if (m > 0.0f && best[x * w + y] == best[(x - 1) * w + y - 1] + m) {
@@ -184,23 +197,7 @@ std::vector<Column> merge_by_all_pairs(std::vector<Column>&& a_cols, std::vector
         }
     }
     std::reverse(matched.begin(), matched.end());
-    std::vector<Column> out;
-    out.reserve(na + nb);
-    std::size_t x = 0;
-    std::size_t y = 0;
-    for (const auto& [ta, tb] : matched) {
-        while (x < ta) out.push_back(std::move(a_cols[x++]));
-        while (y < tb) out.push_back(std::move(b_cols[y++]));
-        Column merged = std::move(a_cols[x++]);
-        const Column& from_b = b_cols[y++];
-        for (std::size_t k = 0; k < merged.size(); ++k) {
-            if (from_b[k]) merged[k] = from_b[k];
-        }
-        out.push_back(std::move(merged));
-    }
-    while (x < na) out.push_back(std::move(a_cols[x++]));
-    while (y < nb) out.push_back(std::move(b_cols[y++]));
-    return out;
+    return interleaved(std::move(a_cols), std::move(b_cols), matched);
 }
 
 std::optional<GroupAlignment> merge_tree_by_all_pairs(const GuideNode& node, std::span<const Domain> domains,
