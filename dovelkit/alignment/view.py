@@ -51,8 +51,8 @@ def chain_labels(chain: Any) -> list[str]:
 
 
 def label_range(labels: Sequence[str]) -> str:
-    """The first and last labels of a chain, "16-245" ("" for no residue)."""
-    return f"{labels[0]}-{labels[-1]}" if labels else ""
+    """The first and last labels of a chain, "16..245" or "-5..103" ("" for no residue)."""
+    return f"{labels[0]}..{labels[-1]}" if labels else ""
 
 
 class Chain(Protocol):
