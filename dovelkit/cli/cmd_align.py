@@ -29,6 +29,8 @@ examples:
   dovel align 1hrc.pdb 1ycc.pdb --family              (the module's own method)
   dovel align 1hrc.pdb 1ycc.cif.gz --chain2 A -o 1ycc_on_1hrc.cif
   dovel align 1hrc.pdb:A 4zhl.cif:U               (PATH:CHAIN names a chain)
+  dovel align 1d3z.pdb 1ubq.pdb --model1 5        (model 5 of an NMR file)
+  dovel align 1orc.pdb 1k6p.pdb --dssp1 1orc.dssp --html r.html
   dovel align model.pdb ref.pdb --method direct   (already superposed: no search)
   dovel align a.pdb b.pdb --json > a_b.json
   dovel align --all 1hrc.pdb 1ycc.pdb 1co6.pdb    (every pair: a table)
@@ -75,6 +77,14 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
                              "fewer in this process)")
     parser.add_argument("--chain1", metavar="X", help="chain of FIXED (default: its first protein chain)")
     parser.add_argument("--chain2", metavar="Y", help="chain of MOBILE (default: its first protein chain)")
+    parser.add_argument("--model1", type=positive_int, default=None, metavar="N",
+                        help="model of FIXED, counted from 1 (NMR files; default 1)")
+    parser.add_argument("--model2", type=positive_int, default=None, metavar="N",
+                        help="model of MOBILE, counted from 1 (default 1)")
+    parser.add_argument("--model", type=positive_int, default=None, metavar="N",
+                        help="the same model of both (or of every structure of --all and --pairs)")
+    parser.add_argument("--dssp1", metavar="FILE", help="DSSP file of FIXED's chain (the report shows its secondary structure)")
+    parser.add_argument("--dssp2", metavar="FILE", help="DSSP file of MOBILE's chain")
     parser.add_argument("--direct", action=OldMethodOption, methods="direct")  # deprecated: --method direct
     parser.add_argument("-o", "--output", metavar="OUT", help="write MOBILE moved onto FIXED to OUT (.pdb/.cif[.gz])")
     parser.add_argument("--json", action="store_true", help="print the result as JSON instead of text")
@@ -112,7 +122,7 @@ def summary(result: PairwiseAlignment, path_fixed: str, path_mobile: str) -> str
 
 
 def run(args: argparse.Namespace) -> int:
-    from dovelkit.alignment.many import parse_structure
+    from dovelkit.alignment.many import parse_structure, with_chain
 
     if args.complex or args.chain_map is not None:
         return complex_command.run(args)
@@ -121,20 +131,25 @@ def run(args: argparse.Namespace) -> int:
     if len(args.structures) != 2:
         raise UserError(f"give two structures FIXED and MOBILE (or --all or --pairs), not {len(args.structures)}")
     fixed, mobile = (parse_structure(s) for s in args.structures)
-    for given, chain, option in ((fixed, args.chain1, "--chain1"), (mobile, args.chain2, "--chain2")):
-        if given.chain is not None and chain is not None:
-            raise UserError(f"{given}: the chain is given twice (also {option} {chain})")
+    fixed, mobile = with_chain(fixed, args.chain1, "--chain1"), with_chain(mobile, args.chain2, "--chain2")
     args.fixed, args.mobile = fixed.path, mobile.path
-    args.chain1 = args.chain1 if fixed.chain is None else fixed.chain
-    args.chain2 = args.chain2 if mobile.chain is None else mobile.chain
+    args.chain1, args.chain2 = fixed.chain, mobile.chain
+    args.model1, args.model2 = _models(args)
     return run_one(args)
+
+
+def _models(args: argparse.Namespace) -> tuple[int, int]:
+    """The models of FIXED and MOBILE: --model1/--model2, else --model, else the first."""
+    if args.model is not None and (args.model1 is not None or args.model2 is not None):
+        raise UserError("give --model (both) or --model1/--model2, not both")
+    return (args.model1 or args.model or 1, args.model2 or args.model or 1)
 
 
 def quick(args: argparse.Namespace) -> bool:
     """Whether this run aligns at the fold level and shows only text or JSON (tables of many
     pairs included): that needs no NumPy (dovelkit.alignment.light), so the command starts in a fraction of
     the time."""
-    if args.output is not None or args.html is not None:
+    if args.output is not None or args.html is not None or args.dssp1 is not None or args.dssp2 is not None:
         return False
     try:
         return options_from(args).fold
@@ -149,8 +164,9 @@ def preload(args: argparse.Namespace) -> tuple[str, ...]:
 
 
 def run_one(args: argparse.Namespace) -> int:
-    for path in (args.fixed, args.mobile):
-        check_structure_file(path)
+    for path in (args.fixed, args.mobile, args.dssp1, args.dssp2):
+        if path is not None:
+            check_structure_file(path)
     if args.output is not None:
         from dovelkit.io.writing import output_format
 
@@ -166,7 +182,7 @@ def run_one(args: argparse.Namespace) -> int:
 
             status.update("aligning")
             result: PairwiseAlignment = fold_align_files(
-                args.fixed, args.mobile, args.chain1, args.chain2, max_size_from(args))
+                args.fixed, args.mobile, args.chain1, args.chain2, max_size_from(args), args.model1, args.model2)
         else:
             result = _align(args, how, status)
     finally:
@@ -179,8 +195,8 @@ def _align(args: argparse.Namespace, how: Options, status: Status) -> PairwiseAl
     from dovelkit.io.reading import load
 
     status.update("reading")
-    fixed = load(args.fixed, chain=args.chain1, max_size=max_size_from(args))
-    mobile = load(args.mobile, chain=args.chain2, max_size=max_size_from(args))
+    fixed = load(args.fixed, chain=args.chain1, model=args.model1, dssp=args.dssp1, max_size=max_size_from(args))
+    mobile = load(args.mobile, chain=args.chain2, model=args.model2, dssp=args.dssp2, max_size=max_size_from(args))
     status.update("aligning")
     result = align(fixed, mobile, options=how)
     if args.output is not None:
@@ -223,7 +239,8 @@ def run_many(args: argparse.Namespace) -> int:
     if args.all and args.pairs is not None:
         raise UserError("give --all or --pairs, not both")
     for option, value in (("-o", args.output), ("--html", args.html), ("--chain1", args.chain1),
-                          ("--chain2", args.chain2)):
+                          ("--chain2", args.chain2), ("--model1", args.model1), ("--model2", args.model2),
+                          ("--dssp1", args.dssp1), ("--dssp2", args.dssp2)):
         if value is not None:
             raise UserError(f"{option} is for one pair; with --all or --pairs name chains as PATH:CHAIN"
                             if option.startswith("--chain") else
@@ -232,11 +249,11 @@ def run_many(args: argparse.Namespace) -> int:
         if args.structures:
             raise UserError("with --pairs the structures come from the file; give no others")
         check_structure_file(args.pairs)
-        pairs = read_pairs(args.pairs)
+        pairs = read_pairs(args.pairs, args.model or 1)
     else:
         if len(args.structures) < 2:
             raise UserError("--all needs at least 2 structures")
-        pairs = every_pair([parse_structure(s) for s in args.structures])
+        pairs = every_pair([parse_structure(s, args.model or 1) for s in args.structures])
     for path in sorted({s.path for pair in pairs for s in pair}):
         check_structure_file(path)
 
