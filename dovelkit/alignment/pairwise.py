@@ -47,9 +47,10 @@ class PairwiseAlignment(AlignmentView):
     the superposition that maximises ``tm_fixed``, and ``rmsd`` is the least-squares RMSD of the
     pairs under their own best fit.
 
-    A family-level alignment that finds nothing is not left blank: ``fold_level`` then holds the
-    fold-level alignment of the same chains, the best superposition found, and ``tm_fixed`` and
-    ``tm_mobile`` are its TM-scores (the rest stays the module's: no pairs, score 0).
+    A family-level alignment that finds nothing has no TM-score of its own: ``tm_fixed`` and
+    ``tm_mobile`` are NaN (null in JSON, "-" in text), the rest stays the module's (no pairs,
+    score 0), and ``fold_level`` holds the fold-level alignment of the same chains, the best
+    superposition found, with its own TM-scores (shown labelled as the fold level's).
 
     ``fixed`` and ``mobile`` are the domains given to :func:`align` (not copies); ``mobile`` is
     never moved. (``dovel align`` at the fold level reads its chains without making domains, and
@@ -224,8 +225,8 @@ def align(fixed: dovel.Domain, mobile: dovel.Domain, params: dovel.Parameters | 
     ``dovel.pairwise_align`` from the frames as given (the chains must already be roughly
     superposed). Score, RMSD, identity and transform are those the module reports, bit for bit,
     and the TM-scores are those of its pairs. When the module aligns nothing, the result also
-    carries the fold-level alignment of the chains (``fold_level``) and its TM-scores (see
-    :class:`PairwiseAlignment`). ``method="quick"`` is a choice of the search only.
+    carries the fold-level alignment of the chains (``fold_level``), and its own TM-scores are NaN
+    (see :class:`PairwiseAlignment`). ``method="quick"`` is a choice of the search only.
 
     ``mode`` (a level) and ``scan`` (``method`` "scan" or "direct") are deprecated aliases.
 
@@ -246,11 +247,11 @@ def align(fixed: dovel.Domain, mobile: dovel.Domain, params: dovel.Parameters | 
     if len(r.pairs) == 0:
         blank = from_core(fixed, mobile, r.transform, r.pairs, r.distances, r.core_pairs, r.rmsd, r.score,
                           r.seq_identity, how)
+        blank = replace(blank, tm_fixed=math.nan, tm_mobile=math.nan)  # no alignment: no TM-score of its own
         if not (len(fixed) and len(mobile)):
             return blank
-        # Nothing at the family level: the best superposition found at the fold level, with its TM-scores.
-        found = fold_align(fixed, mobile)
-        return replace(blank, tm_fixed=found.tm_fixed, tm_mobile=found.tm_mobile, fold_level=found)
+        # Nothing at the family level: the best superposition found at the fold level, kept apart.
+        return replace(blank, fold_level=fold_align(fixed, mobile))
     tm = _core.tm_score(fixed.coordinates, mobile.coordinates, r.pairs)
     return from_core(fixed, mobile, r.transform, r.pairs, r.distances, r.core_pairs, r.rmsd, r.score,
                      r.seq_identity, how, tm.tm_fixed, tm.tm_mobile)

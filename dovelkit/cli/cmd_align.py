@@ -109,15 +109,17 @@ def summary(result: PairwiseAlignment, path_fixed: str, path_mobile: str) -> str
         f"n_aligned {result.n_aligned} pairs  ({100 * result.coverage_fixed:.1f}% of fixed, "
         f"{100 * result.coverage_mobile:.1f}% of mobile)",
         f"RMSD      {rmsd}{'' if rmsd == '-' else ' A'}",
-        f"TM-score  {number(result.tm_fixed, 4)} (by fixed), {number(result.tm_mobile, 4)} (by mobile)",
+        (f"TM-score  {number(result.tm_fixed, 4)} (by fixed), {number(result.tm_mobile, 4)} (by mobile)"
+         if result.n_aligned else "TM-score  -  (nothing aligned" + (" at the family level)" if result.level == "family" else ")")),
         f"score     {number(result.score, 4)}{_score_note(result)}",
         f"identity  {number(100 * result.seq_identity, 1)}%",
     ]
     fold = result.fold_level
     if fold is not None:
         # Never blank: what the fold level finds where the family level found nothing.
-        lines.append(f"fold      {fold.n_aligned} pairs at RMSD {number(fold.rmsd, 3)} A, TM-score "
-                     f"{number(fold.tm_fixed, 4)} (by fixed): the best superposition found (--fold aligns with it)")
+        lines.append(f"fold      fold level, not this result: {fold.n_aligned} pairs at RMSD {number(fold.rmsd, 3)} A, "
+                     f"TM-score {number(fold.tm_fixed, 4)} (by fixed), {number(fold.tm_mobile, 4)} (by mobile): "
+                     "the best superposition found (--fold aligns with it)")
     return "\n".join(lines) + "\n"
 
 

@@ -208,13 +208,19 @@ def pairwise_report(aln: PairwiseAlignment, title: str | None = None) -> Report:
         ("mobile", f"{nb}: {aln.len_mobile} residues"),
         ("n_aligned", str(aln.n_aligned)),
         ("RMSD", f"{aln.rmsd:.2f} Å" if math.isfinite(aln.rmsd) else "n/a (nothing aligned)"),
-        ("TM-score", f"{aln.tm_fixed:.4f} (by {na}), {aln.tm_mobile:.4f} (by {nb})"),
+        ("TM-score", f"{number(aln.tm_fixed, 4)} (by {na}), {number(aln.tm_mobile, 4)} (by {nb})"
+         if aln.n_aligned else "- (nothing aligned)"),
         ("score", _fmt(aln.score) + (" (fold level: the TM-score by the fixed chain)" if aln.level == "fold" else "")),
         ("sequence identity", f"{100 * aln.seq_identity:.1f} %"),
         ("coverage", f"{100 * aln.coverage_fixed:.1f} % of {na}, {100 * aln.coverage_mobile:.1f} % of {nb}"),
     ]
     if len(dist):
         summary.append(("pairs within 3 Å", f"{int((dist <= 3.0).sum())} of {len(dist)}"))
+    fold = aln.fold_level
+    if fold is not None:  # the family level found nothing: the fold level's result, labelled as such
+        summary.append(("fold level (not this result)",
+                        f"{fold.n_aligned} pairs, RMSD {number(fold.rmsd, 2)} Å, TM-score {number(fold.tm_fixed, 4)} "
+                        f"(by {na}), {number(fold.tm_mobile, 4)} (by {nb})"))
     has_ss = _secondary(a) is not None or _secondary(b) is not None
     sections = [
         Section("Superposition", "structure",
