@@ -12,7 +12,8 @@ from dovelkit.io.paths import printable
 from dovelkit.report.formatting import number
 from dovelkit.runtime.progress import Status
 from dovelkit.cli.options import (OldMethodOption, add_level_options, add_max_size_option, add_preset_option,
-                                  check_structure_file, max_size_from, options_from, positive_int, probe_file)
+                                  check_structure_file, max_size_from, options_from, positive_float, positive_int,
+                                  probe_file)
 
 if TYPE_CHECKING:
     from dovelkit.alignment.options import Options
@@ -88,6 +89,16 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
     parser.add_argument("--direct", action=OldMethodOption, methods="direct")  # deprecated: --method direct
     parser.add_argument("-o", "--output", metavar="OUT", help="write MOBILE moved onto FIXED to OUT (.pdb/.cif[.gz])")
     parser.add_argument("--json", action="store_true", help="print the result as JSON instead of text")
+    parser.add_argument("--tm-length", type=positive_float, default=None, metavar="L",
+                        help="also the TM-score normalised by L residues (e.g. a reference's length)")
+    parser.add_argument("--tm-d0", type=positive_float, default=None, metavar="D",
+                        help="with the distance scale D A instead of the one of the length")
+    parser.add_argument("--alignment", metavar="FASTA",
+                        help="score this alignment instead of searching one: FIXED's and MOBILE's sequences with "
+                             "gaps, as two FASTA records (TM-scores, RMSD and the superposition)")
+    parser.add_argument("--superposed", metavar="FILE",
+                        help="write both chains to one PDB file (FIXED as chain A, MOBILE moved as chain B) "
+                             "and a PyMOL script FILE.pml beside it")
     parser.add_argument("--html", metavar="FILE", help="also write a report: one self-contained HTML page (figures open offline)")
     add_preset_option(parser)
     add_level_options(parser, ("scan", "direct"))
@@ -98,6 +109,8 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
 
 
 def _score_note(result: PairwiseAlignment) -> str:
+    if result.level == "given":
+        return "  (the alignment given: the TM-score by fixed)"
     return "  (fold level: the TM-score by fixed)" if result.level == "fold" else ""
 
 
@@ -151,7 +164,8 @@ def quick(args: argparse.Namespace) -> bool:
     """Whether this run aligns at the fold level and shows only text or JSON (tables of many
     pairs included): that needs no NumPy (dovelkit.alignment.light), so the command starts in a fraction of
     the time."""
-    if args.output is not None or args.html is not None or args.dssp1 is not None or args.dssp2 is not None:
+    if any(x is not None for x in (args.output, args.html, args.dssp1, args.dssp2, args.tm_length, args.tm_d0,
+                                   args.superposed, args.alignment)):
         return False
     try:
         return options_from(args).fold
@@ -166,7 +180,7 @@ def preload(args: argparse.Namespace) -> tuple[str, ...]:
 
 
 def run_one(args: argparse.Namespace) -> int:
-    for path in (args.fixed, args.mobile, args.dssp1, args.dssp2):
+    for path in (args.fixed, args.mobile, args.dssp1, args.dssp2, args.alignment):
         if path is not None:
             check_structure_file(path)
     if args.output is not None:
@@ -175,7 +189,14 @@ def run_one(args: argparse.Namespace) -> int:
         output_format(args.output)  # a bad name fails before any work
     probe_file(args.output)  # a file can be made there, before any work
     probe_file(args.html)
+    if args.superposed is not None:
+        if not args.superposed.lower().endswith((".pdb", ".ent")):
+            raise UserError(f"{args.superposed}: the superposed file is PDB: its name ends in .pdb or .ent")
+        probe_file(args.superposed)
+        probe_file(script_name(args.superposed))
     how = options_from(args)
+    if args.alignment is not None and not how.fold:
+        raise UserError("--alignment scores the alignment given; --family, --method and --sensitive do not go with it")
 
     status = Status("dovel align")
     try:
@@ -199,19 +220,75 @@ def _align(args: argparse.Namespace, how: Options, status: Status) -> PairwiseAl
     status.update("reading")
     fixed = load(args.fixed, chain=args.chain1, model=args.model1, dssp=args.dssp1, max_size=max_size_from(args))
     mobile = load(args.mobile, chain=args.chain2, model=args.model2, dssp=args.dssp2, max_size=max_size_from(args))
-    status.update("aligning")
-    result = align(fixed, mobile, options=how)
+    if args.alignment is not None:
+        from dovelkit.alignment.pairwise import read_fasta_pair, score_alignment
+
+        with open(args.alignment, encoding="utf-8", errors="replace") as fh:
+            gapped = read_fasta_pair(fh.read(), args.alignment)
+        status.update("scoring the alignment given")
+        result = score_alignment(fixed, mobile, gapped, args.alignment)
+    else:
+        status.update("aligning")
+        result = align(fixed, mobile, options=how)
+    if args.tm_length is not None or args.tm_d0 is not None:
+        args.given_tm = result.tm_score_by(args.tm_length, args.tm_d0)
     if args.output is not None:
         from dovelkit.io.writing import write_moved
 
         status.update("writing")
         write_moved(args.mobile, result.transform, args.output)
+    if args.superposed is not None:
+        from dovelkit.io.atomic import write_files_atomically
+        from dovelkit.io.writing import render_superposed
+        import dovel
+
+        status.update("writing the superposition")
+        both = render_superposed([(args.fixed, args.chain1, args.model1, dovel.Transform()),
+                                  (args.mobile, args.chain2, args.model2, result.transform)],
+                                 as_models=False, chain_ids=["A", "B"])
+        write_files_atomically([(args.superposed, both.encode("utf-8")),
+                                (script_name(args.superposed), pymol_script(result, args.superposed).encode("utf-8"))])
     if args.html is not None:
         from dovelkit.report.document import pairwise_report
 
         status.update("writing the report")
         pairwise_report(result).write(args.html)
     return result
+
+
+def script_name(path: str) -> str:
+    """The PyMOL script written beside a superposed file: its name with .pml for .pdb/.ent."""
+    import os
+
+    return os.path.splitext(path)[0] + ".pml"
+
+
+def _resi(labels: list[str]) -> str:
+    """PyMOL's residue selection of author labels ("-3" written "\\-3")."""
+    return "+".join(label.replace("-", "\\-") for label in labels) or "none"
+
+
+def pymol_script(result: PairwiseAlignment, superposed: str) -> str:
+    """A PyMOL script that loads the superposed file, colours the two chains and selects the
+    aligned residues of each."""
+    import os
+
+    name = "superposed"
+    pairs = result.residue_pairs()
+    return "\n".join([
+        f"# {printable(result.fixed.id)} (chain A) and {printable(result.mobile.id)} moved onto it (chain B)",
+        f"load {os.path.basename(superposed)}, {name}",
+        "hide everything",
+        f"show cartoon, {name}",
+        f"color grey70, {name} and chain A",
+        f"color marine, {name} and chain B",
+        f"select aligned_fixed, {name} and chain A and resi {_resi([a for a, _ in pairs])}",
+        f"select aligned_mobile, {name} and chain B and resi {_resi([b for _, b in pairs])}",
+        "color orange, aligned_fixed",
+        "color skyblue, aligned_mobile",
+        "deselect",
+        f"orient {name}",
+    ]) + "\n"
 
 
 def _show(args: argparse.Namespace, result: PairwiseAlignment) -> int:
@@ -222,12 +299,24 @@ def _show(args: argparse.Namespace, result: PairwiseAlignment) -> int:
         import json
 
         data = result.to_dict()
+        given = getattr(args, "given_tm", None)
+        if given is not None:
+            data["tm_given"] = given.to_dict()
         data["files"] = {"fixed": args.fixed, "mobile": args.mobile, "output": args.output}
+        if args.superposed is not None:
+            data["files"]["superposed"] = args.superposed
         sys.stdout.write(json.dumps(data) + "\n")
         return 0
     text = summary(result, args.fixed, args.mobile)
+    given = getattr(args, "given_tm", None)
+    if given is not None:
+        text += (f"TM-score  {number(given.score, 4)} (by the given length {given.length:g}, "
+                 f"d0 {given.d0:.2f} A)\n")
     if args.output is not None:
         text += f"written   {printable(args.output)}  (mobile moved onto fixed)\n"
+    if args.superposed is not None:
+        text += (f"written   {printable(args.superposed)}  (fixed as chain A, mobile moved as chain B; "
+                 f"PyMOL: {printable(script_name(args.superposed))})\n")
     sys.stdout.write(text + "\n" + result.text())
     return 0
 
@@ -240,7 +329,9 @@ def run_many(args: argparse.Namespace) -> int:
 
     if args.all and args.pairs is not None:
         raise UserError("give --all or --pairs, not both")
-    for option, value in (("-o", args.output), ("--html", args.html), ("--chain1", args.chain1),
+    for option, value in (("-o", args.output), ("--html", args.html), ("--superposed", args.superposed),
+                          ("--alignment", args.alignment),
+                          ("--tm-length", args.tm_length), ("--tm-d0", args.tm_d0), ("--chain1", args.chain1),
                           ("--chain2", args.chain2), ("--model1", args.model1), ("--model2", args.model2),
                           ("--dssp1", args.dssp1), ("--dssp2", args.dssp2)):
         if value is not None:
