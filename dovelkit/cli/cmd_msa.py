@@ -61,6 +61,9 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
                         help="chain to take: one id for every file, or one per file (default: the first protein chain)")
     parser.add_argument("--model", action="extend", nargs="+", type=positive_int, metavar="N", default=None,
                         help="model to take, from 1: one for every file, or one per file (default 1)")
+    parser.add_argument("--dssp", action="extend", nargs="+", metavar="FILE", default=None,
+                        help="DSSP file of each structure's chain, one per file in order ('-' for none): "
+                             "the report shows the secondary structure")
     parser.add_argument("-o", "--output", metavar="DIR",
                         help="directory for the moved structures, superposed.pdb and matrix.tsv (created when missing)")
     parser.add_argument("--fasta", metavar="FILE", help="write the alignment as FASTA to FILE ('-': stdout)")
@@ -158,7 +161,12 @@ def run(args: argparse.Namespace) -> int:
         raise UserError("a multiple alignment needs at least 2 structure files")
     structures = _structures(args.files, args.chain, args.model)
     files: list[str] = [s.path for s in structures]
-    for path in files:
+    dssp: list[str | None] = [None] * len(files)
+    if args.dssp:
+        if len(args.dssp) != len(files):
+            raise UserError(f"--dssp takes one file per structure ('-' for none): {len(args.dssp)} for {len(files)}")
+        dssp = [None if d == "-" else d for d in args.dssp]
+    for path in files + [d for d in dssp if d is not None]:
         check_structure_file(path)
     how = options_from(args)
     to_stdout = args.fasta == "-"
@@ -194,7 +202,7 @@ def run(args: argparse.Namespace) -> int:
         domains = []
         for k, s in enumerate(structures):
             status.update(f"reading {k + 1}/{len(files)}")
-            domains.append(load(s.path, chain=s.chain, model=s.model, max_size=max_size_from(args)))
+            domains.append(load(s.path, chain=s.chain, model=s.model, dssp=dssp[k], max_size=max_size_from(args)))
 
         def progress(done: int, total: int) -> None:
             status.update(f"aligning {done}/{total}" if done < total else "multiple alignment done")

@@ -290,7 +290,7 @@ def msa_report(m: MultipleAlignment, title: str | None = None) -> Report:
     grid = F.alignment_grid(
         names, seqs, columns, values, "to column mean (Å)", marks=marks, marks_name="core",
         notes=notes, title="Multiple alignment: residues coloured by distance to their column's mean",
-        vmax=4.0, labels=own,
+        vmax=4.0, labels=own, secondary=[_secondary(d) for d in domains],
     )
     rmsd = np.array(rmsd_all) if core else None
 

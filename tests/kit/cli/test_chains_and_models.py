@@ -55,3 +55,15 @@ def test_search_query_as_path_chain_with_a_model(tmp_path):
     assert header.split("\t")[-1] == "residues" and first.split("\t")[-1].startswith("1:1,2:2")
     assert "given twice" in one_line_error(dovel_cmd("search", f"{NMR}:A", *targets, "--chain", "A"))
     assert "no chain 'Q'" in one_line_error(dovel_cmd("search", f"{NMR}:Q", *targets))
+
+
+def test_msa_takes_one_dssp_file_per_structure(tmp_path):
+    orc, k6p = data_path("1orc.pdb"), data_path("1k6p.pdb")
+    html = tmp_path / "m.html"
+    p = dovel_cmd("msa", orc, k6p, "--dssp", data_path("1orc.dssp"), "-", "--html", html)
+    assert p.returncode in (0, 3), p.stderr
+    page = html.read_text()
+    assert "1orc_A helix (" in page and "1k6p_A helix (" not in page
+    line = one_line_error(dovel_cmd("msa", orc, k6p, "--dssp", data_path("1k6p.dssp"), "-"))
+    assert "1k6p.dssp" in line
+    assert "one file per structure" in one_line_error(dovel_cmd("msa", orc, k6p, "--dssp", data_path("1orc.dssp")))
