@@ -232,22 +232,27 @@ def _align(args: argparse.Namespace, how: Options, status: Status) -> PairwiseAl
         result = align(fixed, mobile, options=how)
     if args.tm_length is not None or args.tm_d0 is not None:
         args.given_tm = result.tm_score_by(args.tm_length, args.tm_d0)
+    superposed: list[tuple[str, bytes]] = []
+    if args.superposed is not None:  # made before anything is written: a failure leaves no file
+        from dovelkit.io.writing import render_superposed
+        import dovel
+
+        status.update("superposing")
+        both = render_superposed([(args.fixed, args.chain1, args.model1, dovel.Transform()),
+                                  (args.mobile, args.chain2, args.model2, result.transform)],
+                                 as_models=False, chain_ids=["A", "B"])
+        superposed = [(args.superposed, both.encode("utf-8")),
+                      (script_name(args.superposed), pymol_script(result, args.superposed).encode("utf-8"))]
     if args.output is not None:
         from dovelkit.io.writing import write_moved
 
         status.update("writing")
         write_moved(args.mobile, result.transform, args.output)
-    if args.superposed is not None:
+    if superposed:
         from dovelkit.io.atomic import write_files_atomically
-        from dovelkit.io.writing import render_superposed
-        import dovel
 
         status.update("writing the superposition")
-        both = render_superposed([(args.fixed, args.chain1, args.model1, dovel.Transform()),
-                                  (args.mobile, args.chain2, args.model2, result.transform)],
-                                 as_models=False, chain_ids=["A", "B"])
-        write_files_atomically([(args.superposed, both.encode("utf-8")),
-                                (script_name(args.superposed), pymol_script(result, args.superposed).encode("utf-8"))])
+        write_files_atomically(superposed)
     if args.html is not None:
         from dovelkit.report.document import pairwise_report
 
