@@ -27,6 +27,7 @@ class QuickChain:
     id: str
     chain: str  # the first character of the chain id, as a domain holds it
     sequence: str
+    labels: tuple[str, ...] = ()  # author residue number and insertion code of each residue
 
     def __len__(self) -> int:
         return len(self.sequence)
@@ -35,10 +36,10 @@ class QuickChain:
 Read = tuple[QuickChain, ChainData]
 
 
-def read(path: PathLike, chain: str | None = None, max_size: int | None = None) -> Read:
+def read(path: PathLike, chain: str | None = None, max_size: int | None = None, model: int = 1) -> Read:
     """One chain of a file, read as ``dovelkit.load`` reads it (the same errors)."""
-    stem, data = read_chain(path, chain, max_size=max_size)
-    return QuickChain(domain_id(stem, data), data.chain[0], data.sequence), data
+    stem, data = read_chain(path, chain, model, max_size=max_size, labelled=True)
+    return QuickChain(domain_id(stem, data), data.chain[0], data.sequence, tuple(data.labels)), data
 
 
 def fold_align_read(fixed: Read, mobile: Read) -> PairwiseAlignment:
@@ -55,6 +56,7 @@ def fold_align_read(fixed: Read, mobile: Read) -> PairwiseAlignment:
 
 
 def fold_align_files(fixed: PathLike, mobile: PathLike, chain_fixed: str | None = None,
-                     chain_mobile: str | None = None, max_size: int | None = None) -> PairwiseAlignment:
+                     chain_mobile: str | None = None, max_size: int | None = None,
+                     model_fixed: int = 1, model_mobile: int = 1) -> PairwiseAlignment:
     """Read one chain of each file and align them at the fold level."""
-    return fold_align_read(read(fixed, chain_fixed, max_size), read(mobile, chain_mobile, max_size))
+    return fold_align_read(read(fixed, chain_fixed, max_size, model_fixed), read(mobile, chain_mobile, max_size, model_mobile))

@@ -26,27 +26,39 @@ if TYPE_CHECKING:
 
 @dataclass(frozen=True)
 class Structure:
-    """One chain of a structure file: ``chain`` None for the file's first protein chain."""
+    """One chain of a structure file: ``chain`` None for the file's first protein chain; ``model``
+    counts the file's models from 1."""
 
     path: str
     chain: str | None = None
+    model: int = 1
 
     def __str__(self) -> str:
         return self.path if self.chain is None else f"{self.path}:{self.chain}"
 
 
-def parse_structure(text: str) -> Structure:
+def parse_structure(text: str, model: int = 1) -> Structure:
     """``PATH`` or ``PATH:CHAIN`` as a Structure (a path that exists is never split)."""
     if ":" not in text or os.path.exists(text):
-        return Structure(text)
+        return Structure(text, None, model)
     path, _, chain = text.rpartition(":")
     if not path or not chain or any(c.isspace() for c in chain):
-        return Structure(text)  # not a chain suffix: reported as a missing file
-    return Structure(path, chain)
+        return Structure(text, None, model)  # not a chain suffix: reported as a missing file
+    return Structure(path, chain, model)
 
 
-def read_pairs(path: PathLike) -> list[tuple[Structure, Structure]]:
-    """The pairs listed in a pairs file (see the module's description)."""
+def with_chain(given: Structure, chain: str | None, option: str) -> Structure:
+    """``given`` with the chain named by ``option`` (``--chain``), unless PATH:CHAIN named one too
+    (a UserError: the chain given twice)."""
+    if chain is None:
+        return given
+    if given.chain is not None:
+        raise UserError(f"{given}: the chain is given twice (also {option} {chain})")
+    return Structure(given.path, chain, given.model)
+
+
+def read_pairs(path: PathLike, model: int = 1) -> list[tuple[Structure, Structure]]:
+    """The pairs listed in a pairs file (see the module's description), each structure's ``model``."""
     name = os.fspath(path)
     pairs = []
     try:
@@ -61,7 +73,7 @@ def read_pairs(path: PathLike) -> list[tuple[Structure, Structure]]:
         cells = [c for c in cells if c]
         if len(cells) != 2:
             raise UserError(f"{name} line {number}: expected two structures (A and B), found {len(cells)}")
-        pairs.append((parse_structure(cells[0]), parse_structure(cells[1])))
+        pairs.append((parse_structure(cells[0], model), parse_structure(cells[1], model)))
     if not pairs:
         raise UserError(f"{name}: no pairs listed")
     return pairs
@@ -86,11 +98,11 @@ def _load(s: Structure, quick: bool = False, max_size: int | None = None) -> Any
         if quick:
             from dovelkit.alignment.light import read
 
-            got = read(s.path, s.chain, max_size)
+            got = read(s.path, s.chain, max_size, s.model)
         else:
             from dovelkit.io.reading import load
 
-            got = load(s.path, chain=s.chain, max_size=max_size)
+            got = load(s.path, chain=s.chain, model=s.model, max_size=max_size)
         _loaded[(s, quick)] = got
     return got
 

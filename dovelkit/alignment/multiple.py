@@ -18,6 +18,7 @@ import dovel
 from dovelkit import _core
 from dovelkit.alignment.options import Options, options_of
 from dovelkit.alignment.pairwise import transform_of
+from dovelkit.alignment.view import chain_labels, label_range
 from dovelkit.io.paths import printable
 
 
@@ -100,8 +101,10 @@ class MultipleAlignment:
 
     def to_fasta(self, width: int = 60) -> str:
         """The alignment as aligned FASTA, one record per domain (named by its id), then a last record
-        ``core`` marking the core columns with '*' and the others with '.'; lines of ``width``."""
+        ``core`` marking the core columns with '*' and the others with '.'; lines of ``width``. A
+        domain's header also gives its first and last author residue numbers (">1ycc_A -5..103")."""
         names = [printable(d.id) or f"domain{k}" for k, d in enumerate(self.domains)]
+        names = [f"{name} {printable(label_range(chain_labels(d)))}".rstrip() for name, d in zip(names, self.domains)]
         out = []
         for name, seq in zip(names + ["core"], self.aligned_sequences() + [self.core_line()]):
             out.append(f">{name}")

@@ -47,9 +47,10 @@ class PairwiseAlignment(AlignmentView):
     the superposition that maximises ``tm_fixed``, and ``rmsd`` is the least-squares RMSD of the
     pairs under their own best fit.
 
-    A family-level alignment that finds nothing is not left blank: ``fold_level`` then holds the
-    fold-level alignment of the same chains, the best superposition found, and ``tm_fixed`` and
-    ``tm_mobile`` are its TM-scores (the rest stays the module's: no pairs, score 0).
+    A family-level alignment that finds nothing has no TM-score of its own: ``tm_fixed`` and
+    ``tm_mobile`` are NaN (null in JSON, "-" in text), the rest stays the module's (no pairs,
+    score 0), and ``fold_level`` holds the fold-level alignment of the same chains, the best
+    superposition found, with its own TM-scores (shown labelled as the fold level's).
 
     ``fixed`` and ``mobile`` are the domains given to :func:`align` (not copies); ``mobile`` is
     never moved. (``dovel align`` at the fold level reads its chains without making domains, and
@@ -132,6 +133,23 @@ class PairwiseAlignment(AlignmentView):
             return list(matrix)
         return list(self._transform.transformation_matrix().tolist())
 
+    def tm_score_by(self, length: float | None = None, d0: float | None = None) -> GivenTmScore:
+        """The TM-score of these pairs normalised by ``length`` residues (default: ``fixed``'s
+        length) with the distance scale ``d0`` (default: the usual d0 of that length), under the
+        superposition that maximises it -- for comparing with scores normalised by a reference's or
+        an average length. ValueError for a length below 1 or a d0 that is not positive."""
+        import numpy as np
+
+        if length is None:
+            length = float(len(self.fixed))
+        if d0 is not None and not (isinstance(d0, (int, float)) and d0 > 0 and math.isfinite(d0)):
+            raise ValueError(f"d0 must be a positive number of Angstrom, not {d0!r}")
+        if isinstance(length, bool) or not isinstance(length, (int, float)) or not length >= 1 or not math.isfinite(length):
+            raise ValueError(f"length must be a number of residues of at least 1, not {length!r}")
+        r = _core.tm_score_by(np.ascontiguousarray(self.fixed.coordinates), np.ascontiguousarray(self.mobile.coordinates),
+                              self.pairs, float(length), float(d0 or 0.0))
+        return GivenTmScore(float(r.score), float(length), float(r.d0), transform_of(r.transform))
+
     def moved_coordinates(self) -> np.ndarray:  # a domain's
         """``mobile``'s C-alpha coordinates moved onto ``fixed`` by ``transform``."""
         return self.transform.apply(self.mobile.coordinates)
@@ -148,6 +166,21 @@ class PairwiseAlignment(AlignmentView):
         return (f"PairwiseAlignment(fixed='{self.fixed.id}', mobile='{self.mobile.id}', n_aligned={self.n_aligned}, "
                 f"rmsd={self.rmsd:.3f}, score={self.score:.4f}, seq_identity={self.seq_identity:.3f}, "
                 f"tm_fixed={self.tm_fixed:.4f}, tm_mobile={self.tm_mobile:.4f})")
+
+
+@dataclass(frozen=True)
+class GivenTmScore:
+    """A TM-score normalised by a given ``length`` with the distance scale ``d0`` (Angstrom), and
+    the superposition of ``mobile`` onto ``fixed`` that maximises it."""
+
+    score: float
+    length: float
+    d0: float
+    transform: dovel.Transform
+
+    def to_dict(self) -> dict[str, Any]:
+        return {"score": self.score, "length": self.length, "d0": self.d0,
+                "transform": self.transform.transformation_matrix().tolist()}
 
 
 def settings_of(params: dovel.Parameters | _core.Settings | None) -> _core.Settings:
@@ -224,8 +257,8 @@ def align(fixed: dovel.Domain, mobile: dovel.Domain, params: dovel.Parameters | 
     ``dovel.pairwise_align`` from the frames as given (the chains must already be roughly
     superposed). Score, RMSD, identity and transform are those the module reports, bit for bit,
     and the TM-scores are those of its pairs. When the module aligns nothing, the result also
-    carries the fold-level alignment of the chains (``fold_level``) and its TM-scores (see
-    :class:`PairwiseAlignment`). ``method="quick"`` is a choice of the search only.
+    carries the fold-level alignment of the chains (``fold_level``), and its own TM-scores are NaN
+    (see :class:`PairwiseAlignment`). ``method="quick"`` is a choice of the search only.
 
     ``mode`` (a level) and ``scan`` (``method`` "scan" or "direct") are deprecated aliases.
 
@@ -246,11 +279,71 @@ def align(fixed: dovel.Domain, mobile: dovel.Domain, params: dovel.Parameters | 
     if len(r.pairs) == 0:
         blank = from_core(fixed, mobile, r.transform, r.pairs, r.distances, r.core_pairs, r.rmsd, r.score,
                           r.seq_identity, how)
+        blank = replace(blank, tm_fixed=math.nan, tm_mobile=math.nan)  # no alignment: no TM-score of its own
         if not (len(fixed) and len(mobile)):
             return blank
-        # Nothing at the family level: the best superposition found at the fold level, with its TM-scores.
-        found = fold_align(fixed, mobile)
-        return replace(blank, tm_fixed=found.tm_fixed, tm_mobile=found.tm_mobile, fold_level=found)
+        # Nothing at the family level: the best superposition found at the fold level, kept apart.
+        return replace(blank, fold_level=fold_align(fixed, mobile))
     tm = _core.tm_score(fixed.coordinates, mobile.coordinates, r.pairs)
     return from_core(fixed, mobile, r.transform, r.pairs, r.distances, r.core_pairs, r.rmsd, r.score,
                      r.seq_identity, how, tm.tm_fixed, tm.tm_mobile)
+
+
+def read_fasta_pair(text: str, name: str = "alignment") -> tuple[str, str]:
+    """The two gapped sequences of a FASTA alignment of two records ('-' or '.' a gap)."""
+    records: list[list[str]] = []
+    for line in text.splitlines():
+        line = line.strip()
+        if line.startswith(">"):
+            records.append([])
+        elif line:
+            if not records:
+                raise ValueError(f"{name}: not FASTA (a sequence line before the first '>' header)")
+            records[-1].append(line)
+    if len(records) != 2:
+        raise ValueError(f"{name}: a pairwise alignment holds 2 FASTA records, not {len(records)}")
+    first, second = ("".join(r).replace(".", "-") for r in records)
+    if len(first) != len(second):
+        raise ValueError(f"{name}: the two aligned sequences differ in length ({len(first)} and {len(second)} columns)")
+    return first, second
+
+
+def score_alignment(fixed: dovel.Domain, mobile: dovel.Domain, gapped: tuple[str, str],
+                    name: str = "alignment") -> PairwiseAlignment:
+    """Score a given alignment: ``gapped`` holds the two chains' sequences with gaps, column for
+    column. The pairs are its columns with a residue of each; the result has their TM-scores by
+    each chain, the superposition that maximises the TM-score by ``fixed`` (``transform``), the
+    distances under it, the least-squares RMSD of the pairs and their identity. ``level`` is
+    "given". ValueError (naming ``name``) when a sequence without its gaps is not its chain's
+    (the first residue that differs is named)."""
+    import numpy as np
+
+    for label, chain, seq in (("first", fixed, gapped[0]), ("second", mobile, gapped[1])):
+        plain = seq.replace("-", "")
+        if plain.upper() != chain.sequence.upper():
+            k = next((k for k, (x, y) in enumerate(zip(plain.upper(), chain.sequence.upper())) if x != y),
+                     min(len(plain), len(chain.sequence)))
+            raise ValueError(f"{name}: the {label} sequence is not {chain.id}'s: residue {k + 1} is "
+                             f"{plain[k] if k < len(plain) else 'missing'}, the chain's "
+                             f"{chain.sequence[k] if k < len(chain.sequence) else 'missing'} "
+                             f"({len(plain)} residues given, {len(chain.sequence)} in the chain)")
+    pairs_list = []
+    i = j = 0
+    for x, y in zip(*gapped):
+        if x != "-" and y != "-":
+            pairs_list.append((i, j))
+        i += x != "-"
+        j += y != "-"
+    pairs = np.array(pairs_list, dtype=np.int64).reshape(-1, 2)
+    pairs.setflags(write=False)
+    tm = _core.tm_score(fixed.coordinates, mobile.coordinates, pairs)
+    if not len(pairs):
+        empty = np.zeros(0)
+        return PairwiseAlignment(fixed, mobile, dovel.Transform(), pairs, empty, None, math.inf, 0.0, 0.0,
+                                 "given", None, 0.0, 0.0)
+    transform = transform_of(tm.transform)
+    moved = transform.apply(mobile.coordinates)
+    distances = np.linalg.norm(np.asarray(fixed.coordinates)[pairs[:, 0]] - moved[pairs[:, 1]], axis=1)
+    same = sum(fixed.sequence[a] == mobile.sequence[b] for a, b in pairs_list)
+    return PairwiseAlignment(fixed, mobile, transform, pairs, distances, None, float(tm.rmsd), float(tm.tm_fixed),
+                             same / len(pairs_list), "given", None, float(tm.tm_fixed), float(tm.tm_mobile))

@@ -36,6 +36,25 @@ def alignment_columns(pairs: Iterable[Sequence[int]], len_a: int, len_b: int) ->
     return cols
 
 
+def chain_labels(chain: Any) -> list[str]:
+    """The chain's residue labels, one per residue: the author residue number and insertion code
+    as read from the file ("56", "56A", "-3"); "1", "2", ... for a chain made from arrays. A chain
+    as read (dovelkit.alignment.light) holds them as ``labels``, a ``dovel.Domain`` in its record."""
+    labels = getattr(chain, "labels", None)
+    if labels is None:
+        from dovelkit import _core
+
+        labels = _core.residue_labels(chain)
+    if len(labels) != len(chain):  # a chain as read without its labels: positions from 1
+        return [str(k + 1) for k in range(len(chain))]
+    return list(labels)
+
+
+def label_range(labels: Sequence[str]) -> str:
+    """The first and last labels of a chain, "16..245" or "-5..103" ("" for no residue)."""
+    return f"{labels[0]}..{labels[-1]}" if labels else ""
+
+
 class Chain(Protocol):
     """What a result shows of a chain (a ``dovel.Domain`` has it)."""
 
@@ -86,6 +105,21 @@ class AlignmentView:
         return len(self.mobile)
 
     @property
+    def fixed_labels(self) -> list[str]:
+        """``fixed``'s residue labels (author number and insertion code), one per residue."""
+        return chain_labels(self.fixed)
+
+    @property
+    def mobile_labels(self) -> list[str]:
+        """``mobile``'s residue labels (author number and insertion code), one per residue."""
+        return chain_labels(self.mobile)
+
+    def residue_pairs(self) -> list[list[str]]:
+        """Each aligned pair as [fixed's label, mobile's label] (author numbers: ["57", "57"])."""
+        la, lb = self.fixed_labels, self.mobile_labels
+        return [[la[int(i)], lb[int(j)]] for i, j in self.pair_list()]
+
+    @property
     def coverage_fixed(self) -> float:
         return self.n_aligned / self.len_fixed if self.len_fixed else 0.0
 
@@ -118,7 +152,9 @@ class AlignmentView:
         """The two sequences aligned with gaps ('-'), in blocks of ``width`` columns.
 
         Each block shows ``fixed``'s line, a marks line and ``mobile``'s line; every sequence line starts
-        with the 1-based number of its first residue in the block and ends with that of its last.
+        with the author number (and insertion code) of its first residue in the block and ends with
+        that of its last (a line of gaps only: of the next residue and of the last one before it;
+        "-" where there is none).
         Marks: ':' a pair whose C-alpha atoms are at most 3.0 Å apart after the superposition,
         '.' at most 5.0 Å, blank for a farther pair or a gap.
         """
@@ -128,16 +164,20 @@ class AlignmentView:
         marks = self._marks()
         name_a, name_b = self.fixed.id or "fixed", self.mobile.id or "mobile"
         name_w = max(len(name_a), len(name_b))
-        num_w = len(str(max(self.len_fixed, self.len_mobile, 1)))
+        labels_a, labels_b = self.fixed_labels, self.mobile_labels
+        num_w = max((len(label) for label in labels_a + labels_b), default=1)
         blocks = []
-        next_a = next_b = 1  # 1-based number of the next residue of each chain
+        next_a = next_b = 0  # index of the next residue of each chain
         for start in range(0, len(line_a), width):
             chunk_a, chunk_b = line_a[start:start + width], line_b[start:start + width]
             rows = []
-            for name, chunk, first in ((name_a, chunk_a, next_a), (name_b, chunk_b, next_b)):
+            for name, chunk, first, labels in ((name_a, chunk_a, next_a, labels_a), (name_b, chunk_b, next_b, labels_b)):
                 count = len(chunk) - chunk.count("-")
-                last = first + count - 1 if count else first - 1
-                rows.append(f"{name:<{name_w}} {first:>{num_w}} {chunk} {last}")
+                # A line of gaps only: the next residue and the last one before it.
+                head = labels[first] if first < len(labels) else "-"
+                end = first + count - 1
+                tail = labels[end] if end >= 0 else "-"
+                rows.append(f"{name:<{name_w}} {head:>{num_w}} {chunk} {tail}")
             mid = f"{'':<{name_w}} {'':>{num_w}} {marks[start:start + width]}"
             next_a += len(chunk_a) - chunk_a.count("-")
             next_b += len(chunk_b) - chunk_b.count("-")
@@ -154,8 +194,9 @@ class AlignmentView:
         return "\n".join(out) + "\n"
 
     def to_dict(self) -> dict[str, Any]:
-        """A JSON-ready summary: the two chains, the statistics, the pairs with their distances and
-        the 4x4 transform (non-finite numbers become None)."""
+        """A JSON-ready summary: the two chains, the statistics, the pairs (0-based indices) with
+        their residues (author labels) and distances, and the 4x4 transform (non-finite numbers
+        become None)."""
         return {
             "fixed": {"id": self.fixed.id, "chain": self.fixed.chain, "length": self.len_fixed},
             "mobile": {"id": self.mobile.id, "chain": self.mobile.chain, "length": self.len_mobile},
@@ -171,6 +212,7 @@ class AlignmentView:
             "coverage_mobile": self.coverage_mobile,
             "transform": self.matrix_list(),
             "pairs": self.pair_list(),
+            "residues": self.residue_pairs(),
             "distances": [float(d) for d in self.distance_list()],
             "fold_level": None if self.fold_level is None else self.fold_level.to_dict(),
         }

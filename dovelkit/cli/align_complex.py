@@ -43,6 +43,9 @@ def _check(args: argparse.Namespace) -> None:
             raise UserError(f"{option} picks one chain; --complex aligns every chain (fix pairs with --chain-map)")
     if args.direct:
         raise UserError("--direct does not go with --complex")
+    for name in ("model", "model1", "model2", "dssp1", "dssp2", "tm_length", "tm_d0", "superposed", "alignment"):
+        if getattr(args, name, None) is not None:
+            raise UserError(f"--{name.replace('_', '-')} does not go with --complex")
     if getattr(args, "level", None) == "family" or getattr(args, "sensitive", False):
         raise UserError("--complex aligns at the fold level; --family and --sensitive do not go with it")
     if args.chain_map is not None:

@@ -12,7 +12,8 @@ from dovelkit.io.paths import printable
 from dovelkit.report.formatting import number
 from dovelkit.runtime.progress import Status
 from dovelkit.cli.options import (OldMethodOption, add_level_options, add_max_size_option, add_preset_option,
-                                  check_structure_file, max_size_from, options_from, positive_int, probe_file)
+                                  check_structure_file, max_size_from, options_from, positive_float, positive_int,
+                                  probe_file)
 
 if TYPE_CHECKING:
     from dovelkit.alignment.options import Options
@@ -29,6 +30,8 @@ examples:
   dovel align 1hrc.pdb 1ycc.pdb --family              (the module's own method)
   dovel align 1hrc.pdb 1ycc.cif.gz --chain2 A -o 1ycc_on_1hrc.cif
   dovel align 1hrc.pdb:A 4zhl.cif:U               (PATH:CHAIN names a chain)
+  dovel align 1d3z.pdb 1ubq.pdb --model1 5        (model 5 of an NMR file)
+  dovel align 1orc.pdb 1k6p.pdb --dssp1 1orc.dssp --html r.html
   dovel align model.pdb ref.pdb --method direct   (already superposed: no search)
   dovel align a.pdb b.pdb --json > a_b.json
   dovel align --all 1hrc.pdb 1ycc.pdb 1co6.pdb    (every pair: a table)
@@ -75,9 +78,27 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
                              "fewer in this process)")
     parser.add_argument("--chain1", metavar="X", help="chain of FIXED (default: its first protein chain)")
     parser.add_argument("--chain2", metavar="Y", help="chain of MOBILE (default: its first protein chain)")
+    parser.add_argument("--model1", type=positive_int, default=None, metavar="N",
+                        help="model of FIXED, counted from 1 (NMR files; default 1)")
+    parser.add_argument("--model2", type=positive_int, default=None, metavar="N",
+                        help="model of MOBILE, counted from 1 (default 1)")
+    parser.add_argument("--model", type=positive_int, default=None, metavar="N",
+                        help="the same model of both (or of every structure of --all and --pairs)")
+    parser.add_argument("--dssp1", metavar="FILE", help="DSSP file of FIXED's chain (the report shows its secondary structure)")
+    parser.add_argument("--dssp2", metavar="FILE", help="DSSP file of MOBILE's chain")
     parser.add_argument("--direct", action=OldMethodOption, methods="direct")  # deprecated: --method direct
     parser.add_argument("-o", "--output", metavar="OUT", help="write MOBILE moved onto FIXED to OUT (.pdb/.cif[.gz])")
     parser.add_argument("--json", action="store_true", help="print the result as JSON instead of text")
+    parser.add_argument("--tm-length", type=positive_float, default=None, metavar="L",
+                        help="also the TM-score normalised by L residues (e.g. a reference's length)")
+    parser.add_argument("--tm-d0", type=positive_float, default=None, metavar="D",
+                        help="with the distance scale D A instead of the one of the length")
+    parser.add_argument("--alignment", metavar="FASTA",
+                        help="score this alignment instead of searching one: FIXED's and MOBILE's sequences with "
+                             "gaps, as two FASTA records (TM-scores, RMSD and the superposition)")
+    parser.add_argument("--superposed", metavar="FILE",
+                        help="write both chains to one PDB file (FIXED as chain A, MOBILE moved as chain B) "
+                             "and a PyMOL script FILE.pml beside it")
     parser.add_argument("--html", metavar="FILE", help="also write a report: one self-contained HTML page (figures open offline)")
     add_preset_option(parser)
     add_level_options(parser, ("scan", "direct"))
@@ -88,6 +109,8 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
 
 
 def _score_note(result: PairwiseAlignment) -> str:
+    if result.level == "given":
+        return "  (the alignment given: the TM-score by fixed)"
     return "  (fold level: the TM-score by fixed)" if result.level == "fold" else ""
 
 
@@ -99,20 +122,22 @@ def summary(result: PairwiseAlignment, path_fixed: str, path_mobile: str) -> str
         f"n_aligned {result.n_aligned} pairs  ({100 * result.coverage_fixed:.1f}% of fixed, "
         f"{100 * result.coverage_mobile:.1f}% of mobile)",
         f"RMSD      {rmsd}{'' if rmsd == '-' else ' A'}",
-        f"TM-score  {number(result.tm_fixed, 4)} (by fixed), {number(result.tm_mobile, 4)} (by mobile)",
+        (f"TM-score  {number(result.tm_fixed, 4)} (by fixed), {number(result.tm_mobile, 4)} (by mobile)"
+         if result.n_aligned else "TM-score  -  (nothing aligned" + (" at the family level)" if result.level == "family" else ")")),
         f"score     {number(result.score, 4)}{_score_note(result)}",
         f"identity  {number(100 * result.seq_identity, 1)}%",
     ]
     fold = result.fold_level
     if fold is not None:
         # Never blank: what the fold level finds where the family level found nothing.
-        lines.append(f"fold      {fold.n_aligned} pairs at RMSD {number(fold.rmsd, 3)} A, TM-score "
-                     f"{number(fold.tm_fixed, 4)} (by fixed): the best superposition found (--fold aligns with it)")
+        lines.append(f"fold      fold level, not this result: {fold.n_aligned} pairs at RMSD {number(fold.rmsd, 3)} A, "
+                     f"TM-score {number(fold.tm_fixed, 4)} (by fixed), {number(fold.tm_mobile, 4)} (by mobile): "
+                     "the best superposition found (--fold aligns with it)")
     return "\n".join(lines) + "\n"
 
 
 def run(args: argparse.Namespace) -> int:
-    from dovelkit.alignment.many import parse_structure
+    from dovelkit.alignment.many import parse_structure, with_chain
 
     if args.complex or args.chain_map is not None:
         return complex_command.run(args)
@@ -121,20 +146,26 @@ def run(args: argparse.Namespace) -> int:
     if len(args.structures) != 2:
         raise UserError(f"give two structures FIXED and MOBILE (or --all or --pairs), not {len(args.structures)}")
     fixed, mobile = (parse_structure(s) for s in args.structures)
-    for given, chain, option in ((fixed, args.chain1, "--chain1"), (mobile, args.chain2, "--chain2")):
-        if given.chain is not None and chain is not None:
-            raise UserError(f"{given}: the chain is given twice (also {option} {chain})")
+    fixed, mobile = with_chain(fixed, args.chain1, "--chain1"), with_chain(mobile, args.chain2, "--chain2")
     args.fixed, args.mobile = fixed.path, mobile.path
-    args.chain1 = args.chain1 if fixed.chain is None else fixed.chain
-    args.chain2 = args.chain2 if mobile.chain is None else mobile.chain
+    args.chain1, args.chain2 = fixed.chain, mobile.chain
+    args.model1, args.model2 = _models(args)
     return run_one(args)
+
+
+def _models(args: argparse.Namespace) -> tuple[int, int]:
+    """The models of FIXED and MOBILE: --model1/--model2, else --model, else the first."""
+    if args.model is not None and (args.model1 is not None or args.model2 is not None):
+        raise UserError("give --model (both) or --model1/--model2, not both")
+    return (args.model1 or args.model or 1, args.model2 or args.model or 1)
 
 
 def quick(args: argparse.Namespace) -> bool:
     """Whether this run aligns at the fold level and shows only text or JSON (tables of many
     pairs included): that needs no NumPy (dovelkit.alignment.light), so the command starts in a fraction of
     the time."""
-    if args.output is not None or args.html is not None:
+    if any(x is not None for x in (args.output, args.html, args.dssp1, args.dssp2, args.tm_length, args.tm_d0,
+                                   args.superposed, args.alignment)):
         return False
     try:
         return options_from(args).fold
@@ -149,15 +180,23 @@ def preload(args: argparse.Namespace) -> tuple[str, ...]:
 
 
 def run_one(args: argparse.Namespace) -> int:
-    for path in (args.fixed, args.mobile):
-        check_structure_file(path)
+    for path in (args.fixed, args.mobile, args.dssp1, args.dssp2, args.alignment):
+        if path is not None:
+            check_structure_file(path)
     if args.output is not None:
         from dovelkit.io.writing import output_format
 
         output_format(args.output)  # a bad name fails before any work
     probe_file(args.output)  # a file can be made there, before any work
     probe_file(args.html)
+    if args.superposed is not None:
+        if not args.superposed.lower().endswith((".pdb", ".ent")):
+            raise UserError(f"{args.superposed}: the superposed file is PDB: its name ends in .pdb or .ent")
+        probe_file(args.superposed)
+        probe_file(script_name(args.superposed))
     how = options_from(args)
+    if args.alignment is not None and not how.fold:
+        raise UserError("--alignment scores the alignment given; --family, --method and --sensitive do not go with it")
 
     status = Status("dovel align")
     try:
@@ -166,7 +205,7 @@ def run_one(args: argparse.Namespace) -> int:
 
             status.update("aligning")
             result: PairwiseAlignment = fold_align_files(
-                args.fixed, args.mobile, args.chain1, args.chain2, max_size_from(args))
+                args.fixed, args.mobile, args.chain1, args.chain2, max_size_from(args), args.model1, args.model2)
         else:
             result = _align(args, how, status)
     finally:
@@ -179,21 +218,82 @@ def _align(args: argparse.Namespace, how: Options, status: Status) -> PairwiseAl
     from dovelkit.io.reading import load
 
     status.update("reading")
-    fixed = load(args.fixed, chain=args.chain1, max_size=max_size_from(args))
-    mobile = load(args.mobile, chain=args.chain2, max_size=max_size_from(args))
-    status.update("aligning")
-    result = align(fixed, mobile, options=how)
+    fixed = load(args.fixed, chain=args.chain1, model=args.model1, dssp=args.dssp1, max_size=max_size_from(args))
+    mobile = load(args.mobile, chain=args.chain2, model=args.model2, dssp=args.dssp2, max_size=max_size_from(args))
+    if args.alignment is not None:
+        from dovelkit.alignment.pairwise import read_fasta_pair, score_alignment
+
+        with open(args.alignment, encoding="utf-8", errors="replace") as fh:
+            gapped = read_fasta_pair(fh.read(), args.alignment)
+        status.update("scoring the alignment given")
+        result = score_alignment(fixed, mobile, gapped, args.alignment)
+    else:
+        status.update("aligning")
+        result = align(fixed, mobile, options=how)
+    if args.tm_length is not None or args.tm_d0 is not None:
+        args.given_tm = result.tm_score_by(args.tm_length, args.tm_d0)
+    superposed: list[tuple[str, bytes]] = []
+    if args.superposed is not None:  # made before anything is written: a failure leaves no file
+        from dovelkit.io.writing import render_superposed
+        import dovel
+
+        status.update("superposing")
+        both = render_superposed([(args.fixed, args.chain1, args.model1, dovel.Transform()),
+                                  (args.mobile, args.chain2, args.model2, result.transform)],
+                                 as_models=False, chain_ids=["A", "B"])
+        superposed = [(args.superposed, both.encode("utf-8")),
+                      (script_name(args.superposed), pymol_script(result, args.superposed).encode("utf-8"))]
     if args.output is not None:
         from dovelkit.io.writing import write_moved
 
         status.update("writing")
         write_moved(args.mobile, result.transform, args.output)
+    if superposed:
+        from dovelkit.io.atomic import write_files_atomically
+
+        status.update("writing the superposition")
+        write_files_atomically(superposed)
     if args.html is not None:
         from dovelkit.report.document import pairwise_report
 
         status.update("writing the report")
         pairwise_report(result).write(args.html)
     return result
+
+
+def script_name(path: str) -> str:
+    """The PyMOL script written beside a superposed file: its name with .pml for .pdb/.ent."""
+    import os
+
+    return os.path.splitext(path)[0] + ".pml"
+
+
+def _resi(labels: list[str]) -> str:
+    """PyMOL's residue selection of author labels ("-3" written "\\-3")."""
+    return "+".join(label.replace("-", "\\-") for label in labels) or "none"
+
+
+def pymol_script(result: PairwiseAlignment, superposed: str) -> str:
+    """A PyMOL script that loads the superposed file, colours the two chains and selects the
+    aligned residues of each."""
+    import os
+
+    name = "superposed"
+    pairs = result.residue_pairs()
+    return "\n".join([
+        f"# {printable(result.fixed.id)} (chain A) and {printable(result.mobile.id)} moved onto it (chain B)",
+        f"load {os.path.basename(superposed)}, {name}",
+        "hide everything",
+        f"show cartoon, {name}",
+        f"color grey70, {name} and chain A",
+        f"color marine, {name} and chain B",
+        f"select aligned_fixed, {name} and chain A and resi {_resi([a for a, _ in pairs])}",
+        f"select aligned_mobile, {name} and chain B and resi {_resi([b for _, b in pairs])}",
+        "color orange, aligned_fixed",
+        "color skyblue, aligned_mobile",
+        "deselect",
+        f"orient {name}",
+    ]) + "\n"
 
 
 def _show(args: argparse.Namespace, result: PairwiseAlignment) -> int:
@@ -204,12 +304,24 @@ def _show(args: argparse.Namespace, result: PairwiseAlignment) -> int:
         import json
 
         data = result.to_dict()
+        given = getattr(args, "given_tm", None)
+        if given is not None:
+            data["tm_given"] = given.to_dict()
         data["files"] = {"fixed": args.fixed, "mobile": args.mobile, "output": args.output}
+        if args.superposed is not None:
+            data["files"]["superposed"] = args.superposed
         sys.stdout.write(json.dumps(data) + "\n")
         return 0
     text = summary(result, args.fixed, args.mobile)
+    given = getattr(args, "given_tm", None)
+    if given is not None:
+        text += (f"TM-score  {number(given.score, 4)} (by the given length {given.length:g}, "
+                 f"d0 {given.d0:.2f} A)\n")
     if args.output is not None:
         text += f"written   {printable(args.output)}  (mobile moved onto fixed)\n"
+    if args.superposed is not None:
+        text += (f"written   {printable(args.superposed)}  (fixed as chain A, mobile moved as chain B; "
+                 f"PyMOL: {printable(script_name(args.superposed))})\n")
     sys.stdout.write(text + "\n" + result.text())
     return 0
 
@@ -222,8 +334,11 @@ def run_many(args: argparse.Namespace) -> int:
 
     if args.all and args.pairs is not None:
         raise UserError("give --all or --pairs, not both")
-    for option, value in (("-o", args.output), ("--html", args.html), ("--chain1", args.chain1),
-                          ("--chain2", args.chain2)):
+    for option, value in (("-o", args.output), ("--html", args.html), ("--superposed", args.superposed),
+                          ("--alignment", args.alignment),
+                          ("--tm-length", args.tm_length), ("--tm-d0", args.tm_d0), ("--chain1", args.chain1),
+                          ("--chain2", args.chain2), ("--model1", args.model1), ("--model2", args.model2),
+                          ("--dssp1", args.dssp1), ("--dssp2", args.dssp2)):
         if value is not None:
             raise UserError(f"{option} is for one pair; with --all or --pairs name chains as PATH:CHAIN"
                             if option.startswith("--chain") else
@@ -232,11 +347,11 @@ def run_many(args: argparse.Namespace) -> int:
         if args.structures:
             raise UserError("with --pairs the structures come from the file; give no others")
         check_structure_file(args.pairs)
-        pairs = read_pairs(args.pairs)
+        pairs = read_pairs(args.pairs, args.model or 1)
     else:
         if len(args.structures) < 2:
             raise UserError("--all needs at least 2 structures")
-        pairs = every_pair([parse_structure(s) for s in args.structures])
+        pairs = every_pair([parse_structure(s, args.model or 1) for s in args.structures])
     for path in sorted({s.path for pair in pairs for s in pair}):
         check_structure_file(path)
 

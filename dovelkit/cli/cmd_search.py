@@ -49,7 +49,9 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
                         "structure files or a database: every chain of it")
     parser.add_argument("targets", metavar="DB_OR_FILES", nargs="+",
                         help="one database file, or structure files and directories")
-    parser.add_argument("--chain", default=None, help="chain of the query file")
+    parser.add_argument("--chain", default=None, help="chain of the query file (or QUERY as PATH:CHAIN)")
+    parser.add_argument("--model", type=positive_int, default=None, metavar="N",
+                        help="model of the query file, counted from 1 (NMR files; default 1)")
     parser.add_argument("--top", type=positive_int, default=100, metavar="N",
                         help="number of hits listed (default 100)")
     parser.add_argument("--cutoff", type=finite_float, default=0.0, metavar="X",
@@ -132,15 +134,21 @@ def run(args: argparse.Namespace) -> int:
     from dovelkit.io.reading import load
     from dovelkit.runtime.progress import stderr_is_terminal
 
+    from dovelkit.alignment.many import parse_structure, with_chain
+
     if os.path.isdir(args.query) or (os.path.isfile(args.query) and _is_database(args.query)):
+        if args.model is not None:
+            raise UserError("--model is for a query file; a folder or database gives every chain of model 1")
         return run_many(args)
+    given = with_chain(parse_structure(args.query, args.model or 1), args.chain, "--chain")
+    args.query = given.path
     check_structure_file(args.query)
     probe_file(args.output)  # a file can be made there, before any work
     probe_file(args.html)
     how = options_from(args)
     level = str(how.level)
     max_e = _max_e(args, level)
-    query = load(args.query, chain=args.chain, max_size=max_size_from(args))
+    query = load(args.query, chain=given.chain, model=given.model, max_size=max_size_from(args))
     targets, origins = _targets(args.targets, max_size_from(args))
     _tell_if_keyless(targets, args)
     client = _client(args)
@@ -333,13 +341,14 @@ def _transform_values(hit: Any) -> list[float]:
 
 def tsv(hits: list[Any], details: bool) -> str:
     """The hits as tab-separated values with a header line (floats with all their digits)."""
-    header = list(_COLUMNS) + (["transform", "pairs"] if details else [])
+    header = list(_COLUMNS) + (["transform", "pairs", "residues"] if details else [])
     lines = ["\t".join(header)]
     for h in hits:
         row = _cells(h)
         if details:
             row.append(" ".join(repr(v) for v in _transform_values(h)))
             row.append(",".join(f"{i}:{j}" for i, j in h.alignment.pairs.tolist()))
+            row.append(",".join(f"{a}:{b}" for a, b in h.alignment.residue_pairs()))
         lines.append("\t".join(_clean(c) for c in row))
     return "\n".join(lines) + "\n"
 

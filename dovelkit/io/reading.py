@@ -21,7 +21,7 @@ import gemmi
 import dovel
 
 from dovelkit._core import MAX_COORDINATE as _core_max_coordinate
-from dovelkit._core import apply_dssp, pdb_ca_only, scan_cif, scan_pdb
+from dovelkit._core import apply_dssp, pdb_ca_only, scan_cif, scan_pdb, set_residue_labels
 from dovelkit.io.paths import DEFAULT_MAX_SIZE, PathLike, display_path, not_regular, printable
 
 if TYPE_CHECKING:
@@ -394,6 +394,8 @@ def _model(structure: gemmi.Structure, path: str, model: int) -> gemmi.Model:
 
 def _domain(stem: str, data: ChainData, dssp: PathLike | None) -> dovel.Domain:
     domain = dovel.Domain.from_arrays(domain_id(stem, data), data.coordinates, data.sequence, data.chain[0])
+    if data.labels:  # the author residue numbers, shown beside every residue of a result
+        set_residue_labels(domain, data.labels)
     if dssp is not None:
         _apply_dssp(domain, data, dssp)
     return domain
@@ -441,7 +443,7 @@ def _whole_chain(parts: list[gemmi.Chain], labelled: bool = False) -> ChainData 
 def _protein_chains(model: gemmi.Model) -> list[ChainData]:
     chains = []
     for parts in _chain_parts(model).values():
-        data = _whole_chain(parts)
+        data = _whole_chain(parts, labelled=True)
         if data is not None:
             chains.append(data)
     return chains
@@ -462,14 +464,15 @@ def load(
     ligands (free amino acids after the chain's TER among them) and nucleic acids are skipped.
     ``chain=None`` takes the first chain holding a protein residue; a blank chain id is named
     ``"_"``. ``model`` counts the file's models from 1. The domain id is ``<stem>_<chain>``
-    (``1abc_A``); its ``chain`` holds the first character of the chain id. With ``dssp`` the
+    (``1abc_A``); its ``chain`` holds the first character of the chain id. Each residue keeps its
+    author number and insertion code (``dovelkit.residue_labels(domain)``: "56", "56A", "-3"). With ``dssp`` the
     secondary structure comes from that DSSP file, which must describe this chain (ValueError
     naming the first residue that differs). ``max_size`` bounds the structure text read (see
     ``read_structure``).
 
     Raises OSError when a file cannot be read, ValueError naming the path otherwise.
     """
-    stem, data = read_chain(path, chain, model, max_size, labelled=dssp is not None)
+    stem, data = read_chain(path, chain, model, max_size, labelled=True)
     return _domain(stem, data, dssp)
 
 

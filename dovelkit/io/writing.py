@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import gzip
 import os
+from collections.abc import Sequence
 
 import gemmi
 
@@ -149,3 +150,44 @@ def write_moved(source: PathLike, transform: dovel.Transform, out_path: PathLike
     if compressed:
         data = gzip.compress(data, mtime=0)
     write_atomically(out_path, data)
+
+
+def render_superposed(parts: Sequence[tuple[PathLike, str | None, int, dovel.Transform]], as_models: bool = True,
+                      chain_ids: Sequence[str] | None = None) -> str:
+    """Several structures in one PDB text, each moved by its transform: ``parts`` holds (source,
+    chain or None for the first protein chain, model from 1, transform). With ``as_models`` each
+    structure is one model (MODEL 1, 2, ... in the order given, its chain keeping its id);
+    otherwise they are the chains of one model, named ``chain_ids`` (default A, B, C, ...).
+    Waters are left out; the rest of each chain (ligands bound to it included) comes along.
+    Raises ValueError (naming the file) as ``dovelkit.load`` does for a chain or model it lacks."""
+    from dovelkit.io.reading import read_chain
+
+    letters = list(chain_ids) if chain_ids is not None else [chr(ord("A") + k) for k in range(26)]
+    if not as_models and len(parts) > len(letters):
+        raise ValueError(f"{len(parts)} structures do not fit in one model's chain ids")
+    out = gemmi.Structure()
+    out.name = "superposed"
+    single = gemmi.Model(1)
+    for k, (source, chain, model, transform) in enumerate(parts):
+        _, data = read_chain(source, chain, model)  # the chain the alignment used (and its errors)
+        structure = read_structure(source)
+        structure.remove_waters()
+        moved = gemmi.Model(k + 1)
+        for part in structure[model - 1]:
+            if (part.name or "_") == data.chain:
+                copy = part.clone()
+                if not as_models:
+                    copy.name = letters[k]
+                moved.add_chain(copy)
+        moved.transform_pos_and_adp(_gemmi_transform(transform))
+        if as_models:
+            out.add_model(moved)
+        else:
+            for part in moved:
+                single.add_chain(part)
+    if not as_models:
+        out.add_model(single)
+    out.setup_entities()
+    options = gemmi.PdbWriteOptions()
+    options.minimal_file = True
+    return str(out.make_pdb_string(options))

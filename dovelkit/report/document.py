@@ -19,6 +19,7 @@ import numpy as np
 
 import dovel
 
+from dovelkit.alignment.view import chain_labels
 from dovelkit.report.formatting import number
 from dovelkit.io.paths import PathLike
 
@@ -168,6 +169,7 @@ def pairwise_report(aln: PairwiseAlignment, title: str | None = None) -> Report:
     pairs = np.asarray(aln.pairs, dtype=np.int64).reshape(-1, 2)
     dist = np.asarray(aln.distances, dtype=float)
     sa, sb = a.sequence, b.sequence
+    la, lb = aln.fixed_labels, aln.mobile_labels  # author residue numbers
 
     mask_a = np.zeros(len(xa), bool)
     mask_b = np.zeros(len(xb), bool)
@@ -176,10 +178,10 @@ def pairwise_report(aln: PairwiseAlignment, title: str | None = None) -> Report:
     notes_a = ["not aligned"] * len(xa)
     notes_b = ["not aligned"] * len(xb)
     for (i, j), d in zip(pairs, dist):
-        notes_a[i] = f"pair {F.residue_name(nb, sb, j)}: {d:.2f} Å"
-        notes_b[j] = f"pair {F.residue_name(na, sa, i)}: {d:.2f} Å"
+        notes_a[i] = f"pair {F.residue_name(nb, sb, j, lb)}: {d:.2f} Å"
+        notes_b[j] = f"pair {F.residue_name(na, sa, i, la)}: {d:.2f} Å"
     view = F.structure_view([na, nb], [xa, xb], [sa, sb], [mask_a, mask_b], [notes_a, notes_b],
-                            title=f"{nb} superposed on {na}")
+                            title=f"{nb} superposed on {na}", labels=[la, lb])
 
     columns = F.columns_from_pairs(pairs, len(xa), len(xb))
     pair_distance = {(int(i), int(j)): float(d) for (i, j), d in zip(pairs, dist)}
@@ -195,9 +197,9 @@ def pairwise_report(aln: PairwiseAlignment, title: str | None = None) -> Report:
     grid = F.alignment_grid(
         [na, nb], [sa, sb], columns, values, "distance (Å)",
         secondary=[_secondary(a), _secondary(b)], notes=notes,
-        title="Sequence alignment, each pair coloured by its C-alpha distance",
+        title="Sequence alignment, each pair coloured by its C-alpha distance", labels=[la, lb],
     )
-    labels = [f"{F.residue_name(na, sa, int(i))} – {F.residue_name(nb, sb, int(j))}" for i, j in pairs]
+    labels = [f"{F.residue_name(na, sa, int(i), la)} – {F.residue_name(nb, sb, int(j), lb)}" for i, j in pairs]
     profile = F.distance_profile(np.array(pair_columns), dist, labels,
                                  threshold=float(aln.rmsd) if math.isfinite(aln.rmsd) else None)
 
@@ -206,22 +208,29 @@ def pairwise_report(aln: PairwiseAlignment, title: str | None = None) -> Report:
         ("mobile", f"{nb}: {aln.len_mobile} residues"),
         ("n_aligned", str(aln.n_aligned)),
         ("RMSD", f"{aln.rmsd:.2f} Å" if math.isfinite(aln.rmsd) else "n/a (nothing aligned)"),
-        ("TM-score", f"{aln.tm_fixed:.4f} (by {na}), {aln.tm_mobile:.4f} (by {nb})"),
+        ("TM-score", f"{number(aln.tm_fixed, 4)} (by {na}), {number(aln.tm_mobile, 4)} (by {nb})"
+         if aln.n_aligned else "- (nothing aligned)"),
         ("score", _fmt(aln.score) + (" (fold level: the TM-score by the fixed chain)" if aln.level == "fold" else "")),
         ("sequence identity", f"{100 * aln.seq_identity:.1f} %"),
         ("coverage", f"{100 * aln.coverage_fixed:.1f} % of {na}, {100 * aln.coverage_mobile:.1f} % of {nb}"),
     ]
     if len(dist):
         summary.append(("pairs within 3 Å", f"{int((dist <= 3.0).sum())} of {len(dist)}"))
+    fold = aln.fold_level
+    if fold is not None:  # the family level found nothing: the fold level's result, labelled as such
+        summary.append(("fold level (not this result)",
+                        f"{fold.n_aligned} pairs, RMSD {number(fold.rmsd, 2)} Å, TM-score {number(fold.tm_fixed, 4)} "
+                        f"(by {na}), {number(fold.tm_mobile, 4)} (by {nb})"))
     has_ss = _secondary(a) is not None or _secondary(b) is not None
     sections = [
         Section("Superposition", "structure",
                 f"{nb} moved onto {na}. Aligned stretches are drawn thick, the rest thin; hover a "
                 "residue for its pair and their distance. Drag to rotate, scroll to zoom."),
         Section("Alignment", "alignment",
-                "Residues numbered from 1 along each chain as loaded. "
+                "Residues carry their numbers in the files (author numbers and insertion codes). "
                 + ("Helices (pink) and strands (yellow) are marked in the SS rows. " if has_ss else
-                   "No secondary structure was loaded (load the chains with a DSSP file to see it). ")
+                   "No secondary structure was loaded (dovel align --dssp1/--dssp2 FILE, or "
+                   "dovelkit.load(..., dssp=FILE), adds it). ")
                 + "Gaps are white."),
         Section("Distance along the alignment", "distance",
                 "C-alpha distance of each aligned pair after the superposition."
@@ -269,7 +278,8 @@ def msa_report(m: MultipleAlignment, title: str | None = None) -> Report:
         for k in range(n):
             if columns[c][k] is not None:
                 masks[k][columns[c][k]] = True
-    view = F.structure_view(names, coords, seqs, masks, title=f"{n} structures superposed")
+    own = [chain_labels(d) for d in domains]  # author residue numbers
+    view = F.structure_view(names, coords, seqs, masks, title=f"{n} structures superposed", labels=own)
 
     # Each residue's distance to the mean position of its column, and the pairwise core RMSDs.
     from dovelkit import _core
@@ -280,7 +290,7 @@ def msa_report(m: MultipleAlignment, title: str | None = None) -> Report:
     grid = F.alignment_grid(
         names, seqs, columns, values, "to column mean (Å)", marks=marks, marks_name="core",
         notes=notes, title="Multiple alignment: residues coloured by distance to their column's mean",
-        vmax=4.0,
+        vmax=4.0, labels=own, secondary=[_secondary(d) for d in domains],
     )
     rmsd = np.array(rmsd_all) if core else None
 

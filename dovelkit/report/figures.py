@@ -57,8 +57,10 @@ def distance_colours(distances: np.ndarray, vmax: float = DISTANCE_MAX) -> list[
     return sample_colorscale(DISTANCE_SCALE, list(d)) if len(d) else []
 
 
-def residue_name(chain: str, sequence: str, i: int) -> str:
-    return f"{chain} {sequence[i]}{i + 1}"
+def residue_name(chain: str, sequence: str, i: int, labels: Sequence[str] | None = None) -> str:
+    """"1orc_A K56A": the chain, the residue's letter and its author number (``labels[i]``; its
+    position from 1 without labels)."""
+    return f"{chain} {sequence[i]}{labels[i] if labels is not None else i + 1}"
 
 
 # -- 3D views -----------------------------------------------------------------------------------
@@ -70,17 +72,20 @@ def structure_view(
     bold: Sequence[np.ndarray],
     notes: Sequence[Sequence[str]] | None = None,
     title: str = "Superposed C-alpha traces",
+    labels: Sequence[Sequence[str] | None] | None = None,
 ) -> go.Figure:
     """C-alpha traces in one frame: the whole chain thin, the stretches marked in ``bold`` thick.
 
     ``bold[k]`` is a boolean mask over chain k's residues (a bond is thick when both its ends are
-    marked); ``notes[k][i]``, when given, is added to the hover text of residue i of chain k.
+    marked); ``notes[k][i]``, when given, is added to the hover text of residue i of chain k;
+    ``labels[k]`` names chain k's residues (author numbers).
     """
     fig = go.Figure()
     for k, (name, xyz, seq, mask) in enumerate(zip(names, coordinates, sequences, bold)):
         xyz = np.asarray(xyz, dtype=float).reshape(-1, 3)
         mask = np.asarray(mask, dtype=bool)
-        hover = [residue_name(name, seq, i) for i in range(len(xyz))]
+        own = labels[k] if labels is not None else None
+        hover = [residue_name(name, seq, i, own) for i in range(len(xyz))]
         if notes is not None:
             hover = [h + (f"<br>{n}" if n else "") for h, n in zip(hover, notes[k])]
         fig.add_trace(go.Scatter3d(
@@ -138,14 +143,17 @@ def alignment_grid(
     block: int = 60,
     title: str = "Sequence alignment",
     vmax: float = DISTANCE_MAX,
+    labels: Sequence[Sequence[str] | None] | None = None,
 ) -> go.Figure:
     """An alignment drawn as lines of ``block`` columns, one row per chain, residues as letters.
 
     ``columns[c][k]`` is chain k's residue in column c (None for a gap); ``values[c, k]`` colours
     that cell (NaN: no colour). ``secondary[k]``, when not None, adds a row under chain k with its
     helices and strands. ``marks[c]`` (one character) fills a last row, e.g. core columns;
-    ``notes[c]`` is added to the hover text of column c.
+    ``notes[c]`` is added to the hover text of column c; ``labels[k]`` names chain k's residues
+    (author numbers, also at the start of each line).
     """
+    own = list(labels) if labels is not None else [None] * len(names)
     n_cols, n_chains = len(columns), len(names)
     values = np.asarray(values, dtype=float).reshape(n_cols, n_chains)
     rows: list[tuple[str, str, int]] = []  # (label, kind, chain)
@@ -172,7 +180,7 @@ def alignment_grid(
     tick_text: list[str] = []
     for c, col in enumerate(columns):
         b, x = divmod(c, block)
-        where = [f"{names[k]} -" if (i := col[k]) is None else residue_name(names[k], sequences[k], i)
+        where = [f"{names[k]} -" if (i := col[k]) is None else residue_name(names[k], sequences[k], i, own[k])
                  for k in range(n_chains)]
         head = f"column {c + 1}<br>" + "<br>".join(where)
         if notes is not None and notes[c]:
@@ -207,7 +215,8 @@ def alignment_grid(
             if kind == "res":
                 # the residue number of the block's first residue of this chain
                 nums = [i for col in columns[first:first + block] if (i := col[k]) is not None]
-                tick_text.append(f"{label} {nums[0] + 1:>4}" if nums else label)
+                number = (own[k] or [])[nums[0]] if nums and own[k] else (str(nums[0] + 1) if nums else "")
+                tick_text.append(f"{label} {number:>4}" if nums else label)
             else:
                 tick_text.append(label)
     fig = go.Figure()

@@ -348,10 +348,12 @@ namespace {
 constexpr std::size_t kReportStarts = 256;
 }  // namespace
 
-Result<TmScore> tm_score(std::span<const Point> fixed, std::span<const Point> mobile,
-                         std::span<const AlignedPair> pairs, const Cancel& cancel) {
+namespace {
+// The aligned C-alpha points of `pairs`, checked: InvalidParameter for an index
+// out of range, a residue aligned twice or a coordinate that is not finite.
+Status aligned_points(std::span<const Point> fixed, std::span<const Point> mobile,
+                      std::span<const AlignedPair> pairs, PointSet& x, PointSet& y) {
     std::vector<bool> used_fixed(fixed.size()), used_mobile(mobile.size());
-    PointSet x, y;
     x.reserve(pairs.size());
     y.reserve(pairs.size());
     for (const AlignedPair& p : pairs) {
@@ -371,6 +373,14 @@ Result<TmScore> tm_score(std::span<const Point> fixed, std::span<const Point> mo
                 return Error::invalid_parameter("aligned pair (" + std::to_string(p.i) + ", " + std::to_string(p.j) +
                                                 ") has a coordinate that is not a finite number");
     }
+    return {};
+}
+}  // namespace
+
+Result<TmScore> tm_score(std::span<const Point> fixed, std::span<const Point> mobile,
+                         std::span<const AlignedPair> pairs, const Cancel& cancel) {
+    PointSet x, y;
+    if (Status ok = aligned_points(fixed, mobile, pairs, x, y); !ok) return ok.error();
 
     TmScore out;
     out.n_aligned = pairs.size();
@@ -397,6 +407,32 @@ Result<TmScore> tm_score(std::span<const Point> fixed, std::span<const Point> mo
     out.transform = by_fixed.transform;
     out.transform_mobile = by_mobile.transform;
     out.rmsd = superpose(x, y).rmsd;
+    return out;
+}
+
+Result<TmScoreBy> tm_score_by(std::span<const Point> fixed, std::span<const Point> mobile,
+                              std::span<const AlignedPair> pairs, double length, double d0, const Cancel& cancel) {
+    if (!(std::isfinite(length) && length >= 1.0))
+        return Error::invalid_parameter("the normalising length must be a number of at least 1");
+    if (!std::isfinite(d0) || d0 < 0.0)
+        return Error::invalid_parameter("d0 must be a positive number (0: from the length)");
+    PointSet x, y;
+    if (Status ok = aligned_points(fixed, mobile, pairs, x, y); !ok) return ok.error();
+    TmScoreBy out;
+    out.d0 = d0 > 0.0 ? d0 : tm_d0(static_cast<std::size_t>(length));
+    if (pairs.empty()) return out;
+    if (cancel.requested()) return Error::cancelled();
+    tm::Scratch scratch;
+    tm::SearchSettings s;
+    s.cancel = &cancel;
+    s.max_starts = kReportStarts;
+    s.norm_length = length;
+    s.d0 = out.d0;
+    s.d0_search = tm::search_cutoff(s.d0);
+    const tm::SearchResult found = tm::search(x, y, s, scratch);
+    if (cancel.requested()) return Error::cancelled();
+    out.score = found.score;
+    out.transform = found.transform;
     return out;
 }
 

@@ -146,3 +146,37 @@ TEST(TmScore, StopsWhenCancelled) {
 }
 
 }  // namespace
+
+TEST(TmScoreBy, GivenLengthAndScaleAgreeWithTheChainsOwn) {
+    const PointSet a = ubiquitin();
+    const PointSet b = oblique_move().apply(PointSet(a.begin(), a.begin() + 40));
+    auto own = torva::tm_score(a, b, diagonal(40));
+    auto by_fixed = torva::tm_score_by(a, b, diagonal(40), 76.0, 0.0);
+    ASSERT_TRUE(own.ok() && by_fixed.ok());
+    EXPECT_DOUBLE_EQ(by_fixed.value().score, own.value().tm_fixed);
+    EXPECT_DOUBLE_EQ(by_fixed.value().d0, torva::tm_d0(76));
+    // With a given d0 the best superposition does not depend on the length.
+    auto by_100 = torva::tm_score_by(a, b, diagonal(40), 100.0, 3.0);
+    auto by_200 = torva::tm_score_by(a, b, diagonal(40), 200.0, 3.0);
+    ASSERT_TRUE(by_100.ok() && by_200.ok());
+    EXPECT_NEAR(by_100.value().score, 0.4, 1e-9);  // every term 1: 40 / 100
+    EXPECT_NEAR(by_100.value().score, 2.0 * by_200.value().score, 1e-12);
+    EXPECT_NEAR(torva::squared_distance(by_100.value().transform.apply(b[7]), a[7]), 0.0, 1e-9);
+    auto empty = torva::tm_score_by(a, b, {}, 50.0, 0.0);
+    ASSERT_TRUE(empty.ok());
+    EXPECT_EQ(empty.value().score, 0.0);
+}
+
+TEST(TmScoreBy, RejectsLengthsAndScalesThatMeanNothing) {
+    const PointSet a = ubiquitin();
+    for (const double length : {0.0, 0.5, -3.0, std::numeric_limits<double>::infinity(),
+                                std::numeric_limits<double>::quiet_NaN()}) {
+        auto r = torva::tm_score_by(a, a, diagonal(10), length, 0.0);
+        ASSERT_FALSE(r.ok()) << length;
+        EXPECT_EQ(r.error().kind, ErrorKind::InvalidParameter);
+    }
+    for (const double d0 : {-1.0, std::numeric_limits<double>::quiet_NaN()}) {
+        EXPECT_FALSE(torva::tm_score_by(a, a, diagonal(10), 76.0, d0).ok()) << d0;
+    }
+    EXPECT_FALSE(torva::tm_score_by(a, a, std::vector<AlignedPair>{{0, 0}, {0, 1}}, 76.0, 0.0).ok());
+}

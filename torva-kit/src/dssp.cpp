@@ -42,6 +42,29 @@ void apply_dssp(nb::handle domain, nb::bytes text, const std::string& chain, con
     if (!s) throw nb::value_error(std::string(s.error().detail()).c_str());
 }
 
+std::vector<std::string> residue_labels(nb::handle domain) {
+    const torva::Domain& d = domain_record(domain);
+    std::vector<std::string> out;
+    out.reserve(d.residues.size());
+    for (const torva::Residue& r : d.residues) out.push_back(r.label);
+    return out;
+}
+
+void set_residue_labels(nb::handle domain, const std::vector<std::string>& labels) {
+    torva::Domain& d = domain_record(domain);
+    if (labels.size() != d.residues.size()) {
+        throw nb::value_error(("labels: " + std::to_string(labels.size()) + " for a domain of " +
+                               std::to_string(d.residues.size()) + " residues").c_str());
+    }
+    auto* inst = reinterpret_cast<dovel::Instance<torva::Domain>*>(domain.ptr());
+    if (!inst->borrow.try_acquire_exclusive()) {
+        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+        throw nb::python_error();
+    }
+    for (std::size_t k = 0; k < labels.size(); ++k) d.residues[k].label = labels[k];
+    inst->borrow.release_exclusive();
+}
+
 }  // namespace
 
 void bind_dssp(nb::module_& m) {
@@ -50,6 +73,13 @@ void bind_dssp(nb::module_& m) {
           "Applies DSSP text (a whole DSSP file) to ``domain`` in place: secondary structure and accessibility of "
           "chain ``chain``, whose residues the file numbers as ``labels`` (one per residue, in order). ValueError "
           "(the domain unchanged) when the text is no DSSP file or describes another chain.");
+    m.def("residue_labels", &residue_labels, nb::arg("domain"),
+          nb::sig("def residue_labels(domain: dovel.Domain) -> list[str]"),
+          "The residue labels of ``domain``, one per residue in order: the author residue number and insertion "
+          "code as read from a file (\"56\", \"56A\", \"-3\"), or \"1\", \"2\", ... for a domain made from arrays.");
+    m.def("set_residue_labels", &set_residue_labels, nb::arg("domain"), nb::arg("labels"),
+          nb::sig("def set_residue_labels(domain: dovel.Domain, labels: collections.abc.Sequence[str]) -> None"),
+          "Sets the residue labels of ``domain`` (one per residue; ValueError for another count).");
 }
 
 }  // namespace torva_kit

@@ -24,9 +24,7 @@ namespace {
 
 using Pairs = nb::ndarray<const std::int64_t, nb::shape<-1, 2>, nb::c_contig, nb::device::cpu>;
 
-torva::TmScore tm_score(Coords fixed_coords, Coords mobile_coords, Pairs pairs) {
-    const std::span<const torva::Point> fixed = points_of(fixed_coords);
-    const std::span<const torva::Point> mobile = points_of(mobile_coords);
+std::vector<torva::AlignedPair> pair_list(Pairs pairs) {
     std::vector<torva::AlignedPair> list(pairs.shape(0));
     const std::int64_t* p = pairs.data();
     for (std::size_t k = 0; k < list.size(); ++k) {
@@ -37,7 +35,18 @@ torva::TmScore tm_score(Coords fixed_coords, Coords mobile_coords, Pairs pairs) 
             throw nb::value_error("TM-score failed: a pair's index is out of range");
         list[k] = torva::AlignedPair{static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j)};
     }
-    return unwrap(torva::tm_score(fixed, mobile, list, signal_cancel()), "TM-score failed: ");
+    return list;
+}
+
+torva::TmScore tm_score(Coords fixed_coords, Coords mobile_coords, Pairs pairs) {
+    return unwrap(torva::tm_score(points_of(fixed_coords), points_of(mobile_coords), pair_list(pairs), signal_cancel()),
+                  "TM-score failed: ");
+}
+
+torva::TmScoreBy tm_score_by(Coords fixed_coords, Coords mobile_coords, Pairs pairs, double length, double d0) {
+    return unwrap(torva::tm_score_by(points_of(fixed_coords), points_of(mobile_coords), pair_list(pairs), length, d0,
+                                     signal_cancel()),
+                  "TM-score failed: ");
 }
 
 torva::FoldResult fold_align(Coords fixed_coords, const std::string& fixed_sequence, Coords mobile_coords,
@@ -108,6 +117,17 @@ void bind_fold(nb::module_& m) {
     m.def("tm_score", &tm_score, nb::arg("fixed_coords"), nb::arg("mobile_coords"), nb::arg("pairs"),
           "TM-score of the alignment `pairs` ((n, 2) fixed, mobile indices, one-to-one), normalised by each "
           "chain's length, each under the superposition that maximises it.");
+    using B = torva::TmScoreBy;
+    nb::class_<B>(m, "TmScoreBy", "The TM-score of one alignment normalised by a given length (and d0).")
+        .def_ro("score", &B::score, "the TM-score")
+        .def_ro("d0", &B::d0, "the distance scale used, A")
+        .def_prop_ro("transform", [](const B& t) { return matrix_array(t.transform); },
+                     "4x4 float64: mobile onto fixed, maximising the score");
+    m.def("tm_score_by", &tm_score_by, nb::arg("fixed_coords"), nb::arg("mobile_coords"), nb::arg("pairs"),
+          nb::arg("length"), nb::arg("d0") = 0.0,
+          "TM-score of the alignment `pairs` normalised by `length` residues with distance scale `d0` (0: the "
+          "usual d0 of that length), under the superposition that maximises it. ValueError for a length below 1, "
+          "a negative d0 or pairs as tm_score refuses them.");
     m.def("fold_align", &fold_align, nb::arg("fixed_coords"), nb::arg("fixed_sequence"), nb::arg("mobile_coords"),
           nb::arg("mobile_sequence"),
           "Align the mobile chain onto the fixed one in fold mode: the alignment that maximises TM-score, "

@@ -147,8 +147,14 @@ def test_fold_mode_finds_a_fold_relative_and_the_family_level_is_never_blank():
     assert fold.tm_fixed > 0.5 and fold.n_aligned > 60
     assert fam.fold_level is not None and fam.fold_level.level == "fold"
     np.testing.assert_array_equal(fam.fold_level.pairs, fold.pairs)
-    assert (fam.tm_fixed, fam.tm_mobile) == (fold.tm_fixed, fold.tm_mobile)
-    assert fam.to_dict()["fold_level"]["n_aligned"] == fold.n_aligned
+    # no TM-score of its own; the fold level's stays with the fold level
+    assert math.isnan(fam.tm_fixed) and math.isnan(fam.tm_mobile)
+    assert (fam.fold_level.tm_fixed, fam.fold_level.tm_mobile) == (fold.tm_fixed, fold.tm_mobile)
+    d = json.loads(json.dumps(fam.to_dict(), allow_nan=False))
+    assert d["tm_fixed"] is None and d["tm_mobile"] is None
+    assert d["fold_level"]["n_aligned"] == fold.n_aligned and d["fold_level"]["tm_fixed"] == fold.tm_fixed
+    report = dovelkit.pairwise_report(fam).text()
+    assert "fold level (not this result)" in report and f"{fold.tm_fixed:.4f}" in report
     # the module's own numbers are untouched
     m = dovel.pairwise_align(trx, dsb, None, True)
     assert m.n_aligned == 0 and m.score == fam.score
@@ -241,8 +247,10 @@ def test_align_command_levels(tmp_path):
     p = dovel_cmd("align", TRX3, DSB, "--family")
     assert p.returncode == 0 and "n_aligned 0 pairs" in p.stdout
     tm_line = next(x for x in p.stdout.splitlines() if x.startswith("TM-score"))
-    assert float(tm_line.split()[1]) == pytest.approx(fold["tm_fixed"], abs=1e-4)
-    assert f"fold      {fold['n_aligned']} pairs" in p.stdout and "best superposition found" in p.stdout
+    assert tm_line.split()[1] == "-" and "nothing aligned at the family level" in tm_line
+    fold_line = next(x for x in p.stdout.splitlines() if x.startswith("fold "))
+    assert f"fold level, not this result: {fold['n_aligned']} pairs" in fold_line
+    assert f"TM-score {fold['tm_fixed']:.4f} (by fixed)" in fold_line and "best superposition found" in fold_line
     p = dovel_cmd("align", TRX3, DSB, "--family", "--json")
     assert json.loads(p.stdout)["fold_level"]["pairs"] == fold["pairs"]
     for bad in (("--fold", "--sensitive"), ("--fold", "--method")):

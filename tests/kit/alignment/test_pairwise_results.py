@@ -203,7 +203,10 @@ def test_msa_fasta_and_errors():
     domains = [fam(p) for p in CYT]
     m = dovelkit.msa(domains, level="family")
     lines = m.to_fasta(width=10_000).splitlines()
-    assert lines[0::2] == [">1hrc_A", ">1crc_A", ">1co6_A", ">core"]
+    assert [line.split()[0] for line in lines[0::2]] == [">1hrc_A", ">1crc_A", ">1co6_A", ">core"]
+    from dovelkit import _core
+    assert [line.split()[1:] for line in lines[0:6:2]] == [
+        [f"{_core.residue_labels(d)[0]}..{_core.residue_labels(d)[-1]}"] for d in domains]
     seqs, core = lines[1:7:2], lines[7]
     assert all(len(s) == len(m.columns) for s in seqs + [core])
     assert [s.replace("-", "") for s in seqs] == [d.sequence for d in domains]

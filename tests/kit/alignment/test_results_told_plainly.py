@@ -21,7 +21,7 @@ def test_msa_that_aligns_nothing_says_which_and_exits_3(tmp_path):
     assert "Traceback" not in r.stderr
     last = r.stderr.splitlines()[-1]
     assert last.startswith("dovel msa: the structures could not be aligned") and last.endswith("1eh6_A"), last
-    assert "0 core columns" in r.stdout and sorted(os.listdir(out)) == ["1eh6.pdb", "1hrc.pdb", "1ycc.pdb"]
+    assert "0 core columns" in r.stdout and sorted(os.listdir(out)) == ["1eh6.pdb", "1hrc.pdb", "1ycc.pdb", "matrix.tsv", "superposed.pdb"]
     page = html.read_text()
     warning = page.index('class="warning"')
     assert warning < page.index('class="summary"') and "1eh6_A" in page[warning:warning + 300]

@@ -112,14 +112,23 @@ def test_msa_writes_every_structure_in_its_own_format(tmp_path):
     out, fasta = tmp_path / "out" / "deeper", tmp_path / "family.fasta"
     p = dovel_cmd("msa", *inputs, "--chain", "A", "-o", out, "--fasta", fasta)
     assert p.returncode == 0, p.stderr
-    assert sorted(os.listdir(out)) == ["1co6.pdb", "1crc.pdb.gz", "1hrc.pdb", "1ycc.cif"]
+    assert sorted(os.listdir(out)) == ["1co6.pdb", "1crc.pdb.gz", "1hrc.pdb", "1ycc.cif", "matrix.tsv", "superposed.pdb"]
     assert (out / "1ycc.cif").read_text().startswith("data_")
+    # one superposed file: model k is structure k's chain where its own moved copy lies
+    together = gemmi.read_structure(str(out / "superposed.pdb"))
+    assert len(together) == 4
+    for k, name in enumerate(("1hrc.pdb", "1ycc.cif", "1co6.pdb", "1crc.pdb.gz")):
+        ca = [r.get_ca().pos.tolist() for r in together[k]["A"] if r.get_ca() is not None]
+        np.testing.assert_allclose(ca, dovelkit.load(out / name).coordinates, atol=2e-3)
+    rows = [line.split("\t") for line in (out / "matrix.tsv").read_text().splitlines()]
+    assert rows[0][:4] == ["structure_1", "structure_2", "core_rmsd", "tm_1"] and len(rows) == 1 + 6
+    assert all(0.0 < float(r[2]) < 2.0 and 0.8 < float(r[3]) <= 1.0 for r in rows[1:])
 
     # the reference is unmoved; the others lie on it over the core columns of the FASTA
     records = {}
     for block in fasta.read_text().split(">")[1:]:
         name, *seq = block.splitlines()
-        records[name] = "".join(seq)
+        records[name.split()[0]] = "".join(seq)
     core = [c for c, x in enumerate(records.pop("core")) if x == "*"]
     assert len(core) > 80
     written = [dovelkit.load(out / n) for n in ("1hrc.pdb", "1ycc.cif", "1co6.pdb", "1crc.pdb.gz")]
@@ -135,9 +144,12 @@ def test_msa_writes_every_structure_in_its_own_format(tmp_path):
         assert float(table[list(table)[k]][-1]) == pytest.approx(rmsd, abs=2e-3)
     assert [s.replace("-", "") for s in seqs] == [dovelkit.load(x).sequence for x in inputs]
 
-    # without --fasta the alignment follows the table on stdout
+    # the columns go to stdout only when asked (--fasta -); without -o nothing is written
     p = dovel_cmd("msa", HRC, CRC, "-o", tmp_path / "out2")
-    assert p.returncode == 0 and ">core" in p.stdout and ">1hrc_A" in p.stdout
+    assert p.returncode == 0 and ">core" not in p.stdout and "1crc_A" in p.stdout
+    p = dovel_cmd("msa", HRC, f"{CRC}:A", "--fasta", "-", cwd=tmp_path / "in")
+    assert p.returncode == 0 and ">core" in p.stdout and ">1hrc_A 1..104" in p.stdout
+    assert sorted(os.listdir(tmp_path / "in")) == ["1co6", "1crc.pdb.gz", "1hrc.pdb", "1ycc.cif"]
 
 
 def test_ctrl_c_exits_130_and_leaves_no_partial_file(tmp_path):

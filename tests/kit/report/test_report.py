@@ -70,9 +70,10 @@ def test_pairwise_report_draws_the_alignment_it_was_given(pair):
     np.testing.assert_allclose(np.column_stack([thin_b.x, thin_b.y, thin_b.z]), moved)
     thin_a = trace(view, pair.fixed.id)
     np.testing.assert_allclose(np.column_stack([thin_a.x, thin_a.y, thin_a.z]), pair.fixed.coordinates)
-    # hovering a paired residue names its partner and their distance
+    # hovering a paired residue names its partner by its author number, and their distance
     i, j = pair.pairs[10]
-    assert f"{pair.mobile.id} {pair.mobile.sequence[j]}{j + 1}: {pair.distances[10]:.2f} Å" in thin_a.hovertext[i]
+    assert f"{pair.mobile.id} {pair.mobile.sequence[j]}{pair.mobile_labels[j]}: {pair.distances[10]:.2f} Å" in thin_a.hovertext[i]
+    assert pair.mobile_labels[j] != str(j + 1)  # 1ycc is numbered from -5: not its positions
 
     bars = report.figures["distance"].data[0]
     np.testing.assert_allclose(bars.y, pair.distances)

@@ -45,4 +45,18 @@ struct TmScore {
 Result<TmScore> tm_score(std::span<const Point> fixed, std::span<const Point> mobile,
                          std::span<const AlignedPair> pairs, const Cancel& cancel = {});
 
+// TM-score of the alignment `pairs` normalised by `length` residues (any
+// length, e.g. a reference's or the alignment's own) with the distance scale
+// `d0` (0: tm_d0(length)), under the superposition that maximises it. An empty
+// alignment scores 0. InvalidParameter as tm_score, and for a length below 1
+// or a negative or non-finite d0.
+struct TmScoreBy {
+    double score = 0.0;
+    double d0 = 0.0;      // the distance scale used
+    Transform transform;  // mobile onto fixed
+};
+Result<TmScoreBy> tm_score_by(std::span<const Point> fixed, std::span<const Point> mobile,
+                              std::span<const AlignedPair> pairs, double length, double d0,
+                              const Cancel& cancel = {});
+
 }  // namespace torva
