@@ -7,7 +7,8 @@ set -euo pipefail
 
 PYTHON=${PYTHON:-python3}
 apt_pkgs=(g++ make libeigen3-dev libgtest-dev chromium)  # chromium: the report tests open pages in it
-pip_pkgs=(numpy pytest scikit-build-core nanobind cmake ninja gemmi isal pyarrow dask distributed plotly tqdm mypy build)
+pip_pkgs=(numpy pytest scikit-build-core nanobind cmake ninja gemmi isal pyarrow dask distributed plotly tqdm mypy build
+          molstar-cli starlette uvicorn python-multipart)  # the viewer in reports; dovel serve
 # The packaging test makes virtual environments: Debian's own Python needs python3-venv for that.
 "$PYTHON" -c "import ensurepip" >/dev/null 2>&1 || apt_pkgs+=(python3-venv)
 for arg in "$@"; do
