@@ -38,6 +38,7 @@ import numpy as np
 
 if TYPE_CHECKING:
     import dovel
+    import gemmi
 
     from dovelkit.paths import PathLike
 
@@ -127,7 +128,7 @@ def place_file(path: PathLike, transform: dovel.Transform | None, name: str, cha
         tr.mat.fromlist(transform.rotation.tolist())
         tr.vec.fromlist(transform.translation.tolist())
         structure[0].transform_pos_and_adp(tr)
-    structure.name = _block_name(structure.name or name)
+    structure.name = _block_name(name)
     text = structure.make_mmcif_document(_mmcif_groups()).as_string()
     return Placed(name, text, "" if data.chain == BLANK_CHAIN else data.chain, list(data.labels))
 
@@ -136,7 +137,7 @@ def _block_name(name: str) -> str:
     return "".join(ch if ch.isalnum() else "_" for ch in name)[:40] or "structure"
 
 
-def _mmcif_groups() -> object:
+def _mmcif_groups() -> gemmi.MmcifOutputGroups:
     import gemmi
 
     groups = gemmi.MmcifOutputGroups(False)
@@ -153,40 +154,55 @@ def place_domain(domain: dovel.Domain, transform: dovel.Transform | None, name: 
     xyz = np.ascontiguousarray(domain.coordinates, dtype=np.float64)
     if transform is not None:
         xyz = transform.apply(xyz)
-    chain = (domain.chain or "A").strip() or "A"
-    st = gemmi.Structure()
-    st.name = _block_name(domain.id or name)
-    model = gemmi.Model("1")
-    gchain = gemmi.Chain(chain)
-    for k, (code, p) in enumerate(zip(domain.sequence, xyz)):
-        residue = gemmi.Residue()
-        residue.name = gemmi.expand_one_letter(code, gemmi.ResidueKind.AA) or "UNK"
-        residue.seqid = gemmi.SeqId(k + 1, " ")
-        residue.entity_type = gemmi.EntityType.Polymer
-        atom = gemmi.Atom()
-        atom.name = "CA"
-        atom.element = gemmi.Element("C")
-        atom.pos = gemmi.Position(*map(float, p))
-        residue.add_atom(atom)
-        gchain.add_residue(residue)
-    model.add_chain(gchain)
-    st.add_model(model)
-    st.setup_entities()
-    return Placed(name, st.make_mmcif_document(_mmcif_groups()).as_string(), chain,
-                  [str(k + 1) for k in range(len(xyz))])
+    chain = (domain.chain or "A").strip()[:1] or "A"
+    lines = []
+    for k, (code, (x, y, z)) in enumerate(zip(domain.sequence, xyz)):
+        residue = gemmi.expand_one_letter(code, gemmi.ResidueKind.AA) or "UNK"
+        lines.append(f"ATOM  {k + 1:5d}  CA  {residue:>3} {chain}{(k + 1) % 10000:4d}    "
+                     f"{x:8.3f}{y:8.3f}{z:8.3f}  1.00  0.00           C")
+    structure = gemmi.read_pdb_string("\n".join(lines) + "\nEND\n")
+    structure.setup_entities()
+    structure.name = _block_name(name)
+    return Placed(name, structure.make_mmcif_document(_mmcif_groups()).as_string(), chain,
+                  [str((k + 1) % 10000) for k in range(len(xyz))])
 
 
-def pair_annotations(pairs: np.ndarray, distances: np.ndarray, names: tuple[str, str],
-                     sequences: tuple[str, str]) -> tuple[dict[int, tuple[str, str]], dict[int, tuple[str, str]]]:
-    """Colour and hover text of every aligned residue of both chains of a pairwise alignment."""
-    first: dict[int, tuple[str, str]] = {}
-    second: dict[int, tuple[str, str]] = {}
+def place(domain: dovel.Domain, transform: dovel.Transform | None, name: str,
+          source: PathLike | tuple[PathLike, str | None] | None = None) -> Placed:
+    """``domain`` in the common frame: the whole structure of its file ``source`` (a path, or
+    (path, chain id); without a chain id the one the domain's id names, ``<stem>_<chain>``) moved
+    by ``transform``, or its C-alpha atoms alone when there is no file, when the file cannot be
+    read, or when its chain is not the domain's (another length: the file changed since)."""
+    if source is not None:
+        path, chain = source if isinstance(source, tuple) else (source, _chain_of(domain, source))
+        try:
+            placed = place_file(path, transform, name, chain)
+        except (OSError, ValueError, RuntimeError):
+            placed = None
+        if placed is not None and len(placed.labels) == len(domain):
+            return placed
+    return place_domain(domain, transform, name)
+
+
+def _chain_of(domain: dovel.Domain, path: PathLike) -> str | None:
+    """The chain id in the domain's id ``<stem>_<chain>`` when the stem is the file's."""
+    from dovelkit.paths import display_path
+    from dovelkit.reading import file_stem
+
+    stem = display_path(file_stem(path)) + "_"
+    ident = str(domain.id or "")
+    return ident[len(stem):] or None if ident.startswith(stem) else None
+
+
+def annotate_pairs(first: Placed, second: Placed, pairs: np.ndarray, distances: np.ndarray,
+                   sequences: tuple[str, str]) -> None:
+    """Colour every aligned residue of two placed chains by its pair distance, with a hover text
+    naming its partner (by the partner's residue number in its file)."""
     for (i, j), d in zip(np.asarray(pairs, dtype=np.int64).reshape(-1, 2), np.asarray(distances, float)):
         i, j, d = int(i), int(j), float(d)
         c = distance_colour(d)
-        first[i] = (c, f"paired with {names[1]} {sequences[1][j]}{j + 1}: {d:.2f} Å")
-        second[j] = (c, f"paired with {names[0]} {sequences[0][i]}{i + 1}: {d:.2f} Å")
-    return first, second
+        first.residues[i] = (c, f"paired with {second.name} {sequences[1][j]}{second.labels[j]}: {d:.2f} Å")
+        second.residues[j] = (c, f"paired with {first.name} {sequences[0][i]}{first.labels[i]}: {d:.2f} Å")
 
 
 # -- the scene --------------------------------------------------------------------------------
@@ -208,7 +224,8 @@ def _annotation_rows(placed: Placed) -> list[dict[str, object]]:
     return rows
 
 
-def _node(kind: str, params: Mapping[str, object] | None = None, children: list[dict] | None = None) -> dict:
+def _node(kind: str, params: Mapping[str, object] | None = None,
+          children: list[dict[str, object]] | None = None) -> dict[str, object]:
     node: dict[str, object] = {"kind": kind}
     if params is not None:
         node["params"] = dict(params)
@@ -217,7 +234,7 @@ def _node(kind: str, params: Mapping[str, object] | None = None, children: list[
     return node
 
 
-def _structure_nodes(k: int, placed: Placed) -> dict:
+def _structure_nodes(k: int, placed: Placed) -> dict[str, object]:
     annotations = f"annotations_{k}.json"
     chain_sel = {"auth_asym_id": placed.chain}
     aligned_sel = [{"auth_asym_id": placed.chain, **_seq_selector(placed.labels[i])}
@@ -244,6 +261,8 @@ def _structure_nodes(k: int, placed: Placed) -> dict:
               [_node("color", {"color": base})]),
         _node("tooltip", {"text": f"{placed.name}: ligand"}),
     ]))
+    if k == 0:  # the camera frames the reference chain (other chains of its file may lie far away)
+        children.append(_node("component", {"selector": chain_sel}, [_node("focus")]))
     return _node("download", {"url": f"structure_{k}.cif"}, [
         _node("parse", {"format": "mmcif"}, [
             _node("structure", {"type": "model"}, children),
@@ -349,6 +368,9 @@ _START = """
         illumination: false, preferWebgl1: false
       });
       el.dovelViewer = viewer;
+      // Flat shading: ambient occlusion, outlines and shadows cost seconds in a software renderer.
+      viewer.plugin.canvas3d.setProps({postprocessing: {occlusion: {name: 'off', params: {}},
+        outline: {name: 'off', params: {}}, shadow: {name: 'off', params: {}}}, multiSample: {mode: 'off'}});
       stages.created = performance.now();
       await viewer.loadMvsData('base64,' + el.dataset.scene, 'mvsx', {replaceExisting: true});
       stages.loaded = performance.now();

@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import asyncio
 import gzip
+import io
 import json
 import os
 import secrets
@@ -323,25 +324,12 @@ def _suffix(shown: str, data: bytes) -> str:
     head = data
     if packed:
         try:
-            head = gzip.GzipFile(fileobj=_Head(data)).read(4096)
+            head = gzip.GzipFile(fileobj=io.BytesIO(data)).read(4096)
         except (OSError, EOFError):
             head = b""
     text = head.lstrip()[:4096]
     fmt = ".cif" if text.startswith((b"data_", b"#")) or b"\nloop_" in text or b"\n_atom_site" in text else ".pdb"
     return fmt + (".gz" if packed else "")
-
-
-class _Head:
-    """A read-only file over bytes (for peeking into gzip data without inflating all of it)."""
-
-    def __init__(self, data: bytes) -> None:
-        self._data, self._pos = data, 0
-
-    def read(self, n: int = -1) -> bytes:
-        end = len(self._data) if n < 0 else self._pos + n
-        out = self._data[self._pos:end]
-        self._pos += len(out)
-        return out
 
 
 def _reader_message(exc: BaseException, stored: str, shown: str) -> str:

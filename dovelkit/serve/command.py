@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import argparse
+from collections.abc import Callable
+from typing import Any
 
 DESCRIPTION = (
     "Serve a search page and a JSON API over one or more databases (see 'dovel db create'), for a "
@@ -15,7 +17,8 @@ DESCRIPTION = (
 )
 
 
-def add_arguments(parser: argparse.ArgumentParser, positive_int: object, size: object) -> None:
+def add_arguments(parser: argparse.ArgumentParser, positive_int: Callable[[str], Any],
+                  size: Callable[[str], Any]) -> None:
     parser.add_argument("databases", metavar="DB", nargs="+", help="database files to search")
     parser.add_argument("--host", default="127.0.0.1",
                         help="address to listen on (default 127.0.0.1; another one is reachable without authentication)")

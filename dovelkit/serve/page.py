@@ -204,7 +204,7 @@ def hit_report(job: Any, hit: dict[str, Any], catalogue: Any) -> str:
     """The pairwise report of the search's query and one hit: the target aligned again to the query
     (its whole source file drawn when this machine has it, else its C-alpha atoms)."""
     from dovelkit.serve import searching
-    from dovelkit.report.viewer import Placed, colour, pair_annotations, place_domain, place_file, viewer_page
+    from dovelkit.report.viewer import Placed, annotate_pairs, colour, place_domain, place_file, viewer_page
 
     entry = catalogue.entry(int(hit["position"]))
     target = entry.domain()
@@ -216,6 +216,5 @@ def hit_report(job: Any, hit: dict[str, Any], catalogue: Any) -> str:
     except (OSError, ValueError):
         moved = place_domain(target, aln.transform, entry.id)
     moved.colour = colour(1)
-    query.residues, moved.residues = pair_annotations(aln.pairs, aln.distances, (qname, entry.id),
-                                                      (job.query.sequence, target.sequence))
+    annotate_pairs(query, moved, aln.pairs, aln.distances, (job.query.sequence, target.sequence))
     return viewer_page([query, moved], title=f"{entry.id} aligned to {qname}")
