@@ -18,7 +18,7 @@ from __future__ import annotations
 import math
 import os
 from bisect import bisect_right
-from collections.abc import Generator, Iterator, Sequence
+from collections.abc import Generator, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
@@ -97,6 +97,21 @@ class Hit:
         if self.alignment is not None:
             out["alignment"] = self.alignment.to_dict()
         return out
+
+
+class SearchHits(list):  # type: ignore[type-arg]
+    """The hits of one search (a list of ``Hit``, best first) and how many targets it aligned:
+    ``aligned`` of the ``entries`` searched. A prefiltered search aligns only the candidates its
+    keys chose (``prefiltered`` is then true); an exhaustive one aligns every target."""
+
+    def __init__(self, hits: Iterable[Hit] = (), aligned: int = 0, entries: int = 0) -> None:
+        super().__init__(hits)
+        self.aligned = aligned
+        self.entries = entries
+
+    @property
+    def prefiltered(self) -> bool:
+        return self.aligned < self.entries
 
 
 # --------------------------------------------------------------------------------------------
@@ -305,13 +320,14 @@ def search(
     exhaustive: bool = False,
     candidates: int | None = None,
     mode: str = "family",
-) -> list[Hit]:
+) -> SearchHits:
     """Search ``query`` against ``targets``: a ``Database``, the path of one, or a list of domains.
 
     A database with search keys is prefiltered: every entry's key is compared with the query's
     and only the best ``candidates`` (default: ``prefiltered.candidate_count(len(db), fold)``: at
     the family level at least 32 and 0.3 % of the database, at the fold level at least 50 and
-    0.5 %) are aligned. Each hit then carries its
+    0.5 %) are aligned; the list returned (a ``SearchHits``) tells how many: ``aligned`` of
+    ``entries``, ``prefiltered`` when not all were. Each hit then carries its
     ``prefilter_score``, and its ``z_score`` is taken among all entries of the database (those not
     aligned counting as what the null model expects of them: score 0 at the family level, the mean
     TM-score of unrelated chains of their length at the fold level), so it does not depend on
@@ -361,7 +377,7 @@ def search(
     n_workers = default_workers() if workers is None else check_workers(workers)
     total = len(db_or_list)
     if total == 0 or max_hits == 0:
-        return []
+        return SearchHits([], 0, total)
     if isinstance(db_or_list, Database) and db_or_list.has_keys and not exhaustive:
         return next(iter(_search_prefiltered([query], db_or_list, params, cutoff, max_hits, quick, scan_mode,
                                              n_workers, client, progress, details, candidates, fold=fold)))[1]
@@ -402,13 +418,13 @@ def search(
             hit.e_value = total * tails[hit.position]
         else:
             hit.e_value = e_value(hit.score, total)
-    return out
+    return SearchHits(out, total, total)
 
 
 def _search_prefiltered(queries: Sequence[dovel.Domain], db: Database, params: dovel.Parameters | None,
                         cutoff: float, max_hits: int, quick: bool, scan_mode: bool, n_workers: int,
                         client: Client | None, progress: bool, details: bool, candidates: int | None,
-                        batch: int = 1, fold: bool = False) -> Iterator[tuple[int, list[Hit]]]:
+                        batch: int = 1, fold: bool = False) -> Iterator[tuple[int, SearchHits]]:
     """(index of the query, its hits) for each query, batch by batch."""
     from dovelkit.progress import progress_bar
 
@@ -437,7 +453,7 @@ def _search_prefiltered(queries: Sequence[dovel.Domain], db: Database, params: d
                     hit.e_value = total * r.tails[hit.position] if fold else e_value(hit.score, total)
                 if not single:
                     bar.update(1)
-                yield lo + i, out
+                yield lo + i, SearchHits(out, len(r.prefilter), total)
         if pool is not None:
             pool.close()
             pool = None
@@ -462,7 +478,7 @@ def search_many(
     candidates: int | None = None,
     batch: int = 256,
     mode: str = "family",
-) -> Iterator[tuple[dovel.Domain, list[Hit]]]:
+) -> Iterator[tuple[dovel.Domain, SearchHits]]:
     """Search every query against the database ``targets``; yields (query, its hits) query by query,
     in the queries' order, as each is done.
 

@@ -125,7 +125,7 @@ def test_sdist_and_wheel_contents(installed: dict[str, pathlib.Path]) -> None:
         files = set(whl.namelist())
         stub = whl.read("dovel.pyi")
     assert any(f.startswith("dovel.") and f.endswith((".so", ".pyd")) for f in files)
-    assert {"dovel.pyi", "dovel-stubs/__init__.pyi", "dovelkit/py.typed", "dovelkit/reading.py"} <= files
+    assert {"dovel.pyi", "dovel-stubs/__init__.pyi", "dovelkit/py.typed", "dovelkit/reading.py", "dovelkit/_core.pyi"} <= files
     assert stub == (ROOT / "torva-py" / "dovel.pyi").read_bytes()
 
 
