@@ -1,9 +1,11 @@
 """Reports of alignments and searches: plotly figures for notebooks and one self-contained HTML page.
 
 ``pairwise_report(aln)``, ``msa_report(m)`` and ``search_report(query, hits)`` return a
-:class:`Report`: its ``figures`` (name -> ``plotly.graph_objects.Figure``), its ``text()`` and its
-``html()``, a single page that embeds plotly.js once and opens offline (the page's content
-security policy forbids every request, so nothing is fetched even by accident). plotly is
+:class:`Report`: its ``figures`` (name -> ``plotly.graph_objects.Figure``, for notebooks), its
+``text()`` and its ``html()``, a single page that opens offline: the superposed structures in a
+molecular viewer (Mol*, see ``dovelkit.report.viewer``; whole files when the report is given their
+paths, ``sources``), the other figures by plotly.js. Each script is embedded once, and the page's
+content security policy forbids every request, so nothing is fetched even by accident. plotly is
 imported only when a report is built.
 """
 
@@ -11,6 +13,7 @@ from __future__ import annotations
 
 import html as _html
 import math
+import os
 from collections.abc import Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
@@ -18,6 +21,10 @@ from typing import TYPE_CHECKING
 import numpy as np
 
 import dovel
+
+# The folder dovelkit/report/ holds the report's other modules (viewer.py): they import as
+# dovelkit.report.<name> while this module stands for the package.
+__path__ = [os.path.join(os.path.dirname(os.path.abspath(__file__)), "report")]
 
 from dovelkit.formatting import HIT_COLUMNS, LEFT_COLUMNS, hit_cells, hit_table, number
 from dovelkit.paths import PathLike
@@ -61,6 +68,7 @@ class Section:
     figure: str | None = None  # a key of Report.figures
     caption: str = ""
     html: str = ""  # extra markup, already escaped
+    viewer: str = ""  # a structure viewer block (dovelkit.report.viewer), drawn below the caption
 
 
 @dataclass
@@ -89,16 +97,21 @@ class Report:
         import plotly.io as pio
         import plotly.offline
 
+        from dovelkit.report.viewer import VIEWER_CSP, viewer_head
+
+        viewers = any(s.viewer for s in self.sections)
         parts = [
             "<!DOCTYPE html>",
             '<html lang="en"><head><meta charset="utf-8">',
-            f'<meta http-equiv="Content-Security-Policy" content="{_CSP}">',
+            f'<meta http-equiv="Content-Security-Policy" content="{VIEWER_CSP if viewers else _CSP}">',
             '<meta name="viewport" content="width=device-width, initial-scale=1">',
             f"<title>{_html.escape(self.title)}</title>",
             f"<style>{_STYLE}</style>",
             # plotly.js, once for the whole page
             f"<script>{plotly.offline.get_plotlyjs()}</script>",
         ]
+        if viewers:  # the viewer (Mol*), once for the whole page
+            parts.append(viewer_head())
         drawn = [s.figure for s in self.sections if s.figure is not None]
         parts.append(f"<script>window.dovelFigures = {len(drawn)}; window.dovelDrawn = 0;</script>")
         parts += ["</head><body><main>", f"<h1>{_html.escape(self.title)}</h1>",
@@ -116,6 +129,8 @@ class Report:
             if section.caption:
                 parts.append(f'<p class="caption">{_html.escape(section.caption)}</p>')
             parts.append(section.html)
+            if section.viewer:
+                parts.append(section.viewer)
             if section.figure is not None:
                 fig = self.figures[section.figure]
                 div = pio.to_html(
@@ -153,11 +168,17 @@ def _secondary(domain: dovel.Domain) -> str | None:
 
 # -- pairwise -----------------------------------------------------------------------------------
 
-def pairwise_report(aln: PairwiseAlignment, title: str | None = None) -> Report:
+def pairwise_report(aln: PairwiseAlignment, title: str | None = None,
+                    sources: Sequence[PathLike | tuple[PathLike, str | None] | None] | None = None) -> Report:
     """A report of a ``dovelkit.PairwiseAlignment``: the two chains superposed (``mobile`` moved
     onto ``fixed``), the sequence alignment coloured by pair distance, the distance along the alignment and
-    the summary numbers."""
+    the summary numbers.
+
+    ``sources`` are the files of ``fixed`` and ``mobile`` (a path, or (path, chain id)): the viewer
+    then draws the whole structures, side chains and ligands; without them (or for a file that no
+    longer holds the chain) it draws the C-alpha atoms."""
     from dovelkit import figures as F
+    from dovelkit.report.viewer import pairwise_viewer
 
     a, b = aln.fixed, aln.mobile
     na, nb = a.id or "fixed", b.id or "mobile"
@@ -215,9 +236,10 @@ def pairwise_report(aln: PairwiseAlignment, title: str | None = None) -> Report:
         summary.append(("pairs within 3 Å", f"{int((dist <= 3.0).sum())} of {len(dist)}"))
     has_ss = _secondary(a) is not None or _secondary(b) is not None
     sections = [
-        Section("Superposition", "structure",
-                f"{nb} moved onto {na}. Aligned stretches are drawn thick, the rest thin; hover a "
-                "residue for its pair and their distance. Drag to rotate, scroll to zoom."),
+        Section("Superposition", None,
+                f"{nb} moved onto {na}. Drag to rotate, scroll to zoom, hover a residue for its pair and "
+                "their distance.",
+                viewer=pairwise_viewer(aln, (na, nb), tuple(sources) if sources is not None else (None, None))),
         Section("Alignment", "alignment",
                 "Residues numbered from 1 along each chain as loaded. "
                 + ("Helices (pink) and strands (yellow) are marked in the SS rows. " if has_ss else
@@ -249,10 +271,13 @@ def core_rmsd_matrix(coordinates: Sequence[np.ndarray], columns: Sequence[Sequen
     return np.array(_core.multiple_distances(placed, [list(c) for c in columns], list(core))[0])
 
 
-def msa_report(m: MultipleAlignment, title: str | None = None) -> Report:
+def msa_report(m: MultipleAlignment, title: str | None = None,
+               sources: Sequence[PathLike | tuple[PathLike, str | None] | None] | None = None) -> Report:
     """A report of a ``dovelkit.MultipleAlignment``: every chain superposed, the alignment with its
-    core columns, an average-linkage tree and a heat map of the pairwise core RMSDs."""
+    core columns, an average-linkage tree and a heat map of the pairwise core RMSDs. ``sources``
+    are the chains' files, in order (see ``pairwise_report``)."""
     from dovelkit import figures as F
+    from dovelkit.report.viewer import multiple_viewer
 
     domains = list(m.domains)
     names = _unique([d.id or f"chain {k + 1}" for k, d in enumerate(domains)])
@@ -296,9 +321,10 @@ def msa_report(m: MultipleAlignment, title: str | None = None) -> Report:
     ]
     figures: dict[str, go.Figure] = {"structure": view, "alignment": grid}
     sections = [
-        Section("Superposition", "structure",
-                f"Every structure in the frame of {names[0]}; core residues drawn thick. "
-                "Drag to rotate, scroll to zoom; click a legend entry to hide a chain."),
+        Section("Superposition", None,
+                f"Every structure in the frame of {names[0]}. Drag to rotate, scroll to zoom, hover a residue "
+                "for its column.",
+                viewer=multiple_viewer(domains, list(m.transforms), names, columns, core, values, sources)),
         Section("Alignment", "alignment",
                 "Core columns (every structure present) are starred. Residues numbered from 1 along "
                 "each chain as loaded; gaps are white."),
@@ -352,14 +378,18 @@ def _is_query(query: dovel.Domain, hit_id: str, target: dovel.Domain) -> bool:
     return bool(np.allclose(np.asarray(target.coordinates), np.asarray(query.coordinates), atol=1e-3))
 
 
-def search_report(query: dovel.Domain, hits: Sequence[Hit], top: int = 5, title: str | None = None) -> Report:
+def search_report(query: dovel.Domain, hits: Sequence[Hit], top: int = 5, title: str | None = None,
+                  query_source: PathLike | tuple[PathLike, str | None] | None = None) -> Report:
     """A report of a search: the ranked hits, the distribution of their scores with the Z-scores,
     and the best ``top`` hits superposed on the query.
 
     The superposition shows each hit's own ``alignment``, which the search keeps with
-    ``details=True``; hits without one are listed but not drawn.
+    ``details=True``; hits without one are listed but not drawn. The viewer draws the whole
+    structures of the query's file ``query_source`` and of each hit's ``source`` file when this
+    machine has them, else their C-alpha atoms.
     """
     from dovelkit import figures as F
+    from dovelkit.report.viewer import search_viewer
 
     hits = list(hits)
     qname = query.id or "query"
@@ -407,11 +437,13 @@ def search_report(query: dovel.Domain, hits: Sequence[Hit], top: int = 5, title:
         masks.insert(0, qmask)
         figures["structure"] = F.structure_view(
             names, coords, seqs, masks, title=f"Top {len(shown)} hits superposed on {qname}")
+        drawn = [(f"#{h.rank} {h.id}", _hit_source(h), aln) for h, aln in shown]
         sections.append(Section(
-            "Top hits superposed", "structure",
+            "Top hits superposed", None,
             f"The best {len(shown)} hits moved onto {qname}"
-            f"{' (the query itself left out)' if self_hit else ''}; residues aligned to the query "
-            "drawn thick. Click a legend entry to hide a hit."))
+            f"{' (the query itself left out)' if self_hit else ''}, each by its own alignment. Hover a "
+            "residue for its pair.",
+            viewer=search_viewer(query, qname, drawn, query_source)))
     elif hits:
         why = ("no hit but the query itself has aligned residues" if self_hit else
                "none of the best hits has aligned residues"
@@ -439,6 +471,14 @@ def search_report(query: dovel.Domain, hits: Sequence[Hit], top: int = 5, title:
         sections=sections,
         body_text=_hits_text(hits),
     )
+
+
+def _hit_source(hit: Hit) -> tuple[str, str | None] | None:
+    """The hit's file and chain, when the file is on this machine (databases keep their paths)."""
+    import os
+
+    source = getattr(hit, "source", "") or ""
+    return (source, getattr(hit, "chain", None) or None) if source and os.path.isfile(source) else None
 
 
 def _hit_rows(hits: Sequence[Hit]) -> tuple[list[str], list[list[str]]]:

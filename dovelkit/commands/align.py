@@ -180,7 +180,8 @@ def _align(args: argparse.Namespace, mode: str, status: Status) -> PairwiseAlign
         dovelkit.write_moved(args.mobile, result.transform, args.output)
     if args.html is not None:
         status.update("writing the report")
-        dovelkit.pairwise_report(result).write(args.html)
+        sources = ((args.fixed, args.chain1), (args.mobile, args.chain2))  # the viewer draws the whole files
+        dovelkit.pairwise_report(result, sources=sources).write(args.html)
     return result
 
 

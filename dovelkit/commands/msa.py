@@ -153,7 +153,7 @@ def run(args: argparse.Namespace) -> int:
         if args.fasta is not None:
             texts.append((args.fasta, fasta.encode("utf-8")))
         if args.html is not None:
-            texts.append((args.html, dovelkit.msa_report(result).html().encode("utf-8")))
+            texts.append((args.html, dovelkit.msa_report(result, sources=list(zip(files, chains))).html().encode("utf-8")))
         write_files_atomically(texts)
     except Exception:  # an interrupted run keeps the directory it was asked to fill
         remove_empty(created)

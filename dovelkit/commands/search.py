@@ -167,7 +167,7 @@ def run(args: argparse.Namespace) -> int:
         if origins:
             h.source, h.chain = origins[h.position]
     if args.html is not None:
-        dovelkit.search_report(query, hits).write(args.html)
+        dovelkit.search_report(query, hits, query_source=(args.query, args.chain)).write(args.html)
         if not args.details:
             for h in hits:
                 h.alignment = None

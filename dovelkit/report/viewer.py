@@ -32,7 +32,7 @@ import zipfile
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from functools import cache
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
@@ -205,6 +205,63 @@ def annotate_pairs(first: Placed, second: Placed, pairs: np.ndarray, distances: 
         second.residues[j] = (c, f"paired with {first.name} {sequences[0][i]}{first.labels[i]}: {d:.2f} Å")
 
 
+# -- the scenes of the reports ------------------------------------------------------------------
+
+def pairwise_viewer(aln: Any, names: tuple[str, str],
+                    sources: Sequence[PathLike | tuple[PathLike, str | None] | None] = (None, None)) -> str:
+    """The viewer block of a pairwise alignment: ``mobile`` moved onto ``fixed``, aligned residues
+    coloured by pair distance."""
+    fixed = place(aln.fixed, None, names[0], sources[0])
+    mobile = place(aln.mobile, aln.transform, names[1], sources[1])
+    mobile.colour = colour(1)
+    annotate_pairs(fixed, mobile, aln.pairs, aln.distances, (aln.fixed.sequence, aln.mobile.sequence))
+    return viewer_block([fixed, mobile], title=f"{names[1]} superposed on {names[0]}")
+
+
+def multiple_viewer(domains: Sequence[dovel.Domain], transforms: Sequence[dovel.Transform], names: Sequence[str],
+                    columns: Sequence[Sequence[int | None]], core: Sequence[int], values: Any,
+                    sources: Sequence[PathLike | tuple[PathLike, str | None] | None] | None = None,
+                    vmax: float = 4.0) -> str:
+    """The viewer block of a multiple alignment: every structure in the common frame, the residues
+    of core columns coloured by their distance to the column's mean position (``values[c][k]``)."""
+    placed = []
+    for k, (d, t, nm) in enumerate(zip(domains, transforms, names)):
+        p = place(d, t, nm, sources[k] if sources is not None else None)
+        p.colour = colour(k)
+        placed.append(p)
+    for c in core:
+        for k, i in enumerate(columns[c]):
+            if i is None:
+                continue
+            v = float(values[c][k])
+            placed[k].residues[int(i)] = (distance_colour(v, vmax),
+                                          f"core column {c + 1}: {v:.2f} Å from the column's mean")
+    return viewer_block(placed, title=f"{len(placed)} structures superposed", scale_max=vmax,
+                        scale_label="core residues by distance to their column's mean")
+
+
+def search_viewer(query: dovel.Domain, qname: str, shown: Sequence[tuple[str, Any, Any]],
+                  query_source: PathLike | tuple[PathLike, str | None] | None = None) -> str:
+    """The viewer block of a search: the query and hits moved onto it. ``shown`` holds (name,
+    source or None, alignment of the hit onto the query) for each hit drawn; each hit's aligned
+    residues are coloured by their distance to the query residue they pair with."""
+    q = place(query, None, qname, query_source)
+    placed = [q]
+    partners: dict[int, list[str]] = {}
+    for k, (name, source, aln) in enumerate(shown):
+        p = place(aln.mobile, aln.transform, name, source)
+        p.colour = colour(k + 1)
+        seq = aln.mobile.sequence
+        for (i, j), d in zip(np.asarray(aln.pairs, dtype=np.int64).reshape(-1, 2), np.asarray(aln.distances, float)):
+            i, j, d = int(i), int(j), float(d)
+            p.residues[j] = (distance_colour(d), f"paired with {qname} {query.sequence[i]}{q.labels[i]}: {d:.2f} Å")
+            partners.setdefault(i, []).append(f"{name} {seq[j]}{p.labels[j]} {d:.1f} Å")
+        placed.append(p)
+    for i, names in partners.items():
+        q.residues[i] = (q.colour, "paired with " + ", ".join(names))
+    return viewer_block(placed, title=f"{len(shown)} hits superposed on {qname}")
+
+
 # -- the scene --------------------------------------------------------------------------------
 
 def _annotation_rows(placed: Placed) -> list[dict[str, object]]:
@@ -234,7 +291,7 @@ def _node(kind: str, params: Mapping[str, object] | None = None,
     return node
 
 
-def _structure_nodes(k: int, placed: Placed) -> dict[str, object]:
+def _structure_nodes(k: int, placed: Placed, side_chains: bool) -> dict[str, object]:
     annotations = f"annotations_{k}.json"
     chain_sel = {"auth_asym_id": placed.chain}
     aligned_sel = [{"auth_asym_id": placed.chain, **_seq_selector(placed.labels[i])}
@@ -250,7 +307,7 @@ def _structure_nodes(k: int, placed: Placed) -> dict[str, object]:
     ])
     children = [polymer, _node("tooltip_from_uri", {"uri": annotations, "format": "json",
                                                     "schema": "auth_residue", "field_name": "tooltip"})]
-    if aligned_sel:
+    if aligned_sel and side_chains:
         # Side chains of the aligned residues: thin sticks in a pale shade of the structure's colour.
         children.append(_node("component", {"selector": aligned_sel}, [
             _node("representation", {"type": "ball_and_stick", "size_factor": 0.3, "ignore_hydrogens": True},
@@ -259,7 +316,6 @@ def _structure_nodes(k: int, placed: Placed) -> dict[str, object]:
     children.append(_node("component", {"selector": "ligand"}, [
         _node("representation", {"type": "ball_and_stick", "ignore_hydrogens": True},
               [_node("color", {"color": base})]),
-        _node("tooltip", {"text": f"{placed.name}: ligand"}),
     ]))
     if k == 0:  # the camera frames the reference chain (other chains of its file may lie far away)
         children.append(_node("component", {"selector": chain_sel}, [_node("focus")]))
@@ -278,11 +334,14 @@ def _seq_selector(label: str) -> dict[str, object]:
     return sel
 
 
-def scene_archive(structures: Sequence[Placed], title: str = "") -> bytes:
-    """The MVSX archive of the scene: index.mvsj, the structures and their annotations."""
+def scene_archive(structures: Sequence[Placed], title: str = "", side_chains: bool | None = None) -> bytes:
+    """The MVSX archive of the scene: index.mvsj, the structures and their annotations. Side chains
+    of the aligned residues are drawn for a pair (``side_chains=None``), not for more structures."""
+    if side_chains is None:
+        side_chains = len(structures) <= 2
     root = _node("root", None, [
         _node("canvas", {"background_color": "#ffffff"}),
-        *(_structure_nodes(k, p) for k, p in enumerate(structures)),
+        *(_structure_nodes(k, p, side_chains) for k, p in enumerate(structures)),
     ])
     state = {"kind": "single", "root": root,
              "metadata": {"version": "1", "timestamp": "1970-01-01T00:00:00"}}
@@ -368,9 +427,6 @@ _START = """
         illumination: false, preferWebgl1: false
       });
       el.dovelViewer = viewer;
-      // Flat shading: ambient occlusion, outlines and shadows cost seconds in a software renderer.
-      viewer.plugin.canvas3d.setProps({postprocessing: {occlusion: {name: 'off', params: {}},
-        outline: {name: 'off', params: {}}, shadow: {name: 'off', params: {}}}, multiSample: {mode: 'off'}});
       stages.created = performance.now();
       await viewer.loadMvsData('base64,' + el.dataset.scene, 'mvsx', {replaceExisting: true});
       stages.loaded = performance.now();
@@ -407,7 +463,8 @@ def viewer_head() -> str:
 
 
 def viewer_block(structures: Sequence[Placed], title: str = "", height: int = 560,
-                 legend: bool = True) -> str:
+                 legend: bool = True, scale_max: float = DISTANCE_MAX,
+                 scale_label: str = "aligned residues by pair distance") -> str:
     """One viewer: the structures in the frame they were placed in (the first is the reference),
     as an HTML block for a page that embeds ``viewer_head()``."""
     if not structures:
@@ -418,13 +475,14 @@ def viewer_block(structures: Sequence[Placed], title: str = "", height: int = 56
     if legend:
         items = "".join(f'<span class="swatch" style="background: {p.colour}"></span>{_html.escape(p.name)}'
                         for p in structures)
-        scale = "".join(f'<span class="swatch" style="background: {distance_colour(d)}"></span>{d:g} Å'
-                        for d in (0, 1.5, 3, 4.5, 6))
+        scale = "".join(f'<span class="swatch" style="background: {distance_colour(d, scale_max)}"></span>{d:g} Å'
+                        for d in np.linspace(0.0, scale_max, 5))
         parts.append(f'<p class="dovel-legend">{items}</p>')
         if any(p.residues for p in structures):
-            parts.append(f'<p class="dovel-legend">aligned residues by pair distance:{scale}'
-                         '<span class="swatch" style="background: #ffffff"></span>'
-                         'unaligned residues: the structure\'s colour, pale</p>')
+            parts.append(f'<p class="dovel-legend">{_html.escape(scale_label)}:{scale}; '
+                         'the other residues in their structure\'s colour, pale; ligands '
+                         + ('and the side chains of aligned residues ' if len(structures) <= 2 else '')
+                         + 'as sticks. Hover a residue for its pair.</p>')
     return "\n".join(parts)
 
 
