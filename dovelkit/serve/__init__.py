@@ -25,6 +25,19 @@ def is_loopback(host: str) -> bool:
         return False
 
 
+def _check_address(host: str, port: int) -> None:
+    """ValueError (one line) when the address cannot be listened on: in use, or not this machine's."""
+    import socket
+
+    try:
+        infos = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM)
+        with socket.socket(infos[0][0], socket.SOCK_STREAM) as s:
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            s.bind(infos[0][4])
+    except OSError as exc:
+        raise ValueError(f"cannot listen on {host} port {port}: {exc.strerror or exc}") from None
+
+
 def serve(databases: list[str], host: str = "127.0.0.1", port: int = 8765, workers: int | None = None,
           max_size: int | None = None, max_queued: int = 16, log: bool = True) -> None:
     """Serve the search page and the API over ``databases`` (paths of database files) until
@@ -38,6 +51,7 @@ def serve(databases: list[str], host: str = "127.0.0.1", port: int = 8765, worke
     catalogues = open_catalogues(list(databases))
     settings = Settings(catalogues, workers=workers or default_workers(), max_size=check_max_size(max_size),
                         max_queued=max_queued)
+    _check_address(host, port)
     if not is_loopback(host):
         print(f"dovel serve: warning: listening on {host}: there is no authentication, anyone who reaches "
               "this address can search the databases", file=sys.stderr)

@@ -203,18 +203,17 @@ download <a id="tsv" href="#">TSV</a> <a id="json" href="#">JSON</a></div>
 def hit_report(job: Any, hit: dict[str, Any], catalogue: Any) -> str:
     """The pairwise report of the search's query and one hit: the target aligned again to the query
     (its whole source file drawn when this machine has it, else its C-alpha atoms)."""
+    import dovel
+
+    import dovelkit
     from dovelkit.serve import searching
-    from dovelkit.report.viewer import Placed, annotate_pairs, colour, place_domain, place_file, viewer_page
 
     entry = catalogue.entry(int(hit["position"]))
     target = entry.domain()
-    aln = searching.align(job.query, target, job.level)
-    qname = searching.query_id(job.query, job.shown_name)
-    query = place_file(job.query_path, None, qname, chain=str(job.query.id)[len(searching.STORED_STEM) + 1:] or None)
-    try:
-        moved: Placed = place_file(entry.source, aln.transform, entry.id, chain=entry.chain or None)
-    except (OSError, ValueError):
-        moved = place_domain(target, aln.transform, entry.id)
-    moved.colour = colour(1)
-    annotate_pairs(query, moved, aln.pairs, aln.distances, (job.query.sequence, target.sequence))
-    return viewer_page([query, moved], title=f"{entry.id} aligned to {qname}")
+    q = job.query
+    query = dovel.Domain.from_arrays(searching.query_id(q, job.shown_name), q.coordinates, q.sequence, q.chain)
+    aln = searching.align(query, target, job.level)
+    stored_chain = str(q.id)[len(searching.STORED_STEM) + 1:] or None
+    report = dovelkit.pairwise_report(aln, title=f"{entry.id} aligned to {query.id} (hit #{hit['rank']})",
+                                      sources=((job.query_path, stored_chain), (entry.source, entry.chain or None)))
+    return report.html()

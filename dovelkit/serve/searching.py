@@ -58,7 +58,8 @@ def open_catalogues(paths: list[str]) -> list[Catalogue]:
             with Database.open(path) as db:
                 entries = sum(len(r) for r in db.slices)
         except (OSError, ValueError) as exc:
-            raise ValueError(f"{path}: {exc}") from None
+            text = str(exc) if not isinstance(exc, OSError) or not exc.strerror else exc.strerror
+            raise ValueError(text if text.startswith(path) else f"{path}: {text}") from None
         stem = os.path.basename(path)
         for suffix in (".parquet", ".db"):
             if stem.endswith(suffix):

@@ -44,7 +44,7 @@ class Server:
         self.port = _free_port()
         self.tmpdir = tmpdir
         self.base = f"http://127.0.0.1:{self.port}"
-        cmd = [sys.executable, "-m", "dovelkit.serve", str(db), "--port", str(self.port), *options]
+        cmd = [sys.executable, "-m", "dovelkit", "serve", str(db), "--port", str(self.port), *options]
         self.proc = subprocess.Popen(cmd, env=_env(tmpdir), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                      start_new_session=True)
         deadline = time.monotonic() + 60
@@ -252,3 +252,17 @@ def test_only_loopback_is_quiet():
 
     assert all(is_loopback(h) for h in ("127.0.0.1", "localhost", "::1", "127.8.9.10"))
     assert not any(is_loopback(h) for h in ("0.0.0.0", "::", "192.168.1.4", "example.org"))
+
+
+def test_command_mistakes_are_one_line(database, tmp_path):
+    """A file that is not a database, and a port already taken: one line, status 1, no server."""
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        port = taken.getsockname()[1]
+        for args, words in (([str(database), "--port", str(port)], "Address already in use"),
+                            ([QUERY], "not a structure database"),
+                            ([str(tmp_path / "none.parquet")], "no such database file")):
+            r = subprocess.run([sys.executable, "-m", "dovelkit", "serve", *args], env=_env(tmp_path),
+                               capture_output=True, text=True, timeout=120)
+            assert r.returncode == 1 and words in r.stderr and len(r.stderr.strip().splitlines()) == 1, r.stderr
