@@ -8,6 +8,8 @@ sees it) the command from start to exit and the API request from sending to the 
 the hits are equal field by field.
 
     PYTHONPATH=build/torva-py:. python3 benchmarks/bench_serve.py [--workers 2] [--queries 5] [--repeats 3]
+
+(DOVEL_SHARED points at another shared/ folder.)
 """
 
 from __future__ import annotations
@@ -27,7 +29,7 @@ import urllib.request
 import uuid
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-SHARED = os.path.join(os.path.dirname(ROOT), "shared")
+SHARED = os.environ.get("DOVEL_SHARED") or os.path.join(os.path.dirname(ROOT), "shared")
 
 
 def multipart(name: str, data: bytes, **fields: str) -> tuple[bytes, str]:

@@ -23,7 +23,7 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "kit"))
 import dovelkit  # noqa: E402
 from chromium import Chromium, find_chromium  # noqa: E402
 
-FAMILIES = os.path.join(os.path.dirname(ROOT), "shared", "data", "families")
+FAMILIES = os.path.join(os.environ.get("DOVEL_TEST_DATA") or os.path.join(os.path.dirname(ROOT), "shared", "data"), "families")
 READY = ("window.dovelFigures !== undefined && window.dovelDrawn === window.dovelFigures"
          " && window.dovelViewers !== undefined && (window.dovelViewersReady === window.dovelViewers"
          " || window.dovelViewerErrors.length > 0)")
