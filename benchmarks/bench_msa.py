@@ -229,7 +229,7 @@ def versus_mustang(write, shared=False, cache=None):
     with tempfile.TemporaryDirectory() as tmp:
         for family, domains in groups.items():
             t0 = time.perf_counter()
-            m = dovelkit.msa(domains, mode="fold")
+            m = dovelkit.msa(domains, level="fold")
             seconds = time.perf_counter() - t0
             n_core, rmsd = core_rmsd(domains, m.columns)
             mcols, m_own, m_seconds = cached_mustang(domains, tmp, family.replace("/", "_"), cache)

@@ -35,10 +35,10 @@ sys.path.insert(0, ROOT)
 
 import dovelkit  # noqa: E402
 from dovelkit import _core  # noqa: E402
-from dovelkit.commands.search import listed as command_listed  # noqa: E402
-from dovelkit.database import Database  # noqa: E402
-from dovelkit.prefiltered import candidate_count  # noqa: E402
-from dovelkit.statistics import FOLD_LIST_E  # noqa: E402
+from dovelkit.db.listing import listed as command_listed  # noqa: E402
+from dovelkit.db.store import Database  # noqa: E402
+from dovelkit.db.stages import candidate_count  # noqa: E402
+from dovelkit.db.statistics import FOLD_LIST_E  # noqa: E402
 
 UNGROUPED = ("large_unrelated", "unrelated_small")
 
@@ -151,7 +151,7 @@ def main() -> int:
         found = {}
         for run, kw in (("default", {}), ("exhaustive", {"exhaustive": True})):
             t = time.perf_counter()
-            hits = dovelkit.search(q, db, workers=1, mode=args.mode, max_hits=n, **kw)
+            hits = dovelkit.search(q, db, workers=1, level=args.mode, max_hits=n, **kw)
             times[run] += time.perf_counter() - t
             hits = [h for h in hits if command_listed(h, args.mode, FOLD_LIST_E)]
             found[run] = (before_first_other(hits, qid, fam, labels),

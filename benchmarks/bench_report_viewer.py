@@ -62,7 +62,7 @@ def pages(out: str) -> dict[str, str]:
     a, b = dovelkit.load(a_path), dovelkit.load(b_path)
     paths = {}
     t0 = time.perf_counter()
-    report = dovelkit.pairwise_report(dovelkit.align(a, b, mode="fold"), sources=(a_path, b_path))
+    report = dovelkit.pairwise_report(dovelkit.align(a, b, level="fold"), sources=(a_path, b_path))
     paths["pairwise"] = os.path.join(out, "pairwise.html")
     report.write(paths["pairwise"])
     print(f"pairwise report built and written in {time.perf_counter() - t0:.2f} s")

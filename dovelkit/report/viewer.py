@@ -40,7 +40,7 @@ if TYPE_CHECKING:
     import dovel
     import gemmi
 
-    from dovelkit.paths import PathLike
+    from dovelkit.io.paths import PathLike
 
 # Everything the viewer needs of a page's content security policy; nothing reaches the network.
 VIEWER_CSP = ("default-src 'none'; script-src 'unsafe-inline' 'unsafe-eval'; style-src 'unsafe-inline'; "
@@ -112,7 +112,7 @@ def place_file(path: PathLike, transform: dovel.Transform | None, name: str, cha
     labels of its chain ``chain`` (None: the first protein chain, as ``dovelkit.load`` picks it)."""
     import gemmi
 
-    from dovelkit.reading import BLANK_CHAIN, read_chain, read_structure
+    from dovelkit.io.reading import BLANK_CHAIN, read_chain, read_structure
 
     _, data = read_chain(path, chain, model, labelled=True)
     structure = read_structure(path)
@@ -186,8 +186,8 @@ def place(domain: dovel.Domain, transform: dovel.Transform | None, name: str,
 
 def _chain_of(domain: dovel.Domain, path: PathLike) -> str | None:
     """The chain id in the domain's id ``<stem>_<chain>`` when the stem is the file's."""
-    from dovelkit.paths import display_path
-    from dovelkit.reading import file_stem
+    from dovelkit.io.paths import display_path
+    from dovelkit.io.reading import file_stem
 
     stem = display_path(file_stem(path)) + "_"
     ident = str(domain.id or "")

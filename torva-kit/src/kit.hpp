@@ -14,5 +14,6 @@ void bind_records(nanobind::module_& m);
 void bind_prefilter(nanobind::module_& m);
 void bind_dssp(nanobind::module_& m);
 void bind_ranges(nanobind::module_& m);
+void bind_complex(nanobind::module_& m);
 
 }  // namespace torva_kit

@@ -12,4 +12,5 @@ NB_MODULE(_core, m) {
     torva_kit::bind_prefilter(m);
     torva_kit::bind_dssp(m);
     torva_kit::bind_ranges(m);
+    torva_kit::bind_complex(m);
 }

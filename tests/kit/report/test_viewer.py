@@ -41,7 +41,7 @@ def pair():
     fixed_path = data_path("families", "cytochrome_c", "1hrc.pdb")
     mobile_path = data_path("families", "cytochrome_c", "1ycc.pdb")
     a, b = dovelkit.load(fixed_path), dovelkit.load(mobile_path)
-    return fixed_path, mobile_path, a, b, dovelkit.align(a, b, mode="fold")
+    return fixed_path, mobile_path, a, b, dovelkit.align(a, b, level="fold")
 
 
 def test_whole_files_move_with_the_alignment_and_residues_match(pair):

@@ -248,7 +248,7 @@ def test_queue_bounds_load_and_stop_leaves_nothing(database, tmp_path):
 
 
 def test_only_loopback_is_quiet():
-    from dovelkit.serve import is_loopback
+    from dovelkit.cli.serve import is_loopback
 
     assert all(is_loopback(h) for h in ("127.0.0.1", "localhost", "::1", "127.8.9.10"))
     assert not any(is_loopback(h) for h in ("0.0.0.0", "::", "192.168.1.4", "example.org"))
