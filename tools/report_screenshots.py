@@ -18,7 +18,7 @@ import sys
 import tempfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "tests", "kit"))
+sys.path[:0] = [os.path.join(ROOT, "tests", "kit", "report"), os.path.join(ROOT, "tests", "kit")]  # chromium.py
 
 import dovelkit  # noqa: E402
 from chromium import Chromium, find_chromium  # noqa: E402
