@@ -9,7 +9,8 @@ set -euo pipefail
 PYTHON=${PYTHON:-python3}
 # Building and running: the compiler, Eigen, the build backend and what dovelkit imports.
 apt_pkgs=(g++ make libeigen3-dev)
-pip_pkgs=(numpy scikit-build-core nanobind cmake ninja gemmi isal pyarrow dask distributed plotly tqdm)
+pip_pkgs=(numpy scikit-build-core nanobind cmake ninja gemmi isal pyarrow dask distributed plotly tqdm
+          molstar-cli starlette uvicorn python-multipart)  # the viewer in reports; dovel serve
 # Testing: GoogleTest, chromium (the report tests open pages in it), pytest, mypy and build.
 test_apt=(libgtest-dev chromium)
 test_pip=(pytest mypy build)

@@ -257,7 +257,8 @@ def _align(args: argparse.Namespace, how: Options, status: Status) -> PairwiseAl
         from dovelkit.report.document import pairwise_report
 
         status.update("writing the report")
-        pairwise_report(result).write(args.html)
+        sources = ((args.fixed, args.chain1), (args.mobile, args.chain2))  # the viewer draws the whole files
+        pairwise_report(result, sources=sources).write(args.html)
     return result
 
 

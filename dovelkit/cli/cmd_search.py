@@ -177,7 +177,7 @@ def run(args: argparse.Namespace) -> int:
     if args.html is not None:
         from dovelkit.report.search_page import search_report
 
-        search_report(query, hits).write(args.html)
+        search_report(query, hits, query_source=(args.query, args.chain)).write(args.html)
         if not args.details:
             for h in hits:
                 h.alignment = None

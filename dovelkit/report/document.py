@@ -1,9 +1,11 @@
 """Reports of alignments and searches: plotly figures for notebooks and one self-contained HTML page.
 
 ``pairwise_report(aln)``, ``msa_report(m)`` and ``search_report(query, hits)`` return a
-:class:`Report`: its ``figures`` (name -> ``plotly.graph_objects.Figure``), its ``text()`` and its
-``html()``, a single page that embeds plotly.js once and opens offline (the page's content
-security policy forbids every request, so nothing is fetched even by accident). plotly is
+:class:`Report`: its ``figures`` (name -> ``plotly.graph_objects.Figure``, for notebooks), its
+``text()`` and its ``html()``, a single page that opens offline: the superposed structures in a
+molecular viewer (Mol*, see ``dovelkit.report.viewer``; whole files when the report is given their
+paths, ``sources``), the other figures by plotly.js. Each script is embedded once, and the page's
+content security policy forbids every request, so nothing is fetched even by accident. plotly is
 imported only when a report is built.
 """
 
@@ -62,6 +64,7 @@ class Section:
     figure: str | None = None  # a key of Report.figures
     caption: str = ""
     html: str = ""  # extra markup, already escaped
+    viewer: str = ""  # a structure viewer block (dovelkit.report.viewer), drawn below the caption
 
 
 @dataclass
@@ -90,16 +93,21 @@ class Report:
         import plotly.io as pio
         import plotly.offline
 
+        from dovelkit.report.viewer import VIEWER_CSP, viewer_head
+
+        viewers = any(s.viewer for s in self.sections)
         parts = [
             "<!DOCTYPE html>",
             '<html lang="en"><head><meta charset="utf-8">',
-            f'<meta http-equiv="Content-Security-Policy" content="{_CSP}">',
+            f'<meta http-equiv="Content-Security-Policy" content="{VIEWER_CSP if viewers else _CSP}">',
             '<meta name="viewport" content="width=device-width, initial-scale=1">',
             f"<title>{_html.escape(self.title)}</title>",
             f"<style>{_STYLE}</style>",
             # plotly.js, once for the whole page
             f"<script>{plotly.offline.get_plotlyjs()}</script>",
         ]
+        if viewers:  # the viewer (Mol*), once for the whole page
+            parts.append(viewer_head())
         drawn = [s.figure for s in self.sections if s.figure is not None]
         parts.append(f"<script>window.dovelFigures = {len(drawn)}; window.dovelDrawn = 0;</script>")
         parts += ["</head><body><main>", f"<h1>{_html.escape(self.title)}</h1>",
@@ -117,6 +125,8 @@ class Report:
             if section.caption:
                 parts.append(f'<p class="caption">{_html.escape(section.caption)}</p>')
             parts.append(section.html)
+            if section.viewer:
+                parts.append(section.viewer)
             if section.figure is not None:
                 fig = self.figures[section.figure]
                 div = pio.to_html(
@@ -154,11 +164,17 @@ def _secondary(domain: dovel.Domain) -> str | None:
 
 # -- pairwise -----------------------------------------------------------------------------------
 
-def pairwise_report(aln: PairwiseAlignment, title: str | None = None) -> Report:
+def pairwise_report(aln: PairwiseAlignment, title: str | None = None,
+                    sources: Sequence[PathLike | tuple[PathLike, str | None] | None] | None = None) -> Report:
     """A report of a ``dovelkit.PairwiseAlignment``: the two chains superposed (``mobile`` moved
     onto ``fixed``), the sequence alignment coloured by pair distance, the distance along the alignment and
-    the summary numbers."""
+    the summary numbers.
+
+    ``sources`` are the files of ``fixed`` and ``mobile`` (a path, or (path, chain id)): the viewer
+    then draws the whole structures, side chains and ligands; without them (or for a file that no
+    longer holds the chain) it draws the C-alpha atoms."""
     from dovelkit.report import figures as F
+    from dovelkit.report.viewer import pairwise_viewer
 
     a, b = aln.fixed, aln.mobile
     na, nb = a.id or "fixed", b.id or "mobile"
@@ -223,9 +239,10 @@ def pairwise_report(aln: PairwiseAlignment, title: str | None = None) -> Report:
                         f"(by {na}), {number(fold.tm_mobile, 4)} (by {nb})"))
     has_ss = _secondary(a) is not None or _secondary(b) is not None
     sections = [
-        Section("Superposition", "structure",
-                f"{nb} moved onto {na}. Aligned stretches are drawn thick, the rest thin; hover a "
-                "residue for its pair and their distance. Drag to rotate, scroll to zoom."),
+        Section("Superposition", None,
+                f"{nb} moved onto {na}. Drag to rotate, scroll to zoom, hover a residue for its pair and "
+                "their distance.",
+                viewer=pairwise_viewer(aln, (na, nb), tuple(sources) if sources is not None else (None, None))),
         Section("Alignment", "alignment",
                 "Residues carry their numbers in the files (author numbers and insertion codes). "
                 + ("Helices (pink) and strands (yellow) are marked in the SS rows. " if has_ss else
@@ -258,10 +275,13 @@ def core_rmsd_matrix(coordinates: Sequence[np.ndarray], columns: Sequence[Sequen
     return np.array(_core.multiple_distances(placed, [list(c) for c in columns], list(core))[0])
 
 
-def msa_report(m: MultipleAlignment, title: str | None = None) -> Report:
+def msa_report(m: MultipleAlignment, title: str | None = None,
+               sources: Sequence[PathLike | tuple[PathLike, str | None] | None] | None = None) -> Report:
     """A report of a ``dovelkit.MultipleAlignment``: every chain superposed, the alignment with its
-    core columns, an average-linkage tree and a heat map of the pairwise core RMSDs."""
+    core columns, an average-linkage tree and a heat map of the pairwise core RMSDs. ``sources``
+    are the chains' files, in order (see ``pairwise_report``)."""
     from dovelkit.report import figures as F
+    from dovelkit.report.viewer import multiple_viewer
 
     domains = list(m.domains)
     names = _unique([d.id or f"chain {k + 1}" for k, d in enumerate(domains)])
@@ -306,9 +326,10 @@ def msa_report(m: MultipleAlignment, title: str | None = None) -> Report:
     ]
     figures: dict[str, go.Figure] = {"structure": view, "alignment": grid}
     sections = [
-        Section("Superposition", "structure",
-                f"Every structure in the frame of {names[0]}; core residues drawn thick. "
-                "Drag to rotate, scroll to zoom; click a legend entry to hide a chain."),
+        Section("Superposition", None,
+                f"Every structure in the frame of {names[0]}. Drag to rotate, scroll to zoom, hover a residue "
+                "for its column.",
+                viewer=multiple_viewer(domains, list(m.transforms), names, columns, core, values, sources)),
         Section("Alignment", "alignment",
                 "Core columns (every structure present) are starred. Residues numbered from 1 along "
                 "each chain as loaded; gaps are white."),

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import html as _html
 import math
+import os
 from collections.abc import Sequence
 from typing import TYPE_CHECKING
 
@@ -13,6 +14,7 @@ import numpy as np
 import dovel
 
 from dovelkit.report.document import Report, Section, _fmt
+from dovelkit.io.paths import PathLike
 from dovelkit.report.formatting import HIT_COLUMNS, LEFT_COLUMNS, hit_cells, hit_table
 
 if TYPE_CHECKING:
@@ -29,14 +31,18 @@ def _is_query(query: dovel.Domain, hit_id: str, target: dovel.Domain) -> bool:
     return bool(np.allclose(np.asarray(target.coordinates), np.asarray(query.coordinates), atol=1e-3))
 
 
-def search_report(query: dovel.Domain, hits: Sequence[Hit], top: int = 5, title: str | None = None) -> Report:
+def search_report(query: dovel.Domain, hits: Sequence[Hit], top: int = 5, title: str | None = None,
+                  query_source: PathLike | tuple[PathLike, str | None] | None = None) -> Report:
     """A report of a search: the ranked hits, the distribution of their scores with the Z-scores,
     and the best ``top`` hits superposed on the query.
 
     The superposition shows each hit's own ``alignment``, which the search keeps with
-    ``details=True``; hits without one are listed but not drawn.
+    ``details=True``; hits without one are listed but not drawn. The viewer draws the whole
+    structures of the query's file ``query_source`` and of each hit's ``source`` file when this
+    machine has them, else their C-alpha atoms.
     """
     from dovelkit.report import figures as F
+    from dovelkit.report.viewer import search_viewer
 
     hits = list(hits)
     qname = query.id or "query"
@@ -84,11 +90,13 @@ def search_report(query: dovel.Domain, hits: Sequence[Hit], top: int = 5, title:
         masks.insert(0, qmask)
         figures["structure"] = F.structure_view(
             names, coords, seqs, masks, title=f"Top {len(shown)} hits superposed on {qname}")
+        drawn = [(f"#{h.rank} {h.id}", _hit_source(h), aln) for h, aln in shown]
         sections.append(Section(
-            "Top hits superposed", "structure",
+            "Top hits superposed", None,
             f"The best {len(shown)} hits moved onto {qname}"
-            f"{' (the query itself left out)' if self_hit else ''}; residues aligned to the query "
-            "drawn thick. Click a legend entry to hide a hit."))
+            f"{' (the query itself left out)' if self_hit else ''}, each by its own alignment. Hover a "
+            "residue for its pair.",
+            viewer=search_viewer(query, qname, drawn, query_source)))
     elif hits:
         why = ("no hit but the query itself has aligned residues" if self_hit else
                "none of the best hits has aligned residues"
@@ -137,3 +145,9 @@ def _hits_text(hits: Sequence[Hit]) -> str:
     if not hits:
         return "no hit above the score cutoff"
     return hit_table(hits).rstrip("\n")
+
+
+def _hit_source(hit: Hit) -> tuple[str, str | None] | None:
+    """The hit's file and chain, when the file is on this machine (databases keep their paths)."""
+    source = getattr(hit, "source", "") or ""
+    return (source, getattr(hit, "chain", None) or None) if source and os.path.isfile(source) else None

@@ -41,7 +41,9 @@ class BrowserError(RuntimeError):
 class Chromium:
     """One headless browser process with one page, started and stopped by the caller."""
 
-    def __init__(self, executable: str, width: int = 1280, height: int = 900) -> None:
+    def __init__(self, executable: str, width: int = 1280, height: int = 900, allow_loopback: bool = False) -> None:
+        """``allow_loopback`` lets the page reach servers on 127.0.0.1 (and only there); by default
+        every request goes nowhere."""
         self._profile = tempfile.mkdtemp(prefix="dovel-chromium-")
         cmd_r, self._cmd_w = os.pipe()  # we write commands, the browser reads them on fd 3
         self._evt_r, evt_w = os.pipe()  # the browser writes on fd 4, we read
@@ -54,8 +56,9 @@ class Chromium:
             "--remote-debugging-pipe",
             f"--user-data-dir={self._profile}",
             "--proxy-server=127.0.0.1:9",
-            "--proxy-bypass-list=<-loopback>",
-            "--host-resolver-rules=MAP * ~NOTFOUND",
+            # Loopback goes through the dead proxy too, unless the page is to reach a local server.
+            *(() if allow_loopback else ("--proxy-bypass-list=<-loopback>",)),
+            "--host-resolver-rules=MAP * ~NOTFOUND" + (", EXCLUDE 127.0.0.1" if allow_loopback else ""),
             "--no-first-run",
             "--no-default-browser-check",
             "--disable-background-networking",

@@ -162,10 +162,14 @@ def test_page_is_self_contained(pair, tmp_path):
     page = report.html()
     import plotly.offline
 
+    from dovelkit.report.viewer import viewer_head
+
     assert page.count(plotly.offline.get_plotlyjs()[:2000]) == 1  # plotly.js embedded once
-    assert page.count("Plotly.newPlot(") == len(report.figures)
+    assert page.count(viewer_head()) == 1  # and the structure viewer once
+    drawn = [s.figure for s in report.sections if s.figure is not None]
+    assert page.count("Plotly.newPlot(") == len(drawn) and "structure" not in drawn  # the viewer draws it
     assert "Content-Security-Policy" in page and "default-src 'none'" in page
-    outside = page.replace(plotly.offline.get_plotlyjs(), "")
+    outside = page.replace(plotly.offline.get_plotlyjs(), "").replace(viewer_head(), "")
     assert not re.search(r"""(src|href)\s*=\s*["']?(https?:)?//""", outside)
     assert "<link" not in outside and "@import" not in outside and "mathjax" not in outside.lower()
 

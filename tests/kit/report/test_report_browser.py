@@ -12,18 +12,29 @@ import pytest
 
 import dovelkit
 from dovelkit.report.figures import HELIX, colour
+from dovelkit.report.viewer import lighten
 
 from chromium import Chromium, decode_png, find_chromium
 from conftest import data_path
 
 FAMILIES = data_path("families")
-READY = "window.dovelFigures !== undefined && window.dovelDrawn === window.dovelFigures"
+READY = ("window.dovelFigures !== undefined && window.dovelDrawn === window.dovelFigures"
+         " && window.dovelViewers !== undefined && (window.dovelViewersReady === window.dovelViewers"
+         " || window.dovelViewerErrors.length > 0)")
+VIEWER_BOXES = """JSON.stringify(Array.from(document.querySelectorAll('.dovel-viewer')).map(e => {
+  const r = e.getBoundingClientRect();
+  return {x: r.left + scrollX, y: r.top + scrollY, w: r.width, h: r.height, gl: e.querySelectorAll('canvas').length};
+}))"""
 # Page coordinates of every figure and how many plotly drew.
 FIGURE_BOXES = """JSON.stringify(Array.from(document.querySelectorAll('.js-plotly-plot')).map(e => {
   const r = e.getBoundingClientRect();
   return {id: e.id, x: r.left + scrollX, y: r.top + scrollY, w: r.width, h: r.height,
           svg: e.querySelectorAll('.main-svg').length, gl: e.querySelectorAll('canvas').length};
 }))"""
+
+
+def pdb(rel):
+    return os.path.join(FAMILIES, rel)
 
 
 def load(rel, dssp=True):
@@ -47,15 +58,17 @@ def pages(tmp_path_factory):
     """The three kinds of report on the bundled families, written as files."""
     out = tmp_path_factory.mktemp("reports")
     a, b = load("cytochrome_c/1hrc.pdb"), load("cytochrome_c/1ycc.pdb")
-    m = dovelkit.msa([load(f"cytochrome_c/{n}.pdb") for n in ("1hrc", "1crc", "1ycc", "1co6")], level="family")
+    members = [f"cytochrome_c/{n}.pdb" for n in ("1hrc", "1crc", "1ycc", "1co6")]
+    m = dovelkit.msa([load(rel) for rel in members], level="family")
     targets = [load(os.path.join(fam, f), dssp=False) for fam in sorted(os.listdir(FAMILIES))
                if os.path.isdir(os.path.join(FAMILIES, fam))
                for f in sorted(os.listdir(os.path.join(FAMILIES, fam))) if f.endswith(".pdb")]
     hits = dovelkit.search(a, targets, workers=1, details=True, level="family")
     reports = {
-        "pairwise": dovelkit.pairwise_report(dovelkit.align(a, b, level="family")),
-        "multiple": dovelkit.msa_report(m),
-        "search": dovelkit.search_report(a, hits),
+        "pairwise": dovelkit.pairwise_report(dovelkit.align(a, b, level="family"),
+                                             sources=(pdb("cytochrome_c/1hrc.pdb"), pdb("cytochrome_c/1ycc.pdb"))),
+        "multiple": dovelkit.msa_report(m, sources=[pdb(rel) for rel in members]),
+        "search": dovelkit.search_report(a, hits, query_source=pdb("cytochrome_c/1hrc.pdb")),
     }
     paths = {}
     for kind, report in reports.items():
@@ -108,12 +121,16 @@ def test_report_opens_offline_and_draws(browser, pages, kind):
     image, regions = open_and_check(browser, paths[kind], len(figures))
     assert drawn(image)
     by_figure = {name: regions[div] for name, div in figures.items()}
-    # The 3D view is WebGL: the chains must be on the canvas, in their colours.
-    region, box = by_figure["structure"]
+    # The structure viewer is WebGL: the structures must be on its canvas, in their colours
+    # (ligands and side chains in each structure's own colour, unaligned stretches pale).
+    [box] = json.loads(browser.evaluate(VIEWER_BOXES))
     assert box["gl"] >= 1
+    region = image[int(box["y"]):int(box["y"] + box["h"]), int(box["x"]):int(box["x"] + box["w"])]
+    assert drawn(region), f"{kind}: the structure viewer looks blank"
     chains = sum(1 for t in report.figures["structure"].data if t.showlegend is not False)
-    seen = [k for k in range(chains) if near(region, colour(k)) > 300]
-    assert len(seen) >= 2, f"{kind}: chains drawn in the 3D view: {seen} of {chains}"
+    seen = [k for k in range(chains)
+            if max(near(region, shade) for shade in (colour(k), lighten(colour(k), 0.35), lighten(colour(k), 0.55))) > 100]
+    assert len(seen) >= 2, f"{kind}: structures drawn in the viewer: {seen} of {chains}"
     if kind == "pairwise":
         region, _ = by_figure["alignment"]
         assert near(region, HELIX, 12) > 500  # helices from the DSSP files
