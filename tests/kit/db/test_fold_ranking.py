@@ -99,3 +99,14 @@ def test_command_sorts_filters_and_tells_the_prefilter(chains, tmp_path):
         assert key == sorted(key, reverse=True)
     r = dovel_cmd("search", query, db.path, "--sort", "tm_best")
     assert r.returncode != 0 and "invalid choice" in r.stderr
+
+
+def test_report_names_the_best_hit_other_than_the_query_and_what_was_aligned(chains):
+    from dovelkit.report.search_page import search_report
+
+    query = chains[0]
+    hits = dovelkit.search(query, chains, workers=1, max_hits=5, level="fold", details=True)
+    assert hits[0].id == query.id
+    summary = dict(search_report(query, hits).summary)
+    assert summary["best hit"].startswith(hits[1].id + ":") and "E-value" in summary["best hit"]
+    assert summary["entries aligned"] == f"{len(chains)} of {len(chains)} (every entry)"
