@@ -142,10 +142,14 @@ def main() -> int:
     ranks: list[int] = []
     lost: list[str] = []
     times = {"default": 0.0, "exhaustive": 0.0}
+    strong_strangers: list[str] = []  # queries with a hit of another family at E < 0.01 (exhaustive)
+    self_not_first: list[str] = []  # queries whose own chain has not the smallest E
+    n_queries = 0
     for qid, fam in labels.items():
         if wanted is not None and qid.split("_")[0] not in wanted:
             continue
         q = by_id[qid]
+        n_queries += 1
         n_rel += sum(1 for t, f in labels.items() if f == fam and t != qid)
         n_rel_copies += sum(1 for f in copies.values() if f == fam)
         found = {}
@@ -153,6 +157,14 @@ def main() -> int:
             t = time.perf_counter()
             hits = dovelkit.search(q, db, workers=1, level=args.mode, max_hits=n, **kw)
             times[run] += time.perf_counter() - t
+            if run == "exhaustive" and fold:
+                own = [h.e_value for h in hits if h.id == qid]
+                if not own or own[0] > min(h.e_value for h in hits):
+                    self_not_first.append(qid)
+                bad = [f"{h.id} (TM {h.tm_query:.3f}, E {h.e_value:.2g})" for h in hits
+                       if h.e_value < 0.01 and (labels.get(h.id) or copies.get(h.id)) not in (None, fam)]
+                if bad:
+                    strong_strangers.append(f"{qid}: {', '.join(bad)}")
             hits = [h for h in hits if command_listed(h, args.mode, FOLD_LIST_E)]
             found[run] = (before_first_other(hits, qid, fam, labels),
                           before_first_other(hits, qid, fam, labels, copies))
@@ -182,6 +194,12 @@ def main() -> int:
               f"{int(np.median(ranks))}, within the {k} candidates {sum(r <= k + 1 for r in ranks)}/{len(ranks)}")
     for line in lost:
         print(f"  lost by default: {line}")
+    if fold:
+        print(f"queries with a hit of another family at E < 0.01: {len(strong_strangers)} of {n_queries}")
+        for line in strong_strangers:
+            print(f"  {line}")
+        print(f"queries whose own chain has not the smallest E: {len(self_not_first)} "
+              f"{' '.join(self_not_first)}")
     return 0
 
 

@@ -18,7 +18,7 @@ sys.path.insert(0, ROOT)
 
 import dovelkit  # noqa: E402
 
-DATA = os.path.join(os.path.dirname(ROOT), "shared", "data")
+DATA = os.environ.get("DOVEL_TEST_DATA") or os.path.join(os.path.dirname(ROOT), "shared", "data")
 
 
 def labelled_chains(every_chain: bool = False) -> list[tuple[object, str]]:

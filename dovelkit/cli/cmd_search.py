@@ -19,7 +19,45 @@ from dovelkit.report.formatting import hit_table, json_number
 from dovelkit.db.listing import FOLD_LIST_E, listed
 
 _COLUMNS = ("rank", "id", "score", "rmsd", "n_aligned", "seq_identity", "z_score", "position", "source", "chain",
-            "tm_query", "tm_target", "prefilter_score", "e_value")
+            "tm_query", "tm_target", "prefilter_score", "e_value", "coverage_query", "coverage_target", "aligned",
+            "entries")
+
+# --sort: the hits' own order (fold level: E-value; family level: the module's score) or a TM-score.
+SORTS = ("evalue", "tm_query", "tm_target", "tm_max", "tm_mean")
+
+
+def sort_key(hit: Any, sort: str) -> float:
+    """The TM-score --sort and --min-tm use: by the query (also for --sort evalue), by the target,
+    the larger of the two or their mean."""
+    if sort == "tm_target":
+        return float(hit.tm_target)
+    if sort == "tm_max":
+        return max(float(hit.tm_query), float(hit.tm_target))
+    if sort == "tm_mean":
+        return 0.5 * (float(hit.tm_query) + float(hit.tm_target))
+    return float(hit.tm_query)
+
+
+def arrange(hits: list[Any], level: str, max_e: float, show_all: bool, sort: str,
+            min_tm: float | None) -> list[Any]:
+    """The hits the command lists, in its order, ranked 1, 2, 3 ... as listed: the listing rule
+    (unless --all), --min-tm, then --sort (equal TM-scores keep the search's order)."""
+    out = [h for h in hits if show_all or listed(h, level, max_e)]
+    if min_tm is not None:
+        out = [h for h in out if sort_key(h, sort) >= min_tm]
+    if sort != "evalue":
+        out.sort(key=lambda h: -sort_key(h, sort))
+    if level == "fold" or sort != "evalue" or min_tm is not None:  # the family level keeps the module's ranks
+        for i, h in enumerate(out):
+            h.rank = i + 1
+    return out
+
+
+def prefilter_note(aligned: int, entries: int) -> str:
+    """What a prefiltered search aligned, in words ("" for an exhaustive one)."""
+    if aligned >= entries:
+        return ""
+    return f"prefiltered: {aligned} candidates aligned of {entries} entries (--exhaustive aligns every entry)"
 
 
 def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
@@ -33,16 +71,15 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
         "--candidates) are aligned exactly; --exhaustive aligns "
         "every entry. QUERIES may also be a folder or a database: then every chain in it is searched "
         "against DB and all hits go to one table (query first), written as each query is done; the same "
-        "database as both is an all-against-all. Z-scores are taken among all entries of the database "
-        "(entries not aligned count as what chance gives: score 0 at the family level, the mean TM-score of "
-        "unrelated chains of their length at the fold level), except with --exhaustive at the family level, "
-        "which gives the module's own hits and Z-scores (taken among the hits listed); "
-        "the E-value is the number of chance hits at least as good expected in a database of this size. "
+        "database as both is an all-against-all. At the fold level each hit's P is the chance that an "
+        "unrelated chain of its length aligns as well (a null model of the TM-score over the shorter chain, "
+        "given both lengths); hits are ranked by it, the E-value is P times the number of entries and the "
+        "Z-score is the normal deviate of P, so rank, E and Z agree. At the family level hits are ranked by "
+        "the module's score and Z is taken among all entries (those not aligned count as score 0), except "
+        "with --exhaustive, which gives the module's own hits and Z-scores. "
         f"By default only hits that aligned something are listed: at the family level a score above 0, at "
-        f"the fold level (every target aligns) an E-value below {FOLD_LIST_E:g} (--evalue): at most one chance "
-        "hit in two queries expected, whatever the size of the database (on the bundled real chains: 3 chance "
-        "hits for 71 queries, with 224 of the 314 pairs of relatives; below 1: 30, with 246); --all lists "
-        "every hit.",
+        f"the fold level (every target aligns) an E-value below {FOLD_LIST_E:g} (--evalue); --all lists "
+        "every hit. Ranks number the hits as listed.",
     )
     parser.add_argument("query", metavar="QUERIES",
                         help="query structure file (its first protein chain, or --chain), or a folder of "
@@ -62,6 +99,13 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
                         "fold-level hits of E-value at or above --evalue, which are left out by default")
     parser.add_argument("--evalue", type=positive_float, default=None, metavar="E",
                         help=f"fold level: list the hits of E-value below E (default {FOLD_LIST_E:g})")
+    parser.add_argument("--sort", choices=SORTS, default="evalue",
+                        help="order of the hits listed: evalue (default: the search's ranking; at the fold level "
+                        "by E-value, at the family level by the module's score), or the TM-score by the query, by "
+                        "the target, the larger of the two or their mean")
+    parser.add_argument("--min-tm", type=finite_float, default=None, metavar="X",
+                        help="list only hits whose TM-score is at least X, normalised as --sort says (by the "
+                        "query for --sort evalue)")
     parser.add_argument("--mode", action=OldMethodOption, choices=("scan", "full", "quick"),  # deprecated: --method
                         methods={"scan": "scan", "full": "direct", "quick": "quick"})
     parser.add_argument("--exhaustive", action="store_true",
@@ -169,26 +213,27 @@ def run(args: argparse.Namespace) -> int:
     finally:
         if client is not None:
             client.close()
-    if not args.all:  # the ranks stay those of the search
-        hits = SearchHits([h for h in hits if listed(h, level, max_e)], hits.aligned, hits.entries)
+    hits = SearchHits(arrange(hits, level, max_e, args.all, args.sort, args.min_tm), hits.aligned, hits.entries)
+    note = prefilter_note(hits.aligned, hits.entries)
     for h in hits:
         if origins:
             h.source, h.chain = origins[h.position]
     if args.html is not None:
         from dovelkit.report.search_page import search_report
 
-        search_report(query, hits, query_source=(args.query, args.chain)).write(args.html)
+        search_report(query, hits, query_source=(args.query, args.chain), sort=args.sort).write(args.html)
         if not args.details:
             for h in hits:
                 h.alignment = None
     if args.json:
         text = json.dumps({"query": _query_dict(query, args.query), "level": how.level, "method": how.method,
-                           "hits": [h.to_dict() for h in hits]}, indent=1)
+                           "sort": args.sort, "aligned": hits.aligned, "entries": hits.entries,
+                           "prefiltered": hits.prefiltered, "hits": [h.to_dict() for h in hits]}, indent=1)
         text += "\n"
     elif args.output:
         text = tsv(hits, args.details)
     else:
-        text = table(hits, args.details)
+        text = table(hits, args.details) + (f"{note}\n" if note else "")
     if args.output:
         write_atomically(args.output, text.encode("utf-8"))
     else:
@@ -274,9 +319,8 @@ def run_many(args: argparse.Namespace) -> int:
         for query, hits in search_many(
                 queries, db, score_cutoff=args.cutoff, max_hits=args.top, options=how, workers=args.workers,
                 client=client, exhaustive=args.exhaustive, candidates=args.candidates):
-            for h in hits:
-                if args.all or listed(h, level, max_e):
-                    out.write(_clean(query.id) + "\t" + _row(h) + "\n")
+            for h in arrange(hits, level, max_e, args.all, args.sort, args.min_tm):
+                out.write(_clean(query.id) + "\t" + _row(h, hits.aligned, hits.entries) + "\n")
             out.flush()
             bar.update(1)
 
@@ -320,14 +364,15 @@ class _Named:
             raise type(exc)(exc.errno, exc.strerror, self.shown) from None
 
 
-def _cells(h: Any) -> list[str]:
+def _cells(h: Any, aligned: int, entries: int) -> list[str]:
     return [str(h.rank), h.id, _full(h.score), _full(h.rmsd), str(h.n_aligned), _full(h.seq_identity),
             _full(h.z_score), str(h.position), h.source, h.chain, _full(h.tm_query), _full(h.tm_target),
-            _full(h.prefilter_score), _full(h.e_value)]
+            _full(h.prefilter_score), _full(h.e_value), _full(h.coverage_query), _full(h.coverage_target),
+            str(aligned), str(entries)]
 
 
-def _row(h: Any) -> str:
-    return "\t".join(_clean(c) for c in _cells(h))
+def _row(h: Any, aligned: int, entries: int) -> str:
+    return "\t".join(_clean(c) for c in _cells(h, aligned, entries))
 
 
 def _query_dict(query: Any, path: str) -> dict[str, Any]:
@@ -339,12 +384,13 @@ def _transform_values(hit: Any) -> list[float]:
     return [float(v) for v in m[:3, :].reshape(-1)]
 
 
-def tsv(hits: list[Any], details: bool) -> str:
-    """The hits as tab-separated values with a header line (floats with all their digits)."""
+def tsv(hits: Any, details: bool) -> str:
+    """The hits (a SearchHits) as tab-separated values with a header line (floats with all their
+    digits); every row says how many entries were aligned of how many (aligned, entries)."""
     header = list(_COLUMNS) + (["transform", "pairs", "residues"] if details else [])
     lines = ["\t".join(header)]
     for h in hits:
-        row = _cells(h)
+        row = _cells(h, hits.aligned, hits.entries)
         if details:
             row.append(" ".join(repr(v) for v in _transform_values(h)))
             row.append(",".join(f"{i}:{j}" for i, j in h.alignment.pairs.tolist()))

@@ -87,6 +87,8 @@ class Hit:
     e_value: float | None = None
     tm_query: float = 0.0  # TM-score of the hit's alignment normalised by the query's length
     tm_target: float = 0.0  # ... and by the target's
+    coverage_query: float = 0.0  # share of the query's residues aligned
+    coverage_target: float = 0.0  # ... and of the target's
 
     def to_dict(self) -> dict[str, Any]:
         """JSON-ready fields (with the alignment's summary when there is one)."""
@@ -95,6 +97,8 @@ class Hit:
             "rmsd": json_number(self.rmsd), "n_aligned": self.n_aligned,
             "seq_identity": json_number(self.seq_identity), "z_score": json_number(self.z_score),
             "tm_query": json_number(self.tm_query), "tm_target": json_number(self.tm_target),
+            "coverage_query": json_number(self.coverage_query),
+            "coverage_target": json_number(self.coverage_target),
             "position": self.position, "source": self.source, "chain": self.chain,
             "prefilter_score": json_number(self.prefilter_score), "e_value": json_number(self.e_value),
         }
@@ -196,10 +200,15 @@ def _run(queries: Sequence[dovel.Domain], targets: Database | Sequence[dovel.Dom
             for q, m in zip(chunk, merged):
                 out = _hits(queries[q], targets, m.hits, details)
                 scores = prefilter[q - lo].scores_by_position() if prefilter is not None else {}
-                for hit in out:
+                n_query = max(1, len(queries[q]))
+                for i, hit in enumerate(out):
                     hit.prefilter_score = scores.get(hit.position)
-                    hit.z_score = m.z_score(hit.score, total, hit.z_score)
-                    hit.e_value = total * m.tails[hit.position] if m.scan.fold else e_value(hit.score, total)
+                    hit.z_score = m.z_score(hit.position, hit.score, total, hit.z_score)
+                    hit.e_value = m.e_value(hit.position, total) if m.scan.fold else e_value(hit.score, total)
+                    hit.coverage_query = hit.n_aligned / n_query
+                    hit.coverage_target = hit.n_aligned / max(1, m.lengths.get(hit.position, 0))
+                    if m.scan.fold:  # ranked by chance: the rank is the place
+                        hit.rank = i + 1
                 if not single:
                     bar.update(1)
                 aligned = len(prefilter[q - lo].positions) if prefilter is not None else total
@@ -253,10 +262,8 @@ def search(
     the family level at least 32 and 0.3 % of the database, at the fold level at least 50 and
     0.5 %) are aligned; the list returned (a ``SearchHits``) tells how many: ``aligned`` of
     ``entries``, ``prefiltered`` when not all were. Each hit then carries its
-    ``prefilter_score``, and its ``z_score`` is taken among all entries of the database (those not
-    aligned counting as what the null model expects of them: score 0 at the family level, the mean
-    TM-score of unrelated chains of their length at the fold level), so it does not depend on
-    ``max_hits``. ``e_value`` is the expected number of chance hits this good in a database of this
+    ``prefilter_score``; at the family level its ``z_score`` is taken among all entries of the
+    database (those not aligned counting as score 0), so it does not depend on ``max_hits``. ``e_value`` is the expected number of chance hits this good in a database of this
     size (dovelkit.db.statistics), at either level; every hit is returned, whatever its E-value.
 
     With ``exhaustive=True`` -- and always for a database without keys (see ``Database.index``) or
@@ -274,10 +281,13 @@ def search(
     RMSD, identity and pair count are the hit's own. A hit with nothing aligned has RMSD +infinity.
 
     Every hit carries ``tm_query`` and ``tm_target``, the TM-scores of its alignment normalised by
-    the query's length and by the target's. At the fold level every candidate is aligned as
-    ``dovelkit.align(query, target)`` aligns it, and the hits are ranked by ``tm_query``, which is
-    their ``score`` (``score_cutoff`` applies to it); rank follows from it as in the module's scan,
-    and the Z-score is taken among all entries, listed or not, whether exhaustive or not.
+    the query's length and by the target's, and ``coverage_query``/``coverage_target``, the shares
+    of each chain's residues aligned. At the fold level every candidate is aligned as
+    ``dovelkit.align(query, target)`` aligns it; its ``score`` is ``tm_query`` (``score_cutoff``
+    applies to it), and the hits are ranked by the chance that an unrelated chain of the target's
+    length aligns as well (dovelkit.db.statistics), smallest first: ``e_value`` is that chance
+    times the number of entries and ``z_score`` its standard normal deviate, so rank, E and Z
+    agree, and a query found in the database comes first.
 
     Worker processes start a fresh interpreter, so a script that searches with ``workers`` other
     than 1 needs the usual ``if __name__ == "__main__":`` guard. Errors: those of

@@ -15,13 +15,15 @@ worker processes, on Dask):
    module's own ranking: the best ``max_hits`` of the whole search are among the best of each
    part) and the sums added exactly (``math.fsum``: parts may finish in any order).
 
-Z-score. At each level the Z of a hit is taken among all entries of the database: those not
-aligned count as what the null model expects of them (score 0 at the family level; at the fold
-level the mean TM-score of unrelated chains of their length, which the prefilter adds for every
-entry from the lengths its keys record, and the align stage replaces by the candidates' own). One
-rule keeps the module's definition: an exhaustive family-level search gives the hits exactly as
-``dovel.scan_database`` does, Z among the listed hits included (``Scan.sums`` is then off, and
-the merge keeps the Z the core's selection gives).
+Fold level: every hit carries the chance P that an unrelated chain of its length aligns as well
+(dovelkit.db.statistics); the hits are selected and ranked by it, smallest first (equal chances
+by position), and its E-value and Z-score both follow from it.
+
+Family level: the Z of a hit is taken among all entries of the database, those not aligned
+counting as score 0 (what the scan gives unrelated chains). One rule keeps the module's
+definition: an exhaustive family-level search gives the hits exactly as ``dovel.scan_database``
+does, Z among the listed hits included (``Scan.sums`` is then off, and the merge keeps the Z the
+core's selection gives).
 """
 
 from __future__ import annotations
@@ -37,7 +39,7 @@ import numpy as np
 import dovel
 
 from dovelkit import _core
-from dovelkit.db.statistics import fold_null_moments, fold_null_tail, z_score
+from dovelkit.db.statistics import fold_null_log_tail, z_of_tail, z_score
 from dovelkit.db.store import Database, DatabaseRef, Entry
 from dovelkit.runtime.calls import Call, run_calls
 
@@ -78,9 +80,9 @@ class Scan:
     quick: bool
     scan_mode: bool
     pairs: bool  # the hits carry their alignments
-    fold: bool = False  # fold level: fold alignments ranked by TM-score normalised by the query
+    fold: bool = False  # fold level: fold alignments ranked by their chance under the null model
     sums: bool = True  # sum the scores of every target aligned (off: the module's Z, see above)
-    prefiltered: bool = False  # fold level: the prefilter counted every entry by the null model
+    prefiltered: bool = False  # only the prefilter's candidates are aligned
 
 
 @dataclass
@@ -88,9 +90,10 @@ class SliceResult:
     """What the align stage sends back for one query and one part of the targets."""
 
     hits: list[_core.Hit]
-    total: float = 0.0  # sum of the scores of the targets aligned (less what the prefilter counted)
+    total: float = 0.0  # sum of the scores of the targets aligned
     total_sq: float = 0.0  # ... and of their squares
-    tails: dict[int, float] = field(default_factory=dict)  # fold level: each hit's chance, by position
+    tails: dict[int, float] = field(default_factory=dict)  # fold level: ln of each hit's chance, by position
+    lengths: dict[int, int] = field(default_factory=dict)  # each hit's target length, by position
 
 
 # Targets as the core reads them: coordinates (M, 3), offsets (n + 1) and the sequences joined.
@@ -214,8 +217,7 @@ def every_target(targets: Database | Sequence[dovel.Domain], slices: Sequence[ra
 def prefilter(db: Database, scans: Sequence[Scan], merged: Sequence[Merged], source: Any,
                  pool: WorkerPool | None, client: Client | None,
                  candidates: int | None) -> tuple[list[Candidates], dict[int, list[tuple[int, np.ndarray]]]]:
-    """The prefilter stage: each query's candidates, and by slice the queries with candidates there;
-    at the fold level each query's sums (``merged``) get what the null model expects of every entry."""
+    """The prefilter stage: each query's candidates, and by slice the queries with candidates there."""
     fold = any(s.fold for s in scans)  # a batch is searched at one level
     k_best = candidate_count(len(db), fold) if candidates is None else min(len(db), candidates)
     best = [Candidates(k_best) for _ in scans]
@@ -225,9 +227,7 @@ def prefilter(db: Database, scans: Sequence[Scan], merged: Sequence[Merged], sou
                          for k in range(len(slices))]
     for k, (scores, slice_lengths) in run_calls(calls, pool, client):
         positions = np.arange(slices[k].start, slices[k].stop, dtype=np.int64)
-        for q, scan in enumerate(scans):
-            if scan.fold:  # every entry counts by what the null model expects of it (see stages)
-                merged[q].count(*fold_null_moments(len(scan.query[0]), slice_lengths))
+        for q in range(len(scans)):
             best[q].add(positions, scores[q])
     starts = np.array([r.start for r in slices], dtype=np.int64)
     work: dict[int, list[tuple[int, np.ndarray]]] = {}
@@ -245,10 +245,17 @@ def align_targets(scan: Scan, first: int, arrays: Arrays, positions: np.ndarray 
     -- or, with ``positions``, each at its own position."""
     coords, offsets, sequences = arrays
     q_coords, q_sequence = scan.query
+    lengths = np.diff(offsets)
+    at = {int(p): i for i, p in enumerate(positions)} if positions is not None else None
+
+    def length_of(position: int) -> int:
+        return int(lengths[at[position] if at is not None else position - first])
+
     if not scan.sums:  # the module's scan: the core keeps the best
-        return SliceResult(_core.scan_targets(
+        best = _core.scan_targets(
             q_coords, q_sequence, coords, offsets, sequences, first, scan.settings, score_cutoff=scan.score_cutoff,
-            max_hits=scan.max_hits, quick=scan.quick, scan_mode=scan.scan_mode, pairs=scan.pairs))
+            max_hits=scan.max_hits, quick=scan.quick, scan_mode=scan.scan_mode, pairs=scan.pairs)
+        return SliceResult(best, lengths={h.position: length_of(h.position) for h in best})
     # Every target's score counts in the statistics, listed or not.
     n = len(offsets) - 1
     every = _core.scan_targets(q_coords, q_sequence, coords, offsets, sequences, first, scan.settings,
@@ -259,19 +266,23 @@ def align_targets(scan: Scan, first: int, arrays: Arrays, positions: np.ndarray 
             h.position = int(positions[h.position - first])
     scores = np.array([h.score for h in every], dtype=np.float64)
     total, total_sq = float(scores.sum()), float((scores * scores).sum())
-    best = _core.select_hits(every, score_cutoff=scan.score_cutoff, max_hits=scan.max_hits) if every else []
     tails: dict[int, float] = {}
-    if scan.fold:
-        lengths = np.diff(offsets)
-        at = {int(p): i for i, p in enumerate(positions)} if positions is not None else None
+    if scan.fold:  # every hit past the cutoff, ranked by its chance
+        kept = _core.select_hits(every, score_cutoff=scan.score_cutoff, max_hits=n) if every else []
         n_query = len(q_coords)
-        for h in best:
-            i = at[h.position] if at is not None else h.position - first
-            tails[h.position] = fold_null_tail(h.score, n_query, int(lengths[i]))
-        if scan.prefiltered:  # the candidates' scores replace what the null model expected of them
-            m1, m2 = fold_null_moments(n_query, lengths)
-            total, total_sq = total - m1, total_sq - m2
-    return SliceResult(best, total, total_sq, tails)
+        for h in kept:
+            tails[h.position] = fold_null_log_tail(h.score, n_query, length_of(h.position))
+        best = by_chance(kept, tails, scan.max_hits)
+        tails = {h.position: tails[h.position] for h in best}
+    else:
+        best = _core.select_hits(every, score_cutoff=scan.score_cutoff, max_hits=scan.max_hits) if every else []
+    return SliceResult(best, total, total_sq, tails, {h.position: length_of(h.position) for h in best})
+
+
+def by_chance(hits: Sequence[_core.Hit], tails: dict[int, float], max_hits: int) -> list[_core.Hit]:
+    """The ``max_hits`` fold-level hits least likely by chance (``tails``: ln P by position), equal
+    chances in position order."""
+    return sorted(hits, key=lambda h: (tails[h.position], h.position))[:max_hits]
 
 
 # A part of the targets: ("db", open Database or its reference, slice index, first position, end
@@ -314,21 +325,31 @@ class Merged:
         self._totals: list[float] = []
         self._squares: list[float] = []
         self.tails: dict[int, float] = {}
+        self.lengths: dict[int, int] = {}
 
     def count(self, total: float, total_sq: float) -> None:
-        """Add to the sums (what the prefilter expects of the entries, or a part's scores)."""
+        """Add to the sums (a part's scores)."""
         self._totals.append(total)
         self._squares.append(total_sq)
 
     def add(self, got: SliceResult) -> None:
-        if got.hits:
+        self.tails.update(got.tails)
+        self.lengths.update(got.lengths)
+        if got.hits and self.scan.fold:
+            self.hits = by_chance(self.hits + got.hits, self.tails, self.scan.max_hits)
+        elif got.hits:
             self.hits = _core.select_hits(self.hits + got.hits, score_cutoff=self.scan.score_cutoff,
                                           max_hits=self.scan.max_hits)
         self.count(got.total, got.total_sq)
-        self.tails.update(got.tails)
 
-    def z_score(self, score: float, n_entries: int, module_z: float | None) -> float | None:
-        """The Z-score of a hit of this score (see the module's docstring)."""
+    def z_score(self, position: int, score: float, n_entries: int, module_z: float | None) -> float | None:
+        """The Z-score of the hit at ``position`` of this score (see the module's docstring)."""
+        if self.scan.fold:
+            return z_of_tail(self.tails[position])
         if not self.scan.sums:
             return module_z
         return z_score(score, n_entries, math.fsum(self._totals), math.fsum(self._squares))
+
+    def e_value(self, position: int, n_entries: int) -> float:
+        """Fold level: the E-value of the hit at ``position`` among ``n_entries``."""
+        return n_entries * math.exp(self.tails[position])

@@ -17,35 +17,22 @@ Gumbel law to the positive null scores as soon as there are any). That model and
 family-level scores; the same formula E = N * P(S >= score) takes the model below at the fold
 level.
 
-Fold level. A fold-level hit is ranked by its TM-score normalised by the query, TM_q = S / L_q,
-where S is the alignment's TM-score sum. Its chance value depends mostly on the two lengths: a
-target much shorter than the query cannot reach a high TM_q whatever it is, and short chains fit
-anything. So the model is written for the same sum taken over the shorter chain,
-Y = TM_q * L_q / L_min (L_min the shorter of the two lengths): for unrelated chains Y follows a
-Gumbel (extreme-value) law whose location and scale fall with L_min,
+Fold level. A fold-level hit is judged by the chance P that an unrelated pair of chains of the
+same two lengths aligns this well, and everything follows from that one number: the hits are
+ranked by it (smallest first), E = N * P, and Z is the standard normal deviate of the same
+one-sided chance, Z = -Phi^-1(P), so E and Z never disagree and do not depend on how many
+entries were aligned or listed. The score the model is written for is the alignment's TM-score
+sum S over the shorter chain, Y = S / L_min (a short chain cannot reach a high TM-score by the
+longer one, and short chains fit anything). For unrelated chains Y follows a Gumbel
+(extreme-value) law; its location falls with the shorter length and rises with how many places
+the shorter chain has to fit in the longer one:
 
-    P(Y >= y) = 1 - exp(-exp(-(y - mu) / beta)),   mu = FOLD_MU0 + FOLD_MU1 * ln(L_min),
-                                                   beta = FOLD_BETA0 * L_min ** FOLD_BETA1,
+    P(Y >= y) = 1 - exp(-exp(-(y - mu) / beta)),
+    mu = FOLD_MU0 + FOLD_MU1 * ln(L_min) + FOLD_MU2 * ln(L_max / L_min),
+    beta = FOLD_BETA0 * L_min ** FOLD_BETA1.
 
-and P(TM_q >= s) = P(Y >= s * L_q / L_min). The constants are a maximum-likelihood fit
-(benchmarks/fit_null_model.py) on FOLD_NULL_PAIRS ordered pairs of unrelated real chains, aligned
-as the search aligns (``_core.scan_targets(..., fold=True)``): every cross-family pair of the
-bundled families, each family chain against every chain of the other bundled entries and back,
-and the chains of the other entries against each other when they belong to different proteins
-(benchmarks/real_chains.py groups them). Chains of 9 to 275 residues; no decoys. A length
-dependence is needed: the location of Y falls from about 0.45 for chains of 20 residues to 0.29
-for 250 (a fit without it predicts 104 pairs with Y >= 0.5 among the 802 with L_min of 100 to 149
-residues, where 4 are seen, and 27 where 87 are seen among the 206 under 20). Goodness of fit
-(pairs observed / predicted): Y >= 0.4: 967 / 913, >= 0.5: 419 / 403, >= 0.6: 180 / 203, >= 0.7:
-56 / 111 (the model is cautious in the far tail); for L_min of 60 to 99 residues it predicts 33
-pairs above 0.5 where 59 are seen (6 above 0.6 where 3 are), for 100 to 149 residues 13 where 4
-are. The highest TM_q of an unrelated pair of chains of 40 residues or more was 0.51.
-
-The Z-score of a prefiltered search is taken over every entry of the database: the candidates
-with their scores, and the entries that were not aligned by what the null model expects of them
-(family level: score 0, which is what the scan gives unrelated chains; fold level: the mean and
-second moment of TM_q above for each entry's length), so it does not depend on how many hits are
-listed nor, much, on how many candidates were aligned.
+The constants are a maximum-likelihood fit (benchmarks/fit_null_model.py, figures in
+docs/records/null_model.md) on unrelated real chains aligned as the search aligns them.
 """
 
 from __future__ import annotations
@@ -63,45 +50,60 @@ NULL_POSITIVE = 3.0 / NULL_PAIRS
 
 # Fold level, from benchmarks/fit_null_model.py (see above).
 FOLD_NULL_PAIRS = 2942
-FOLD_MU0 = 0.47835
-FOLD_MU1 = -0.035508
-FOLD_BETA0 = 1.29263  # exp(0.256681)
-FOLD_BETA1 = -0.712092
-_EULER = 0.5772156649015329
-# The command lists fold-level hits of E below this by default. Measured on every chain of the
-# bundled entries, each a query against all of them (benchmarks/bench_prefilter_search.py quality,
-# 71 queries, 314 ordered pairs of relatives): below 0.5, 224 relatives and 3 chance hits of other
-# groups; below 1, 246 relatives and 30 chance hits. So this lists about one chance hit for every
-# twenty queries there, where 1 would make every ninth listed hit a chance one.
+FOLD_MU0 = 0.33745
+FOLD_MU1 = -0.010363
+FOLD_MU2 = 0.053837
+FOLD_BETA0 = 1.72381
+FOLD_BETA1 = -0.790158
+# The command lists fold-level hits of E below this by default (docs/records/null_model.md).
 FOLD_LIST_E = 0.5
 
 
-def fold_null_params(shorter: float) -> tuple[float, float]:
-    """(mu, beta) of the Gumbel law of Y for a pair whose shorter chain has ``shorter`` residues."""
+def fold_null_params(shorter: float, longer: float | None = None) -> tuple[float, float]:
+    """(mu, beta) of the Gumbel law of Y for a pair of chains of ``shorter`` and ``longer`` residues
+    (``longer`` None: the same length)."""
     n = max(1.0, float(shorter))
-    return FOLD_MU0 + FOLD_MU1 * math.log(n), FOLD_BETA0 * n ** FOLD_BETA1
+    ratio = max(1.0, float(longer) / n) if longer is not None else 1.0
+    return FOLD_MU0 + FOLD_MU1 * math.log(n) + FOLD_MU2 * math.log(ratio), FOLD_BETA0 * n ** FOLD_BETA1
+
+
+def fold_null_log_tail(tm_query: float, query_length: int, target_length: int) -> float:
+    """ln P(TM_q >= ``tm_query``) for an unrelated target of ``target_length`` residues; exact
+    where P itself would underflow."""
+    lq, lt = max(1, int(query_length)), max(1, int(target_length))
+    shorter, longer = min(lq, lt), max(lq, lt)
+    mu, beta = fold_null_params(shorter, longer)
+    x = (float(tm_query) * lq / shorter - mu) / beta
+    if x > 700.0:  # P = 1 - exp(-t) with t = exp(-x) below 1e-304: ln P = -x - t/2 + ...
+        return -x
+    t = math.exp(-x) if x > -700.0 else math.inf
+    return math.log(-math.expm1(-t)) if t < 700.0 else 0.0
 
 
 def fold_null_tail(tm_query: float, query_length: int, target_length: int) -> float:
     """P(TM_q >= ``tm_query``) for an unrelated target of ``target_length`` residues."""
-    shorter = max(1, min(query_length, target_length))
-    mu, beta = fold_null_params(shorter)
-    y = tm_query * max(1, query_length) / shorter
-    return -math.expm1(-math.exp(-(y - mu) / beta))
+    return math.exp(fold_null_log_tail(tm_query, query_length, target_length))
 
 
-def fold_null_moments(query_length: int, target_lengths: np.ndarray) -> tuple[float, float]:
-    """Sums, over unrelated targets of the given lengths, of the expected TM_q and TM_q squared."""
-    lq = max(1, int(query_length))
-    import numpy as np  # the commands' help reads this module's constants without NumPy
+def z_of_tail(log_p: float) -> float:
+    """The standard normal deviate with the one-sided chance exp(``log_p``): -Phi^-1(P)."""
+    if log_p >= 0.0:
+        return -math.inf
+    if log_p > -700.0:
+        p = math.exp(log_p)
+        from statistics import NormalDist
 
-    shorter = np.maximum(1.0, np.minimum(float(lq), np.asarray(target_lengths, dtype=np.float64)))
-    mu = FOLD_MU0 + FOLD_MU1 * np.log(shorter)
-    beta = FOLD_BETA0 * shorter ** FOLD_BETA1
-    mean_y = mu + _EULER * beta
-    second_y = mean_y * mean_y + (math.pi ** 2 / 6.0) * beta * beta
-    ratio = shorter / lq
-    return float((ratio * mean_y).sum()), float((ratio * ratio * second_y).sum())
+        return -NormalDist().inv_cdf(p) if p < 1.0 else -math.inf
+    # Far tail: ln Q(z) = -z^2/2 - ln(z sqrt(2 pi)) + ln(1 - 1/z^2 + ...), solved by Newton's method.
+    z = math.sqrt(-2.0 * log_p)
+    for _ in range(30):
+        f = -0.5 * z * z - math.log(z * math.sqrt(2.0 * math.pi)) + math.log1p(-1.0 / (z * z)) - log_p
+        df = -z - 1.0 / z + 2.0 / (z ** 3 - z)
+        step = f / df
+        z -= step
+        if abs(step) < 1e-12 * z:
+            break
+    return z
 
 
 def null_tail(score: float) -> float:

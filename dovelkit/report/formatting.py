@@ -43,14 +43,15 @@ class HitLike(Protocol):
 
 
 # The columns of a hit table; "id" and "source" are left-aligned, the others right-aligned.
-HIT_COLUMNS = ("rank", "id", "score", "tm_query", "tm_target", "z_score", "e_value", "rmsd", "n_aligned",
-               "seq_identity", "chain", "source")
+HIT_COLUMNS = ("rank", "id", "score", "tm_query", "tm_target", "cov_query", "cov_target", "z_score", "e_value",
+               "rmsd", "n_aligned", "seq_identity", "chain", "source")
 LEFT_COLUMNS = frozenset({"id", "chain", "source"})
 
 
 def hit_cells(hit: HitLike) -> list[str]:
     """The cells of one hit in the order of HIT_COLUMNS."""
     return [str(hit.rank), printable(hit.id), number(hit.score, 4), number(hit.tm_query, 4), number(hit.tm_target, 4),
+            number(getattr(hit, "coverage_query", None), 2), number(getattr(hit, "coverage_target", None), 2),
             number(hit.z_score, 2), expected(getattr(hit, "e_value", None)), number(hit.rmsd, 3),
             str(hit.n_aligned), number(hit.seq_identity, 3), printable(hit.chain or "-"), printable(hit.source or "-")]
 

@@ -15,7 +15,7 @@ import dovel
 
 from dovelkit.report.document import Report, Section, _fmt
 from dovelkit.io.paths import PathLike
-from dovelkit.report.formatting import HIT_COLUMNS, LEFT_COLUMNS, hit_cells, hit_table
+from dovelkit.report.formatting import HIT_COLUMNS, LEFT_COLUMNS, expected, hit_cells, hit_table
 
 if TYPE_CHECKING:
     import plotly.graph_objects as go
@@ -32,18 +32,22 @@ def _is_query(query: dovel.Domain, hit_id: str, target: dovel.Domain) -> bool:
 
 
 def search_report(query: dovel.Domain, hits: Sequence[Hit], top: int = 5, title: str | None = None,
-                  query_source: PathLike | tuple[PathLike, str | None] | None = None) -> Report:
+                  query_source: PathLike | tuple[PathLike, str | None] | None = None,
+                  sort: str = "evalue") -> Report:
     """A report of a search: the ranked hits, the distribution of their scores with the Z-scores,
     and the best ``top`` hits superposed on the query.
 
     The superposition shows each hit's own ``alignment``, which the search keeps with
     ``details=True``; hits without one are listed but not drawn. The viewer draws the whole
     structures of the query's file ``query_source`` and of each hit's ``source`` file when this
-    machine has them, else their C-alpha atoms.
+    machine has them, else their C-alpha atoms. The best hit is the best one that is not the query
+    itself. ``hits`` may be a ``SearchHits``: a prefiltered search says how many entries it
+    aligned. ``sort`` names the order of the hits (the command's --sort).
     """
     from dovelkit.report import figures as F
     from dovelkit.report.viewer import search_viewer
 
+    aligned, entries = getattr(hits, "aligned", None), getattr(hits, "entries", None)
     hits = list(hits)
     qname = query.id or "query"
     scores = np.array([h.score for h in hits], dtype=float)
@@ -109,11 +113,17 @@ def search_report(query: dovel.Domain, hits: Sequence[Hit], top: int = 5, title:
         ("query", f"{qname}: {len(query.sequence)} residues"),
         ("hits", str(len(hits))),
     ]
-    if hits:
-        best = hits[0]
+    if aligned is not None and entries is not None:
+        summary.append(("entries aligned", f"{aligned} of {entries}" + (
+            " (prefiltered: the candidates the search keys chose)" if aligned < entries else " (every entry)")))
+    summary.append(("order", "by E-value" if sort == "evalue" else f"by {sort.replace('_', ' ')}"))
+    others = [h for h in hits if not (h.alignment is not None and _is_query(query, h.id, h.alignment.mobile))
+              and not (h.alignment is None and h.id == query.id)]
+    if others:
+        best = others[0]
         summary.append(("best hit", f"{best.id}: score {_fmt(best.score)}, TM-score {best.tm_query:.4f} (by the query), "
                                      f"{best.tm_target:.4f} (by the target), RMSD {_fmt(best.rmsd)} Å, "
-                                     f"{best.n_aligned} pairs"))
+                                     f"{best.n_aligned} pairs, E-value {expected(best.e_value)}"))
     if zs:
         summary.append(("highest Z-score", _fmt(max(zs), 1)))
     return Report(

@@ -182,11 +182,14 @@ def test_short_chains():
 # ------------------------------------------------------------------ search
 
 
-def test_fold_search_equals_a_loop_of_fold_alignments_ranked_by_tm():
+def test_fold_search_equals_a_loop_of_fold_alignments_ranked_by_chance():
+    from dovelkit.db.statistics import fold_null_log_tail
+
     query = dovelkit.load(TRX3)
     targets = [dovelkit.load(p) for p in (DSB, HRC, TRX2, ERT, f"{FAM}/unrelated/1stn.pdb", YCC)]
     direct = [dovelkit.align(query, t, level="fold") for t in targets]
-    order = sorted(range(len(targets)), key=lambda k: -direct[k].tm_fixed)  # stable: ties keep target order
+    chance = [fold_null_log_tail(r.tm_fixed, len(query), len(t)) for r, t in zip(direct, targets)]
+    order = sorted(range(len(targets)), key=lambda k: chance[k])  # stable: ties keep target order
     for workers in (1, 2):
         hits = dovelkit.search(query, targets, workers=workers, details=True, level="fold")
         assert [h.position for h in hits] == order
@@ -197,9 +200,11 @@ def test_fold_search_equals_a_loop_of_fold_alignments_ranked_by_tm():
             assert (h.n_aligned, h.rmsd, h.seq_identity) == (r.n_aligned, r.rmsd, r.seq_identity)
             np.testing.assert_array_equal(h.alignment.pairs, r.pairs)
             assert h.alignment.level == "fold" and h.alignment.tm_mobile == r.tm_mobile
+            assert h.e_value == pytest.approx(len(targets) * math.exp(chance[k]), rel=1e-12)
         assert hits[0].z_score is not None and hits[0].z_score > 0
     top = dovelkit.search(query, targets, workers=1, max_hits=2, score_cutoff=0.5, level="fold")
-    assert [h.position for h in top] == order[:2] and all(h.tm_query >= 0.5 for h in top)
+    assert [h.position for h in top] == [k for k in order if direct[k].tm_fixed >= 0.5][:2]
+    assert all(h.tm_query >= 0.5 for h in top)
     # family-level hits carry the TM-scores of their own pairs
     for h in dovelkit.search(query, targets, workers=1, details=True, level="family"):
         if h.n_aligned:
@@ -319,8 +324,12 @@ def test_fold_search_of_a_database_is_the_same_everywhere(tmp_path):
     coords = np.concatenate([d.coordinates for d in targets])
     offsets = np.cumsum([0] + [len(d) for d in targets])
     sequences = "".join(d.sequence for d in targets)
+    from dovelkit.db.statistics import fold_null_log_tail
+
     whole = _core.scan_targets(query.coordinates, query.sequence, coords, offsets, sequences, 0, _core.Settings(),
-                               score_cutoff=0.0, max_hits=6, quick=False, scan_mode=True, fold=True)
+                               score_cutoff=0.0, max_hits=len(targets), quick=False, scan_mode=True, fold=True)
+    whole = sorted(whole, key=lambda h: (fold_null_log_tail(h.score, len(query), len(targets[h.position])),
+                                         h.position))[:6]
     want = [(h.position, h.score, h.tm_target) for h in whole]
     # Z and E are taken over every target, so they are those of a search listing all of them.
     every = dovelkit.search(query, targets, max_hits=len(targets), workers=1, level="fold")
@@ -341,7 +350,10 @@ def test_fold_search_of_a_database_is_the_same_everywhere(tmp_path):
         assert got(pre) == want
         assert all(h.prefilter_score is not None for h in pre)
     pre = dovelkit.search(query, db, max_hits=6, workers=2, candidates=3, level="fold")
-    assert [(h.position, h.score) for h in pre] == [w[:2] for w in want][:len(pre)] and len(pre) >= 1
+    every_score = {h.position: h.score for h in every}
+    ranked = [h.position for h in every]
+    assert len(pre) >= 1 and all(every_score[h.position] == h.score for h in pre)
+    assert [h.position for h in pre] == sorted((h.position for h in pre), key=ranked.index)
 
 
 def test_fold_prefilter_finds_chains_inside_longer_ones(tmp_path):

@@ -44,8 +44,10 @@ def test_search_outputs_agree_with_the_library(database, tmp_path):
     r = dovel_cmd("search", query, database, "--top", "4", "--cutoff", "0.1", "--workers", "1", "--family")
     assert r.returncode == 0, r.stderr
     lines = r.stdout.splitlines()
-    assert lines[0].split()[:3] == ["rank", "id", "score"] and len(lines) == 5
-    assert [line.split()[1] for line in lines[1:]] == [h.id for h in want]
+    assert lines[0].split()[:3] == ["rank", "id", "score"] and len(lines) == 6
+    assert [line.split()[1] for line in lines[1:5]] == [h.id for h in want]
+    assert lines[5] == f"prefiltered: {want.aligned} candidates aligned of {len(db)} entries " \
+        "(--exhaustive aligns every entry)" and want.prefiltered
     assert lines[1].split()[2] == f"{want[0].score:.4f}"
 
     out = tmp_path / "hits.tsv"

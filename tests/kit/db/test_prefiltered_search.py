@@ -9,6 +9,8 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
 
+import math
+
 import numpy as np
 
 import dovelkit
@@ -118,23 +120,27 @@ def test_fold_z_and_e_are_over_the_whole_database_whatever_is_listed(keyed, chai
         assert [h.z_score for h in hits] == pytest.approx([h.z_score for h in one], rel=1e-12)
 
 
-def test_fold_null_model_is_a_tail_and_its_moments_match_it():
-    tail = statistics.fold_null_tail
+def test_fold_null_model_is_a_tail_of_both_lengths_and_z_follows_it():
+    tail, log_tail = statistics.fold_null_tail, statistics.fold_null_log_tail
     # a chance that falls with the TM-score, from 1 at TM 0 (no float underflow to a negative)
     tms = np.linspace(0.0, 1.0, 101)
     p = [tail(t, 120, 150) for t in tms]
     assert p[0] == pytest.approx(1.0) and all(0 <= b <= a <= 1 for a, b in zip(p, p[1:])) and p[-1] > 0
     assert tail(0.5, 120, 150) > 1e-3 > tail(0.8, 120, 150)
-    # a target longer than the query changes nothing; a shorter one makes the same TM_q rarer
-    assert tail(0.4, 120, 150) == tail(0.4, 120, 400)
+    # the pair's chance is symmetric in the two chains, and a shorter target makes a TM_q rarer
+    assert tail(0.4, 120, 60) == pytest.approx(tail(0.8, 60, 120), rel=1e-12)
     assert tail(0.4, 120, 60) < tail(0.4, 120, 120)
-    # the moments that count the entries not aligned are those of the law itself
-    for lq, lt in ((120, 150), (120, 60), (30, 300)):
-        grid = np.linspace(0.0, 1.5, 30001)
-        density = -np.gradient([tail(t, lq, lt) for t in grid], grid)
-        mean, second = statistics.fold_null_moments(lq, np.array([lt, lt]))
-        assert mean / 2 == pytest.approx(np.trapezoid(grid * density, grid), rel=2e-3)
-        assert second / 2 == pytest.approx(np.trapezoid(grid * grid * density, grid), rel=2e-3)
+    # an identical chain is rarer the longer it is: a query's self-hit beats any shorter match
+    selfs = [log_tail(1.0, n, n) for n in (20, 50, 120, 400, 1500, 5000)]
+    assert all(b < a for a, b in zip(selfs, selfs[1:]))
+    assert log_tail(1.0, 300, 300) < log_tail(250 / 300, 300, 250) and log_tail(1.0, 300, 300) < log_tail(0.99, 300, 300)
+    # ln P stays finite and exact where P underflows; Z is the normal deviate of P, monotone
+    assert log_tail(1.0, 30000, 30000) < -745 and math.isfinite(log_tail(1.0, 30000, 30000))
+    z = statistics.z_of_tail
+    assert z(math.log(0.5)) == pytest.approx(0.0, abs=1e-12)
+    assert z(math.log(0.0013498980316301)) == pytest.approx(3.0, rel=1e-9)
+    assert z(-690.0) < z(-710.0) < z(-5000.0) and z(-700.0) == pytest.approx(z(-700.0 - 1e-9), rel=1e-6)
+    assert abs(z(-699.999) - z(-700.001)) < 1e-3  # the two ways of taking it meet
 
 
 def test_old_database_searches_every_entry_until_indexed(keyed, chains, tmp_path):
