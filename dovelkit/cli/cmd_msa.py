@@ -229,7 +229,7 @@ def run(args: argparse.Namespace) -> int:
         if args.html is not None:
             from dovelkit.report.document import msa_report
 
-            texts.append((args.html, msa_report(result, sources=list(zip(files, chains))).html().encode("utf-8")))
+            texts.append((args.html, msa_report(result, sources=[(s.path, s.chain) for s in structures]).html().encode("utf-8")))
         write_files_atomically(texts)
     except Exception:  # an interrupted run keeps the directory it was asked to fill
         if created is not None:
