@@ -187,3 +187,48 @@ def key_lengths(
     data: npt.NDArray[np.uint8], offsets: npt.NDArray[np.int64] | npt.NDArray[np.int32]
 ) -> npt.NDArray[np.int64]: ...
 def top_candidates(scores: npt.NDArray[np.float64], k: int, min_score: float = ...) -> npt.NDArray[np.int64]: ...
+
+_Candidates = tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]
+
+class KeyIndex:
+    """The words of a column of search keys indexed for the prefilter."""
+
+    def __init__(
+        self, data: npt.NDArray[np.uint8], offsets: npt.NDArray[np.int64] | npt.NDArray[np.int32], *, fold: bool = False
+    ) -> None: ...
+    def __len__(self) -> int: ...
+    @property
+    def memory_bytes(self) -> int: ...
+    @property
+    def fold(self) -> bool: ...
+    def search(
+        self,
+        queries: Sequence[npt.ArrayLike],
+        *,
+        k: int,
+        min_score: float = ...,
+        min_rescored: int = ...,
+        rescore_factor: float = ...,
+    ) -> tuple[list[_Candidates], npt.NDArray[np.int64]]: ...
+    def search_entries(
+        self,
+        entries: npt.NDArray[np.int64],
+        *,
+        k: int,
+        min_score: float = ...,
+        min_rescored: int = ...,
+        rescore_factor: float = ...,
+    ) -> tuple[list[_Candidates], npt.NDArray[np.int64]]: ...
+
+def greedy_set_cover(
+    n: int,
+    representatives: npt.NDArray[np.int64],
+    members: npt.NDArray[np.int64],
+    rank: npt.NDArray[np.int64] | None = None,
+) -> npt.NDArray[np.int64]: ...
+def connected_components(
+    n: int,
+    representatives: npt.NDArray[np.int64],
+    members: npt.NDArray[np.int64],
+    rank: npt.NDArray[np.int64] | None = None,
+) -> npt.NDArray[np.int64]: ...

@@ -12,5 +12,6 @@ void bind_multiple(nanobind::module_& m);
 void bind_fold(nanobind::module_& m);
 void bind_records(nanobind::module_& m);
 void bind_prefilter(nanobind::module_& m);
+void bind_key_index(nanobind::module_& m);
 
 }  // namespace torva_kit

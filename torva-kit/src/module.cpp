@@ -10,4 +10,5 @@ NB_MODULE(_core, m) {
     torva_kit::bind_fold(m);
     torva_kit::bind_records(m);
     torva_kit::bind_prefilter(m);
+    torva_kit::bind_key_index(m);
 }
