@@ -17,6 +17,8 @@ import types
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
+    from dovelkit.clustering import Clustering as Clustering
+    from dovelkit.clustering import cluster as cluster
     from dovelkit.database import Database as Database
     from dovelkit.multiple import MultipleAlignment as MultipleAlignment
     from dovelkit.multiple import msa as msa
@@ -38,12 +40,14 @@ if TYPE_CHECKING:
 
 # Each top-level name and the module that defines it.
 _HOME = {
+    "Clustering": "dovelkit.clustering",
     "Database": "dovelkit.database",
     "Hit": "dovelkit.search",
     "MultipleAlignment": "dovelkit.multiple",
     "PairwiseAlignment": "dovelkit.pairwise",
     "Report": "dovelkit.report",
     "align": "dovelkit.pairwise",
+    "cluster": "dovelkit.clustering",
     "load": "dovelkit.reading",
     "load_chains": "dovelkit.reading",
     "msa": "dovelkit.multiple",

@@ -1,0 +1,129 @@
+"""dovelkit.cluster on real chains: the rule every member keeps with its representative, every
+entry once, the thresholds, and the same clusters however the work is spread."""
+
+import os
+
+import numpy as np
+import pytest
+
+from conftest import data_path
+
+def _chains():
+    import glob
+
+    import dovelkit
+
+    if not os.path.isdir(data_path("families")):
+        pytest.skip(f"the bundled entries are absent ({data_path('families')})")
+    out = []
+    for fam in ("cytochrome_c", "thioredoxin", "microbial_ribonuclease", "cytochrome_cprime_b562",
+                "carbonic_anhydrase"):
+        for path in sorted(glob.glob(data_path("families", fam, "*.pdb"))):
+            d = dovelkit.load(path)
+            d.id = f"{fam}/{d.id}"
+            out.append(d)
+    for name in ("1ubq.pdb", "1o1z.pdb", "3znf.pdb", "1hpv.pdb"):
+        d = dovelkit.load(data_path(name))
+        d.id = f"other/{d.id}"
+        out.append(d)
+    return out
+
+
+@pytest.fixture(scope="module")
+def db(tmp_path_factory):
+    from dovelkit.database import Database
+
+    path = tmp_path_factory.mktemp("cluster") / "chains.parquet"
+    return Database.from_domains(path, _chains(), rows_per_group=7)  # several slices
+
+
+@pytest.fixture(scope="module")
+def clustered(db):
+    import dovelkit
+
+    return dovelkit.cluster(db, workers=1)
+
+
+def _family(id_):
+    return id_.split("/", 1)[0]
+
+
+def test_every_member_passes_the_rule_with_its_representative(db, clustered):
+    from dovelkit import _core
+
+    rows = clustered.rows()
+    # Every entry once as a member; every representative also its own member, and first of its cluster.
+    assert sorted(m for _, m in rows) == sorted(db.ids)
+    reps = {r for r, _ in rows}
+    assert all((r, r) in set(rows) for r in reps)
+    assert clustered.n_clusters == len(reps) == len(clustered.sizes())
+    ids = db.ids
+    for r, m in rows:
+        if r == m:
+            continue
+        a, b = db.entry(ids.index(m)), db.entry(ids.index(r))
+        got = _core.fold_align(a.coordinates, a.sequence, b.coordinates, b.sequence)
+        assert got.tm_fixed >= 0.5, (r, m)
+        assert got.n_aligned >= 0.7 * len(a.coordinates) and got.n_aligned >= 0.7 * len(b.coordinates), (r, m)
+    # Each family whose members TM-align puts all above 0.5 to one another (by either chain) lands in
+    # one cluster; folds never mix.
+    by_member = dict((m, r) for r, m in rows)
+    for fam in ("cytochrome_c", "cytochrome_cprime_b562", "carbonic_anhydrase"):
+        assert len({by_member[i] for i in ids if _family(i) == fam}) == 1, fam
+    for r, m in rows:
+        assert _family(r) == _family(m) or _family(r) == "other" and r == m
+
+
+def test_thresholds_coverage_modes_and_components(db, clustered):
+    import dovelkit
+
+    # A TM-score no two different chains reach: every entry its own cluster.
+    alone = dovelkit.cluster(db, workers=1, tm=0.999)
+    assert alone.n_clusters == len(db)
+    # Full coverage of both chains is stricter than full coverage of the member only, which is
+    # stricter than the default.
+    both = dovelkit.cluster(db, workers=1, coverage=0.95, cov_mode=0)
+    member = dovelkit.cluster(db, workers=1, coverage=0.95, cov_mode=1)
+    assert clustered.n_clusters <= member.n_clusters <= both.n_clusters
+    # Lower thresholds never make more clusters here; components never more than set cover.
+    loose = dovelkit.cluster(db, workers=1, tm=0.3, coverage=0.5)
+    assert loose.n_clusters <= clustered.n_clusters
+    comp = dovelkit.cluster(db, workers=1, method="components")
+    assert comp.n_clusters <= clustered.n_clusters
+    assert sorted(m for _, m in comp.rows()) == sorted(db.ids)
+
+
+def test_the_same_clusters_on_one_or_two_workers_and_on_dask(db, clustered):
+    import dovelkit
+
+    again = dovelkit.cluster(db.path, workers=1)
+    assert again.rows() == clustered.rows()
+    two = dovelkit.cluster(db, workers=2)
+    assert two.rows() == clustered.rows()
+    np.testing.assert_allclose(two.tm, clustered.tm)
+    pytest.importorskip("distributed")
+    from distributed import Client, LocalCluster
+
+    with LocalCluster(host="127.0.0.1", dashboard_address=None, n_workers=2, threads_per_worker=1,
+                      processes=True, silence_logs=40) as cluster, Client(cluster) as client:
+        on_dask = dovelkit.cluster(db, client=client)
+    assert on_dask.rows() == clustered.rows()
+
+
+def test_outputs_and_mistakes(db, clustered, tmp_path):
+    import dovelkit
+    from dovelkit.database import Database
+
+    tsv = tmp_path / "clusters.tsv"
+    clustered.write_tsv(tsv)
+    lines = tsv.read_text().splitlines()
+    assert [tuple(line.split("\t")) for line in lines] == clustered.rows()
+    reps = clustered.write_representatives(tmp_path / "reps.parquet")
+    assert sorted(reps.ids) == sorted({r for r, _ in clustered.rows()})
+    assert reps.has_keys
+    for bad in ({"tm": 1.5}, {"coverage": -0.1}, {"cov_mode": 3}, {"method": "upgma"}, {"candidates": 0},
+                {"tm": True}):
+        with pytest.raises(ValueError):
+            dovelkit.cluster(db, workers=1, **bad)
+    one = Database.from_domains(tmp_path / "one.parquet", [db[3]])
+    assert dovelkit.cluster(one, workers=1).rows() == [(db.ids[3], db.ids[3])]
