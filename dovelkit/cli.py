@@ -14,7 +14,7 @@ from typing import NoReturn
 from dovelkit.errors import UserError
 
 # Sub-command name -> module under dovelkit.commands that provides add_parser() and run().
-COMMANDS = ("align", "msa", "search", "db")
+COMMANDS = ("align", "msa", "search", "cluster", "db")
 
 # What each sub-command imports in any case, with the extension modules (and numpy) behind it;
 # a command module that needs less for some runs says so itself (its preload(args)).
@@ -23,6 +23,7 @@ _PRELOAD = {
     "msa": _READING + ("dovelkit.multiple", "dovelkit.writing"),
     "search": _READING + ("dovelkit.search", "dovelkit.database"),
     "db": _READING + ("dovelkit.database", "dovelkit.inputs"),
+    "cluster": ("dovel", "dovelkit._core", "dovelkit.clustering", "dovelkit.database", "dovelkit.search"),
 }
 
 DESCRIPTION = """\
@@ -33,6 +34,7 @@ examples:
   dovel msa 1hrc.pdb 1ycc.pdb 1co6.pdb -o aligned/ --fasta family.fasta
   dovel db create cath.parquet structures/
   dovel search query.pdb cath.parquet --top 20
+  dovel cluster cath.parquet -o clusters.tsv --representatives reps.parquet
 """
 
 

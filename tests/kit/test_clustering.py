@@ -127,3 +127,23 @@ def test_outputs_and_mistakes(db, clustered, tmp_path):
             dovelkit.cluster(db, workers=1, **bad)
     one = Database.from_domains(tmp_path / "one.parquet", [db[3]])
     assert dovelkit.cluster(one, workers=1).rows() == [(db.ids[3], db.ids[3])]
+
+
+def test_the_command(db, clustered, tmp_path):
+    from conftest import dovel_cmd, one_line_error
+
+    out, reps, page = tmp_path / "clusters.tsv", tmp_path / "reps.parquet", tmp_path / "report.html"
+    r = dovel_cmd("cluster", db.path, "-o", out, "--representatives", reps, "--html", page, "--workers", "2")
+    assert r.returncode == 0, r.stderr
+    assert out.read_text() == clustered.tsv()
+    assert f"{len(db)} entries in {clustered.n_clusters} clusters" in r.stderr
+    assert reps.exists() and "Cluster sizes" in page.read_text()
+    # Without -o the table goes to standard output; --quiet leaves standard error empty.
+    r = dovel_cmd("cluster", db.path, "--workers", "1", "--quiet", "--tm", "0.999")
+    assert r.returncode == 0 and r.stderr == ""
+    assert len(r.stdout.splitlines()) == len(db)
+    # Mistakes: one line, status 1, nothing written.
+    assert "overwrite" in one_line_error(dovel_cmd("cluster", db.path, "--representatives", db.path))
+    assert "between 0 and 1" in one_line_error(dovel_cmd("cluster", db.path, "--coverage", "1.5"))
+    one_line_error(dovel_cmd("cluster", tmp_path / "absent.parquet", "-o", tmp_path / "none.tsv"))
+    assert not (tmp_path / "none.tsv").exists()
