@@ -3,9 +3,9 @@
 quality -- real chains only (the bundled entries and families, ../shared/bench/entries and
            ../shared/bench/chains): every chain a query (from its trace, as a search makes it) against a
            column of all their keys, at both levels' windows; how many of the exhaustive prefilter's k
-           best (positive scores) the index returns, and whether the index's scores are the prefilter's
-           own. Queries made from keys (those of the all-against-all and of clustering) are checked for
-           exact equality.
+           best (positive scores) the index returns (all of them, but for ties at the k-th score that
+           float32 scores cannot tell apart), and whether its scores are the prefilter's own. Queries
+           made from keys (those of clustering) are checked for exact equality.
 speed   -- a column of synthetic variants of the real chains (as bench_prefilter_search.py makes them):
            building the index, its bytes per entry, and the cost of a query by the index and by the
            exhaustive prefilter, per query and per pair, on one core.

@@ -82,6 +82,80 @@ def prefilter_slice(source: Any, k: int, queries: Sequence[np.ndarray],
         raise db.key_error(db.slices[k].start + int(found.group(1)), f"damaged search key ({what})") from None
 
 
+# Databases of at least this many entries are prefiltered through an index of their keys (see
+# prefilter_shard); below it every key is compared, which costs less than reading the query's word
+# counts off it (benchmarks/bench_key_index.py speed). Both give the same candidates.
+INDEX_MIN_ENTRIES = 5000
+# Entries of the consecutive slices one index covers at most: a worker holds one such index
+# (about 5 bytes per residue) while it serves a batch's queries.
+SHARD_ENTRIES = 100_000
+
+# A worker keeps the index it built last, for the next queries of the batch (or of the next one).
+_SHARD: dict[Any, Any] = {}
+
+
+def shards_of(db: Database) -> list[tuple[int, int]]:
+    """Runs of consecutive slices (first, end) of at most SHARD_ENTRIES entries each (at least one
+    slice)."""
+    out: list[tuple[int, int]] = []
+    first, count = 0, 0
+    for k, r in enumerate(db.slices):
+        if count and count + len(r) > SHARD_ENTRIES:
+            out.append((first, k))
+            first, count = k, 0
+        count += len(r)
+    if count or not out:
+        out.append((first, db.n_slices))
+    return out
+
+
+def _shard_index(db: Database, shard: tuple[int, int], fold: bool) -> tuple[Any, np.ndarray]:
+    """The key index of a run of slices, and its entries' lengths; built once per worker."""
+    token = (db.path, db._stat.st_ino, db._stat.st_mtime_ns, shard, fold)
+    got = _SHARD.get(token)
+    if got is None:
+        _SHARD.clear()  # one at a time: a worker's memory is one shard's index
+        parts = [db.read_keys(k) for k in range(*shard)]
+        data = np.concatenate([d for d, _ in parts])
+        offsets = [np.zeros(1, dtype=np.int64)]
+        end = 0
+        for _, o in parts:
+            o = np.asarray(o, dtype=np.int64)
+            offsets.append(o[1:] - o[0] + end)
+            end += int(o[-1] - o[0])
+        column = np.concatenate(offsets)
+        first = db.slices[shard[0]].start
+        try:
+            index = _core.KeyIndex(data, column, fold=fold)
+        except ValueError as exc:
+            found = _AT_ENTRY.search(str(exc))
+            if found is None:
+                raise
+            what = str(exc).split(": ", 1)[-1]
+            raise db.key_error(first + int(found.group(1)), f"damaged search key ({what})") from None
+        got = _SHARD[token] = (index, _core.key_lengths(data, column))
+    return got
+
+
+def prefilter_shard(source: Any, shard: tuple[int, int], queries: Sequence[np.ndarray], k: int,
+                    fold: bool = False) -> tuple[list[tuple[np.ndarray, np.ndarray]], list[list[tuple[float, float]]]]:
+    """Each query's k best candidates (positions in the database, float32 prefilter scores) among the
+    entries of a run of slices (first, end), found through the index of their keys -- exactly the
+    candidates comparing every key gives -- and, at the fold level, the null model's sums over
+    those entries for each query (see search_batch)."""
+    db = _open(source)
+    index, lengths = _shard_index(db, shard, fold)
+    first = db.slices[shard[0]].start
+    found, _ = index.search(list(queries), k=k)
+    # The sums slice by slice, as the comparison of every key makes them (their exact sum is then
+    # the same to the last bit).
+    moments: list[list[tuple[float, float]]] = []
+    for q in queries:
+        moments.append([fold_null_moments(len(q), lengths[r.start - first:r.stop - first])
+                        for r in db.slices[shard[0]:shard[1]]] if fold else [])
+    return [(pos + first, score) for pos, score in found], moments
+
+
 @dataclass
 class SliceHits:
     """What one slice sends back for one query."""
@@ -171,20 +245,11 @@ class QueryResult:
     tails: dict[int, float]  # fold level: the hits' chances under the null model
 
 
-def search_batch(db: Database, scans: Sequence[_Scan], pool: WorkerPool | None, client: Client | None,
-                 on_slice: Callable[[int], None] | None = None, candidates: int | None = None) -> list[QueryResult]:
-    """Both passes of a batch of queries through ``db``."""
-    source: Any = db if pool is None and client is None else db.reference()
-    queries = [s.query[0] for s in scans]
-    fold = any(s.fold for s in scans)  # a batch is searched at one level
-    k_best = candidate_count(len(db), fold) if candidates is None else min(len(db), candidates)
-    empty = (np.zeros(0, dtype=np.int64), np.zeros(0, dtype=np.float32))
-    best = [empty for _ in scans]
+def _prefilter_every_key(db: Database, source: Any, queries: list[np.ndarray], scans: Sequence[_Scan], fold: bool,
+                         k_best: int, pool: WorkerPool | None, client: Client | None,
+                         best: list[tuple[np.ndarray, np.ndarray]], sums: list[tuple[list[float], list[float]]]) -> None:
+    """The first pass slice by slice, every key compared with every query."""
     slices = db.slices
-    # Fold level: every entry counts in the statistics by what the null model expects of it, until
-    # the candidates' own scores replace it (align_slice).
-    # The parts of each sum are added exactly (math.fsum), so the slices may finish in any order.
-    sums: list[tuple[list[float], list[float]]] = [([], []) for _ in scans]
     calls: list[Call] = [(prefilter_slice, (source, k, queries, fold), f"comparing the keys of slice {k} of {db.path}")
                          for k in range(len(slices))]
     for k, (scores, slice_lengths) in run_calls(calls, pool, client):
@@ -201,6 +266,51 @@ def search_batch(db: Database, scans: Sequence[_Scan], pool: WorkerPool | None, 
                 best[q] = _merge_top(best[q], positions[keep], row[keep], k_best)
             else:
                 best[q] = _merge_top(best[q], positions, row, k_best)
+
+
+def _prefilter_by_index(db: Database, source: Any, queries: list[np.ndarray], scans: Sequence[_Scan], fold: bool,
+                        k_best: int, pool: WorkerPool | None, client: Client | None,
+                        best: list[tuple[np.ndarray, np.ndarray]], sums: list[tuple[list[float], list[float]]]) -> None:
+    """The first pass through the key index of each run of slices: the batch's queries go in parts
+    to the workers, each of which builds the run's index once."""
+    workers = 1 if pool is None and client is None else max(2, len(pool.pids) if pool is not None else 2)
+    per_call = max(1, -(-len(queries) // (2 * workers)))
+    calls: list[Call] = []
+    first_query: list[int] = []
+    for shard in shards_of(db):
+        for lo in range(0, len(queries), per_call):
+            calls.append((prefilter_shard, (source, shard, queries[lo:lo + per_call], k_best, fold),
+                          f"finding candidates in slices {shard[0]}-{shard[1] - 1} of {db.path}"))
+            first_query.append(lo)
+    for i, (found, moments) in run_calls(calls, pool, client):
+        lo = first_query[i]
+        for j, ((pos, score), per_slice) in enumerate(zip(found, moments)):
+            q = lo + j
+            if scans[q].fold:
+                for m1, m2 in per_slice:
+                    sums[q][0].append(m1)
+                    sums[q][1].append(m2)
+            best[q] = _merge_top(best[q], pos, score, k_best)
+
+
+def search_batch(db: Database, scans: Sequence[_Scan], pool: WorkerPool | None, client: Client | None,
+                 on_slice: Callable[[int], None] | None = None, candidates: int | None = None) -> list[QueryResult]:
+    """Both passes of a batch of queries through ``db``."""
+    source: Any = db if pool is None and client is None else db.reference()
+    queries = [s.query[0] for s in scans]
+    fold = any(s.fold for s in scans)  # a batch is searched at one level
+    k_best = candidate_count(len(db), fold) if candidates is None else min(len(db), candidates)
+    empty = (np.zeros(0, dtype=np.int64), np.zeros(0, dtype=np.float32))
+    best = [empty for _ in scans]
+    slices = db.slices
+    # Fold level: every entry counts in the statistics by what the null model expects of it, until
+    # the candidates' own scores replace it (align_slice).
+    # The parts of each sum are added exactly (math.fsum), so the slices may finish in any order.
+    sums: list[tuple[list[float], list[float]]] = [([], []) for _ in scans]
+    if len(db) >= INDEX_MIN_ENTRIES:
+        _prefilter_by_index(db, source, queries, scans, fold, k_best, pool, client, best, sums)
+    else:
+        _prefilter_every_key(db, source, queries, scans, fold, k_best, pool, client, best, sums)
     # Which slice each query's candidates fall in.
     starts = np.array([r.start for r in slices], dtype=np.int64)
     work: dict[int, list[tuple[int, np.ndarray]]] = {}

@@ -125,6 +125,69 @@ Result<std::vector<IndexCandidate>> KeyIndex::search(const PrefilterQuery& query
     if (query_letters.size() != (nq >= 4 ? nq - 3 : 0)) {
         return Error::invalid_parameter("the query's letters do not fit its residue count");
     }
+    // The query's word counts; a word more common than the masking allows counts nothing.
+    const std::size_t wq = words_of(query_letters.size());
+    s.codes.clear();
+    for (std::size_t p = 0; p < wq; ++p) s.codes.push_back(code_of(query_letters.data() + p));
+    std::sort(s.codes.begin(), s.codes.end());
+    s.weights.clear();
+    std::vector<std::uint32_t> codes;
+    for (std::size_t a = 0; a < s.codes.size();) {
+        std::size_t b = a;
+        while (b < s.codes.size() && s.codes[b] == s.codes[a]) ++b;
+        if (b - a <= options_.max_word_occurrences) {
+            codes.push_back(s.codes[a]);
+            s.weights.push_back(static_cast<std::uint32_t>(b - a));
+        }
+        a = b;
+    }
+    s.codes = std::move(codes);
+    return search_weighted(query, wq, o, s, stats);
+}
+
+Result<std::vector<IndexCandidate>> KeyIndex::search_trace(std::span<const Point> ca, const IndexSearchOptions& o,
+                                                           Scratch& s, IndexSearchStats* stats) const {
+    const PrefilterQuery query = PrefilterQuery::from_points(ca, options_);
+    const std::size_t wq = words_of(ca.size() >= 4 ? ca.size() - 3 : 0);
+    s.codes.clear();
+    s.weights.clear();
+    const std::size_t uq = query.indexed_words();
+    if (wq > 0 && uq > 0) {
+        // The same query with one band over every diagonal and no length window: its score of a
+        // target of one word is the number of the query's positions indexed under that word, its
+        // own and alternates alike (masking is the same), times a known scale.
+        PrefilterOptions all = options_;
+        all.band_half_width = wq + 1;
+        all.min_length_ratio = 0.0;
+        all.max_length_ratio = std::numeric_limits<double>::infinity();
+        const PrefilterQuery probe = PrefilterQuery::from_points(ca, all);
+        const double scale = static_cast<double>(uq) / std::sqrt(static_cast<double>(wq));
+        const auto cap = static_cast<std::uint32_t>(options_.max_word_occurrences);
+        std::uint8_t word[kWord];
+        const std::size_t n_codes = code_starts_.size() - 1;
+        for (std::size_t c = 0; c < n_codes; ++c) {
+            if (code_starts_[c] == code_starts_[c + 1]) continue;  // no entry holds it
+            std::size_t rest = c;
+            for (std::size_t k = kWord; k-- > 0;) {
+                const std::size_t part = rest % alphabet_[k];
+                rest /= alphabet_[k];
+                word[k] = static_cast<std::uint8_t>(alphabet_[k] == 16 ? part : ((part / 16) << 4) | (part % 16));
+            }
+            const double v = probe.score_letters(std::span<const std::uint8_t>(word, kWord));
+            if (!(v > 0.0)) continue;
+            // A capped score says only "at least": the masking bounds the count.
+            const auto w = v >= 1.0 ? cap : static_cast<std::uint32_t>(std::lround(v * scale));
+            s.codes.push_back(static_cast<std::uint32_t>(c));
+            s.weights.push_back(std::max<std::uint32_t>(1, std::min(w, cap)));
+        }
+    }
+    return search_weighted(query, wq, o, s, stats);
+}
+
+Result<std::vector<IndexCandidate>> KeyIndex::search_weighted(const PrefilterQuery& query, std::size_t wq,
+                                                              const IndexSearchOptions& o, Scratch& s,
+                                                              IndexSearchStats* stats) const {
+    const std::size_t nq = query.residue_count();
     IndexSearchStats local;
     IndexSearchStats& st = stats != nullptr ? *stats : local;
     st = {};
@@ -132,33 +195,23 @@ Result<std::vector<IndexCandidate>> KeyIndex::search(const PrefilterQuery& query
     std::vector<IndexCandidate> out;
     const std::size_t k = std::min(o.k, n);
     if (k == 0) return out;
-    const std::size_t wq = words_of(query_letters.size());
     const std::size_t uq = query.indexed_words();
 
     std::vector<Bounded> bounded;
     if (wq > 0 && uq > 0) {
-        // The query's word counts; a word more common than the masking allows counts nothing.
-        s.codes.clear();
-        for (std::size_t p = 0; p < wq; ++p) s.codes.push_back(code_of(query_letters.data() + p));
-        std::sort(s.codes.begin(), s.codes.end());
         // The hits of every entry holding a query word, walking only those words' lists.
         if (s.hits.size() != n) s.hits.assign(n, 0);
         s.touched.clear();
-        for (std::size_t a = 0; a < s.codes.size();) {
-            std::size_t b = a;
-            while (b < s.codes.size() && s.codes[b] == s.codes[a]) ++b;
-            const auto weight = static_cast<std::uint32_t>(b - a);
-            if (weight <= options_.max_word_occurrences) {
-                const std::uint32_t* p = postings_.data() + code_starts_[s.codes[a]];
-                const std::uint32_t* end = postings_.data() + code_starts_[s.codes[a] + 1];
-                st.postings += static_cast<std::size_t>(end - p);
-                for (; p != end; ++p) {
-                    std::uint32_t& h = s.hits[*p];
-                    if (h == 0) s.touched.push_back(*p);
-                    h += weight;
-                }
+        for (std::size_t i = 0; i < s.codes.size(); ++i) {
+            const std::uint32_t weight = s.weights[i];
+            const std::uint32_t* p = postings_.data() + code_starts_[s.codes[i]];
+            const std::uint32_t* end = postings_.data() + code_starts_[s.codes[i] + 1];
+            st.postings += static_cast<std::size_t>(end - p);
+            for (; p != end; ++p) {
+                std::uint32_t& h = s.hits[*p];
+                if (h == 0) s.touched.push_back(*p);
+                h += weight;
             }
-            a = b;
         }
         st.touched = s.touched.size();
         // Each entry's bound, within the length window the query's options give.

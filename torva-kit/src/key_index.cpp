@@ -62,10 +62,8 @@ torva::IndexSearchOptions search_options(std::size_t k, double min_score, std::s
 }
 
 // One query's candidates as (positions int64, scores float32), the statistics summed into `stats`.
-nb::tuple candidates_of(Index& ix, const torva::PrefilterQuery& q, std::span<const std::uint8_t> letters,
-                        const torva::IndexSearchOptions& o, std::vector<std::int64_t>& stats) {
-    torva::IndexSearchStats st;
-    const auto found = unwrap(ix.index.search(q, letters, o, ix.scratch, &st), "Prefilter failed: ");
+nb::tuple candidates_tuple(const std::vector<torva::IndexCandidate>& found, const torva::IndexSearchStats& st,
+                           std::vector<std::int64_t>& stats) {
     stats[0] += static_cast<std::int64_t>(st.postings);
     stats[1] += static_cast<std::int64_t>(st.touched);
     stats[2] += static_cast<std::int64_t>(st.rescored);
@@ -144,18 +142,17 @@ void bind_key_index(nb::module_& m) {
                 nb::list out;
                 for (const Coords& c : queries) {
                     check_cancel();
-                    const auto pts = points_of(c);
-                    const auto q = torva::PrefilterQuery::from_points(pts, options_for(ix.fold));
-                    const std::vector<std::uint8_t> letters = torva::shape_letters(pts);
-                    out.append(candidates_of(ix, q, letters, o, stats));
+                    torva::IndexSearchStats st;
+                    const auto found = unwrap(ix.index.search_trace(points_of(c), o, ix.scratch, &st), "Prefilter failed: ");
+                    out.append(candidates_tuple(found, st, stats));
                 }
                 return nb::make_tuple(out, owned_array(std::move(stats), {3}));
             },
             nb::arg("queries"), nb::kw_only(), nb::arg("k"), nb::arg("min_score") = -1.0,
             nb::arg("min_rescored") = 64, nb::arg("rescore_factor") = 2.0,
-            "The k best entries by prefilter score of each query (a C-alpha trace), exactly scored: a list "
-            "of (positions int64, scores float32), best first, and the work done (postings walked, entries "
-            "touched, entries scored).")
+            "The k best entries by prefilter score of each query (a C-alpha trace): exactly those of "
+            "prefilter_scores + top_candidates, as a list of (positions int64, scores float32), best first, "
+            "and the work done (postings walked, entries touched, entries scored).")
         .def(
             "search_entries",
             [](Index& ix, const Ints& entries, std::size_t k, double min_score, std::size_t min_rescored,
@@ -172,7 +169,10 @@ void bind_key_index(nb::module_& m) {
                     const auto entry = static_cast<std::size_t>(e);
                     const auto q = unwrap(torva::PrefilterQuery::from_key(ix.index.key(entry), options_for(ix.fold)),
                                           "Prefilter failed: ");
-                    out.append(candidates_of(ix, q, ix.index.letters(entry), o, stats));
+                    torva::IndexSearchStats st;
+                    const auto found =
+                        unwrap(ix.index.search(q, ix.index.letters(entry), o, ix.scratch, &st), "Prefilter failed: ");
+                    out.append(candidates_tuple(found, st, stats));
                 }
                 return nb::make_tuple(out, owned_array(std::move(stats), {3}));
             },

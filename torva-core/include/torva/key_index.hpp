@@ -15,20 +15,17 @@
 //
 // and the search scores exactly (PrefilterQuery::score_letters, the very
 // function the exhaustive prefilter runs) the entries in order of their
-// bound until no entry left can beat the k-th best exact score. When the
-// query's word counts are its key's own (a query made from a key, which has
-// no alternate letters), the bound holds for every entry and the candidates
-// are exactly those of prefilter_scores + top_candidates over the whole
-// column: the same entries with the same scores, equal scores by position.
-// A query made from a trace also meets targets through the alternate letters
-// of its words near a letter boundary, which the index does not see: H_t is
-// then counted from the query's own letters, its bound may fall short of a
-// target's score, and a margin of extra entries (IndexSearchOptions) is
-// scored exactly; how close that comes to the exhaustive candidates is
-// measured (benchmarks/bench_key_index.py), not guaranteed.
+// bound until no entry left can beat the k-th best exact score. The bound
+// holds for every entry when the query's word counts are exactly those the
+// query indexes: for a query made from a key (no alternate letters) they are
+// its own words' (search); for a query made from a trace, which also indexes
+// each word under the alternates of its letters near a boundary, they are
+// read off the query itself (search_trace). Either way the candidates are
+// exactly those of prefilter_scores + top_candidates over the whole column:
+// the same entries with the same scores, equal scores by position.
 //
 // Memory: one byte per letter (the keys' letters), four per word (the
-// lists), twelve per entry and four per distinct word code (36 864 at the
+// lists), twelve per entry and eight per distinct word code (36 864 at the
 // default options): about 5 bytes per residue.
 #pragma once
 
@@ -82,8 +79,8 @@ public:
         friend class KeyIndex;
         std::vector<std::uint32_t> hits;
         std::vector<std::uint32_t> touched;
-        std::vector<std::uint32_t> weights;  // per word code of the query
-        std::vector<std::uint32_t> codes;    // the query's codes
+        std::vector<std::uint32_t> codes;    // the query's word codes
+        std::vector<std::uint32_t> weights;  // and how many of its positions each one counts
     };
 
     KeyIndex() = default;
@@ -110,17 +107,29 @@ public:
     // The entry's key, as the column held it.
     std::vector<std::uint8_t> key(std::size_t entry) const;
 
-    // The k best entries for `query` (built with this index's options) by
-    // prefilter score, best first, equal scores by position; see the file's
-    // comment for when they are exactly those of the exhaustive prefilter.
-    // `query_letters`: the query's own letters (shape_letters of its trace,
-    // or its key's letters). InvalidParameter when their count does not fit
-    // the query's residue count.
+    // The k best entries for `query` (made from a key with this index's
+    // options) by prefilter score, best first, equal scores by position.
+    // `query_letters`: its key's letters. For a query made from a trace this
+    // counts its own letters' words only and may miss entries that only its
+    // alternate letters reach (see search_trace). InvalidParameter when the
+    // letters' count does not fit the query's residue count.
     Result<std::vector<IndexCandidate>> search(const PrefilterQuery& query, std::span<const std::uint8_t> query_letters,
                                                const IndexSearchOptions& search_options, Scratch& scratch,
                                                IndexSearchStats* stats = nullptr) const;
 
+    // The same for a query made from a C-alpha trace (PrefilterQuery::from_points with this index's
+    // options), with exactly the exhaustive prefilter's candidates: the counts of the query's words,
+    // alternates included, are read off the query itself -- each word any entry holds scored as a
+    // target of one word by the query with one band over all its diagonals -- so the bound holds for
+    // every entry. That costs one such score per distinct word of the index (at most 36 864 at the
+    // default options, a few milliseconds), whatever the size of the index.
+    Result<std::vector<IndexCandidate>> search_trace(std::span<const Point> ca, const IndexSearchOptions& search_options,
+                                                     Scratch& scratch, IndexSearchStats* stats = nullptr) const;
+
 private:
+    Result<std::vector<IndexCandidate>> search_weighted(const PrefilterQuery& query, std::size_t query_words,
+                                                        const IndexSearchOptions& search_options, Scratch& scratch,
+                                                        IndexSearchStats* stats) const;
     template <class Offset>
     static Result<KeyIndex> build_impl(std::span<const std::uint8_t> data, std::span<const Offset> offsets,
                                        const PrefilterOptions& options, const Cancel& cancel);
