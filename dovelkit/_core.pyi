@@ -219,6 +219,9 @@ class KeyIndex:
         min_rescored: int = ...,
         rescore_factor: float = ...,
     ) -> tuple[list[_Candidates], npt.NDArray[np.int64]]: ...
+    def word_groups(
+        self, rank: npt.NDArray[np.int64], *, words: int, seed: int = 0
+    ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.int64]]: ...
 
 def greedy_set_cover(
     n: int,

@@ -56,6 +56,12 @@ if TYPE_CHECKING:
 COVERAGE_MODES = (0, 1, 2)
 METHODS = ("set-cover", "components")
 
+# A round over more entries than this finds candidates by groups of shared words (linear time), a
+# smaller one through the key index (each entry's best candidates by prefilter score).
+INDEX_MAX_ENTRIES = 20_000
+# Words of lowest hash each entry picks for the groups.
+WORDS_PER_ENTRY = 16
+
 # Entries placed per call on a worker (prefilter queries, alignments).
 _QUERIES_PER_CALL = 500
 _PAIRS_PER_CALL = 200
@@ -383,7 +389,7 @@ def _cluster(db: Database, rule: Rule, method: str, k: int, tries: int, rounds: 
             rep[i], tm[i], cov[i] = i, 1.0, 1.0
         # Clusters join larger ones while any does (a few passes at most: each pass joins or stops).
         for _ in range(rounds):
-            if not _merge_representatives(runner, rank, rule, k, rep, tm, cov, passed):
+            if not _merge_representatives(runner, rank, rule, tries, rep, tm, cov, passed):
                 break
         runner.close()
     finally:
@@ -400,20 +406,43 @@ def _cluster(db: Database, rule: Rule, method: str, k: int, tries: int, rounds: 
     return Clustering(db.path, list(db.ids), rep, tm, cov, rule, method)
 
 
+def _grouped(runner: _Runner, members: np.ndarray, rank: np.ndarray, r: int) -> list[tuple[np.ndarray, np.ndarray]]:
+    """Candidates by shared words of low hash (KeyIndex.word_groups), in time linear in the entries:
+    for each entry the centres of its groups, those sharing more groups first (positions, counts)."""
+    token = (runner.db.path, "groups", r, len(members), int(members.sum()) if len(members) else 0)
+    index = _subset_index(runner.db, token, members)
+    centres, who, shared = index.word_groups(rank[members], words=WORDS_PER_ENTRY, seed=r)
+    out: list[tuple[np.ndarray, np.ndarray]] = [(np.zeros(0, np.int64), np.zeros(0, np.int64))] * len(members)
+    bounds = np.searchsorted(who, np.arange(len(members) + 1))
+    for i in np.flatnonzero(np.diff(bounds)).tolist():
+        c, n = centres[bounds[i]:bounds[i + 1]], shared[bounds[i]:bounds[i + 1]]
+        order = np.lexsort((rank[members[c]], -n))
+        out[i] = (members[c[order]], n[order])
+    return out
+
+
 def _round(runner: _Runner, members: np.ndarray, rank: np.ndarray, rule: Rule, k: int, tries: int, r: int,
            rep: np.ndarray, tm: np.ndarray, cov: np.ndarray, passed: list[tuple[int, int]]) -> int:
     """One round over ``members`` (positions not yet placed): returns how many were placed."""
-    found = _candidates(runner, members, k, r)
     m = len(members)
     local = {int(p): i for i, p in enumerate(members.tolist())}
-    # The prefilter's graph both ways, in local numbers: each entry with its best few candidates.
     src: list[int] = []
     dst: list[int] = []
-    for i, (pos, _) in enumerate(found):
-        for p in pos[:tries].tolist():
-            j = local[p]
-            src += [i, j]
-            dst += [j, i]
+    if m > INDEX_MAX_ENTRIES:
+        # Many entries: groups by shared words, each group's centre a candidate for its members.
+        found = _grouped(runner, members, rank, r)
+        for i, (pos, _) in enumerate(found):
+            for p in pos.tolist():
+                src.append(local[p])
+                dst.append(i)
+    else:
+        # The prefilter's graph both ways, in local numbers: each entry with its candidates.
+        found = _candidates(runner, members, k, r)
+        for i, (pos, _) in enumerate(found):
+            for p in pos.tolist():
+                j = local[p]
+                src += [i, j]
+                dst += [j, i]
     provisional = _core.greedy_set_cover(m, np.array(src, dtype=np.int64), np.array(dst, dtype=np.int64),
                                          rank[members])
     is_rep = provisional == np.arange(m)
@@ -452,7 +481,7 @@ def _round(runner: _Runner, members: np.ndarray, rank: np.ndarray, rule: Rule, k
     return int(placed_here.sum())
 
 
-def _merge_representatives(runner: _Runner, rank: np.ndarray, rule: Rule, k: int, rep: np.ndarray,
+def _merge_representatives(runner: _Runner, rank: np.ndarray, rule: Rule, tries: int, rep: np.ndarray,
                            tm: np.ndarray, cov: np.ndarray, passed: list[tuple[int, int]]) -> int:
     """Step 5: a cluster joins a larger one (equal sizes: the earlier representative's) when its
     representative and all its members pass the rule against that one's representative. Returns
@@ -468,8 +497,8 @@ def _merge_representatives(runner: _Runner, rank: np.ndarray, rule: Rule, k: int
     def order(r: int) -> tuple[int, int]:  # smaller first: the smaller cluster joins the larger
         return (len(members_of.get(r, [])), -int(rank[r]))
 
-    found = _candidates(runner, reps, k, 1000 + int(len(reps)))
-    # (smaller, larger) representative pairs among each one's candidates, by prefilter score.
+    found = _candidates(runner, reps, tries, 1000 + int(len(reps)))
+    # (smaller, larger) representative pairs among each one's best candidates, by prefilter score.
     pairs: list[tuple[int, int]] = []
     seen: set[tuple[int, int]] = set()
     for i, (pos, _) in enumerate(found):

@@ -74,6 +74,24 @@ def test_every_member_passes_the_rule_with_its_representative(db, clustered):
         assert _family(r) == _family(m) or _family(r) == "other" and r == m
 
 
+def test_groups_of_shared_words_keep_the_rule(db, clustered, monkeypatch):
+    # The linear-time grouping of large databases, here forced on the small one.
+    import dovelkit
+    from dovelkit import clustering
+
+    monkeypatch.setattr(clustering, "INDEX_MAX_ENTRIES", 0)
+    grouped = dovelkit.cluster(db, workers=1)
+    assert sorted(m for _, m in grouped.rows()) == sorted(db.ids)
+    rule = grouped.rule
+    for i, r in enumerate(grouped.representative.tolist()):
+        assert (r == i) == (grouped.tm[i] == 1.0 and grouped.coverage[i] == 1.0) or grouped.tm[i] >= rule.tm
+    by_member = dict((m, r) for r, m in grouped.rows())
+    for fam in ("cytochrome_c", "cytochrome_cprime_b562", "carbonic_anhydrase"):
+        assert len({by_member[i] for i in db.ids if _family(i) == fam}) == 1, fam
+    assert grouped.n_clusters <= 1.1 * clustered.n_clusters + 1
+    assert dovelkit.cluster(db, workers=2).rows() == grouped.rows()
+
+
 def test_thresholds_coverage_modes_and_components(db, clustered):
     import dovelkit
 

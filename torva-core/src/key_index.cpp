@@ -281,4 +281,71 @@ Result<std::vector<IndexCandidate>> KeyIndex::search_weighted(const PrefilterQue
     return out;
 }
 
+Result<std::vector<std::pair<ClusterEdge, std::uint32_t>>> KeyIndex::word_groups(std::span<const std::uint32_t> rank,
+                                                                                std::size_t words,
+                                                                                std::uint64_t seed) const {
+    const std::size_t n = size();
+    if (rank.size() != n) return Error::invalid_parameter("word_groups: one rank per entry is needed");
+    const auto mix = [seed](std::uint64_t x) {  // splitmix64 of the code and the seed
+        x += seed + 0x9E3779B97F4A7C15ull;
+        x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+        x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+        return x ^ (x >> 31);
+    };
+    struct Pick {
+        std::uint64_t hash;
+        std::uint32_t entry;
+    };
+    std::vector<Pick> picks;
+    picks.reserve(n * words);
+    std::vector<std::uint32_t> codes;
+    std::vector<std::uint64_t> hashes;
+    for (std::size_t e = 0; e < n; ++e) {
+        const std::uint8_t* l = letters_.data() + letter_starts_[e];
+        const std::size_t w = words_of(letter_starts_[e + 1] - letter_starts_[e]);
+        codes.clear();
+        for (std::size_t p = 0; p < w; ++p) codes.push_back(code_of(l + p));
+        std::sort(codes.begin(), codes.end());
+        hashes.clear();
+        for (std::size_t a = 0; a < codes.size();) {
+            std::size_t b = a;
+            while (b < codes.size() && codes[b] == codes[a]) ++b;
+            if (b - a <= options_.max_word_occurrences) hashes.push_back(mix(codes[a]));
+            a = b;
+        }
+        const std::size_t take = std::min(words, hashes.size());
+        std::partial_sort(hashes.begin(), hashes.begin() + static_cast<std::ptrdiff_t>(take), hashes.end());
+        for (std::size_t i = 0; i < take; ++i) picks.push_back({hashes[i], static_cast<std::uint32_t>(e)});
+    }
+    std::sort(picks.begin(), picks.end(), [](const Pick& a, const Pick& b) {
+        return a.hash < b.hash || (a.hash == b.hash && a.entry < b.entry);
+    });
+    std::vector<ClusterEdge> edges;
+    for (std::size_t a = 0; a < picks.size();) {
+        std::size_t b = a;
+        std::uint32_t centre = picks[a].entry;
+        while (b < picks.size() && picks[b].hash == picks[a].hash) {
+            const std::uint32_t e = picks[b].entry;
+            if (rank[e] < rank[centre] || (rank[e] == rank[centre] && e < centre)) centre = e;
+            ++b;
+        }
+        for (std::size_t i = a; i < b; ++i) {
+            if (picks[i].entry != centre) edges.push_back({centre, picks[i].entry});
+        }
+        a = b;
+    }
+    std::sort(edges.begin(), edges.end(), [](const ClusterEdge& x, const ClusterEdge& y) {
+        return x.member < y.member || (x.member == y.member && x.representative < y.representative);
+    });
+    std::vector<std::pair<ClusterEdge, std::uint32_t>> out;
+    for (const ClusterEdge& e : edges) {
+        if (!out.empty() && out.back().first.member == e.member && out.back().first.representative == e.representative) {
+            ++out.back().second;
+        } else {
+            out.push_back({e, 1});
+        }
+    }
+    return out;
+}
+
 }  // namespace torva

@@ -124,6 +124,39 @@ TEST_F(KeyIndexTest, TraceQueriesGetExactlyTheExhaustiveCandidates) {
     }
 }
 
+TEST_F(KeyIndexTest, WordGroupsLinkCopiesToTheirPreferredEntry) {
+    const auto index = KeyIndex::build(col_->data, col_->offsets, fold_prefilter_options()).value();
+    const std::size_t n = index.size();
+    std::vector<std::uint32_t> rank(n);
+    for (std::size_t i = 0; i < n; ++i) rank[i] = static_cast<std::uint32_t>(n - 1 - i);  // later entries first
+    const auto edges = index.word_groups(rank, 8, 1).value();
+    ASSERT_FALSE(edges.empty());
+    std::size_t same_chain = 0;
+    for (std::size_t i = 0; i < edges.size(); ++i) {
+        const auto& [e, shared] = edges[i];
+        EXPECT_LT(rank[e.representative], rank[e.member]);  // the centre is the preferred entry
+        EXPECT_GE(shared, 1u);
+        EXPECT_LE(shared, 8u);
+        if (i > 0) {  // by member, then centre, each pair once
+            const auto& p = edges[i - 1].first;
+            EXPECT_TRUE(p.member < e.member || (p.member == e.member && p.representative < e.representative));
+        }
+        same_chain += e.representative < 30 && e.member < 30 && e.representative / 3 == e.member / 3;
+    }
+    // A real chain and its two copies (entries 3c .. 3c + 2, 0.6 A of noise: many letters differ)
+    // share some of their words of low hash; with every word picked, more of them do.
+    EXPECT_GE(same_chain, 5u);
+    std::size_t all_words = 0;
+    const auto every = index.word_groups(rank, 100000, 1).value();
+    for (const auto& [e, shared] : every) {
+        all_words += e.representative < 30 && e.member < 30 && e.representative / 3 == e.member / 3;
+    }
+    EXPECT_GT(all_words, same_chain);
+    EXPECT_EQ(index.word_groups(rank, 8, 1).value(), edges);  // a seed gives one grouping
+    EXPECT_TRUE(index.word_groups(rank, 0, 1).value().empty());
+    EXPECT_FALSE(index.word_groups(std::span(rank).first(n - 1), 8, 1).ok());
+}
+
 TEST_F(KeyIndexTest, KeysLayoutsAndMistakes) {
     const auto index = KeyIndex::build(col_->data, col_->offsets).value();
     for (std::size_t e = 0; e < index.size(); ++e) {

@@ -179,7 +179,31 @@ void bind_key_index(nb::module_& m) {
             nb::arg("entries"), nb::kw_only(), nb::arg("k"), nb::arg("min_score") = -1.0,
             nb::arg("min_rescored") = 64, nb::arg("rescore_factor") = 2.0,
             "As search, each query being an entry of the index given by its position (its key's query: "
-            "the candidates are exactly the exhaustive prefilter's).");
+            "the candidates are exactly the exhaustive prefilter's).")
+        .def(
+            "word_groups",
+            [](const Index& ix, const Ints& rank, std::size_t words, std::uint64_t seed) {
+                std::vector<std::uint32_t> ranks(rank.shape(0));
+                for (std::size_t i = 0; i < ranks.size(); ++i) {
+                    const std::int64_t r = rank.data()[i];
+                    if (r < 0 || r > 0xFFFFFFFFLL) throw nb::value_error("a rank out of range");
+                    ranks[i] = static_cast<std::uint32_t>(r);
+                }
+                const auto got = unwrap(ix.index.word_groups(ranks, words, seed), "Grouping failed: ");
+                std::vector<std::int64_t> centres, members, shared;
+                for (const auto& [edge, count] : got) {
+                    centres.push_back(edge.representative);
+                    members.push_back(edge.member);
+                    shared.push_back(count);
+                }
+                const std::size_t n = centres.size();
+                return nb::make_tuple(owned_array(std::move(centres), {n}), owned_array(std::move(members), {n}),
+                                      owned_array(std::move(shared), {n}));
+            },
+            nb::arg("rank"), nb::kw_only(), nb::arg("words"), nb::arg("seed") = 0,
+            "Groups of entries by shared words in linear time: each entry's `words` words of lowest hash, "
+            "each group's centre its entry of lowest rank; (centres, members, groups shared) int64, one row "
+            "per pair, by member then centre.");
     m.def("greedy_set_cover", &cluster_with<&torva::greedy_set_cover>, nb::arg("n"), nb::arg("representatives"),
           nb::arg("members"), nb::arg("rank") = nb::none(),
           "Greedy set cover of n nodes over directed edges (representative may represent member): the "

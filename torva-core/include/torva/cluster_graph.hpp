@@ -22,6 +22,7 @@ namespace torva {
 struct ClusterEdge {
     std::uint32_t representative = 0;
     std::uint32_t member = 0;
+    bool operator==(const ClusterEdge&) const = default;
 };
 
 // Greedy set cover: the node that would represent the most nodes not yet in a

@@ -33,9 +33,11 @@
 #include <cstdint>
 #include <limits>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "torva/cancel.hpp"
+#include "torva/cluster_graph.hpp"
 #include "torva/error.hpp"
 #include "torva/search_key.hpp"
 
@@ -125,6 +127,15 @@ public:
     // default options, a few milliseconds), whatever the size of the index.
     Result<std::vector<IndexCandidate>> search_trace(std::span<const Point> ca, const IndexSearchOptions& search_options,
                                                      Scratch& scratch, IndexSearchStats* stats = nullptr) const;
+
+    // Groups of entries by shared words, in time linear in the residues: each entry picks its
+    // `words` distinct words of lowest hash under `seed` (leaving out words more common in it than
+    // the masking allows); the entries that picked the same word form a group, whose entry of
+    // lowest rank[e] (then position) is its centre. Returns an edge (centre, member) for every other
+    // member of every group, once per pair and in order, with how many groups the pair shares.
+    // InvalidParameter when rank is not one value per entry.
+    Result<std::vector<std::pair<ClusterEdge, std::uint32_t>>> word_groups(std::span<const std::uint32_t> rank,
+                                                                          std::size_t words, std::uint64_t seed) const;
 
 private:
     Result<std::vector<IndexCandidate>> search_weighted(const PrefilterQuery& query, std::size_t query_words,
