@@ -9,24 +9,28 @@ representative and passed; that is the guarantee the clustering keeps, whatever 
 
 The cascade (no all-against-all):
 
-1. **Candidates.** The search keys of the entries still to place are indexed (dovelkit._core
-   KeyIndex) and each entry's ``candidates`` best by prefilter score are found from the index, at a
-   cost that grows with the words they share, not with the number of pairs. Queries are the
-   entries' own keys, so these are exactly the candidates the exhaustive prefilter would give.
-2. **Provisional representatives.** A greedy set cover over the prefilter's graph (an entry may
-   represent its candidates and those whose candidate it is) picks the entries that would
-   represent the most others; among equals, the longer chain, then the earlier entry.
+1. **Candidates.** A round over many entries (more than ``INDEX_MAX_ENTRIES``) groups them by
+   shared words in time linear in their residues: each entry picks the 16 distinct words of its key
+   with the lowest hash (leaving out words repeated in it), the entries that picked the same word
+   form a group, and the group's longest entry is a candidate for the others. A smaller round
+   indexes the keys of its entries (dovelkit._core KeyIndex) and finds each one's ``candidates``
+   best by prefilter score, each entry's trace a query as in a search, at a cost that grows with
+   the words they share rather than with the number of pairs: exactly the candidates the
+   exhaustive prefilter gives.
+2. **Provisional representatives.** A greedy set cover over the candidates' graph picks the
+   entries that would represent the most others; among equals, the longer chain, then the earlier
+   entry.
 3. **Alignment against representatives only.** Each other entry is aligned with the provisional
-   representatives among its candidates (its own first, then by prefilter score; at most
-   ``tries``) and joins the first whose alignment passes the rule.
+   representatives among its candidates (its own first; at most ``tries``) and joins the first
+   whose alignment passes the rule.
 4. **Rounds.** Entries that joined no one are clustered again among themselves from step 1 (a
-   fresh index of only them); a round that places nothing, or ``rounds`` rounds, leaves the rest as
-   clusters of one.
-5. **Representatives against each other.** The representatives are indexed and aligned with
-   their candidates among the representatives that come before them (longer first); a cluster
-   whose representative and every member pass the rule against an earlier representative joins
-   its cluster. So two representatives the prefilter would pair, and that align, are rarely both
-   left.
+   fresh index or grouping of only them); a round that places nothing, or ``rounds`` rounds, leaves
+   the rest as clusters of one.
+5. **Representatives against each other.** The representatives are indexed, each is aligned with
+   its ``tries`` best candidates among them, and a cluster joins a larger one (equal sizes: the one
+   of the longer representative) when its representative and every one of its members pass the
+   rule against that one's representative; repeated while clusters join (at most ``rounds``
+   times).
 
 ``method="components"`` instead joins, in one cluster, every pair that passed the rule in steps 3
 and 5 (connected components, single linkage): members are then linked to their representative by a
@@ -198,7 +202,11 @@ def candidates_part(source: Any, token: Any, members: np.ndarray, queries: np.nd
     left out, of each entry at ``members[queries]`` among the entries at ``members``."""
     db = _open(source)
     index = _subset_index(db, token, members)
-    found, _ = index.search_entries(np.ascontiguousarray(queries, dtype=np.int64), k=k + 1, min_score=1e-9)
+    # Queries made from the entries' traces, as a search makes them: their words also count under
+    # the letters across a nearby boundary, which finds relatives that the keys alone rank low.
+    entries = _entries(db, members[queries].tolist())
+    traces = [entries[int(p)].coordinates for p in members[queries].tolist()]
+    found, _ = index.search(traces, k=k + 1, min_score=1e-9)
     out = []
     for q, (pos, score) in zip(queries.tolist(), found):
         keep = pos != q
