@@ -3,6 +3,8 @@
 #             ASan/UBSan) and the Python tests; FUZZ_SECONDS=N adds a fuzz run
 PYTHON ?= python3
 BUILD ?= build
+# The build folder pip reuses for `make install` (a second install only relinks what changed).
+WHEEL_BUILD ?= build-wheel
 ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc)
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
@@ -35,8 +37,12 @@ test-python: build
 # FUZZ_SECONDS=N adds a short libFuzzer run of the file readers (needs clang).
 test: test-core test-asan test-python $(if $(FUZZ_SECONDS),fuzz)
 
-install: deps
-	$(PYTHON) -m pip install -q .
+install:
+	PYTHON=$(PYTHON) tools/install-deps.sh --demo
+	@echo "building and installing dovel into $$($(PYTHON) -c 'import sys; print(sys.prefix)')" \
+	    "(the first build takes minutes, later ones reuse $(WHEEL_BUILD)/)"
+	$(PYTHON) -m pip install --no-build-isolation --no-deps --progress-bar off \
+	    --config-settings=build-dir=$(WHEEL_BUILD) .
 
 demo: install
 	cd examples && $(PYTHON) demo.py && PYTHON=$(PYTHON) sh demo_command.sh
@@ -53,4 +59,4 @@ fuzz:
 	torva-core/fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) build-fuzz
+	rm -rf $(BUILD) $(ASAN_BUILD) $(WHEEL_BUILD) build-fuzz

@@ -40,7 +40,7 @@ from dovelkit.database import Database  # noqa: E402
 SHARED = os.environ.get("DOVEL_SHARED", os.path.join(ROOT, "..", "shared"))
 if not os.path.isdir(SHARED) and os.path.isdir("/work/shared"):
     SHARED = "/work/shared"
-FAMILIES = os.path.join(ROOT, "tests", "data", "families")
+FAMILIES = os.path.join(SHARED, "data", "families")
 THREE = {"A": "ALA", "R": "ARG", "N": "ASN", "D": "ASP", "C": "CYS", "Q": "GLN", "E": "GLU", "G": "GLY", "H": "HIS",
          "I": "ILE", "L": "LEU", "K": "LYS", "M": "MET", "F": "PHE", "P": "PRO", "S": "SER", "T": "THR", "W": "TRP",
          "Y": "TYR", "V": "VAL"}

@@ -1,7 +1,7 @@
 """Fold mode and TM-score of the core against TM-align, side by side in one run.
 
 Pairs:
-  - every pair of tests/data/families/tmalign_pairs.tsv (family members and
+  - every pair of ../shared/data/families/tmalign_pairs.tsv (family members and
     unrelated chains),
   - the example entries shipped with tmtools (2gtl, 7ok9) and with Debian's
     tm-align (1ni7, 5eep), each pair of them,
@@ -45,7 +45,7 @@ import numpy as np
 import tmtools
 
 ROOT = Path(__file__).resolve().parent.parent
-DATA = ROOT / "tests" / "data"
+DATA = ROOT.parent / "shared" / "data"
 THREE = {
     "A": "ALA", "R": "ARG", "N": "ASN", "D": "ASP", "C": "CYS", "Q": "GLN", "E": "GLU", "G": "GLY", "H": "HIS",
     "I": "ILE", "L": "LEU", "K": "LYS", "M": "MET", "F": "PHE", "P": "PRO", "S": "SER", "T": "THR", "W": "TRP",

@@ -29,7 +29,7 @@ double ms_per_call(int iterations, F&& f) {
 
 int main(int argc, char** argv) {
     const int iterations = argc > 1 ? std::atoi(argv[1]) : 200;
-    const fs::path data = fs::path(TORVA_DATA_DIR) / "tests" / "data";
+    const fs::path data = fs::path(TORVA_DATA_DIR);
 
     fs::path largest;
     std::uintmax_t largest_size = 0;

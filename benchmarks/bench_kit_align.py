@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """dovelkit.align on every pair of the bundled families, beside TM-align.
 
-For every pair of tests/data/families/tmalign_pairs.tsv (homologues within a family, and the
+For every pair of ../shared/data/families/tmalign_pairs.tsv (homologues within a family, and the
 unrelated structures against the first member of each family) it runs, in one process and on the
 same C-alpha coordinates (read with dovelkit.load):
 
@@ -27,7 +27,7 @@ import sys
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-FAMILIES = os.path.join(ROOT, "tests", "data", "families")
+FAMILIES = os.path.join(os.path.dirname(ROOT), "shared", "data", "families")
 sys.path.insert(0, ROOT)
 
 import numpy as np  # noqa: E402

@@ -6,7 +6,7 @@ that added dovelkit._core's alignment calls), exported with `git archive` into a
 directory; both kits run on the dovel module of this build, each in its own process, one after
 the other in one run:
 
-- align: dovelkit.align on every pair of tests/data/families/tmalign_pairs.tsv (families and
+- align: dovelkit.align on every pair of ../shared/data/families/tmalign_pairs.tsv (families and
   unrelated chains), best of 3 passes;
 - search: dovelkit.search of 1hrc over 10^4 targets (the bundled chains in random frames, as a
   database), scan mode, workers=1 and workers=2.
@@ -35,7 +35,7 @@ import dovel, dovelkit
 from dovelkit.database import Database
 
 root, n_targets, db_path, what = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4]
-fam = os.path.join(root, "tests", "data", "families")
+fam = os.path.join(os.path.dirname(root), "shared", "data", "families")
 out = {}
 if what == "align":
     with open(os.path.join(fam, "tmalign_pairs.tsv")) as fh:

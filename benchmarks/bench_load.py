@@ -25,7 +25,7 @@ import gemmi
 import dovelkit
 
 ROOT = Path(__file__).resolve().parent.parent
-DATA = ROOT / "tests" / "data"
+DATA = ROOT.parent / "shared" / "data"
 GOAL = 1.3
 
 

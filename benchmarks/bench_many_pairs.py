@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Many pairs: one `dovel align --pairs` call beside the TMalign program (Debian's tm-align) run once
 per pair in a shell loop, and beside `dovel align` run once per pair, on the same 31 pairs: the
-first 31 rows of tests/data/families/tmalign_pairs.tsv (homologues within the bundled families,
+first 31 rows of ../shared/data/families/tmalign_pairs.tsv (homologues within the bundled families,
 then unrelated chains against family members). Every figure is the wall time of whole processes,
 the median of several rounds run in turn.
 
@@ -21,7 +21,7 @@ import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-FAMILIES = os.path.join(ROOT, "tests", "data", "families")
+FAMILIES = os.path.join(os.path.dirname(ROOT), "shared", "data", "families")
 
 
 def pairs(n: int) -> list[tuple[str, str, str, str]]:
@@ -75,7 +75,7 @@ def main() -> int:
                 times[k].append(wall(cmd, env))
 
     med = [statistics.median(t) for t in times]
-    print(f"{len(chosen)} pairs of tests/data/families/tmalign_pairs.tsv, whole processes, "
+    print(f"{len(chosen)} pairs of ../shared/data/families/tmalign_pairs.tsv, whole processes, "
           f"median of {args.rounds} rounds")
     print(f"{'command':<40} {'wall s':>8} {'per pair ms':>12} {'TMalign loop / this':>20}")
     for (name, _), m in zip(commands, med):

@@ -12,7 +12,7 @@ multiple alignment alone (multiple_align on the pre-aligned files) beside it.
 
 With --mustang it instead compares the fold-mode multiple alignment of dovelkit (dovelkit.msa,
 mode="fold") with MUSTANG (the Debian `mustang` binary) on each bundled family of
-tests/data/families, side by side in one run: number of columns, core columns (every structure
+../shared/data/families, side by side in one run: number of columns, core columns (every structure
 present) and core RMSD. The core RMSD is measured the same way for both alignments: for every pair
 of structures, the C-alpha RMSD over the core columns after their least-squares superposition,
 averaged over the pairs (MUSTANG's own RMSD line is printed beside it). Both programs read the same
@@ -37,7 +37,7 @@ import numpy as np
 import dovel
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
-FAM = os.path.join(ROOT, "tests", "data", "families")
+FAM = os.path.join(os.path.dirname(ROOT), "shared", "data", "families")
 
 
 def fam(*names):

@@ -5,7 +5,7 @@
 //
 //   bench_prefilter [--entries N] [--keys-out FILE] [--scan-cache FILE] [--no-scan] [DIR ...]
 //
-// Chains are read from the bundled data (tests/data with its families) and
+// Chains are read from the shared data folder beside the checkout (with its families) and
 // from every .pdb file under the extra directories given. --keys-out writes
 // the speed column's keys as a length-prefixed stream (u32 little endian
 // length, then the key) for a size measurement under compression.
@@ -126,7 +126,7 @@ int main(int argc, char** argv) {
     std::string keys_out;
     std::string scan_cache;
     bool run_scan = true;
-    std::vector<fs::path> dirs = {fs::path(TORVA_DATA_DIR) / "tests" / "data"};
+    std::vector<fs::path> dirs = {fs::path(TORVA_DATA_DIR)};
     for (int a = 1; a < argc; ++a) {
         const std::string arg = argv[a];
         if (arg == "--entries" && a + 1 < argc) {

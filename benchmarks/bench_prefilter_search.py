@@ -5,7 +5,7 @@
         [--entries 1000000] [--work /tmp/dovel-bench-prefilter] [--sample 200]
 
 quality -- real chains only: a database of every chain of every bundled entry (the families, the
-top-level entries, tests/data/mmcif); every chain is searched against it, at the family level and at
+top-level entries, ../shared/data/mmcif); every chain is searched against it, at the family level and at
 the fold level, exhaustively, prefiltered with the default candidate count, and prefiltered with 10
 candidates (so that the prefilter has to choose). Relatives are the chains of one family, or of one
 group of real_chains.OTHER_GROUPS; every other pair counts as a false hit. Reported for each level

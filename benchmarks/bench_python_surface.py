@@ -11,7 +11,7 @@ import numpy as np
 
 import dovel
 
-DATA = os.path.join(os.path.dirname(__file__), "..", "tests", "data")
+DATA = os.path.join(os.path.dirname(__file__), "..", "..", "shared", "data")
 
 
 def report(label, fn, number):

@@ -21,7 +21,7 @@ using Clock = std::chrono::steady_clock;
 int main(int argc, char** argv) {
     const std::size_t n_targets = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 300;
     const std::string query_stem = argc > 2 ? argv[2] : "2trx";
-    const fs::path data = fs::path(TORVA_DATA_DIR) / "tests" / "data";
+    const fs::path data = fs::path(TORVA_DATA_DIR);
 
     std::vector<std::string> paths;
     for (const auto& entry : fs::recursive_directory_iterator(data)) {

@@ -18,7 +18,7 @@ import numpy as np
 import dovel
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-DATA = os.path.join(ROOT, "tests", "data")
+DATA = os.path.join(os.path.dirname(ROOT), "shared", "data")
 
 
 def bundled_domains():

@@ -2,7 +2,7 @@
 LocalCluster of two worker processes side by side.
 
     PYTHONPATH=<module dir>:<repo> python3 benchmarks/bench_search_scale.py [--entries 100000]
-        [--small 10000] [--work DIR] [--query tests/data/1ubq.pdb] [--skip-large-search]
+        [--small 10000] [--work DIR] [--query ../shared/data/1ubq.pdb] [--skip-large-search]
 
 The targets are the bundled chains, each copy in a random frame with 0.05 A coordinate noise and
 0 to 4 residues trimmed from each end, so no two targets are identical; they are written as
@@ -37,7 +37,7 @@ sys.path.insert(0, ROOT)
 import dovelkit  # noqa: E402
 from dovelkit.database import Database  # noqa: E402
 
-DATA = os.path.join(ROOT, "tests", "data")
+DATA = os.path.join(os.path.dirname(ROOT), "shared", "data")
 CHAINS_PER_FILE = 50
 CHAIN_IDS = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwx"
 THREE = {

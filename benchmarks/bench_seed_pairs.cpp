@@ -4,7 +4,7 @@
 //
 //   file1 <tab> file2 [<tab> from <tab> count [<tab> 12 numbers]]
 //
-// (paths relative to tests/data/families, or absolute); with `from` and
+// (paths relative to the shared data folder's families/, or absolute); with `from` and
 // `count` (0 0 for none), residues from .. from + count - 1 of the second chain
 // are removed first, an internal deletion the deposited pair does not have.
 // The 12 numbers, when given, are a reference superposition of the second chain
@@ -18,7 +18,7 @@
 // number of seed starts refined, offset). Times are the thread's CPU time, best
 // of `repeats` runs, so that other work on a shared machine does not inflate them.
 // Driven by bench_seed_search.py, which adds the TM-align reference. Without
-// "-" it runs the pairs of tests/data/families/tmalign_pairs.tsv.
+// "-" it runs the pairs of the shared families/tmalign_pairs.tsv.
 //
 //   bench_seed_pairs [repeats] [-] < pairs.tsv
 #include <algorithm>
@@ -42,7 +42,7 @@ namespace {
 
 using bench::cpu_ms;
 
-// A family entry by its path below tests/data/families, or any file by an absolute path.
+// A family entry by its path below the shared families/ folder, or any file by an absolute path.
 torva::Domain load(const std::string& name) {
     return bench::load(fs::path(name).is_relative() ? "families/" + name : name);
 }
@@ -103,7 +103,7 @@ int main(int argc, char** argv) {
     const bool from_stdin = argc > 2 && std::string(argv[2]) == "-";
     std::ifstream table;
     if (!from_stdin) {
-        table.open(fs::path(TORVA_DATA_DIR) / "tests" / "data" / "families" / "tmalign_pairs.tsv");
+        table.open(fs::path(TORVA_DATA_DIR) / "families" / "tmalign_pairs.tsv");
         std::string header;
         if (!std::getline(table, header)) {
             std::fprintf(stderr, "cannot read tmalign_pairs.tsv\n");

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Scan alignment of real homologues in their deposited frames, against TM-align.
 
-For every pair of tests/data/families/tmalign_pairs.tsv (homologues within a
+For every pair of ../shared/data/families/tmalign_pairs.tsv (homologues within a
 family, and unrelated structures against the first member of each family) it
 reports the window search alone, the search with the fragment-seed fallback,
 TM-align's aligned length and RMSD (from the table), and the time of each:
@@ -34,7 +34,7 @@ import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-FAMILIES = os.path.join(ROOT, "tests", "data", "families")
+FAMILIES = os.path.join(os.path.dirname(ROOT), "shared", "data", "families")
 
 
 def run_pairs(exe, lines, repeats):

@@ -43,7 +43,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, ROOT)
 from dovelkit.presets import parameters  # noqa: E402
 
-DATA = os.path.join(ROOT, "tests", "data")
+DATA = os.path.join(os.path.dirname(ROOT), "shared", "data")
 FAMILIES = os.path.join(DATA, "families")
 MMCIF = os.environ.get("DOVEL_MMCIF_DIR", os.path.join(DATA, "mmcif"))
 OUT = os.path.join(ROOT, "benchmarks", "sensitive")

@@ -27,7 +27,7 @@ import sys
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-PAIR = [os.path.join(ROOT, "tests", "data", "families", "cytochrome_c", n) for n in ("1hrc.pdb", "1ycc.pdb")]
+PAIR = [os.path.join(ROOT, "..", "shared", "data", "families", "cytochrome_c", n) for n in ("1hrc.pdb", "1ycc.pdb")]
 
 
 def env_with(root: str) -> dict[str, str]:

@@ -4,8 +4,8 @@ between unrelated real chains.
     PYTHONPATH=<module dir>:<repo> python3 benchmarks/fit_null_model.py
 
 Unrelated pairs, each aligned as a search aligns (scan mode, default parameters):
-- every ordered pair of family chains (tests/data/families) from different families;
-- every family chain against every other bundled entry (top-level PDB files, tests/data/mmcif;
+- every ordered pair of family chains (../shared/data/families) from different families;
+- every family chain against every other bundled entry (top-level PDB files, ../shared/data/mmcif;
   none of them belongs to one of the families) and back;
 - every chain's reversed trace and its mirror image against every chain.
 The script prints NULL_PAIRS (how many) and how many score above 0. With none, dovelkit.statistics

@@ -1,7 +1,7 @@
 """The bundled real chains with what is known of their relationships, for the search benchmarks.
 
-Families: tests/data/families (families.tsv; the chains of "unrelated" are each a family of their
-own). Other entries: the top-level PDB files and tests/data/mmcif, whose relationships to the
+Families: ../shared/data/families (families.tsv; the chains of "unrelated" are each a family of their
+own). Other entries: the top-level PDB files and ../shared/data/mmcif, whose relationships to the
 families are not recorded (family None): they sit in the database as decoys and are left out of
 the counts of true and false hits.
 """
@@ -18,7 +18,7 @@ sys.path.insert(0, ROOT)
 
 import dovelkit  # noqa: E402
 
-DATA = os.path.join(ROOT, "tests", "data")
+DATA = os.path.join(os.path.dirname(ROOT), "shared", "data")
 
 
 def labelled_chains(every_chain: bool = False) -> list[tuple[object, str]]:

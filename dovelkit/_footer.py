@@ -108,6 +108,16 @@ class Column:
     num_values: int
     compressed: int
     uncompressed: int
+    start: int = 0  # where the column chunk's first page begins in the file
+
+
+@dataclass
+class Pages:
+    """What the page headers of one column chunk say: the values of its data pages, and the rows
+    where the pages tell them (version 2 data pages)."""
+
+    values: int
+    rows: int | None
 
 
 @dataclass
@@ -157,9 +167,67 @@ def read(handle: Any, size: int) -> Footer:
             path = cm.get(3)
             if not isinstance(path, list) or not all(isinstance(p, bytes) for p in path):
                 raise FooterError("a column of the footer has no name")
+            dictionary = cm.get(11)
+            start = dictionary if isinstance(dictionary, int) and dictionary > 0 else _int(cm, 9, "page offset")
             columns.append(Column(b".".join(path).decode("utf-8", "replace"), _int(cm, 5, "value count"),
-                                  _int(cm, 7, "compressed size"), _int(cm, 6, "size")))
+                                  _int(cm, 7, "compressed size"), _int(cm, 6, "size"), start))
         groups.append(RowGroup(_int(g, 3, "row count"), columns))
     if not isinstance(meta.get(4), list):
         raise FooterError("the footer has no row groups")
+    _check_layout(groups, size - 8 - n)
     return Footer(_int(meta, 3, "row count"), groups)
+
+
+def _check_layout(groups: list[RowGroup], end: int) -> None:
+    """The column chunks must lie one after the other, in the order the footer lists them, from
+    the file's magic number to its footer: a chunk listed twice, out of its place, or not at all
+    (a row group dropped) leaves an overlap or a gap."""
+    at = 4
+    for k, group in enumerate(groups):
+        for column in group.columns:
+            if column.start != at or column.compressed < 0:
+                what = "overlaps another" if column.start < at else "leaves a gap before it"
+                raise FooterError(f"slice {k}: the {column.path.split('.')[0]} column's pages are not where the "
+                                  f"footer's layout puts them (byte {column.start}, expected {at}: it {what})")
+            at += column.compressed
+    if at != end:
+        raise FooterError(f"the column chunks end at byte {at}, not where the footer begins ({end})")
+
+
+# PageHeader: 1 type, 3 compressed size, 5 data page header (1 num_values), 8 data page header
+# version 2 (1 num_values, 3 num_rows). Page types: 0 data, 2 dictionary, 3 data version 2.
+_DATA_PAGE, _DATA_PAGE_V2 = 0, 3
+
+
+def read_pages(handle: Any, column: Column) -> Pages:
+    """The page headers of one column chunk, read from the file: they must fill the chunk exactly."""
+    end = column.start + column.compressed
+    at = column.start
+    values = 0
+    rows: int | None = None
+    while at < end:
+        want = min(end - at, 1 << 12)
+        while True:
+            handle.seek(at)
+            data = handle.read(want)
+            reader = _Reader(data)
+            try:
+                header = reader.struct()
+                break
+            except FooterError:
+                if want >= min(end - at, 1 << 24):
+                    raise FooterError(f"a page header of the {column.path} column cannot be read") from None
+                want = min(end - at, want * 8)
+        size = header.get(3)
+        kind = header.get(1)
+        if not isinstance(size, int) or size < 0 or at + reader.pos + size > end:
+            raise FooterError(f"a page of the {column.path} column runs past its column chunk")
+        if kind == _DATA_PAGE or kind == _DATA_PAGE_V2:
+            page = header.get(5 if kind == _DATA_PAGE else 8)
+            if not isinstance(page, dict) or not isinstance(page.get(1), int) or page[1] < 0:
+                raise FooterError(f"a page of the {column.path} column has no value count")
+            values += page[1]
+            if kind == _DATA_PAGE_V2 and isinstance(page.get(3), int):
+                rows = (rows or 0) + page[3]
+        at += reader.pos + size
+    return Pages(values, rows)

@@ -154,7 +154,10 @@ def replacing(out_path: PathLike) -> Iterator[str]:
     os.close(fd)
     try:
         yield tmp
-        _sync_file(tmp)
+        try:
+            _sync_file(tmp)
+        except OSError as exc:  # a disk that filled up, say: named by the target
+            raise type(exc)(exc.errno, exc.strerror, target) from None
         _replace(tmp, target)
     except BaseException:
         _discard([tmp])

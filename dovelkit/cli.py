@@ -189,5 +189,7 @@ def _main(argv: Sequence[str] | None) -> int:
 
 
 def _one_line(exc: BaseException) -> str:
+    from dovelkit.formatting import printable
+
     text = str(exc) if not isinstance(exc, OSError) or not exc.filename else f"{exc.filename}: {exc.strerror}"
-    return " ".join(text.split()) or type(exc).__name__
+    return printable(" ".join(text.split())) or type(exc).__name__

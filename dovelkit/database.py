@@ -27,7 +27,7 @@ import dovel
 from dovelkit import _footer
 from dovelkit.atomic import check_writable, replacing
 from dovelkit.inputs import collect_files, read_files
-from dovelkit.reading import check_max_size
+from dovelkit.reading import MAX_COORDINATE, check_max_size, coordinate_range_text
 from dovelkit.paths import PathLike
 from dovelkit.progress import progress_bar
 from dovelkit.pools import check_workers, default_workers
@@ -110,6 +110,12 @@ class CreationSummary:
 # Creation
 
 
+# The most coordinate values (3 per residue) one slice may hold: its entries are decoded together,
+# as float64, so this bounds the memory of reading a slice (about 1.5 GB at most, far above any
+# real slice: a thousand chains of 30,000 residues). The writer refuses a slice beyond it, and the
+# reader one whose footer claims more, before anything is allocated.
+MAX_SLICE_VALUES = 200_000_000
+
 _NO_INTS = np.zeros(0, dtype=np.int32)
 _NO_FLOATS = np.zeros(0, dtype=np.float64)
 _INT32_LIMIT = 2**31 - 1
@@ -179,9 +185,14 @@ class _GroupWriter:
             write_page_checksum=True,
         )
         self.columns: dict[str, list[Any]] = {name: [] for name in SCHEMA.names}
+        self.values = 0
 
     def add(self, id_: str, source: str, chain: str, sequence: str, ss: str, coords: np.ndarray) -> None:
         c = self.columns
+        self.values += 3 * len(sequence)
+        if self.values > MAX_SLICE_VALUES:
+            raise ValueError(f"a slice of {self.rows_per_group} entries would hold more than {MAX_SLICE_VALUES} "
+                             f"coordinate values (at entry '{id_}' from {source}); use a smaller slice size")
         c["id"].append(id_)
         c["source"].append(source)
         c["chain"].append(chain)
@@ -205,10 +216,23 @@ class _GroupWriter:
         table = pa.Table.from_arrays(arrays, schema=self.writer.schema)
         self.writer.write_table(table, row_group_size=self.rows_per_group)
         self.columns = {name: [] for name in SCHEMA.names}
+        self.values = 0
 
     def close(self) -> None:
         self.flush()
         self.writer.close()
+
+
+def coordinates_problem(coords: np.ndarray) -> str | None:
+    """Why these coordinates cannot be stored (not finite, or beyond MAX_COORDINATE), or None."""
+    c = np.asarray(coords, dtype=np.float64)
+    with np.errstate(invalid="ignore"):
+        if c.size and not np.all(np.abs(c) < MAX_COORDINATE):
+            if not np.all(np.isfinite(c)):
+                return "a coordinate is not a finite number"
+            worst = float(np.max(np.abs(c)))
+            return f"a coordinate of {worst:g} is out of range ({coordinate_range_text()})"
+    return None
 
 
 def _unique_name(base: str, taken: dict[str, str]) -> str:
@@ -254,11 +278,15 @@ def _write_database(
                     summary.renamed.append((id_, new))
                     id_ = new
                 taken[id_] = source
+                problem = coordinates_problem(coords)
+                if problem is not None:
+                    raise ValueError(f"entry '{id_}' (from {source}): {problem}; nothing written")
                 writer.add(id_, source, chain, sequence, ss, coords)
                 summary.entries += 1
             if summary.entries == 0:
                 raise ValueError("no protein chain found in the inputs; nothing written")
             writer.close()
+            _verify(tmp, os.fspath(path))
         except (pa.ArrowException, OSError) as exc:
             with contextlib.suppress(Exception):
                 writer.writer.close()
@@ -271,6 +299,19 @@ def _write_database(
                 writer.writer.close()
             raise
     summary.bytes = os.path.getsize(target)
+
+
+def _verify(tmp: str, shown: str) -> None:
+    """Read back the database just written to ``tmp`` as any reader will, before it replaces
+    anything at its target: ValueError (the target left as it was) when it does not read whole."""
+    try:
+        with Database(tmp) as db:
+            db.ids  # noqa: B018 - every id, checked for duplicates
+            for k in range(db.n_slices):
+                db.read_slice(k)
+    except DatabaseError as exc:
+        raise DatabaseError(f"{shown}: the database written does not read back ("
+                            f"{str(exc).replace(tmp + ': ', '').replace(tmp, shown)}); nothing replaced") from None
 
 
 # --------------------------------------------------------------------------------------------
@@ -301,11 +342,11 @@ class DatabaseRef(NamedTuple):
         return same
 
 
-# Sanity bounds of the file's own description of itself: at most this many entries per byte of the
-# file, and this many stored coordinate values per byte (a real entry takes tens of bytes, and a
-# coordinate more than a bit).
+# Sanity bound of the file's own description of itself: at most this many entries per byte of the
+# file (a real entry takes tens of bytes: an id of its own, at the least). Coordinate values are
+# bounded per slice (MAX_SLICE_VALUES), not per byte: coordinates that repeat (a chain of points
+# at one place, whole numbers) compress to next to nothing.
 _ROWS_PER_BYTE = 4
-_VALUES_PER_BYTE = 16
 
 
 class Database:
@@ -388,7 +429,6 @@ class Database:
         per_group = meta.get(b"rows_per_group")
         rows_per_group = int(per_group) if per_group is not None and per_group.isdigit() else None
         counts = []
-        values = 0
         n_groups = len(footer.row_groups)
         if n_groups != self._file.metadata.num_row_groups:
             raise self._bad("the footer cannot be read consistently")
@@ -402,6 +442,7 @@ class Database:
             names = [c.path.split(".")[0] for c in group.columns]
             if names != expected.names:
                 raise self._bad(f"{where} stores the columns {', '.join(names) or 'none'}")
+            values = 0
             for column, name in zip(group.columns, names):
                 if name in ("coordinates_milli", "coordinates"):
                     if column.num_values < n:
@@ -411,12 +452,36 @@ class Database:
                     raise self._bad(f"{where} claims {n} entries but its {name} column has {column.num_values}")
                 if not 0 <= column.compressed <= self._size:
                     raise self._bad(f"{where}: column {name} claims {column.compressed} bytes in a file of {self._size}")
+            if values > MAX_SLICE_VALUES + n:  # an empty list still counts one value
+                raise self._bad(f"{where} claims {values} coordinate values, more than a slice holds ({MAX_SLICE_VALUES})")
             counts.append(n)
         if sum(counts) != footer.num_rows:
             raise self._bad(f"{footer.num_rows} entries in all, but the slices hold {sum(counts)}")
-        if values > _VALUES_PER_BYTE * self._size + 1024:
-            raise self._bad(f"{values} coordinate values claimed in a file of {self._size} bytes")
+        self._footer = footer
+        self._pages_checked: set[int] = set()
         return counts
+
+    def _check_pages(self, k: int) -> None:
+        """The page headers of slice ``k`` against the footer: every column's pages hold the values
+        the footer counts, and a column of one value per entry holds one per entry (a row count
+        lowered in the footer would otherwise drop entries silently)."""
+        if k in self._pages_checked:
+            return
+        group = self._footer.row_groups[k]
+        for column in group.columns:
+            name = column.path.split(".")[0]
+            try:
+                pages = _footer.read_pages(self._handle, column)
+            except _footer.FooterError as exc:
+                raise self._bad(f"slice {k}: {exc}") from None
+            if pages.values != column.num_values:
+                raise self._bad(f"slice {k}: the footer counts {column.num_values} values in the {name} column, "
+                                f"its pages hold {pages.values}")
+            flat = name not in ("coordinates_milli", "coordinates")
+            if (flat and pages.values != group.num_rows) or (pages.rows is not None and pages.rows != group.num_rows):
+                raise self._bad(f"slice {k} claims {group.num_rows} entries, its {name} column holds "
+                                f"{pages.rows if pages.rows is not None else pages.values}")
+        self._pages_checked.add(k)
 
     def reference(self) -> DatabaseRef:
         """How a worker process finds this very file (see ``Database.from_reference``)."""
@@ -589,6 +654,10 @@ class Database:
         if (st.st_mtime_ns, st.st_size) != (self._stat.st_mtime_ns, self._stat.st_size):
             raise DatabaseError(f"{self.path}: the database was rewritten on disk while in use; open it again")
         try:
+            self._check_pages(k)
+        except OSError as exc:
+            raise self._bad(f"slice {k} cannot be read ({_one_line(exc)})") from None
+        try:
             return self._file.read_row_group(k, columns=columns, use_threads=False)
         except MemoryError:
             raise self._bad(f"slice {k} does not fit in memory as described") from None
@@ -683,6 +752,9 @@ class Database:
             ids: list[str] = []
             for k in range(self.n_slices):
                 ids.extend(self._ids_of(k))
+            twice = _first_repeat(ids)
+            if twice is not None:
+                raise self._bad(f"id {ids[twice[1]]!r} stored twice (rows {twice[0]} and {twice[1]})")
             self._ids = ids
         return self._ids
 
@@ -758,8 +830,18 @@ def _entries(table: pa.Table, db: Database, k: int, rows: list[int] | None = Non
         for r, v in enumerate(values):
             if v is None:
                 raise bad(r, f"no {name}")
+    twice = _first_repeat(ids)
+    if twice is not None:
+        raise db._bad(f"id {ids[twice[1]]!r} stored twice (rows {first + row_of[twice[0]]} and "
+                      f"{first + row_of[twice[1]]})")
     milli, milli_off, milli_valid = _flat_lists(table.column("coordinates_milli"))
     exact, exact_off, exact_valid = _flat_lists(table.column("coordinates"))
+    for values, offsets, scale in ((milli, milli_off, 1000.0), (exact, exact_off, 1.0)):
+        with np.errstate(invalid="ignore"):
+            far = np.flatnonzero(~(np.abs(values) < MAX_COORDINATE * scale))
+        if far.size:  # NaN or beyond the bound: the first such row, named
+            r = int(np.searchsorted(offsets, far[0], side="right")) - 1
+            raise bad(r, coordinates_problem(values[offsets[r]:offsets[r + 1]] / scale) or "a coordinate out of range")
     seqs = strings["sequence"]
     out = []
     for r in range(len(ids)):
@@ -785,6 +867,16 @@ def _entries(table: pa.Table, db: Database, k: int, rows: list[int] | None = Non
         out.append(Entry(ids[r], strings["source"][r], strings["chain"][r], seqs[r],
                          strings["secondary_structure"][r], xyz))
     return out
+
+
+def _first_repeat(values: list[Any]) -> tuple[int, int] | None:
+    """The positions of the first value met a second time, or None."""
+    seen: dict[Any, int] = {}
+    for i, v in enumerate(values):
+        j = seen.setdefault(v, i)
+        if j != i:
+            return j, i
+    return None
 
 
 def _flat_lists(column: pa.ChunkedArray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:

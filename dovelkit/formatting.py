@@ -6,8 +6,26 @@
 from __future__ import annotations
 
 import math
+import re
 from collections.abc import Sequence
 from typing import Protocol
+
+
+# Characters that break a line, a cell or a terminal when a name carries them: the C0 and C1
+# controls (newline, tab, CR, ESC, BEL, ...), DEL and the Unicode line and paragraph separators.
+_CONTROL = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029]")
+_ESCAPES = {"\n": "\\n", "\t": "\\t", "\r": "\\r"}
+
+
+def printable(text: str) -> str:
+    """``text`` with its control characters written as escapes (``\\n``, ``\\t``, ``\\r``, ``\\x1b``): a
+    name taken from a file (an id, a path) then stays one FASTA header, one TSV cell, one line of a
+    terminal, and sends the terminal no commands."""
+    return _CONTROL.sub(lambda m: _ESCAPES.get(m.group()) or _escape(ord(m.group())), text)
+
+
+def _escape(code: int) -> str:
+    return f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}"
 
 
 def number(x: float | None, digits: int) -> str:
@@ -52,9 +70,9 @@ LEFT_COLUMNS = frozenset({"id", "chain", "source"})
 
 def hit_cells(hit: HitLike) -> list[str]:
     """The cells of one hit in the order of HIT_COLUMNS."""
-    return [str(hit.rank), hit.id, number(hit.score, 4), number(hit.tm_query, 4), number(hit.tm_target, 4),
+    return [str(hit.rank), printable(hit.id), number(hit.score, 4), number(hit.tm_query, 4), number(hit.tm_target, 4),
             number(hit.z_score, 2), expected(getattr(hit, "e_value", None)), number(hit.rmsd, 3),
-            str(hit.n_aligned), number(hit.seq_identity, 3), hit.chain or "-", hit.source or "-"]
+            str(hit.n_aligned), number(hit.seq_identity, 3), printable(hit.chain or "-"), printable(hit.source or "-")]
 
 
 def hit_table(hits: Sequence[HitLike], after_row: Sequence[str] | None = None) -> str:

@@ -10,6 +10,7 @@ from typing import Any
 
 import numpy as np
 
+from dovelkit.formatting import printable
 from dovelkit.paths import PathLike, display_path, not_regular
 from dovelkit.pools import WorkerPool
 from dovelkit.reading import file_stem, load_chains
@@ -98,11 +99,13 @@ def _read_file(path: str, max_size: int | None = None) -> tuple[str, list[tuple[
         if isinstance(exc, OSError) and exc.strerror:
             return shown, exc.strerror
         text = display_path(str(exc))
-        prefix = f"{shown}: "
-        return shown, text[len(prefix):] if text.startswith(prefix) else text
+        for prefix in (f"{shown}: ", f"{shown}, "):  # "<path>, line 12: ..." gives "line 12: ..."
+            if text.startswith(prefix):
+                return shown, text[len(prefix):]
+        return shown, text
     except Exception as exc:  # a reader fault on a strange file: report it, keep going
         return shown, display_path(f"{type(exc).__name__}: {exc}")
-    stem = display_path(file_stem(path))
+    stem = printable(display_path(file_stem(path)))  # as the ids begin
     chains = []
     for d in domains:
         chain = d.id[len(stem) + 1:] if d.id.startswith(stem + "_") else d.chain

@@ -16,6 +16,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 from dovelkit.errors import UserError
+from dovelkit.formatting import printable
 from dovelkit.paths import PathLike
 
 if TYPE_CHECKING:
@@ -173,5 +174,5 @@ def tsv(rows: Sequence[dict[str, Any]]) -> str:
                  str(r["fixed"]["length"]), str(r["mobile"]["length"]), str(r["n_aligned"]), _cell(r["rmsd"], 3),
                  _cell(r["score"], 4), _cell(r["seq_identity"], 3), _cell(r["coverage_fixed"], 3),
                  _cell(r["coverage_mobile"], 3), _cell(r["tm_fixed"], 4), _cell(r["tm_mobile"], 4)]
-        lines.append("\t".join(c.replace("\t", " ").replace("\n", " ") for c in cells))
+        lines.append("\t".join(printable(c) for c in cells))
     return "\n".join(lines) + "\n"

@@ -16,6 +16,7 @@ import numpy as np
 import dovel
 
 from dovelkit import _core
+from dovelkit.formatting import printable
 from dovelkit.pairwise import check_mode, settings_of, transform_of
 
 
@@ -91,7 +92,7 @@ class MultipleAlignment:
     def to_fasta(self, width: int = 60) -> str:
         """The alignment as aligned FASTA, one record per domain (named by its id), then a last record
         ``core`` marking the core columns with '*' and the others with '.'; lines of ``width``."""
-        names = [d.id or f"domain{k}" for k, d in enumerate(self.domains)]
+        names = [printable(d.id) or f"domain{k}" for k, d in enumerate(self.domains)]
         out = []
         for name, seq in zip(names + ["core"], self.aligned_sequences() + [self.core_line()]):
             out.append(f">{name}")
@@ -122,10 +123,10 @@ def _fold_msa(domains: list[dovel.Domain],
     r = _core.fold_align_domains([(d.coordinates, d.sequence) for d in domains])
     if progress is not None:
         progress(len(domains), len(domains))
-    transforms = [transform_of(m) for m in r["onto_first"]]
+    transforms = [transform_of(m) for m in r.onto_first]
     transforms[0] = dovel.Transform()
-    columns = r["columns"]
-    core = r["core_positions"]
+    columns = r.columns
+    core = r.core_positions
     core_rmsd = _core_rmsd(domains, transforms, columns, core)
     tms = _tm_to_first(domains, columns)
     mean_tm = float(np.mean(tms[1:]))
@@ -168,10 +169,10 @@ def msa(domains: Sequence[dovel.Domain], params: dovel.Parameters | None = None,
     r = _core.align_domains([(d.coordinates, d.sequence) for d in domains], settings, progress=progress)
     if progress is not None:
         progress(total, total)
-    transforms = [transform_of(m) for m in r["full_transforms"]]
-    columns = r["columns"]
-    core = r["core_positions"]
+    transforms = [transform_of(m) for m in r.full_transforms]
+    columns = r.columns
+    core = r.core_positions
     tms = _tm_to_first(domains, columns)
     return MultipleAlignment(domains, transforms, columns, core, _core_rmsd(domains, transforms, columns, core),
-                             r["unplaced"], r["score"], r["avg_rmsd"], [transform_of(m) for m in r["pre_transforms"]],
+                             r.unplaced, r.score, r.avg_rmsd, [transform_of(m) for m in r.pre_transforms],
                              tms, float(np.mean(tms[1:])))

@@ -186,10 +186,30 @@ class WorkerPool:
         self._retry: deque[_Task] = deque()
         try:
             for _ in range(check_workers(workers)):
-                self._workers.append(_Worker(self._context, self._server_pid))
+                self._workers.append(self._start())
         except BaseException:
             self.stop()
             raise
+
+    def _start(self) -> _Worker:
+        """A new worker. The server that forks them may have ended (killed, say): it is then
+        started again, once; WorkerLost when a worker still cannot be had."""
+        try:
+            return _Worker(self._context, self._server_pid)
+        except (OSError, EOFError):
+            pass
+        # A server just killed is seen to have ended only once it is gone: try again for a while.
+        deadline = time.monotonic() + 5.0
+        while True:
+            try:
+                self._context = _server_context()  # starts the server again when it has ended
+                self._server_pid = _server_pid()
+                return _Worker(self._context, self._server_pid)
+            except (OSError, EOFError) as exc:
+                if time.monotonic() > deadline:
+                    raise WorkerLost(f"cannot start a worker process: the server that starts them ended and cannot "
+                                     f"be started again ({type(exc).__name__}: {exc})") from None
+            time.sleep(0.05)
 
     def __enter__(self) -> WorkerPool:
         return self
@@ -313,9 +333,15 @@ class WorkerPool:
         w.kill()
         w.reap(1.0)
         code = w.process.exitcode
-        self._workers[self._workers.index(w)] = _Worker(self._context, _server_pid())
+        server = self._server_pid
+        with contextlib.suppress(OSError, EOFError):  # _start says what fails
+            self._context = _server_context()  # starts the server again when it has ended
+            self._server_pid = _server_pid()
+        self._workers[self._workers.index(w)] = self._start()
         if task is None:
             return
+        if self._server_pid != server:  # the worker ended with the server: not the call's doing
+            task.attempts -= 1
         if task.attempts >= self.attempts:
             raise WorkerLost(
                 f"a worker process {_how_it_ended(code)} while {task.label}"

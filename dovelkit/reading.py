@@ -12,7 +12,6 @@ import math
 import os
 import re
 import stat
-import tempfile
 import zlib
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
@@ -21,7 +20,9 @@ import gemmi
 
 import dovel
 
-from dovelkit._core import scan_pdb
+from dovelkit._core import MAX_COORDINATE as _core_max_coordinate
+from dovelkit._core import apply_dssp, pdb_ca_only, scan_cif, scan_pdb
+from dovelkit.formatting import printable
 from dovelkit.paths import DEFAULT_MAX_SIZE, PathLike, display_path, not_regular
 
 if TYPE_CHECKING:
@@ -38,6 +39,19 @@ _INFLATE_ERRORS: tuple[type[BaseException], ...] = (zlib.error, getattr(_inflate
 # caller allows more (``max_size``; ``--max-size`` on the command line): a file that inflates past
 # it is refused before it takes memory (a gzip bomb, /dev/zero renamed x.pdb.gz). Each reading
 # process holds at most this much text.
+
+# Atom coordinates are read only within MAX_COORDINATE Angstroms of the origin on each axis (|x|
+# below it): real structures stay within a few thousand, and the alignment's grids and searches are
+# sized by the extent of a chain. A file (or a database entry) with a coordinate beyond it is
+# refused, naming the line (or the entry). The bound is the core's (every reader shares it); the
+# database and the kit's readers take it from here.
+MAX_COORDINATE: float = _core_max_coordinate
+
+
+def coordinate_range_text() -> str:
+    """How the bound reads in messages: "coordinates must lie within +-100000 A"."""
+    return f"coordinates must lie within +-{MAX_COORDINATE:.0f} A"
+
 
 # The chain id given to a chain whose id is blank (PDB files of one chain often leave it out):
 # such a chain reads as ``<stem>__``, picked with ``chain="_"``.
@@ -189,16 +203,19 @@ def _line_of(data: bytes, offset: int) -> int:
     return data.count(b"\n", 0, offset) + 1
 
 
-def _read_pdb(data: bytes, path: str) -> gemmi.Structure:
-    """PDB text through gemmi, after the checks gemmi leaves to its caller (see ``scan_pdb``)."""
-    bad_line, problem, legacy, restarts, _ = scan_pdb(data)
+def _read_pdb(data: bytes, path: str, ca_only: bool = False) -> gemmi.Structure:
+    """PDB text through gemmi, after the checks gemmi leaves to its caller (see ``scan_pdb``); with
+    ``ca_only``, only the atom records of C-alpha atoms go to gemmi."""
+    bad_line, problem, legacy, restarts, _ = scan_pdb(data, False, MAX_COORDINATE)
     if bad_line:
         raise ValueError(f"{path}, line {bad_line}: {problem}")
     if restarts:  # a chain numbered 1..n twice: each run its own residues, in file order
-        marked = scan_pdb(data, True)[4]
+        marked = scan_pdb(data, True, MAX_COORDINATE)[4]
         assert marked is not None
         data = marked
         legacy = False  # the marked atom records end at column 76
+    if ca_only:
+        data = pdb_ca_only(data)
     try:
         structure = gemmi.read_pdb_string(data, max_line_length=72 if legacy else 0)
     except (RuntimeError, ValueError, UnicodeError) as exc:
@@ -218,23 +235,30 @@ def _read_pdb(data: bytes, path: str) -> gemmi.Structure:
 
 
 def _check_finite(structure: gemmi.Structure, data: bytes, path: str) -> None:
-    """ValueError naming the line of the first atom whose coordinates are not finite numbers."""
+    """ValueError naming the line of the first atom whose coordinates are not finite numbers, or
+    lie beyond MAX_COORDINATE (see ``coordinate_range_text``)."""
+    box = structure.calculate_box()  # NaN is passed over here, caught by the centre below
+    extent = max(abs(v) for p in (box.minimum, box.maximum) for v in (p.x, p.y, p.z)) if len(structure) else 0.0
     for model in structure:
         center = model.calculate_center_of_mass()  # NaN or infinite when any coordinate is
-        if math.isfinite(center.x) and math.isfinite(center.y) and math.isfinite(center.z):
+        if math.isfinite(center.x) and math.isfinite(center.y) and math.isfinite(center.z) \
+                and extent < MAX_COORDINATE:
             continue
         for chain in model:
             for residue in chain:
                 for atom in residue:
                     pos = atom.pos
-                    if math.isfinite(pos.x) and math.isfinite(pos.y) and math.isfinite(pos.z):
+                    values = (pos.x, pos.y, pos.z)
+                    if all(math.isfinite(v) and abs(v) < MAX_COORDINATE for v in values):
                         continue
                     found = re.search(rb"^(?:ATOM|HETATM)[ \t]+%d[ \t]" % atom.serial, data, re.MULTILINE)
                     where = f", line {_line_of(data, found.start())}" if found else ""
-                    raise ValueError(
-                        f"{path}{where}: coordinates of atom {atom.serial} ({atom.name} of {residue.name} "
-                        f"{residue.seqid.num}{residue.seqid.icode.strip()}) are not finite numbers"
-                    )
+                    what = (f"coordinates of atom {atom.serial} ({atom.name} of {residue.name} "
+                            f"{residue.seqid.num}{residue.seqid.icode.strip()})")
+                    if all(math.isfinite(v) for v in values):
+                        raise ValueError(f"{path}{where}: {what} are out of range ({coordinate_range_text()}): "
+                                         + ", ".join(f"{v:g}" for v in values))
+                    raise ValueError(f"{path}{where}: {what} are not finite numbers")
 
 
 def read_structure(path: PathLike, max_size: int | None = None) -> gemmi.Structure:
@@ -243,11 +267,18 @@ def read_structure(path: PathLike, max_size: int | None = None) -> gemmi.Structu
     Only regular files are read. At most ``max_size`` bytes of structure text are taken from one
     file (after inflating; default ``DEFAULT_MAX_SIZE``, 512 MiB): a larger or inflating file is
     refused before it takes more memory. A file whose atom records do not read whole (a NUL byte,
-    a coordinate that is not a number, a non-finite coordinate) is refused, naming the line.
+    a coordinate that is not a number, not finite, or beyond MAX_COORDINATE) is refused, naming the line.
 
     Raises OSError when the file cannot be read (also when it is a FIFO, a device or a directory)
     and ValueError (naming the path) when its content is not a readable PDB or mmCIF structure.
     """
+    return _read(path, max_size)
+
+
+def _read(path: PathLike, max_size: int | None = None, ca_only: bool = False) -> gemmi.Structure:
+    """``read_structure``; with ``ca_only`` every atom record is checked, but only those of C-alpha
+    atoms are parsed into the structure: what the chains are read from, in a fraction of the
+    memory (the parsed atoms of a whole file take ten times its text and more)."""
     limit = check_max_size(max_size)
     fspath = _fspath(path)
     data = _read_file(fspath, limit)
@@ -263,15 +294,27 @@ def read_structure(path: PathLike, max_size: int | None = None) -> gemmi.Structu
         data = data[:nul]  # zero padding at the end
     if not data or data.isspace():
         raise ValueError(f"{fspath}: empty file")
+    bad = _undecodable_atom(data)
+    if bad is not None:  # names gemmi would pass on as bytes no text can hold
+        raise ValueError(f"{fspath}, line {_line_of(data, bad)}: an atom record holding bytes that are not UTF-8 text")
     fmt = _sniff_format(data)
     if fmt is None:
         raise ValueError(f"{fspath}: unknown format (neither PDB nor mmCIF)")
     if fmt == gemmi.CoorFormat.Pdb:
-        return _read_pdb(data, fspath)
-    try:
-        structure = gemmi.read_structure_string(data, format=fmt)
-    except (RuntimeError, ValueError, UnicodeError) as exc:
-        raise ValueError(f"{fspath}: cannot read as mmCIF: {exc}") from None
+        structure = _read_pdb(data, fspath, ca_only)
+    else:
+        bad_line, problem, kept = scan_cif(data, MAX_COORDINATE, ca_only)
+        if bad_line:
+            raise ValueError(f"{fspath}, line {bad_line}: {problem}")
+        try:
+            structure = gemmi.read_structure_string(kept if kept is not None else data, format=fmt)
+        except (RuntimeError, ValueError, UnicodeError) as exc:
+            if kept is not None:  # said of the whole text, so that its lines are the file's
+                try:
+                    gemmi.read_structure_string(data, format=fmt)
+                except (RuntimeError, ValueError, UnicodeError) as whole:
+                    exc = whole
+            raise ValueError(f"{fspath}: cannot read as mmCIF: {exc}") from None
     _check_finite(structure, data, fspath)
     return structure
 
@@ -357,86 +400,49 @@ def _domain(stem: str, data: ChainData, dssp: PathLike | None) -> dovel.Domain:
     return domain
 
 
-def _dssp_code_matches(dssp_code: str, code: str) -> bool:
-    """A DSSP amino-acid letter against the chain's one: DSSP writes a bridged cysteine as a
-    lower-case letter (its bridge) and any residue it does not know as X."""
-    if dssp_code.islower():
-        dssp_code = "C"
-    return dssp_code == code or dssp_code == "X" or code == "X"
-
-
 def _apply_dssp(domain: dovel.Domain, data: ChainData, dssp: PathLike) -> None:
-    """Apply a DSSP file through the module's DSSP reader, after checking that it describes the chain.
+    """Apply a DSSP file to the domain, after checking that it describes the chain.
 
     Every DSSP line of the chain must name a residue of the chain (its number and insertion
-    code) with the same amino acid; the first that does not is named in a ValueError, as is a
-    file holding no line of the chain. The module matches DSSP lines to residues by their labels,
-    and a domain built from arrays is labelled 1, 2, 3, ... So the DSSP lines of this chain are
-    relabelled to those positions (the residue number columns rewritten, chain column cleared)
-    before the module reads them. A label the chain holds twice (numbering that starts again)
-    takes its positions in turn.
+    code, ``data.labels``) with the same amino acid; the first that does not is named in a
+    ValueError, as is a file holding no line of the chain. A label the chain holds twice
+    (numbering that starts again) takes its residues in turn. The core reads the file's text
+    once, checks it and applies it (the domain is unchanged on error).
     """
     path = _fspath(dssp)
-    positions: dict[str, list[int]] = {}
-    for i, label in enumerate(data.labels):
-        positions.setdefault(label, []).append(i + 1)
-    used: dict[str, int] = {}
-    chain = data.chain
-    out: list[str] = []
     with open(path, "rb") as fh:
         raw = fh.read()
     try:
-        text = raw.decode("utf-8")
-    except UnicodeDecodeError:
-        raise ValueError(f"{path}: not a DSSP file (not UTF-8 text)") from None
-    in_residues = False
-    matched = 0
-    for line in text.split("\n"):
-        line = line.rstrip("\r")
-        if not in_residues:
-            out.append(line)
-            in_residues = "  #  RESIDUE" in line
-            continue
-        if len(line) <= 16 or line[13] == "!":
-            continue
-        line_chain = line[11]
-        if line_chain != " " and line_chain != chain[0]:
-            continue
-        # Newer DSSP writes the full chain id at columns 160-163; honour it when present.
-        if len(line) >= 163 and line[159:163].strip() and line[159:163].strip() != chain:
-            continue
-        label = line[5:10].strip() + line[10].strip()
-        at = positions.get(label, ())
-        k = used.get(label, 0)
-        if k >= len(at):
-            raise ValueError(
-                f"{path}: DSSP file of another structure: its residue {label} ({line[13]}) is not in chain {chain}"
-            )
-        pos = at[k]
-        used[label] = k + 1
-        if not _dssp_code_matches(line[13], data.sequence[pos - 1]):
-            raise ValueError(
-                f"{path}: DSSP file of another structure: residue {label} is {line[13]} there, "
-                f"{data.sequence[pos - 1]} in chain {chain}"
-            )
-        matched += 1
-        out.append(f"{line[:5]}{pos:>5}  {line[12:]}")  # insertion code and chain cleared
-    if not in_residues:
-        raise ValueError(f"{path}: not a DSSP file (no residue table header)")
-    if not matched:
-        raise ValueError(f"{path}: DSSP file of another structure: no residue of chain {chain}")
-    with tempfile.NamedTemporaryFile("w", suffix=".dssp", encoding="utf-8", delete=False) as tmp:
-        tmp.write("\n".join(out) + "\n")
-    try:
-        domain.load_dssp(tmp.name)
-    finally:
-        os.unlink(tmp.name)
+        apply_dssp(domain, raw, data.chain, data.labels)
+    except ValueError as e:
+        raise ValueError(f"{path}: {e}") from None
+
+
+def _chain_parts(model: gemmi.Model) -> dict[str, list[gemmi.Chain]]:
+    """The model's chains by id, in the order of their first atoms: a chain interrupted by another
+    (A, B, A) is one chain of two parts, as is a chain whose ligands have entities of their own."""
+    parts: dict[str, list[gemmi.Chain]] = {}
+    for chain in model:
+        parts.setdefault(chain.name or BLANK_CHAIN, []).append(chain)
+    return parts
+
+
+def _whole_chain(parts: list[gemmi.Chain], labelled: bool = False) -> ChainData | None:
+    """One chain's residues from all its parts, in file order (see ``_chain_data``)."""
+    found = [data for data in (_chain_data(part, labelled) for part in parts) if data is not None]
+    if len(found) <= 1:
+        return found[0] if found else None
+    xyz = array.array("d")
+    for data in found:
+        xyz.extend(data.xyz)
+    return ChainData(found[0].chain, "".join(data.sequence for data in found), xyz,
+                     [label for data in found for label in data.labels])
 
 
 def _protein_chains(model: gemmi.Model) -> list[ChainData]:
     chains = []
-    for chain in model:
-        data = _chain_data(chain)
+    for parts in _chain_parts(model).values():
+        data = _whole_chain(parts)
         if data is not None:
             chains.append(data)
     return chains
@@ -475,19 +481,54 @@ def read_chain(path: PathLike, chain: str | None = None, model: int = 1, max_siz
     if chain is not None and not isinstance(chain, str):
         raise TypeError(f"chain must be a str or None, not {type(chain).__name__}")
     fspath = _fspath(path)
-    structure = read_structure(fspath, max_size)
+    structure = _read(fspath, max_size, ca_only=True)
     selected = _model(structure, fspath, model)
+    try:
+        return _read_chain(selected, fspath, chain, labelled)
+    except UnicodeDecodeError:
+        raise _not_text(fspath, max_size) from None
+
+
+def _not_text(path: str, max_size: int | None) -> ValueError:
+    """The error of a file whose chain ids or residue names are not UTF-8 text, naming the first
+    atom record (else the first line) holding such bytes."""
+    data = _read_file(path, check_max_size(max_size))
+    if data[:2] == b"\x1f\x8b":
+        data = _gunzip(data, check_max_size(max_size), path)
+    at = _undecodable_atom(data)
+    if at is None:
+        try:
+            data.decode("utf-8")
+            at = 0
+        except UnicodeDecodeError as exc:
+            at = exc.start
+    return ValueError(f"{path}, line {_line_of(data, at)}: chain or residue names that are not UTF-8 text")
+
+
+def _undecodable_atom(data: bytes) -> int | None:
+    """Where the first atom record holding bytes that are not UTF-8 text begins, or None."""
+    if data.isascii():
+        return None
+    for found in re.finditer(rb"^(?:ATOM|HETATM)[^\n]*?[\x80-\xff][^\n]*", data, re.MULTILINE):
+        try:
+            found.group().decode("utf-8")
+        except UnicodeDecodeError:
+            return found.start()
+    return None
+
+
+def _read_chain(selected: gemmi.Model, fspath: str, chain: str | None, labelled: bool) -> tuple[str, ChainData]:
+    parts = _chain_parts(selected)
     if chain is None:
-        for gchain in selected:
-            data = _chain_data(gchain, labelled)
+        for gchains in parts.values():
+            data = _whole_chain(gchains, labelled)
             if data is not None:
                 return file_stem(fspath), data
         raise ValueError(f"no protein chain in {fspath}")
-    found = next((c for c in selected if (c.name or BLANK_CHAIN) == chain), None)
+    found = parts.get(chain)
     if found is None:
-        names = list(dict.fromkeys(c.name or BLANK_CHAIN for c in selected))
-        raise ValueError(f"no chain '{chain}' in {fspath} (chains: {', '.join(names) or 'none'})")
-    data = _chain_data(found, labelled)
+        raise ValueError(f"no chain '{chain}' in {fspath} (chains: {', '.join(parts) or 'none'})")
+    data = _whole_chain(found, labelled)
     if data is None:
         raise ValueError(f"chain '{chain}' of {fspath} holds no amino-acid residue with a C-alpha atom")
     return file_stem(fspath), data
@@ -495,7 +536,7 @@ def read_chain(path: PathLike, chain: str | None = None, model: int = 1, max_siz
 
 def domain_id(stem: str, data: ChainData) -> str:
     """The id ``load`` gives the domain of chain ``data`` of a file named ``stem``: ``1abc_A``."""
-    return display_path(f"{stem}_{data.chain}")
+    return printable(display_path(f"{stem}_{data.chain}"))
 
 
 def load_chains(path: PathLike, model: int = 1, max_size: int | None = None) -> list[dovel.Domain]:
@@ -506,8 +547,11 @@ def load_chains(path: PathLike, model: int = 1, max_size: int | None = None) -> 
     the file holds no protein chain).
     """
     fspath = _fspath(path)
-    structure = read_structure(fspath, max_size)
-    chains = _protein_chains(_model(structure, fspath, model))
+    structure = _read(fspath, max_size, ca_only=True)
+    try:
+        chains = _protein_chains(_model(structure, fspath, model))
+    except UnicodeDecodeError:
+        raise _not_text(fspath, max_size) from None
     if not chains:
         raise ValueError(f"no protein chain in {fspath}")
     stem = file_stem(fspath)

@@ -1,22 +1,25 @@
-"""dovel demo: align a family of cytochrome c structures from their PDB files.
+"""dovel demo: align two structures of one protein from their PDB files.
 
 Run from this directory (``make demo`` does it after installing the module):
 
     python3 demo.py
 
-The structures are bundled with the tests (tests/data/families/cytochrome_c),
-real Protein Data Bank entries, each in its own deposited coordinate frame.
+The structures are bundled in examples/data: CsdE of E. coli solved twice, by X-ray (5eep) and
+by NMR (1ni7, model 1), real Protein Data Bank entries (the examples of Debian's tm-align
+package), each in its own deposited coordinate frame.
 The demo
 
-1. aligns the family with ``align_pdbs``: every structure is pre-aligned onto
+1. aligns the structures with ``align_pdbs``: every structure is pre-aligned onto
    the first one, the set is aligned column by column, and every input file is
    written with all of its atoms moved into the common frame;
 2. prints a summary: the alignment, the C-alpha RMSD of every pair over the
    core columns, and the files written;
-3. shows one pairwise alignment and one database scan of the same files.
+3. shows one pairwise alignment of the same files.
 """
 
+import gzip
 import os
+import shutil
 import sys
 
 import numpy as np
@@ -24,11 +27,11 @@ import numpy as np
 import dovel
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-FAMILY_DIR = os.path.join(HERE, "..", "tests", "data", "families", "cytochrome_c")
-# Horse cytochrome c in two crystal forms (1hrc, 1crc), yeast iso-1
-# cytochrome c (1ycc) and the cytochrome c2 of Blastochloris viridis (1co6).
-NAMES = ["1hrc", "1ycc", "1co6", "1crc"]
-OUTPUT_DIR = os.path.join(HERE, "output", "cytochrome_c")
+DATA_DIR = os.path.join(HERE, "data")
+# CsdE by X-ray (5eep, chain A) and by NMR (1ni7); the module reads plain PDB text, so the
+# bundled gzip files are unpacked into the output folder first.
+NAMES = ["5eep", "1ni7"]
+OUTPUT_DIR = os.path.join(HERE, "output", "csde")
 
 
 def rule(title: str) -> None:
@@ -57,13 +60,19 @@ def core_rows(core_cols: list[list[int | None]], s: int) -> list[int]:
 
 
 def main() -> None:
-    files = [os.path.join(FAMILY_DIR, f"{n}.pdb") for n in NAMES]
-    missing = [f for f in files if not os.path.exists(f)]
+    sources = [os.path.join(DATA_DIR, f"{n}.pdb.gz") for n in NAMES]
+    missing = [f for f in sources if not os.path.exists(f)]
     if missing:
         sys.exit(f"demo data not found: {missing[0]}")
+    os.makedirs(OUTPUT_DIR, exist_ok=True)
+    files = []
+    for n, src in zip(NAMES, sources):
+        files.append(os.path.join(OUTPUT_DIR, f"{n}.pdb"))
+        with gzip.open(src, "rb") as fin, open(files[-1], "wb") as fout:
+            shutil.copyfileobj(fin, fout)
     originals = [dovel.Domain.from_pdb(f) for f in files]
 
-    rule("Input structures (cytochrome c, chain A, C-alpha atoms)")
+    rule("Input structures (CsdE, first chain, C-alpha atoms)")
     for d in originals:
         c = d.coordinates.mean(axis=0)
         print(f"  {d.id}  {len(d):4d} residues   centroid ({c[0]:7.2f}, {c[1]:7.2f}, {c[2]:7.2f})")
@@ -112,19 +121,6 @@ def main() -> None:
     print(f"  {pair.n_aligned} aligned pairs, RMSD {pair.rmsd:.2f} A, "
           f"sequence identity {100 * pair.seq_identity:.0f}%")
     print(f"  transform moving {d2.id} onto {d1.id}: {pair.transform!r}")
-
-    # 3. One database scan: the first structure against the others.
-    rule(f"Database scan: {d1.id} against the other structures")
-    if hasattr(dovel, "scan_database"):
-        hits = dovel.scan_database(d1, originals[1:])
-        if not hits:
-            print("  no hits")
-        for hit in hits:
-            z = "-" if hit.z_score is None else f"{hit.z_score:.2f}"
-            print(f"  {hit.rank}. {hit.target_id}  score {hit.score:.3f}  RMSD {hit.rmsd:.2f} A  "
-                  f"aligned {hit.n_aligned}  z {z}")
-    else:
-        print("  (scan_database is not part of this build yet)")
 
 
 if __name__ == "__main__":

@@ -3,20 +3,32 @@
 #   tools/install-deps.sh          build and test dependencies
 #   tools/install-deps.sh --bench  also the peers the benchmarks compare against (TM-align, tmtools)
 #   tools/install-deps.sh --fuzz   also clang for the libFuzzer targets
+#   tools/install-deps.sh --demo   only what building, installing and running dovel needs (no test tools)
 set -euo pipefail
 
 PYTHON=${PYTHON:-python3}
-apt_pkgs=(g++ make libeigen3-dev libgtest-dev chromium)  # chromium: the report tests open pages in it
-pip_pkgs=(numpy pytest scikit-build-core nanobind cmake ninja gemmi isal pyarrow dask distributed plotly tqdm mypy build)
+# Building and running: the compiler, Eigen, the build backend and what dovelkit imports.
+apt_pkgs=(g++ make libeigen3-dev)
+pip_pkgs=(numpy scikit-build-core nanobind cmake ninja gemmi isal pyarrow dask distributed plotly tqdm)
+# Testing: GoogleTest, chromium (the report tests open pages in it), pytest, mypy and build.
+test_apt=(libgtest-dev chromium)
+test_pip=(pytest mypy build)
+tests=1
 # The packaging test makes virtual environments: Debian's own Python needs python3-venv for that.
-"$PYTHON" -c "import ensurepip" >/dev/null 2>&1 || apt_pkgs+=(python3-venv)
+"$PYTHON" -c "import ensurepip" >/dev/null 2>&1 || test_apt+=(python3-venv)
 for arg in "$@"; do
   case "$arg" in
     --bench) apt_pkgs+=(tm-align); pip_pkgs+=(tmtools) ;;
     --fuzz) apt_pkgs+=(clang libclang-rt-14-dev) ;;
+    --demo) tests=0 ;;
     *) echo "unknown option $arg" >&2; exit 2 ;;
   esac
 done
+
+if ((tests)); then
+  apt_pkgs+=("${test_apt[@]}")
+  pip_pkgs+=("${test_pip[@]}")
+fi
 
 missing=()
 for p in "${apt_pkgs[@]}"; do

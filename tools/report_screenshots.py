@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Make the report screenshots under docs/ from the bundled families.
+"""Make the report screenshots under docs/ from the families of ../shared/data.
 
     PYTHONPATH=build/torva-py:. python3 tools/report_screenshots.py [OUT_DIR]
 
@@ -22,7 +22,7 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "kit"))
 import dovelkit  # noqa: E402
 from chromium import Chromium, find_chromium  # noqa: E402
 
-FAMILIES = os.path.join(ROOT, "tests", "data", "families")
+FAMILIES = os.path.join(os.path.dirname(ROOT), "shared", "data", "families")
 READY = "window.dovelFigures !== undefined && window.dovelDrawn === window.dovelFigures"
 
 

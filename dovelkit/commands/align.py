@@ -6,12 +6,11 @@ import argparse
 import sys
 from typing import TYPE_CHECKING, Any
 
-from dovelkit.atomic import check_writable
 from dovelkit.errors import UserError
-from dovelkit.formatting import number
+from dovelkit.formatting import number, printable
 from dovelkit.progress import Status
 from dovelkit.commands import (add_max_size_option, add_mode_option, add_preset_option, check_structure_file,
-                               max_size_from, mode_from, parameters_from, positive_int)
+                               max_size_from, mode_from, parameters_from, positive_int, probe_file)
 
 if TYPE_CHECKING:
     from dovelkit.pairwise import PairwiseAlignment
@@ -90,8 +89,8 @@ def _score_note(result: PairwiseAlignment | QuickAlignment) -> str:
 def summary(result: PairwiseAlignment | QuickAlignment, path_fixed: str, path_mobile: str) -> str:
     rmsd = number(result.rmsd, 3)
     lines = [
-        f"fixed     {result.fixed.id}  ({path_fixed}, {result.len_fixed} residues)",
-        f"mobile    {result.mobile.id}  ({path_mobile}, {result.len_mobile} residues)",
+        f"fixed     {printable(result.fixed.id)}  ({printable(path_fixed)}, {result.len_fixed} residues)",
+        f"mobile    {printable(result.mobile.id)}  ({printable(path_mobile)}, {result.len_mobile} residues)",
         f"n_aligned {result.n_aligned} pairs  ({100 * result.coverage_fixed:.1f}% of fixed, "
         f"{100 * result.coverage_mobile:.1f}% of mobile)",
         f"RMSD      {rmsd}{'' if rmsd == '-' else ' A'}",
@@ -149,8 +148,8 @@ def run_one(args: argparse.Namespace) -> int:
         from dovelkit.writing import output_format
 
         output_format(args.output)  # a bad name fails before any work
-    check_writable(args.output)
-    check_writable(args.html)
+    probe_file(args.output)  # a file can be made there, before any work
+    probe_file(args.html)
     mode = mode_from(args, "--direct" if args.direct else None)
 
     status = Status("dovel align")
@@ -198,7 +197,7 @@ def _show(args: argparse.Namespace, result: PairwiseAlignment | QuickAlignment) 
         return 0
     text = summary(result, args.fixed, args.mobile)
     if args.output is not None:
-        text += f"written   {args.output}  (mobile moved onto fixed)\n"
+        text += f"written   {printable(args.output)}  (mobile moved onto fixed)\n"
     sys.stdout.write(text + "\n" + result.text())
     return 0
 

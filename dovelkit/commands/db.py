@@ -6,7 +6,7 @@ import argparse
 import os
 import sys
 
-from dovelkit.commands import add_max_size_option, max_size_from, positive_int
+from dovelkit.commands import add_max_size_option, max_size_from, positive_int, probe_file
 
 
 def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
@@ -57,6 +57,8 @@ def run_create(args: argparse.Namespace) -> int:
     from dovelkit.database import DEFAULT_ROWS_PER_GROUP, Database
     from dovelkit.progress import stderr_is_terminal
 
+    probe_file(args.db)  # a file can be made there, before any file is read
+
     db = Database.create(
         args.db,
         args.inputs,
@@ -68,12 +70,14 @@ def run_create(args: argparse.Namespace) -> int:
     )
     summary = db.summary
     assert summary is not None
+    from dovelkit.formatting import printable
+
     for path, reason in summary.skipped:
-        print(f"dovel db: skipped {path}: {reason}", file=sys.stderr)
+        print(printable(f"dovel db: skipped {path}: {reason}"), file=sys.stderr)
     for old, new in summary.renamed:
-        print(f"dovel db: renamed duplicate {old} to {new}", file=sys.stderr)
+        print(printable(f"dovel db: renamed duplicate {old} to {new}"), file=sys.stderr)
     if not args.quiet:
-        print(f"dovel db: {args.db}: {summary.text()}", file=sys.stderr)
+        print(printable(f"dovel db: {args.db}: {summary.text()}"), file=sys.stderr)
     return 0
 
 

@@ -8,7 +8,7 @@ import os
 import sys
 
 from dovelkit.errors import UserError
-from dovelkit.formatting import number
+from dovelkit.formatting import number, printable
 from dovelkit.progress import Status
 from dovelkit.commands import (add_max_size_option, add_mode_option, add_preset_option, check_structure_file,
                                max_size_from, missing_directories, mode_from, parameters_from, probe_file,
@@ -162,20 +162,22 @@ def run(args: argparse.Namespace) -> int:
         status.close()
 
     for k in result.unplaced:
-        print(f"dovel msa: warning: no superposition of {domains[k].id} onto {domains[0].id} was found; "
+        print(f"dovel msa: warning: no superposition of {printable(domains[k].id)} onto {printable(domains[0].id)} was found; "
               f"it keeps its own frame{'' if args.sensitive else ' (try --sensitive)'}", file=sys.stderr)
     stdout = sys.stdout
-    id_w = max(len("structure"), *(len(d.id) for d in domains))
-    file_w = max(len("file"), *(len(os.path.basename(o)) for o in outputs))
+    ids = [printable(d.id) for d in domains]
+    names = [printable(os.path.basename(o)) for o in outputs]
+    id_w = max(len("structure"), *(len(i) for i in ids))
+    file_w = max(len("file"), *(len(n) for n in names))
     stdout.write(f"{'structure':<{id_w}}  {'file':<{file_w}}  {'length':>6}  {'TM-score':>8}  {'core RMSD':>9}\n")
-    for d, o, rmsd, tm in zip(domains, outputs, result.core_rmsd, result.tm_scores):
+    for d, i, n, rmsd, tm in zip(domains, ids, names, result.core_rmsd, result.tm_scores):
         shown = number(rmsd, 3)
-        stdout.write(f"{d.id:<{id_w}}  {os.path.basename(o):<{file_w}}  {len(d):>6}  {number(tm, 4):>8}  {shown:>9}\n")
+        stdout.write(f"{i:<{id_w}}  {n:<{file_w}}  {len(d):>6}  {number(tm, 4):>8}  {shown:>9}\n")
     stdout.write(f"\n{len(result.columns)} columns, {result.n_core} core columns, mean TM-score "
                  f"{number(result.mean_tm, 4)} ({result.mode} level); "
-                 f"{len(outputs)} structures written to {args.output}\n")
+                 f"{len(outputs)} structures written to {printable(args.output)}\n")
     if args.fasta is not None:
-        stdout.write(f"alignment written to {args.fasta}\n")
+        stdout.write(f"alignment written to {printable(args.fasta)}\n")
     else:
         stdout.write("\n" + fasta)
     failure = result.failure()

@@ -3,16 +3,18 @@
 from __future__ import annotations
 
 import argparse
+import errno
 import json
 import os
 import sys
 from typing import Any
 
-from dovelkit.atomic import check_writable, write_atomically
+from dovelkit.atomic import write_atomically
 from dovelkit.errors import UserError
 from dovelkit.commands import (add_max_size_option, add_mode_option, add_preset_option, check_structure_file,
-                               finite_float, max_size_from, mode_from, parameters_from, positive_float, positive_int)
-from dovelkit.formatting import hit_table, json_number
+                               finite_float, max_size_from, mode_from, parameters_from, positive_float, positive_int,
+                               probe_file)
+from dovelkit.formatting import hit_table, json_number, printable
 from dovelkit.statistics import FOLD_LIST_E
 
 _COLUMNS = ("rank", "id", "score", "rmsd", "n_aligned", "seq_identity", "z_score", "position", "source", "chain",
@@ -106,17 +108,17 @@ def _targets(paths: list[str], max_size: int | None = None) -> tuple[Any, list[t
     skipped: list[tuple[str, str]] = []
     files = collect_files(paths, skipped)
     for path, reason in skipped:
-        print(f"dovel search: skipped {path}: {reason}", file=sys.stderr)
+        print(printable(f"dovel search: skipped {path}: {reason}"), file=sys.stderr)
     for path in files:
         try:
             chains = load_chains(path, max_size=max_size)
             shown = display_path(path)
-            stem = display_path(file_stem(path)) + "_"
+            stem = printable(display_path(file_stem(path))) + "_"
             origins.extend((shown, d.id[len(stem):] if d.id.startswith(stem) else d.chain) for d in chains)
             domains.extend(chains)
         except (OSError, ValueError) as exc:
             reason = exc.strerror if isinstance(exc, OSError) and exc.strerror else str(exc)
-            print(f"dovel search: skipped {path}: {reason}", file=sys.stderr)
+            print(printable(f"dovel search: skipped {path}: {reason}"), file=sys.stderr)
     if not domains:
         raise UserError("no protein chain found in the targets")
     return domains, origins
@@ -129,8 +131,8 @@ def run(args: argparse.Namespace) -> int:
     if os.path.isdir(args.query) or (os.path.isfile(args.query) and _is_database(args.query)):
         return run_many(args)
     check_structure_file(args.query)
-    check_writable(args.output)
-    check_writable(args.html)
+    probe_file(args.output)  # a file can be made there, before any work
+    probe_file(args.html)
     level = mode_from(args, None if args.mode is None else "--mode")
     max_e = _max_e(args, level)
     how = args.mode or "scan"
@@ -219,6 +221,8 @@ def _client(args: argparse.Namespace) -> Any:
         return Client(args.scheduler, timeout=args.connect_timeout)
     except OSError as exc:
         raise UserError(f"cannot reach the scheduler at {args.scheduler}: {exc}") from None
+    except (OverflowError, ValueError, TypeError) as exc:  # a port out of range gives OverflowError
+        raise UserError(f"--scheduler {args.scheduler}: not a usable scheduler address ({exc})") from None
 
 
 def run_many(args: argparse.Namespace) -> int:
@@ -234,7 +238,7 @@ def run_many(args: argparse.Namespace) -> int:
         what = "is a directory" if os.path.isdir(args.query) else "is a database"
         raise UserError(f"{args.query} {what}: its chains are searched as many queries, which take one database "
                         "as the targets (see 'dovel db create')")
-    check_writable(args.output)
+    probe_file(args.output)
     level = mode_from(args, None if args.mode is None else "--mode")
     max_e = _max_e(args, level)
     how = args.mode or "scan"
@@ -249,9 +253,9 @@ def run_many(args: argparse.Namespace) -> int:
             try:
                 queries.extend(dovelkit.load_chains(path, max_size=max_size_from(args)))
             except (OSError, ValueError) as exc:
-                print(f"dovel search: skipped {path}: {exc}", file=sys.stderr)
+                print(printable(f"dovel search: skipped {path}: {exc}"), file=sys.stderr)
         for path, reason in skipped:
-            print(f"dovel search: skipped {path}: {reason}", file=sys.stderr)
+            print(printable(f"dovel search: skipped {path}: {reason}"), file=sys.stderr)
         if not queries:
             raise UserError(f"no protein chain found in {args.query}")
         n_queries = len(queries)
@@ -276,8 +280,13 @@ def run_many(args: argparse.Namespace) -> int:
 
     try:
         if args.output:
-            with replacing(args.output) as tmp, open(tmp, "w", encoding="utf-8") as fh:
-                write_all(fh)
+            try:
+                with replacing(args.output) as tmp, open(tmp, "w", encoding="utf-8") as fh:
+                    write_all(_Named(fh, args.output))
+            except OSError as exc:  # closing the file: a disk that filled up, named by the output
+                if exc.filename is not None or exc.errno not in _WRITE_ERRORS:
+                    raise
+                raise type(exc)(exc.errno, exc.strerror, args.output) from None
         else:
             write_all(sys.stdout)
     finally:
@@ -285,6 +294,28 @@ def run_many(args: argparse.Namespace) -> int:
         if client is not None:
             client.close()
     return 0
+
+
+_WRITE_ERRORS = (errno.ENOSPC, errno.EDQUOT, errno.EFBIG, errno.EIO, errno.EROFS)
+
+
+class _Named:
+    """A text file whose write errors name the file the user asked for (not its temporary file)."""
+
+    def __init__(self, fh: Any, shown: str) -> None:
+        self.fh, self.shown = fh, shown
+
+    def write(self, text: str) -> None:
+        try:
+            self.fh.write(text)
+        except OSError as exc:
+            raise type(exc)(exc.errno, exc.strerror, self.shown) from None
+
+    def flush(self) -> None:
+        try:
+            self.fh.flush()
+        except OSError as exc:
+            raise type(exc)(exc.errno, exc.strerror, self.shown) from None
 
 
 def _cells(h: Any) -> list[str]:
@@ -320,7 +351,8 @@ def tsv(hits: list[Any], details: bool) -> str:
 
 
 def _clean(text: str) -> str:
-    return text.replace("\t", " ").replace("\n", " ")
+    """A TSV cell: tabs, line breaks, CR and other control characters escaped (see ``printable``)."""
+    return printable(text)
 
 
 def _full(x: float | None) -> str:

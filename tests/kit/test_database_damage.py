@@ -281,6 +281,90 @@ def test_fuzz_damaged_databases_read_correctly_or_fail_clearly(good, tmp_path):
     assert outcomes["error"] > len(paths) // 2
 
 
+def _chunks(group):
+    return pf.field(group, 1)[2][1]
+
+
+def _fix_total(footer):
+    pf.field(footer, 3)[2] = sum(pf.field(g, 3)[2] for g in pf.row_groups(footer))
+
+
+def _recount(group, delta):
+    """Row count and every column's value count moved by ``delta``, as a consistent writer would."""
+    pf.field(group, 3)[2] += delta
+    for chunk in _chunks(group):
+        pf.field(pf.field(chunk, 3)[2], 5)[2] += delta
+
+
+def _structured_mutations(data, rng, n):
+    """Edits of the footer's structure rather than its bytes: column chunk records swapped, copied
+    over others (of another slice or another column), slices listed twice, dropped, swapped or
+    with their counts lowered or raised, the file's total fixed to match or not."""
+    import copy
+
+    out = []
+    for _ in range(n):
+        body, footer = pf.split(data)
+        groups = pf.row_groups(footer)
+        g = rng.randrange(len(groups))
+        h = rng.randrange(len(groups))
+        c, d = rng.sample(range(8), 2)
+        kind = rng.choice(["swap chunks", "copy chunk", "copy column", "group twice", "group dropped",
+                           "groups swapped", "fewer rows", "more rows", "columns swapped"])
+        if kind == "swap chunks" and g != h:
+            _chunks(groups[g])[c], _chunks(groups[h])[c] = _chunks(groups[h])[c], _chunks(groups[g])[c]
+        elif kind == "copy chunk" and g != h:
+            _chunks(groups[h])[c] = copy.deepcopy(_chunks(groups[g])[c])
+        elif kind == "copy column":
+            _chunks(groups[g])[d] = copy.deepcopy(_chunks(groups[g])[c])
+        elif kind == "group twice":
+            groups.insert(h, copy.deepcopy(groups[g]))
+        elif kind == "group dropped" and len(groups) > 1:
+            del groups[g]
+        elif kind == "groups swapped" and g != h:
+            groups[g], groups[h] = groups[h], groups[g]
+        elif kind in ("fewer rows", "more rows"):
+            _recount(groups[g], -1 if kind == "fewer rows" else 1)
+        elif kind == "columns swapped":
+            _chunks(groups[g])[c], _chunks(groups[g])[d] = _chunks(groups[g])[d], _chunks(groups[g])[c]
+        else:
+            continue
+        fixed = rng.random() < 0.7
+        if fixed:
+            _fix_total(footer)
+        out.append((kind + (", total fixed" if fixed else ""), pf.join(body, footer)))
+    return out
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="fork and /proc")
+def test_fuzz_structured_footer_edits_are_refused_or_read_whole(good, tmp_path):
+    """No edit of the footer's structure reads as a different list of entries: each is refused,
+    or reads exactly as the original."""
+    rng = random.Random(int(os.environ.get("FUZZ_SEED", "11")))
+    paths, kinds = list(good), {}
+    for n, src in enumerate(good):
+        for k, (kind, damaged) in enumerate(_structured_mutations(open(src, "rb").read(), rng,
+                                                                  int(os.environ.get("FUZZ_N", "30")))):
+            path = tmp_path / f"s{n}-{k}.parquet"
+            path.write_bytes(damaged)
+            paths.append(str(path))
+            kinds[str(path)] = (src, kind)
+    results = read_capped(paths, MEMORY_CAP)
+    expected = {path: outcome[1] for path, _, outcome in results if path not in kinds}
+    assert len(expected) == len(good) and len(results) == len(paths)
+    tally = {}
+    for path, status, outcome in results:
+        if path not in kinds:
+            continue
+        assert os.WIFEXITED(status) and outcome is not None and outcome[0] in ("ok", "error"), (kinds[path], outcome)
+        if outcome[0] == "ok":
+            assert outcome[1] == expected[kinds[path][0]], kinds[path]
+        else:
+            assert path in outcome[2] and "\n" not in outcome[2], (kinds[path], outcome)
+        tally[outcome[0]] = tally.get(outcome[0], 0) + 1
+    print(f"\nstructured footer edits: {tally}")
+
+
 def test_peak_memory_on_a_doctored_row_count(good, tmp_path):
     """The worst case of the faults seen: a slice claiming 10^12 entries, searched by the command
     under a memory cap well below what honouring it would take."""

@@ -25,7 +25,7 @@ import pytest
 import conftest
 
 ROOT = pathlib.Path(conftest.ROOT)
-DATA = ROOT / "tests" / "data"
+DATA = ROOT / "examples" / "data"
 
 pytestmark = pytest.mark.skipif(
     os.environ.get("DOVEL_SKIP_PACKAGING", "") not in ("", "0"), reason="DOVEL_SKIP_PACKAGING is set"
@@ -34,10 +34,10 @@ pytestmark = pytest.mark.skipif(
 ALIGN = textwrap.dedent(
     f"""
     import dovel, dovelkit
-    a = dovelkit.load({str(DATA / "1ubq.pdb")!r})
-    b = dovelkit.load({str(DATA / "1d3z.pdb")!r})
+    a = dovelkit.load({str(DATA / "5eep.pdb.gz")!r})
+    b = dovelkit.load({str(DATA / "1ni7.pdb.gz")!r})
     r = dovel.pairwise_align(a, b, scan_mode=True)
-    assert (a.id, b.id, len(a), len(b)) == ("1ubq_A", "1d3z_A", 76, 76), (a, b)
+    assert (a.id, b.id, len(a), len(b)) == ("5eep_A", "1ni7_A", 140, 149), (a, b)
     assert r.rmsd < 2.0 and r.n_aligned >= 60, r
     print(dovel.__file__)
     """
@@ -125,7 +125,7 @@ def test_sdist_and_wheel_contents(installed: dict[str, pathlib.Path]) -> None:
         files = set(whl.namelist())
         stub = whl.read("dovel.pyi")
     assert any(f.startswith("dovel.") and f.endswith((".so", ".pyd")) for f in files)
-    assert {"dovel.pyi", "dovel-stubs/__init__.pyi", "dovelkit/py.typed", "dovelkit/reading.py"} <= files
+    assert {"dovel.pyi", "dovel-stubs/__init__.pyi", "dovelkit/py.typed", "dovelkit/reading.py", "dovelkit/_core.pyi"} <= files
     assert stub == (ROOT / "torva-py" / "dovel.pyi").read_bytes()
 
 

@@ -3,6 +3,8 @@
 A seeded, bounded loop (a few seconds): real entries with bytes flipped, lines dropped, duplicated
 or cut, truncated, coordinates made junk, NUL pages, numbering restarted, chain ids blanked, and
 all of that compressed; plus compressed garbage, and reads under a size limit near the text's.
+Also coordinates far out (PDB fields and mmCIF values), names that are not UTF-8, and a chain's
+lines interrupted by another chain's: whatever reads holds finite coordinates within the bound.
 """
 
 from __future__ import annotations
@@ -17,7 +19,7 @@ import pytest
 import conftest
 
 import dovelkit
-from dovelkit.reading import read_structure
+from dovelkit.reading import MAX_COORDINATE, read_structure
 
 DATA = pathlib.Path(conftest.DATA)
 SEEDS = [DATA / "1ubq.pdb", DATA / "2juy_crlf.pdb", DATA / "mmcif" / "1A8O.cif", DATA / "mmcif" / "5PTI.cif.gz"]
@@ -30,7 +32,7 @@ TOKENS = [b"ATOM  ", b"HETATM", b"MODEL ", b"ENDMDL", b"TER", b"data_", b"loop_"
 def _hostile(rng: random.Random, lines: list[bytes], i: int) -> None:
     """Damage aimed at the checks around gemmi: coordinates, NUL pages, numbering, chain ids."""
     line = lines[i]
-    choice = rng.randrange(4)
+    choice = rng.randrange(7)
     if choice == 0 and len(line) > 54:  # a coordinate field of junk
         at = 30 + 8 * rng.randrange(3)
         lines[i] = line[:at] + rng.choice([b"     abc", b" " * 8, b"     nan", b"    -inf", b" 1.0e400", b"--1..2  "]) + line[at + 8:]
@@ -40,8 +42,27 @@ def _hostile(rng: random.Random, lines: list[bytes], i: int) -> None:
         for j in range(i, min(len(lines), i + 400)):
             if lines[j][:6] in (b"ATOM  ", b"HETATM") and len(lines[j]) > 26 and lines[j][22:26].strip().isdigit():
                 lines[j] = lines[j][:22] + b"%4d" % (int(lines[j][22:26]) % 7) + lines[j][26:]
-    elif len(line) > 22:  # a blank or odd chain id
+    elif choice == 3 and len(line) > 22:  # a blank or odd chain id
         lines[i] = line[:21] + rng.choice([b" ", b"\xff", b"~"]) + line[22:]
+    elif choice == 4 and len(line) > 54:  # a coordinate far out: a PDB field, or any mmCIF value
+        far = rng.choice([b"99999999", b"-9999999", b"99999.99", b"-1.0e+05", b"  100000"])
+        if line.startswith((b"ATOM  ", b"HETATM")) and line[6:11].strip().isdigit():
+            at = 30 + 8 * rng.randrange(3)
+            lines[i] = line[:at] + far + line[at + 8:]
+        else:
+            words = line.split(b" ")
+            k = rng.randrange(len(words))
+            words[k] = rng.choice([b"1e308", b"1e300", b"-1e9", far.strip()])
+            lines[i] = b" ".join(words)
+    elif choice == 5 and len(line) > 20:  # bytes that are not UTF-8 in a name
+        at = rng.randrange(12, 21)
+        lines[i] = line[:at] + rng.choice([b"\xe9", b"\xff\xfe", b"\xc3"]) + line[at + 1:]
+    else:  # a run of lines moved later, under another chain id: the chain read around it
+        j = min(len(lines), i + rng.randint(5, 80))
+        moved = [x[:21] + b"Z" + x[22:] if len(x) > 22 else x for x in lines[i:j]]
+        del lines[i:j]
+        at = min(len(lines), i + rng.randint(1, 200))
+        lines[at:at] = moved
 
 
 def _mutate(rng: random.Random, data: bytes) -> bytes:
@@ -82,6 +103,7 @@ def _check(path: pathlib.Path, max_size: int | None = None) -> None:
             continue
         for domain in result if isinstance(result, list) else [result] if read is dovelkit.load else []:
             assert len(domain) == len(domain.sequence) == domain.coordinates.shape[0] > 0
+            assert (abs(domain.coordinates) < MAX_COORDINATE).all()
 
 
 @pytest.mark.parametrize("seed_file", SEEDS, ids=lambda p: p.name)

@@ -1,22 +1,26 @@
-"""The README's examples run as written from the repository root: every Python, sh and console
-block, in the order of the README, in one scratch directory that sees the repository's tests/data
-at tests/data (so what the examples write lands there, not in the checkout)."""
+"""The examples of the README and of docs/ run as written from the repository root: every Python,
+sh and console block of a page, in order, in one scratch directory that sees the repository's
+examples/ (so what the examples write lands there, not in the checkout)."""
 
+import glob
 import os
 import re
 import shlex
 import subprocess
 import sys
 
+import pytest
+
 from conftest import ROOT, kit_env
 
 FENCE = re.compile(r"^( *)```(\w+)\n(.*?)^\1```", re.M | re.S)
 NOT_RUN = "<!-- not run:"
+PAGES = ["README.md"] + sorted(os.path.relpath(p, ROOT) for p in glob.glob(os.path.join(ROOT, "docs", "*.md")))
 
 
-def examples():
-    """(language, code) of every fenced block, and how many were marked as not runnable here."""
-    with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as fh:
+def examples(page):
+    """(language, code) of every fenced block of a page, and how many were marked as not runnable here."""
+    with open(os.path.join(ROOT, page), encoding="utf-8") as fh:
         text = fh.read()
     blocks, skipped = [], 0
     for m in FENCE.finditer(text):
@@ -35,13 +39,9 @@ def examples():
     return blocks, skipped
 
 
-def test_readme_examples_run(tmp_path):
-    blocks, skipped = examples()
-    assert skipped <= 3  # only the cluster examples, which need machines
-    assert [lang for lang, _ in blocks].count("python") >= 4 and len(blocks) >= 7
-    shell_commands = sum(code.count("dovel ") for lang, code in blocks if lang != "python")
-    assert shell_commands >= 6
-    os.symlink(os.path.join(ROOT, "tests"), tmp_path / "tests")
+def run_page(page, cwd):
+    blocks, _ = examples(page)
+    os.symlink(os.path.join(ROOT, "examples"), cwd / "examples")
     env = kit_env()
     dovel = f"dovel() {{ {shlex.quote(sys.executable)} -m dovelkit \"$@\"; }}\n"
     for lang, code in blocks:
@@ -49,9 +49,26 @@ def test_readme_examples_run(tmp_path):
             cmd = [sys.executable, "-c", code]
         else:
             cmd = ["bash", "-c", "set -e -o pipefail\n" + dovel + code]
-        r = subprocess.run(cmd, cwd=tmp_path, env=env, capture_output=True, text=True, timeout=600)
-        assert r.returncode == 0, f"{code}\n--- exit {r.returncode}:\n{r.stderr[-3000:]}"
-    # what the examples promise to write is there
-    for name in ("1ycc_on_1hrc.pdb", "1ycc_on_1hrc.cif.gz", "aligned", "family.fasta", "pairs.json",
-                 "structures.parquet", "hits.tsv", "1ycc_on_1hrc.html"):
+        r = subprocess.run(cmd, cwd=cwd, env=env, capture_output=True, text=True, timeout=600)
+        assert r.returncode == 0, f"{page}:\n{code}\n--- exit {r.returncode}:\n{r.stderr[-3000:]}"
+    return blocks
+
+
+def test_readme_shows_each_layer_and_its_examples_run(tmp_path):
+    blocks = run_page("README.md", tmp_path)
+    code = "".join(c for _, c in blocks)
+    assert "import dovel\n" in code and "import dovelkit" in code and "dovel search" in code
+    for name in ("1ni7_on_5eep.pdb", "1ni7_on_5eep.cif.gz", "aligned", "fingers.fasta",
+                 "structures.parquet", "hits.tsv", "hits.html"):
         assert (tmp_path / name).exists(), name
+
+
+@pytest.mark.parametrize("page", [p for p in PAGES if p != "README.md"])
+def test_docs_examples_run(page, tmp_path):
+    run_page(page, tmp_path)
+
+
+def test_only_examples_that_need_machines_are_not_run():
+    for page in PAGES:
+        _, skipped = examples(page)
+        assert skipped == 0 or page == os.path.join("docs", "cluster.md"), page

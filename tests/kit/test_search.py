@@ -144,8 +144,8 @@ def test_coordinates_come_back_bit_for_bit(tmp_path):
     domains = [
         dovel.Domain.from_arrays("pdb_like", np.round(rng.normal(scale=40, size=(30, 3)), 3), "A" * 30),
         dovel.Domain.from_arrays("any", rng.normal(size=(7, 3)), "G" * 7),
-        dovel.Domain.from_arrays("odd", np.array([[-0.0, 1.0, 2.5], [1e12, -3e9, 0.001], [np.nan, np.inf, 1.0]]),
-                                 "ACD"),
+        dovel.Domain.from_arrays("odd", np.array([[-0.0, 1.0, 2.5], [99999.99999999, -99999.999, 0.001],
+                                                  [5e-324, -1e-300, 1.0]]), "ACD"),
         dovel.Domain("empty"),
     ]
     db = Database.from_domains(tmp_path / "x.parquet", domains)
@@ -153,6 +153,12 @@ def test_coordinates_come_back_bit_for_bit(tmp_path):
         got = db[i].coordinates
         assert got.shape == d.coordinates.shape
         assert np.array_equal(got.view(np.int64), d.coordinates.view(np.int64))
+    # beyond the coordinate bound, or not finite: refused by the writer, naming the entry
+    for bad in (1e12, -3e9, 1e5, np.nan, np.inf):
+        far = dovel.Domain.from_arrays("far", np.array([[0.0, 1.0, 2.5], [bad, 0.0, 0.0]]), "AC")
+        with pytest.raises(ValueError, match="entry 'far'.*(out of range|not a finite number)"):
+            Database.from_domains(tmp_path / "far.parquet", [domains[0], far])
+        assert not (tmp_path / "far.parquet").exists()
 
 
 def test_duplicate_ids_stop_creation_unless_renamed(tmp_path):

@@ -57,3 +57,29 @@ def test_mypy_settings_relax_only_untyped_libraries() -> None:
         modules = override["module"] if isinstance(override["module"], list) else [override["module"]]
         assert not [m for m in modules if m.split(".")[0] in ("dovel", "dovelkit", "examples")], override
         assert set(override) <= {"module", "ignore_missing_imports"}, override
+
+
+def test_core_stub_is_the_generated_one() -> None:
+    # The stub of dovelkit._core that mypy reads is generated from the built extension: it lies
+    # beside the extension, generating it again gives the same text, and it declares every public
+    # name of the extension.
+    stubgen = pytest.importorskip("nanobind.stubgen")
+    import ast
+    import tempfile
+
+    from dovelkit import _core
+
+    stub = pathlib.Path(_core.__file__).with_name("_core.pyi")
+    assert stub.is_file(), f"no generated stub beside {_core.__file__}"
+    with tempfile.TemporaryDirectory() as tmp:
+        fresh = pathlib.Path(tmp) / "_core.pyi"
+        proc = subprocess.run([sys.executable, "-m", stubgen.__name__, "-q", "-m", "dovelkit._core", "-o", str(fresh)],
+                              cwd=ROOT, capture_output=True, text=True, timeout=300)
+        assert proc.returncode == 0, proc.stdout + proc.stderr
+        assert fresh.read_text(encoding="utf-8") == stub.read_text(encoding="utf-8")
+    tree = ast.parse(stub.read_text(encoding="utf-8"))
+    declared = {n.name for n in tree.body if isinstance(n, (ast.FunctionDef, ast.ClassDef))}
+    declared |= {t.id for n in tree.body if isinstance(n, ast.Assign) for t in n.targets if isinstance(t, ast.Name)}
+    declared |= {n.target.id for n in tree.body if isinstance(n, ast.AnnAssign) and isinstance(n.target, ast.Name)}
+    public = {name for name in dir(_core) if not name.startswith("_")}
+    assert public <= declared, sorted(public - declared)

@@ -24,9 +24,9 @@ fi
 corpus="$build/fuzz-corpus/io"
 artifacts="$build/fuzz-artifacts/io"
 mkdir -p "$corpus" "$artifacts"
-# Seeds: the synthetic ones kept here and the small real entries.
+# Seeds: the synthetic ones kept here and small real entries of the shared data beside the checkout.
 cp -n "$here"/seeds/* "$corpus"/ 2>/dev/null || true
-for f in "$root"/tests/data/*.dssp "$root"/tests/data/1orc.pdb "$root"/tests/data/1sp1.pdb; do
+for f in "$root"/../shared/data/*.dssp "$root"/../shared/data/1orc.pdb "$root"/examples/data/1sp1.pdb; do
   [ -f "$f" ] && cp -n "$f" "$corpus/seed_$(basename "$f")"
 done
 

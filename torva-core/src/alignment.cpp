@@ -137,34 +137,42 @@ private:
     std::int32_t threshold_;
 };
 
-}  // namespace
-
-TracedAlignment trace_alignment(const ScoreMatrix& matrix, std::size_t n1, std::size_t n2,
-                                const PairwiseSettings& settings) {
-    TracedAlignment out;
-    if (n1 == 0 || n2 == 0) return out;
-    if (matrix.values.size() < n1 * n2 || matrix.cols != n2) {
-        throw InternalError("trace_alignment: score matrix does not match the domain lengths");
+// The record of cell (i, j) with score h > 0: a diagonal step from a zero
+// cell starts a path there; any other step continues its predecessor's.
+inline void record_step(Cell& c, const Cell& diag_cell, const Cell& left_cell, const Cell& up_cell, std::int32_t h,
+                        std::int32_t diag, std::int32_t left, std::uint32_t i, std::uint32_t j) {
+    if (h == diag) {
+        if (diag_cell.score == 0) {
+            c.start_i = i;
+            c.start_j = j;
+            c.best_i = i;
+            c.best_j = j;
+            c.best = h;
+        } else {
+            continue_path(c, diag_cell, h, i, j, true);
+        }
+    } else {
+        // A gap step: from (i, j-1) keeps ties at the new cell,
+        // from (i-1, j) only a strict improvement moves the best.
+        const bool from_left = h == left;
+        const Cell p = from_left ? left_cell : up_cell;
+        continue_path(c, p, h, i, j, from_left);
     }
-    if (n1 + 2 > std::numeric_limits<std::int32_t>::max() || n2 + 2 > std::numeric_limits<std::int32_t>::max()) {
-        throw InternalError("trace_alignment: domain too long");
-    }
+}
 
-    const std::int32_t scale = settings.score_scale;
-    const double scale_d = static_cast<double>(scale);
+// The local-alignment table over the band, filled column by column: the
+// traceback codes (one row of n1 + 2 bytes per column), the fragments the
+// paths make, and the best cell score.
+struct FilledTable {
+    std::vector<std::uint8_t> codes;
+    std::int32_t best_score = -1;
+};
+
+FilledTable fill_table(const ScoreMatrix& matrix, std::size_t n1, std::size_t n2, const PairwiseSettings& settings,
+                       FragmentTable& fragments) {
+    const double scale_d = static_cast<double>(settings.score_scale);
     const std::int32_t gap = truncate_fixed(settings.gap_open * scale_d);
-    const std::int32_t threshold =
-        truncate_fixed(static_cast<double>(settings.min_length) * scale_d * settings.cutoff_dist);
-    const std::int32_t pair_threshold = truncate_fixed(0.3 * scale_d);
-
-    // Fixed-point score of padded cell (i, j). Converted when the fill reaches
-    // the cell: cells outside the band are never read, so the padded matrix
-    // needs no storage of its own.
     const double* values = matrix.values.data();
-    auto fixed_score = [&](std::size_t i, std::size_t j) {
-        return round_fixed(values[(i - 1) * n2 + (j - 1)] * scale_d);
-    };
-
     const std::size_t rows = n1 + 2;  // padded sizes
     const std::size_t cols = n2 + 2;
 
@@ -185,9 +193,8 @@ TracedAlignment trace_alignment(const ScoreMatrix& matrix, std::size_t n1, std::
         prev[i] = {r, 1, r, 1, 0, 0};
         cur[i] = prev[i];
     }
-    // Traceback codes, one row of `rows` bytes per column.
-    std::vector<std::uint8_t> codes(cols * rows, 0);
-    FragmentTable fragments(rows, threshold);
+    FilledTable out;
+    out.codes.assign(cols * rows, 0);
 
     // Each record array holds non-zero scores only on the rows computed in its
     // column: [prev_lo, prev_hi) for `prev`, [cur_lo, cur_hi) for `cur` (two
@@ -197,7 +204,6 @@ TracedAlignment trace_alignment(const ScoreMatrix& matrix, std::size_t n1, std::
     std::size_t prev_hi = 0;
     std::size_t cur_lo = 0;
     std::size_t cur_hi = 0;
-    std::int32_t best_score = -1;
 
     for (std::size_t j = 1; j <= n2; ++j) {
         std::size_t lo = prev_lo < prev_hi ? prev_lo : 1;
@@ -208,43 +214,24 @@ TracedAlignment trace_alignment(const ScoreMatrix& matrix, std::size_t n1, std::
         for (std::size_t r = cur_lo; r < cur_hi; ++r) {
             if (r < lo || r >= hi) cur[r].score = 0;
         }
-        std::uint8_t* code_col = codes.data() + j * rows;
+        std::uint8_t* code_col = out.codes.data() + j * rows;
         const auto jj = static_cast<std::uint32_t>(j);
         const double* qcol = values + (j - 1);
         for (std::size_t i = lo; i < hi; ++i) {
             const std::int32_t h_diag = prev[i - 1].score;
-            const std::int32_t h_left = prev[i].score;
-            const std::int32_t h_up = cur[i - 1].score;
             const std::int32_t q = round_fixed(qcol[(i - 1) * n2] * scale_d);
             const std::int32_t diag = wrap_add(h_diag, q);
-            const std::int32_t left = wrap_sub(h_left, gap);
-            const std::int32_t up = wrap_sub(h_up, gap);
+            const std::int32_t left = wrap_sub(prev[i].score, gap);
+            const std::int32_t up = wrap_sub(cur[i - 1].score, gap);
             const std::int32_t m = std::max(std::max(diag, left), up);
             const std::int32_t h = m > 0 ? m : 0;
             code_col[i] = static_cast<std::uint8_t>((h == diag ? kDiag : 0) | (h == left ? kLeft : 0) |
                                                     (h == up ? kUp : 0));
-            best_score = std::max(best_score, h);
+            out.best_score = std::max(out.best_score, h);
 
             Cell& c = cur[i];
-            const auto ii = static_cast<std::uint32_t>(i);
             if (h > 0) {
-                if (h == diag) {
-                    if (h_diag == 0) {
-                        c.start_i = ii;
-                        c.start_j = jj;
-                        c.best_i = ii;
-                        c.best_j = jj;
-                        c.best = h;
-                    } else {
-                        continue_path(c, prev[i - 1], h, ii, jj, true);
-                    }
-                } else {
-                    // A gap step: from (i, j-1) keeps ties at the new cell,
-                    // from (i-1, j) only a strict improvement moves the best.
-                    const bool from_left = h == left;
-                    const Cell p = from_left ? prev[i] : cur[i - 1];
-                    continue_path(c, p, h, ii, jj, from_left);
-                }
+                record_step(c, prev[i - 1], prev[i], cur[i - 1], h, diag, left, static_cast<std::uint32_t>(i), jj);
                 c.score = h;
                 if (j == n2 || i == n1) fragments.offer(c);
             } else {
@@ -260,19 +247,18 @@ TracedAlignment trace_alignment(const ScoreMatrix& matrix, std::size_t n1, std::
         prev_hi = lo < hi ? hi : 0;
         std::swap(prev, cur);
     }
-    out.best_score = best_score;
+    return out;
+}
 
-    const Fragment* top = fragments.best();
-    if (top == nullptr) return out;
-
-    // Traceback: diagonal first, then the step from (i, j-1), then from (i-1, j).
+// The path of a fragment through the traceback codes, first pair first:
+// diagonal first, then the step from (i, j-1), then from (i-1, j); the gap
+// steps taken in either chain are counted.
+std::vector<AlignedPair> trace_path(const std::vector<std::uint8_t>& codes, std::size_t rows, const Fragment& top,
+                                    std::size_t& second_only, std::size_t& first_only) {
     std::vector<AlignedPair> path;
-    path.reserve(std::min(n1, n2));
-    std::size_t second_only = 0;
-    std::size_t first_only = 0;
-    std::size_t i = top->end_i;
-    std::size_t j = top->end_j;
-    while (i >= top->start_i && j >= top->start_j && !(i == 0 && j == 0)) {
+    std::size_t i = top.end_i;
+    std::size_t j = top.end_j;
+    while (i >= top.start_i && j >= top.start_j && !(i == 0 && j == 0)) {
         const std::uint8_t c = codes[j * rows + i];
         if (c & kDiag) {
             path.push_back({static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j)});
@@ -291,8 +277,38 @@ TracedAlignment trace_alignment(const ScoreMatrix& matrix, std::size_t n1, std::
             break;
         }
     }
-    if (path.empty()) return out;
     std::reverse(path.begin(), path.end());
+    return path;
+}
+
+}  // namespace
+
+TracedAlignment trace_alignment(const ScoreMatrix& matrix, std::size_t n1, std::size_t n2,
+                                const PairwiseSettings& settings) {
+    TracedAlignment out;
+    if (n1 == 0 || n2 == 0) return out;
+    if (matrix.values.size() < n1 * n2 || matrix.cols != n2) {
+        throw InternalError("trace_alignment: score matrix does not match the domain lengths");
+    }
+    if (n1 + 2 > std::numeric_limits<std::int32_t>::max() || n2 + 2 > std::numeric_limits<std::int32_t>::max()) {
+        throw InternalError("trace_alignment: domain too long");
+    }
+
+    const double scale_d = static_cast<double>(settings.score_scale);
+    const std::int32_t threshold =
+        truncate_fixed(static_cast<double>(settings.min_length) * scale_d * settings.cutoff_dist);
+    const std::int32_t pair_threshold = truncate_fixed(0.3 * scale_d);
+
+    FragmentTable fragments(n1 + 2, threshold);
+    const FilledTable table = fill_table(matrix, n1, n2, settings, fragments);
+    out.best_score = table.best_score;
+
+    const Fragment* top = fragments.best();
+    if (top == nullptr) return out;
+    std::size_t second_only = 0;
+    std::size_t first_only = 0;
+    const std::vector<AlignedPair> path = trace_path(table.codes, n1 + 2, *top, second_only, first_only);
+    if (path.empty()) return out;
 
     out.found = true;
     out.second_only_steps = second_only;
@@ -301,7 +317,8 @@ TracedAlignment trace_alignment(const ScoreMatrix& matrix, std::size_t n1, std::
     out.residue_scores.assign(std::max({out.path_length, n1, n2}), -1.0);
     for (const AlignedPair& p : path) {
         if (p.i < 1 || p.i > n1 || p.j < 1 || p.j > n2) continue;
-        const std::int32_t q = fixed_score(p.i, p.j);
+        // The cell's fixed-point score, as the fill converted it.
+        const std::int32_t q = round_fixed(matrix.values[(p.i - 1) * n2 + (p.j - 1)] * scale_d);
         out.residue_scores[p.i - 1] = static_cast<double>(q) / scale_d;
         if (q >= pair_threshold) out.pairs.push_back({p.i - 1, p.j - 1});
     }

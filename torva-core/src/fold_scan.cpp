@@ -18,13 +18,13 @@ Result<std::vector<FoldScanHit>> fold_scan_database(const Domain& query, std::sp
         if (!r.ok()) return r.error();
         FoldResult f = std::move(r).value();
         ScanHitRecord h;
+        h.transform = f.transform;
+        h.core_pairs.assign(f.pairs.size(), std::uint8_t{1});  // every pair counts for the identity
+        h.aligned_pairs = std::move(f.pairs);
         h.score = f.tm_fixed;
         h.rmsd = f.rmsd;
         h.n_aligned = f.n_aligned;
         h.seq_identity = f.seq_identity;
-        h.transform = f.transform;
-        h.core_pairs.assign(f.pairs.size(), std::uint8_t{1});
-        h.aligned_pairs = std::move(f.pairs);
         tm_target[k] = f.tm_mobile;
         distances[k] = std::move(f.distances);
         return h;

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <utility>
+#include <vector>
 
 #include "torva/error.hpp"
 
@@ -185,6 +187,19 @@ ScoreMatrix empty_matrix(std::size_t n1, std::size_t n2, const PairScoreSettings
     return m;
 }
 
+// What both fills start from: the chains in fixed point and the matrix, empty.
+struct MatrixFill {
+    std::vector<FixedPoint> a, b;
+    ScoreMatrix m;
+
+    MatrixFill(std::span<const Point> coords1, std::span<const Point> coords2, const PairScoreSettings& s)
+        : a(to_fixed_points(coords1, s.score_scale)),
+          b(to_fixed_points(coords2, s.score_scale)),
+          m(empty_matrix(coords1.size(), coords2.size(), s)) {}
+
+    CellScorer scorer(const PairScoreSettings& s) const { return {a.data(), a.size(), b.data(), b.size(), s, m.normalised}; }
+};
+
 }  // namespace
 
 PairProbability pair_probability(std::span<const FixedPoint> a, std::span<const FixedPoint> b, std::size_t i,
@@ -195,32 +210,29 @@ PairProbability pair_probability(std::span<const FixedPoint> a, std::span<const 
 
 ScoreMatrix score_matrix_full(std::span<const Point> coords1, std::span<const Point> coords2,
                               const PairScoreSettings& settings) {
+    MatrixFill f(coords1, coords2, settings);
     const std::size_t n1 = coords1.size();
     const std::size_t n2 = coords2.size();
-    const auto a = to_fixed_points(coords1, settings.score_scale);
-    const auto b = to_fixed_points(coords2, settings.score_scale);
-    ScoreMatrix m = empty_matrix(n1, n2, settings);
-    m.values.resize(n1 * n2);
-    const CellScorer score(a.data(), n1, b.data(), n2, settings, m.normalised);
+    f.m.values.resize(n1 * n2);
+    const CellScorer score = f.scorer(settings);
     for (std::size_t i = 0; i < n1; ++i) {
-        double* row = m.values.data() + i * n2;
+        double* row = f.m.values.data() + i * n2;
         for (std::size_t j = 0; j < n2; ++j) row[j] = score(i, j);
     }
-    return m;
+    return std::move(f.m);
 }
 
 ScoreMatrix score_matrix_banded(std::span<const Point> coords1, std::span<const Point> coords2,
                                 const PairScoreSettings& settings) {
+    MatrixFill f(coords1, coords2, settings);
     const std::size_t n1 = coords1.size();
     const std::size_t n2 = coords2.size();
-    const auto a = to_fixed_points(coords1, settings.score_scale);
-    const auto b = to_fixed_points(coords2, settings.score_scale);
-    ScoreMatrix m = empty_matrix(n1, n2, settings);
-    const CellScorer score(a.data(), n1, b.data(), n2, settings, m.normalised);
+    ScoreMatrix& m = f.m;
+    const CellScorer score = f.scorer(settings);
     // Cells outside the band hold probability 0; normalising them up front
     // gives the same value the whole-matrix pass would.
     m.values.assign(n1 * n2, score.zero_value());
-    if (n1 == 0 || n2 == 0) return m;
+    if (n1 == 0 || n2 == 0) return std::move(f.m);
 
     const Band band(settings.band_width, settings.widen_band, n1, n2, 1);
     const double v = band.half_width();
@@ -239,7 +251,7 @@ ScoreMatrix score_matrix_banded(std::span<const Point> coords1, std::span<const 
         double* row = m.values.data() + i * n2;
         for (; j < n2 && in_band(i, j); ++j) row[j] = score(i, j);
     }
-    return m;
+    return std::move(f.m);
 }
 
 }  // namespace torva

@@ -18,52 +18,33 @@ constexpr double kMaxMapExtent = 10000.0;  // Å: a wider box means broken coord
 
 }  // namespace
 
-ClosenessMap::ClosenessMap(std::span<const Point> points) {
-    const auto finite = [](const Point& p) {
-        return std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]);
-    };
-    bool any = false;
-    Point hi{};
-    for (const Point& p : points) {
-        if (!finite(p)) continue;
-        for (int a = 0; a < 3; ++a) {
-            lo_[a] = any ? std::min(lo_[a], p[a]) : p[a];
-            hi[a] = any ? std::max(hi[a], p[a]) : p[a];
-        }
-        any = true;
-    }
+ClosenessMap::ClosenessMap(std::span<const Point> points)
+    : box_(make_cell_box(points, 1.0, kCloseReach, 2, kMaxMapCells, kMaxMapExtent)) {
     // Without a finite atom, or with a box no protein spans, the map stays
     // empty: every frame rates 0 and the search finds nothing.
-    if (!any) return;
-    std::array<double, 3> extent{};
-    for (int a = 0; a < 3; ++a) {
-        lo_[a] -= kCloseReach;
-        extent[a] = hi[a] + kCloseReach - lo_[a];
-        if (!(extent[a] < kMaxMapExtent)) return;
-    }
-    step_ = std::max(1.0, std::cbrt(extent[0] * extent[1] * extent[2] / kMaxMapCells));
-    for (int a = 0; a < 3; ++a) dims_[a] = static_cast<std::size_t>(extent[a] / step_) + 2;
-    cells_.assign(dims_[0] * dims_[1] * dims_[2], 0.0F);
+    if (box_.empty()) return;
+    cells_.assign(box_.cells(), 0.0F);
 
-    const long reach = static_cast<long>(std::ceil(kCloseReach / step_));
+    const double step = box_.step;
+    const long reach = static_cast<long>(std::ceil(kCloseReach / step));
     for (const Point& p : points) {
-        if (!finite(p)) continue;
+        if (!(std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]))) continue;
         std::array<long, 3> c{}, from{}, to{};
         for (int a = 0; a < 3; ++a) {
-            c[a] = static_cast<long>(std::floor((p[a] - lo_[a]) / step_ + 0.5));
+            c[a] = static_cast<long>(std::floor((p[a] - box_.lo[a]) / step + 0.5));
             from[a] = std::max(0L, c[a] - reach);
-            to[a] = std::min(static_cast<long>(dims_[a]) - 1, c[a] + reach);
+            to[a] = std::min(static_cast<long>(box_.dims[a]) - 1, c[a] + reach);
         }
         for (long x = from[0]; x <= to[0]; ++x)
             for (long y = from[1]; y <= to[1]; ++y)
                 for (long z = from[2]; z <= to[2]; ++z) {
-                    const Point centre{lo_[0] + step_ * static_cast<double>(x),
-                                       lo_[1] + step_ * static_cast<double>(y),
-                                       lo_[2] + step_ * static_cast<double>(z)};
+                    const Point centre{box_.lo[0] + step * static_cast<double>(x),
+                                       box_.lo[1] + step * static_cast<double>(y),
+                                       box_.lo[2] + step * static_cast<double>(z)};
                     const double d2 = squared_distance(centre, p);
                     if (d2 > kCloseReach * kCloseReach) continue;
-                    float& cell = cells_[index(static_cast<std::size_t>(x), static_cast<std::size_t>(y),
-                                               static_cast<std::size_t>(z))];
+                    float& cell = cells_[box_.index(static_cast<std::size_t>(x), static_cast<std::size_t>(y),
+                                                    static_cast<std::size_t>(z))];
                     cell = std::max(cell, static_cast<float>(closeness(d2)));
                 }
     }
@@ -77,14 +58,14 @@ double ClosenessMap::rate(std::span<const Point> q, const Transform& t) const {
         std::array<std::size_t, 3> c{};
         bool inside = true;
         for (int a = 0; a < 3; ++a) {
-            const double f = (y[a] - lo_[a]) / step_ + 0.5;
-            if (!(f >= 0.0 && f < static_cast<double>(dims_[a]))) {
+            const double f = (y[a] - box_.lo[a]) / box_.step + 0.5;
+            if (!(f >= 0.0 && f < static_cast<double>(box_.dims[a]))) {
                 inside = false;
                 break;
             }
             c[a] = static_cast<std::size_t>(f);
         }
-        if (inside) sum += cells_[index(c[0], c[1], c[2])];
+        if (inside) sum += cells_[box_.index(c[0], c[1], c[2])];
     }
     return sum;
 }

@@ -18,29 +18,29 @@ std::vector<double> pair_distances(std::span<const AlignedPair> pairs, std::span
     return out;
 }
 
+namespace {
+
+// The pairs, superposition and statistics of a direct or a scan result; the
+// identity is passed as a fraction.
+template <class R>
+StructurePairAlignment taken_from(R&& r, double seq_identity) {
+    return {std::move(r.aligned_pairs), std::move(r.core_pairs), {}, r.transform, r.score, r.rmsd, r.n_aligned,
+            seq_identity};
+}
+
+}  // namespace
+
 Result<StructurePairAlignment> align_structures(const Domain& fixed, const Domain& mobile, const Parameters& params,
                                                 bool scan, std::size_t step, const Cancel& cancel) {
     StructurePairAlignment out;
     if (!scan) {
         PairwiseResult r = align_pair(fixed.residues, mobile.residues, settings_from_parameters(params));
-        out.pairs = std::move(r.aligned_pairs);
-        out.core_pairs = std::move(r.core_pairs);
-        out.transform = r.transform;
-        out.score = r.score;
-        out.rmsd = r.rmsd;
-        out.n_aligned = r.n_aligned;
-        out.seq_identity = r.seq_identity();
+        out = taken_from(std::move(r), r.seq_identity());
     } else {
         Result<ScanResult> r = scan_align(fixed, mobile, ScanSettings::pairwise(params, step), nullptr, cancel);
         if (!r.ok()) return r.error();
-        ScanResult& s = r.value();
-        out.pairs = std::move(s.aligned_pairs);
-        out.core_pairs = std::move(s.core_pairs);
-        out.transform = s.transform;
-        out.score = s.score;
-        out.rmsd = s.rmsd;
-        out.n_aligned = s.n_aligned;
-        out.seq_identity = s.seq_identity;
+        ScanResult& found = r.value();
+        out = taken_from(std::move(found), found.seq_identity);
     }
     out.distances = pair_distances(out.pairs, fixed.residues, mobile.residues, out.transform);
     return out;

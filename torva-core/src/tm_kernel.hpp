@@ -10,6 +10,7 @@
 #include <span>
 #include <vector>
 
+#include "torva/cancel.hpp"
 #include "torva/math.hpp"
 
 namespace torva::tm {
@@ -31,6 +32,9 @@ struct SearchSettings {
     int max_iterations = 20;        // refits per start
     // A superposition to start from before the fragments (none: fragments only).
     const Transform* initial = nullptr;
+    // Asked before each fragment start; when it asks to stop, the search ends
+    // with the best found so far (the caller sees the same Cancel asking).
+    const Cancel* cancel = nullptr;
 };
 
 struct SearchResult {
@@ -42,6 +46,7 @@ struct SearchResult {
 struct Scratch {
     std::vector<double> d2;
     std::vector<double> xs, ys;  // the points by axis: x of every point, then y, then z
+    std::vector<double> ranked;  // squared distances, partly sorted to widen the cutoff
     std::vector<std::uint32_t> selected;
     std::vector<std::uint32_t> previous;
     std::vector<std::uint64_t> seen;  // hashes of the sets fitted in one search
@@ -51,14 +56,24 @@ struct Scratch {
 // (not below min_fragment), each at up to max_starts evenly spaced starts,
 // after `initial` when one is given,
 // fitted and then refitted on the pairs within d0_search (widened by 0.5 Å
-// until at least three pairs qualify) until that set repeats. Keeps the best
-// score seen after any fit. `x` and `y` have equal sizes.
+// until at least three pairs qualify, see widened_cutoff2) until that set
+// repeats. Keeps the best score seen after any fit. `x` and `y` have equal sizes.
 SearchResult search(std::span<const Point> x, std::span<const Point> y, const SearchSettings& settings,
                     Scratch& scratch);
 
 // TM-score sum of the pairs (x[k], T y[k]), pairs beyond the cutoff left out.
 double score_sum(std::span<const Point> x, std::span<const Point> y, const Transform& t, double d0,
                  double score_cutoff);
+
+// The squared cutoff that selects at least min(3, n) of the n squared
+// distances `d2` (strictly below it): `cut` widened in steps of 0.5 Å. The
+// steps are taken one by one over the first kSteppedWidenings (so that the
+// selection is the same as stepping for ever); past them the cutoff jumps
+// straight to the smallest one that admits the pair it waits for, so that
+// distances of any size cost the same. Distances that are not finite are never
+// selected: when too few are finite, +infinity (every finite one).
+double widened_cutoff2(std::span<const double> d2, double cut, std::vector<double>& work);
+inline constexpr int kSteppedWidenings = 1024;
 
 // The search cutoff for d0: d0 kept within [4.5, 8] Å.
 inline double search_cutoff(double d0) { return d0 < 4.5 ? 4.5 : (d0 > 8.0 ? 8.0 : d0); }

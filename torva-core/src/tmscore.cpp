@@ -6,6 +6,8 @@
 #include <Eigen/SVD>
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
+#include <limits>
 #include <string>
 
 #include "tm_kernel.hpp"
@@ -202,6 +204,29 @@ double score_sum(std::span<const Point> x, std::span<const Point> y, const Trans
     return sum;
 }
 
+double widened_cutoff2(std::span<const double> d2, double cut, std::vector<double>& work) {
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    const std::size_t need = std::min<std::size_t>(3, d2.size());
+    double c2 = cut * cut;
+    std::size_t below = 0;
+    for (const double v : d2) below += v < c2 ? 1 : 0;
+    if (below >= need) return c2;
+    // The need-th smallest distance (NaN counted as infinite) is the one the cutoff must pass.
+    work.resize(d2.size());
+    for (std::size_t k = 0; k < d2.size(); ++k) work[k] = std::isnan(d2[k]) ? kInf : d2[k];
+    std::nth_element(work.begin(), work.begin() + static_cast<std::ptrdiff_t>(need - 1), work.end());
+    const double wanted = work[need - 1];
+    if (!(wanted < kInf)) return kInf;
+    for (int step = 0; step < kSteppedWidenings; ++step) {
+        cut += 0.5;
+        c2 = cut * cut;
+        if (wanted < c2) return c2;
+    }
+    cut = std::sqrt(wanted);
+    while (!(wanted < cut * cut)) cut = std::nextafter(cut, kInf);
+    return cut * cut;
+}
+
 SearchResult search(std::span<const Point> x, std::span<const Point> y, const SearchSettings& s, Scratch& scratch) {
     const std::size_t n = x.size();
     SearchResult best;
@@ -259,22 +284,21 @@ SearchResult search(std::span<const Point> x, std::span<const Point> y, const Se
                 best.transform = t;
             }
             if (it >= s.max_iterations) break;
-            // The pairs within the search cutoff, widened until three qualify.
-            double cut = s.d0_search;
+            // The pairs within the search cutoff, widened until three qualify (or all do).
             scratch.selected.resize(n);
-            std::size_t count = 0;
-            while (true) {
-                const double c2 = cut * cut;
+            const auto select = [&](double c2) {
                 const double* __restrict d2s = scratch.d2.data();
                 std::uint32_t* __restrict chosen = scratch.selected.data();
-                count = 0;
+                std::size_t kept = 0;
                 for (std::size_t k = 0; k < n; ++k) {  // without a branch: every k is written, the kept ones stay
-                    chosen[count] = static_cast<std::uint32_t>(k);
-                    count += d2s[k] < c2 ? 1 : 0;
+                    chosen[kept] = static_cast<std::uint32_t>(k);
+                    kept += d2s[k] < c2 ? 1 : 0;
                 }
-                if (count >= 3 || count == n) break;
-                cut += 0.5;
-            }
+                return kept;
+            };
+            std::size_t count = select(s.d0_search * s.d0_search);
+            if (count < std::min<std::size_t>(3, n)) count = select(widened_cutoff2(scratch.d2, s.d0_search, scratch.ranked));
+            if (count == 0) break;  // no distance is finite: nothing to fit on
             scratch.selected.resize(count);
             if (scratch.selected == scratch.previous) break;
             // A set met before in this search leads where it led then. The set is told by a sum of
@@ -302,13 +326,14 @@ SearchResult search(std::span<const Point> x, std::span<const Point> y, const Se
         const std::size_t stride = std::max<std::size_t>(1, (span_starts + max_starts - 1) / max_starts);
         std::size_t start = 0;
         while (true) {
+            if (s.cancel != nullptr && s.cancel->requested()) break;
             scratch.previous.clear();
             for (std::size_t k = start; k < start + length; ++k) scratch.previous.push_back(static_cast<std::uint32_t>(k));
             iterate(fit_range(x, y, start, length));
             if (start + length >= n) break;
             start = std::min(start + stride, n - length);
         }
-        if (length <= min_fragment) break;
+        if (length <= min_fragment || (s.cancel != nullptr && s.cancel->requested())) break;
         length = std::max(min_fragment, length / 2);
     }
     best.score /= s.norm_length;
@@ -354,6 +379,7 @@ Result<TmScore> tm_score(std::span<const Point> fixed, std::span<const Point> mo
 
     tm::Scratch scratch;
     tm::SearchSettings s;
+    s.cancel = &cancel;
     s.max_starts = kReportStarts;
     s.norm_length = static_cast<double>(fixed.size());
     s.d0 = tm_d0(fixed.size());
@@ -364,6 +390,7 @@ Result<TmScore> tm_score(std::span<const Point> fixed, std::span<const Point> mo
     s.d0 = tm_d0(mobile.size());
     s.d0_search = tm::search_cutoff(s.d0);
     const tm::SearchResult by_mobile = tm::search(x, y, s, scratch);
+    if (cancel.requested()) return Error::cancelled();
 
     out.tm_fixed = by_fixed.score;
     out.tm_mobile = by_mobile.score;

@@ -66,7 +66,7 @@ TEST(FoldAlign, CopyWithASegmentCutOut) {
     EXPECT_GE(right, b.size() - 2);
 }
 
-// TM-align's TM-scores of the same pairs (tests/data/families/tmalign_pairs.tsv):
+// TM-align's TM-scores of the same pairs (../shared/data/families/tmalign_pairs.tsv):
 // fold mode reaches them within 0.01, and its figures agree with a fresh
 // tm_score() of its own alignment.
 TEST(FoldAlign, ReachesTmAlignOnFamilyPairs) {

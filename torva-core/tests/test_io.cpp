@@ -618,6 +618,66 @@ TEST_F(IoFiles, DsspChainFilterAndOrder) {
     EXPECT_EQ(b.residues[0].accessibility, 12.0);
 }
 
+// DSSP text checked against the chain: labels taken in turn, amino acids
+// compared, other chains skipped, and nothing applied on any error.
+TEST(DsspText, AppliesTheChainsLinesByLabelInTurn) {
+    std::string text = kDsspHeader;
+    text += dssp(1, "7", ' ', 'A', 'A', 'H', "11");
+    text += dssp(2, "7", ' ', 'B', 'A', 'E', "99");   // another chain
+    text += dssp(3, "8", 'A', 'A', 'D', 'E', "21");   // insertion code
+    text += dssp(4, "7", ' ', 'A', 'a', 'G', "31");   // bridged cysteine; label 7 the second time
+    text += dssp(5, " ", ' ', ' ', '!', ' ', "");      // chain break
+    text += dssp(6, "9", ' ', ' ', 'X', 'B', "41");   // blank chain; X matches anything
+    Domain d = five_residues();
+    const std::vector<std::string> labels{"7", "7", "8A", "9", "10"};
+    std::string crlf;
+    for (const char c : text) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    ASSERT_TRUE(apply_dssp_text(d, crlf, "A", labels).ok());
+    EXPECT_TRUE(d.has_dssp);
+    EXPECT_EQ(ss_of(d), "HHEEC");
+    EXPECT_EQ(d.residues[1].accessibility, 31.0);
+    EXPECT_EQ(d.residues[3].accessibility, 41.0);
+
+    // Newer DSSP's full chain id (columns 160-163) decides when present.
+    std::string wide = dssp(1, "1", ' ', 'A', 'A', 'H', "5");
+    wide.pop_back();
+    wide.resize(159, ' ');
+    Domain e = five_residues();
+    const std::string other = std::string(kDsspHeader) + wide + "AB  \n" + dssp(2, "2", ' ', 'A', 'C', 'E', "6");
+    ASSERT_TRUE(apply_dssp_text(e, other, "A").ok());  // the residues' own labels 1..5
+    EXPECT_EQ(ss_of(e), "CECCC");
+}
+
+TEST(DsspText, RefusesTextOfAnotherStructureAndChangesNothing) {
+    const std::string header = kDsspHeader;
+    struct Case {
+        std::string text, message;
+    };
+    const Case cases[] = {
+        {"\xff\xfe binary", "not a DSSP file (not UTF-8 text)"},
+        {"hello\n", "not a DSSP file (no residue table header)"},
+        {header + dssp(1, "1", ' ', 'B', 'A', 'H', "1"), "DSSP file of another structure: no residue of chain A"},
+        {header + dssp(1, "1", ' ', 'A', 'A', 'H', "1") + dssp(2, "6", ' ', 'A', 'K', 'H', "1"),
+         "DSSP file of another structure: its residue 6 (K) is not in chain A"},
+        {header + dssp(1, "1", ' ', 'A', 'A', 'H', "1") + dssp(2, "1", ' ', 'A', 'A', 'H', "1"),
+         "DSSP file of another structure: its residue 1 (A) is not in chain A"},
+        {header + dssp(1, "1", ' ', 'A', 'A', 'H', "1") + dssp(2, "2", ' ', 'A', 'K', 'H', "1"),
+         "DSSP file of another structure: residue 2 is K there, C in chain A"},
+    };
+    for (const Case& c : cases) {
+        Domain d = five_residues();
+        const auto s = apply_dssp_text(d, c.text, "A");
+        ASSERT_FALSE(s.ok()) << c.message;
+        EXPECT_EQ(s.error().kind, ErrorKind::DsspParse);
+        EXPECT_EQ(s.error().detail(), c.message);
+        EXPECT_EQ(ss_of(d), "CCCCC");
+        EXPECT_FALSE(d.has_dssp);
+    }
+    Domain d = five_residues();
+    const std::vector<std::string> two{"1", "2"};
+    EXPECT_EQ(apply_dssp_text(d, header, "A", two).error().kind, ErrorKind::InvalidParameter);
+}
+
 TEST_F(IoFiles, DsspInsertionCodesAndHeaderless) {
     auto d = read_pdb(write("i.pdb", ca("52") + ca("52", 'A', "ALA", ' ', 'A') + ca("53")));
     ASSERT_TRUE(d.ok());

@@ -290,7 +290,7 @@ TEST(ScoreMatrix, EveryCellIsTheNormalisedPairProbability) {
     // Chains A and B of one entry: pairs at every distance from touching to
     // across the dimer, so far-apart cells are checked as well as close ones.
     auto load_chain = [](char32_t c) {
-        auto d = read_pdb(std::string(TORVA_TEST_DATA) + "/1k6p.pdb", c);
+        auto d = read_pdb(test::data_path("1k6p.pdb"), c);
         return d.value().coordinates();
     };
     const PointSet a = load_chain(U'A');

@@ -197,7 +197,7 @@ TEST(MultipleResult, FullTransformsComposePreTransformsFirst) {
 }
 
 TEST(AlignMultiple, TwoIdenticalDomainsAreAllCore) {
-    auto d = read_pdb(std::string(TORVA_TEST_DATA) + "/1ubq.pdb");
+    auto d = read_pdb(test::data_path("1ubq.pdb"));
     ASSERT_TRUE(d.ok());
     const std::vector<Domain> ds = {d.value(), d.value()};
     const auto r = align_multiple(ds, Parameters{});

@@ -27,7 +27,7 @@ std::vector<double> matrix_values(const torva::Transform& t) {
     return out;
 }
 
-nb::object matrix_array(const torva::Transform& t) {
+Array<double> matrix_array(const torva::Transform& t) {
     return owned_array(matrix_values(t), {4, 4});
 }
 
@@ -40,7 +40,7 @@ torva::Transform transform_of(std::span<const double> m) {
     return t;
 }
 
-nb::object pairs_array(const std::vector<torva::AlignedPair>& pairs) {
+Array<std::int64_t> pairs_array(const std::vector<torva::AlignedPair>& pairs) {
     std::vector<std::int64_t> flat;
     flat.reserve(2 * pairs.size());
     for (const torva::AlignedPair& p : pairs) {
@@ -50,14 +50,15 @@ nb::object pairs_array(const std::vector<torva::AlignedPair>& pairs) {
     return owned_array(std::move(flat), {pairs.size(), 2});
 }
 
-nb::list transforms_list(const std::vector<torva::Transform>& transforms) {
-    nb::list out;
+nb::typed<nb::list, Array<double>> transforms_list(const std::vector<torva::Transform>& transforms) {
+    nb::typed<nb::list, Array<double>> out;
     for (const torva::Transform& t : transforms) out.append(matrix_array(t));
     return out;
 }
 
-nb::list columns_list(const std::vector<torva::Column>& columns) {
-    nb::list out;
+nb::typed<nb::list, nb::typed<nb::list, std::optional<std::int64_t>>> columns_list(
+    const std::vector<torva::Column>& columns) {
+    nb::typed<nb::list, nb::typed<nb::list, std::optional<std::int64_t>>> out;
     for (const torva::Column& col : columns) {
         nb::list c;
         for (const auto& entry : col) c.append(entry ? nb::cast(*entry) : nb::none());

@@ -47,23 +47,13 @@ torva::FoldResult fold_align(Coords fixed_coords, const std::string& fixed_seque
     return unwrap(torva::fold_align(fixed.residues, mobile.residues, signal_cancel()), "Fold alignment failed: ");
 }
 
-nb::dict fold_align_domains(const std::vector<std::tuple<Coords, std::string>>& structures) {
+torva::FoldMultipleResult fold_align_domains(const std::vector<std::tuple<Coords, std::string>>& structures) {
     if (structures.size() < 2) throw nb::value_error("a multiple alignment needs at least 2 structures");
     std::vector<torva::Domain> domains;
     domains.reserve(structures.size());
     for (const auto& [coords, sequence] : structures)
         domains.push_back(domain_of(points_of(coords), code_points(sequence)));
-    const torva::FoldMultipleResult r =
-        unwrap(torva::fold_align_multiple(domains, signal_cancel()), "Multiple alignment failed: ");
-    const std::size_t n = domains.size();
-    nb::dict out;
-    out["columns"] = columns_list(r.columns);
-    out["core_positions"] = nb::cast(r.core_positions);
-    out["reference"] = r.reference;
-    out["transforms"] = transforms_list(r.transforms);
-    out["onto_first"] = transforms_list(r.onto_first);
-    out["tm"] = owned_array(std::vector<double>(r.tm), {n, n});
-    return out;
+    return unwrap(torva::fold_align_multiple(domains, signal_cancel()), "Multiple alignment failed: ");
 }
 
 }  // namespace
@@ -107,6 +97,7 @@ void bind_fold(nb::module_& m) {
                 }
                 return nb::make_tuple(pairs, distances, matrix);
             },
+            nb::sig("def as_lists(self) -> tuple[list[list[int]], list[float], list[list[float]]]"),
             "(pairs, distances, transform) as Python lists: what the arrays hold, without NumPy")
         .def_ro("rmsd", &F::rmsd)
         .def_ro("n_aligned", &F::n_aligned)
@@ -121,10 +112,20 @@ void bind_fold(nb::module_& m) {
           nb::arg("mobile_sequence"),
           "Align the mobile chain onto the fixed one in fold mode: the alignment that maximises TM-score, "
           "the same (transposed) in either order.");
+    using M = torva::FoldMultipleResult;
+    nb::class_<M>(m, "FoldMultipleResult", "A multiple alignment built from fold-level pairwise alignments.")
+        .def_prop_ro("columns", [](const M& r) { return columns_list(r.columns); },
+                     "one list per column: the residue of each structure, None for a gap")
+        .def_ro("core_positions", &M::core_positions, "the columns where every structure has a residue")
+        .def_ro("reference", &M::reference, "the structure the others are superposed on")
+        .def_prop_ro("transforms", [](const M& r) { return transforms_list(r.transforms); },
+                     "4x4 float64 each: structure k onto the reference")
+        .def_prop_ro("onto_first", [](const M& r) { return transforms_list(r.onto_first); },
+                     "4x4 float64 each: structure k onto the first (identity for the first)")
+        .def_prop_ro("tm", [](const M& r) { return owned_array(std::vector<double>(r.tm), {r.transforms.size(), r.transforms.size()}); },
+                     "N x N float64: tm[i, j] the fold-level TM-score normalised by structure i");
     m.def("fold_align_domains", &fold_align_domains, nb::arg("structures"),
-          "Align (coords, sequence) structures in fold mode. Returns a dict: columns, core_positions, reference "
-          "(the domain the others are superposed on), transforms (4x4, each domain onto the reference) and tm "
-          "(N x N, tm[i, j] normalised by domain i).");
+          "Align (coords, sequence) structures in fold mode.");
 }
 
 }  // namespace torva_kit

@@ -27,6 +27,11 @@ using Offsets64 = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig, nb:
 using Offsets32 = nb::ndarray<const std::int32_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 using Ints = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 
+// (positions, scores) of one query, and what a search returns: those of every query and its work.
+using Found = nb::typed<nb::tuple, Array<std::int64_t>, Array<float>>;
+using Searched = nb::typed<nb::tuple, nb::typed<nb::list, Found>, Array<std::int64_t>>;
+using Groups = nb::typed<nb::tuple, Array<std::int64_t>, Array<std::int64_t>, Array<std::int64_t>>;
+
 struct Index {
     torva::KeyIndex index;
     bool fold = false;
@@ -62,7 +67,7 @@ torva::IndexSearchOptions search_options(std::size_t k, double min_score, std::s
 }
 
 // One query's candidates as (positions int64, scores float32), the statistics summed into `stats`.
-nb::tuple candidates_tuple(const std::vector<torva::IndexCandidate>& found, const torva::IndexSearchStats& st,
+Found candidates_tuple(const std::vector<torva::IndexCandidate>& found, const torva::IndexSearchStats& st,
                            std::vector<std::int64_t>& stats) {
     stats[0] += static_cast<std::int64_t>(st.postings);
     stats[1] += static_cast<std::int64_t>(st.touched);
@@ -74,7 +79,7 @@ nb::tuple candidates_tuple(const std::vector<torva::IndexCandidate>& found, cons
         score.push_back(static_cast<float>(c.score));
     }
     const std::size_t n = pos.size();
-    return nb::make_tuple(owned_array(std::move(pos), {n}), owned_array(std::move(score), {n}));
+    return nb::borrow<Found>(nb::make_tuple(owned_array(std::move(pos), {n}), owned_array(std::move(score), {n})));
 }
 
 void check_cancel() {
@@ -106,7 +111,7 @@ std::vector<std::uint32_t> ranks_of(const std::optional<Ints>& rank) {
 }
 
 template <auto Cluster>
-nb::object cluster_with(std::size_t n, const Ints& reps, const Ints& members, const std::optional<Ints>& rank) {
+Array<std::int64_t> cluster_with(std::size_t n, const Ints& reps, const Ints& members, const std::optional<Ints>& rank) {
     const auto edges = edges_of(reps, members);
     const auto ranks = ranks_of(rank);
     const auto rep = unwrap(Cluster(n, edges, ranks), "Clustering failed: ");
@@ -139,14 +144,14 @@ void bind_key_index(nb::module_& m) {
                double rescore_factor) {
                 const auto o = search_options(k, min_score, min_rescored, rescore_factor);
                 std::vector<std::int64_t> stats(3, 0);
-                nb::list out;
+                nb::typed<nb::list, Found> out;
                 for (const Coords& c : queries) {
                     check_cancel();
                     torva::IndexSearchStats st;
                     const auto found = unwrap(ix.index.search_trace(points_of(c), o, ix.scratch, &st), "Prefilter failed: ");
                     out.append(candidates_tuple(found, st, stats));
                 }
-                return nb::make_tuple(out, owned_array(std::move(stats), {3}));
+                return nb::borrow<Searched>(nb::make_tuple(out, owned_array(std::move(stats), {3})));
             },
             nb::arg("queries"), nb::kw_only(), nb::arg("k"), nb::arg("min_score") = -1.0,
             nb::arg("min_rescored") = 64, nb::arg("rescore_factor") = 2.0,
@@ -159,7 +164,7 @@ void bind_key_index(nb::module_& m) {
                double rescore_factor) {
                 const auto o = search_options(k, min_score, min_rescored, rescore_factor);
                 std::vector<std::int64_t> stats(3, 0);
-                nb::list out;
+                nb::typed<nb::list, Found> out;
                 for (std::size_t i = 0; i < entries.shape(0); ++i) {
                     check_cancel();
                     const std::int64_t e = entries.data()[i];
@@ -174,7 +179,7 @@ void bind_key_index(nb::module_& m) {
                         unwrap(ix.index.search(q, ix.index.letters(entry), o, ix.scratch, &st), "Prefilter failed: ");
                     out.append(candidates_tuple(found, st, stats));
                 }
-                return nb::make_tuple(out, owned_array(std::move(stats), {3}));
+                return nb::borrow<Searched>(nb::make_tuple(out, owned_array(std::move(stats), {3})));
             },
             nb::arg("entries"), nb::kw_only(), nb::arg("k"), nb::arg("min_score") = -1.0,
             nb::arg("min_rescored") = 64, nb::arg("rescore_factor") = 2.0,
@@ -197,8 +202,9 @@ void bind_key_index(nb::module_& m) {
                     shared.push_back(count);
                 }
                 const std::size_t n = centres.size();
-                return nb::make_tuple(owned_array(std::move(centres), {n}), owned_array(std::move(members), {n}),
-                                      owned_array(std::move(shared), {n}));
+                return nb::borrow<Groups>(nb::make_tuple(owned_array(std::move(centres), {n}),
+                                                         owned_array(std::move(members), {n}),
+                                                         owned_array(std::move(shared), {n})));
             },
             nb::arg("rank"), nb::kw_only(), nb::arg("words"), nb::arg("seed") = 0,
             "Groups of entries by shared words in linear time: each entry's `words` words of lowest hash, "

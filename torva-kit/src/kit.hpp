@@ -13,5 +13,7 @@ void bind_fold(nanobind::module_& m);
 void bind_records(nanobind::module_& m);
 void bind_prefilter(nanobind::module_& m);
 void bind_key_index(nanobind::module_& m);
+void bind_dssp(nanobind::module_& m);
+void bind_ranges(nanobind::module_& m);
 
 }  // namespace torva_kit

@@ -23,7 +23,7 @@ namespace torva_kit {
 
 namespace {
 
-nb::dict align_domains(const std::vector<std::tuple<Coords, std::string>>& structures,
+torva::PreAlignedMultiple align_domains(const std::vector<std::tuple<Coords, std::string>>& structures,
                        const torva::Parameters& settings, nb::object progress) {
     if (structures.size() < 2) throw nb::value_error("a multiple alignment needs at least 2 structures");
     std::vector<torva::Domain> domains;
@@ -48,23 +48,11 @@ nb::dict align_domains(const std::vector<std::tuple<Coords, std::string>>& struc
         const torva::AlignDomainsError& e = aligned.error();
         raise_core_error(e.error, e.pre_alignment ? "Scan alignment failed: " : "Multiple alignment failed: ");
     }
-    torva::PreAlignedMultiple r = std::move(aligned).value();
-    const torva::MultipleAlignmentResult& res = r.result;
-
-    nb::dict out;
-    out["transforms"] = transforms_list(res.transforms);
-    out["pre_transforms"] = transforms_list(res.pre_transforms);
-    out["full_transforms"] = transforms_list(res.full_transforms());
-    out["columns"] = columns_list(res.columns);
-    out["core_positions"] = nb::cast(res.core_positions);
-    out["score"] = res.score;
-    out["avg_rmsd"] = res.avg_rmsd;
-    out["unplaced"] = nb::cast(r.unplaced);
-    return out;
+    return std::move(aligned).value();
 }
 
 // The distances of a multiple alignment whose structures lie in one frame.
-std::tuple<nb::object, nb::object> multiple_distances(const std::vector<Coords>& placed,
+std::tuple<Array<double>, Array<double>> multiple_distances(const std::vector<Coords>& placed,
                                                       const std::vector<std::vector<std::optional<std::int64_t>>>& columns,
                                                       const std::vector<std::int64_t>& core) {
     std::vector<torva::PointSet> points;
@@ -102,12 +90,28 @@ std::tuple<nb::object, nb::object> multiple_distances(const std::vector<Coords>&
 }  // namespace
 
 void bind_multiple(nb::module_& m) {
+    using R = torva::PreAlignedMultiple;
+    nb::class_<R>(m, "MultipleResult", "A multiple alignment of structures in any frames, in the first one's frame.")
+        .def_prop_ro("transforms", [](const R& r) { return transforms_list(r.result.transforms); },
+                     "4x4 float64 each: structure k, pre-aligned, onto the common frame")
+        .def_prop_ro("pre_transforms", [](const R& r) { return transforms_list(r.result.pre_transforms); },
+                     "4x4 float64 each: the scan-mode pre-alignment of structure k onto the first")
+        .def_prop_ro("full_transforms", [](const R& r) { return transforms_list(r.result.full_transforms()); },
+                     "4x4 float64 each: structure k from its own frame onto the common frame")
+        .def_prop_ro("columns", [](const R& r) { return columns_list(r.result.columns); },
+                     "one list per column: the residue of each structure, None for a gap")
+        .def_prop_ro("core_positions", [](const R& r) { return r.result.core_positions; },
+                     "the columns where every structure has a residue")
+        .def_prop_ro("score", [](const R& r) { return r.result.score; })
+        .def_prop_ro("avg_rmsd", [](const R& r) { return r.result.avg_rmsd; },
+                     "mean RMSD of the all-against-all pairwise alignments")
+        .def_prop_ro("unplaced", [](const R& r) { return r.unplaced; },
+                     "the structures the pre-alignment found nothing for (left in their own frames)");
     m.def("align_domains", &align_domains, nb::arg("structures"), nb::arg("settings"), nb::kw_only(),
           nb::arg("progress") = nb::none(),
           "Align (coords, sequence) structures in any frames: each but the first is pre-aligned onto the first "
           "in scan mode, then all are aligned along the guide tree. progress(k, n) follows the pre-alignment of "
-          "structure k. Returns a dict: transforms, pre_transforms, full_transforms (4x4 arrays), columns, "
-          "core_positions, score, avg_rmsd, unplaced.");
+          "structure k.");
     m.def("multiple_distances", &multiple_distances, nb::arg("placed"), nb::arg("columns"), nb::arg("core"),
           "Distances within a multiple alignment whose structures already lie in one frame (placed[k]: (N_k, 3) "
           "coordinates; columns[c][k]: residue of structure k or None; core: the gapless columns). Returns "

@@ -22,7 +22,7 @@ using Offsets32 = nb::ndarray<const std::int32_t, nb::ndim<1>, nb::c_contig, nb:
 using Scores = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 
 template <class Offsets>
-nb::object scores_of(const std::vector<Coords>& queries, const Bytes& data, const Offsets& offsets, bool fold) {
+Array<float> scores_of(const std::vector<Coords>& queries, const Bytes& data, const Offsets& offsets, bool fold) {
     const std::span<const std::uint8_t> bytes(data.data(), data.shape(0));
     const std::span<const std::remove_cv_t<typename Offsets::Scalar>> off(offsets.data(), offsets.shape(0));
     const std::size_t n = off.empty() ? 0 : off.size() - 1;
@@ -38,7 +38,7 @@ nb::object scores_of(const std::vector<Coords>& queries, const Bytes& data, cons
 }
 
 template <class Offsets>
-nb::object lengths_of(const Bytes& data, const Offsets& offsets) {
+Array<std::int64_t> lengths_of(const Bytes& data, const Offsets& offsets) {
     const std::span<const std::uint8_t> bytes(data.data(), data.shape(0));
     const std::span<const std::remove_cv_t<typename Offsets::Scalar>> off(offsets.data(), offsets.shape(0));
     const std::vector<std::size_t> counts = unwrap(torva::key_residue_counts(bytes, off), "Prefilter failed: ");

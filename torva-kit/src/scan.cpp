@@ -184,7 +184,11 @@ std::vector<Hit> select_hits(const std::vector<const Hit*>& hits, double score_c
     return out;
 }
 
-nb::object optional_array(const Hit& h, nb::object array) { return h.has_pairs ? array : nb::none(); }
+template <class T>
+std::optional<Array<T>> optional_array(const Hit& h, Array<T> array) {
+    if (!h.has_pairs) return std::nullopt;
+    return array;
+}
 
 }  // namespace
 

@@ -100,7 +100,8 @@ void bind_settings(nb::module_& m) {
                           nb::cast<std::uint32_t>(params.attr(kNames[10]))};
                 return from_state(s);
             },
-            nb::arg("parameters"), "The settings of a dovel.Parameters object.")
+            nb::arg("parameters"), nb::sig("def from_parameters(parameters: dovel.Parameters) -> Settings"),
+            "The settings of a dovel.Parameters object.")
         .def(
             "to_parameters",
             [](const torva::Parameters& p) {
@@ -110,7 +111,7 @@ void bind_settings(nb::module_& m) {
                 for (std::size_t k = 0; k < std::size(kNames); ++k) nb::setattr(out, kNames[k], values[k]);
                 return out;
             },
-            "A new dovel.Parameters with these values.");
+            nb::sig("def to_parameters(self) -> dovel.Parameters"), "A new dovel.Parameters with these values.");
 }
 
 }  // namespace torva_kit

@@ -68,6 +68,7 @@
 #include <string_view>
 #include <utility>
 
+#include "instance.hpp"
 #include "torva/cancel.hpp"
 #include "torva/error.hpp"
 #include "torva/math.hpp"
@@ -292,28 +293,7 @@ Ref make_list(std::size_t n, F&& item) {
 // ---------------------------------------------------------------------------
 // Classes
 
-// Per-instance borrow counter: 0 free, n > 0 shared borrows, -1 exclusive.
-class BorrowFlag {
-public:
-    void acquire_shared();     // RuntimeError "Already mutably borrowed"
-    void acquire_exclusive();  // RuntimeError "Already borrowed"
-    void release_shared() noexcept { state_.fetch_sub(1, std::memory_order_release); }
-    void release_exclusive() noexcept { state_.store(0, std::memory_order_release); }
-
-private:
-    std::atomic<std::int32_t> state_{0};
-};
-
-// Object layout of a class holding one record `T`.
-template <class T>
-struct Instance {
-    PyObject ob_base;
-    BorrowFlag borrow;
-    bool constructed;
-    alignas(T) unsigned char storage[sizeof(T)];
-
-    T& value() noexcept { return *std::launder(reinterpret_cast<T*>(storage)); }
-};
+// BorrowFlag and Instance<T>, the object layout: instance.hpp.
 
 // Specialised for each class (declared in surfaces.hpp, defined with the class).
 template <class T>

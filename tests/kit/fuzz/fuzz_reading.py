@@ -4,8 +4,8 @@
     PYTHONPATH=build/torva-py:. python3 tests/kit/fuzz/fuzz_reading.py -max_total_time=300 fuzz-corpus-reading/
 
 Each input is written to a file and read with dovelkit.load_chains; anything but OSError,
-ValueError or TypeError escaping (or a crash) is a finding. Seed the corpus with tests/data/*.pdb
-and tests/data/mmcif/* for a quick start.
+ValueError or TypeError escaping (or a crash) is a finding. Seed the corpus with ../shared/data/*.pdb
+and ../shared/data/mmcif/* for a quick start.
 """
 
 from __future__ import annotations

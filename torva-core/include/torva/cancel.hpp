@@ -6,6 +6,7 @@
 // caller passed in; files it finished writing before stay as written.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <utility>
 
@@ -18,11 +19,26 @@ public:
     // `check` returns true to stop the operation; it is called from the
     // operation's own thread, at most once per safe point.
     explicit Cancel(std::function<bool()> check) : check_(std::move(check)) {}
+    Cancel(const Cancel& other) : check_(other.check_), stopped_(other.stopped_.load()) {}
+    Cancel& operator=(const Cancel& other) {
+        check_ = other.check_;
+        stopped_ = other.stopped_.load();
+        return *this;
+    }
 
-    bool requested() const { return check_ && check_(); }
+    // Once true, true for good: a stop seen deep inside an operation (where
+    // only a partial result can be returned) is seen again by its callers,
+    // whose `check` may not answer twice (a signal is reported once).
+    bool requested() const {
+        if (stopped_.load(std::memory_order_relaxed)) return true;
+        if (!check_ || !check_()) return false;
+        stopped_.store(true, std::memory_order_relaxed);
+        return true;
+    }
 
 private:
     std::function<bool()> check_;
+    mutable std::atomic<bool> stopped_{false};
 };
 
 }  // namespace torva

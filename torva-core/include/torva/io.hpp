@@ -26,6 +26,21 @@ Result<Domain> read_pdb(const std::string& path, std::optional<char32_t> chain =
 // Only Io errors; on error the record is unchanged.
 Status apply_dssp(Domain& domain, const std::string& path);
 
+// Applies secondary structure and accessibility from DSSP text (a whole DSSP
+// file, read once) to the residues of chain `chain`, checking that the file
+// describes them. `labels` name the domain's residues as the file numbers them
+// (residue number and insertion code, one per residue, in order; empty: the
+// residues' own labels); a label held twice takes its residues in turn. Lines
+// of other chains (column 12, and the full id at columns 160-163 when present)
+// are skipped. Every other line must name a residue of the domain with the
+// same amino acid (a lower-case DSSP letter is a bridged cysteine, X matches
+// anything). Errors: DsspParse when the text is not UTF-8, has no residue
+// table, names a residue the domain lacks or with another amino acid, or holds
+// no line of the chain; InvalidParameter when `labels` does not fit the
+// domain. On error the record is unchanged.
+Status apply_dssp_text(Domain& domain, std::string_view text, std::string_view chain,
+                       std::span<const std::string> labels = {});
+
 // C-alpha-only PDB file. Io errors only.
 Status write_ca_pdb(const Domain& domain, const std::string& path, const std::optional<Transform>& transform);
 

@@ -20,6 +20,7 @@
 
 #include "torva/alignment.hpp"
 #include "torva/cancel.hpp"
+#include "torva/cell_box.hpp"
 #include "torva/error.hpp"
 #include "torva/math.hpp"
 
@@ -54,11 +55,7 @@ public:
     double rate(std::span<const Point> q, const Transform& t) const;
 
 private:
-    std::size_t index(std::size_t x, std::size_t y, std::size_t z) const { return (x * dims_[1] + y) * dims_[2] + z; }
-
-    Point lo_{};
-    double step_ = 1.0;
-    std::array<std::size_t, 3> dims_{0, 0, 0};
+    CellBox box_;
     std::vector<float> cells_;
 };
 
