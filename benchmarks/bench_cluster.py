@@ -35,7 +35,7 @@ sys.path.insert(0, HERE)
 
 import dovelkit  # noqa: E402
 from dovelkit import _core  # noqa: E402
-from dovelkit.database import Database  # noqa: E402
+from dovelkit.db.store import Database  # noqa: E402
 
 SHARED = os.environ.get("DOVEL_SHARED", os.path.join(ROOT, "..", "shared"))
 if not os.path.isdir(SHARED) and os.path.isdir("/work/shared"):
@@ -116,7 +116,7 @@ def _tmalign_pairs() -> list[tuple[tuple[str, str], float, float, float]]:
 
 
 def quality(work: str, own: bool) -> None:
-    from dovelkit.clustering import _align, _rank_of, _Runner
+    from dovelkit.db.clustering import _align, _rank_of, _Runner
 
     os.makedirs(work, exist_ok=True)
     path = os.path.join(work, "real-chains.parquet")

@@ -99,7 +99,7 @@ def quality() -> None:
 def speed(work: str, entries: int, queries: int) -> None:
     from bench_prefilter_search import variants
 
-    from dovelkit.database import Database
+    from dovelkit.db.store import Database
 
     os.makedirs(work, exist_ok=True)
     path = os.path.join(work, f"variants-{entries}.parquet")

@@ -32,7 +32,7 @@ RUN = r"""
 import csv, glob, json, os, sys, time
 import numpy as np
 import dovel, dovelkit
-from dovelkit.database import Database
+from dovelkit.db.store import Database
 
 root, n_targets, db_path, what = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4]
 fam = os.path.join(os.path.dirname(root), "shared", "data", "families")

@@ -18,8 +18,13 @@ of structures, the C-alpha RMSD over the core columns after their least-squares 
 averaged over the pairs (MUSTANG's own RMSD line is printed beside it). Both programs read the same
 C-alpha traces (each chain written out alone, as MUSTANG takes one chain per file).
 
+With --shared the families are those of ../shared/bench/entries and ../shared/data/families instead
+(read where they are; the groups of unrelated chains are left out); --cache DIR keeps MUSTANG's result
+of each family there, so that it runs once per family.
+
 Usage: PYTHONPATH=build/torva-py python3 benchmarks/bench_msa.py [repeats]
        PYTHONPATH=build/torva-py python3 benchmarks/bench_msa.py --mustang [--write docs/fold_msa.tsv]
+       PYTHONPATH=build/torva-py:. python3 benchmarks/bench_msa.py --mustang --shared [--cache DIR]
 """
 
 import csv
@@ -159,16 +164,64 @@ def mustang(domains, tmp, name):
     return columns, float(np.mean(values)) if values else float("nan"), seconds
 
 
-def versus_mustang(write):
-    sys.path.insert(0, ROOT)
+def shared_sets():
+    """The families of ../shared/bench/entries and ../shared/data/families (from the project's root, or
+    a folder above it for a worktree), as {name: folder}; those absent are left out."""
+    here = os.path.abspath(ROOT)
+    for _ in range(4):
+        up = os.path.dirname(here)
+        found = {name: os.path.join(up, "shared", *parts) for name, parts in
+                 (("entries", ("bench", "entries")), ("data", ("data", "families")))}
+        found = {k: v for k, v in found.items() if os.path.isfile(os.path.join(v, "families.tsv"))}
+        if found:
+            return found
+        here = up
+    return {}
+
+
+def family_groups(folder, prefix=""):
     import dovelkit
 
     groups = {}
-    with open(os.path.join(FAM, "families.tsv")) as fh:
+    with open(os.path.join(folder, "families.tsv")) as fh:
         for row in csv.DictReader(fh, delimiter="\t"):
-            if row["family"] != "unrelated":
-                groups.setdefault(row["family"], []).append(dovelkit.load(os.path.join(FAM, row["file"]),
-                                                                          chain=row["chain"]))
+            if row["family"] in ("unrelated", "unrelated_small", "large_unrelated"):
+                continue  # no homologues to align (MUSTANG also fails on unrelated_small)
+            groups.setdefault(prefix + row["family"], []).append(
+                dovelkit.load(os.path.join(folder, row["file"]), chain=row["chain"]))
+    return groups
+
+
+def cached_mustang(domains, tmp, name, cache):
+    """mustang(), its result kept in `cache` (a folder) by family and members: it is slow."""
+    import json
+
+    if cache is None:
+        return mustang(domains, tmp, name)
+    os.makedirs(cache, exist_ok=True)
+    path = os.path.join(cache, name + ".json")
+    members = [f"{d.id}:{len(d)}" for d in domains]
+    if os.path.exists(path):
+        with open(path) as fh:
+            got = json.load(fh)
+        if got["members"] == members:
+            return got["columns"], got["own_rmsd"], got["seconds"]
+    columns, own, seconds = mustang(domains, tmp, name)
+    with open(path, "w") as fh:
+        json.dump({"members": members, "columns": columns, "own_rmsd": own, "seconds": seconds}, fh)
+    return columns, own, seconds
+
+
+def versus_mustang(write, shared=False, cache=None):
+    sys.path.insert(0, ROOT)
+    import dovelkit
+
+    if shared:
+        groups = {}
+        for name, folder in shared_sets().items():
+            groups.update(family_groups(folder, "" if name == "entries" else "data/"))
+    else:
+        groups = family_groups(FAM)
     rows = []
     header = (f"{'family':<24}{'N':>3}{'columns':>9}{'MUSTANG':>9}{'ratio':>7}{'core':>6}{'MUSTANG':>9}"
               f"{'core RMSD':>11}{'MUSTANG':>9}{'(own)':>7}{'mean TM':>9}{'s':>7}{'MUSTANG s':>11}")
@@ -176,10 +229,10 @@ def versus_mustang(write):
     with tempfile.TemporaryDirectory() as tmp:
         for family, domains in groups.items():
             t0 = time.perf_counter()
-            m = dovelkit.msa(domains, mode="fold")
+            m = dovelkit.msa(domains, level="fold")
             seconds = time.perf_counter() - t0
             n_core, rmsd = core_rmsd(domains, m.columns)
-            mcols, m_own, m_seconds = mustang(domains, tmp, family)
+            mcols, m_own, m_seconds = cached_mustang(domains, tmp, family.replace("/", "_"), cache)
             m_core, m_rmsd = core_rmsd(domains, mcols)
             row = dict(family=family, n=len(domains), columns=len(m.columns), mustang_columns=len(mcols),
                        ratio=len(m.columns) / len(mcols), core=n_core, mustang_core=m_core, core_rmsd=rmsd,
@@ -200,7 +253,8 @@ def versus_mustang(write):
 def main():
     if "--mustang" in sys.argv:
         write = sys.argv[sys.argv.index("--write") + 1] if "--write" in sys.argv else None
-        versus_mustang(write)
+        cache = sys.argv[sys.argv.index("--cache") + 1] if "--cache" in sys.argv else None
+        versus_mustang(write, "--shared" in sys.argv, cache)
         return
     repeats = int(sys.argv[1]) if len(sys.argv) > 1 else 3
     with tempfile.TemporaryDirectory() as tmp:

@@ -42,10 +42,10 @@ import real_chains
 import dovel  # noqa: E402
 import dovelkit  # noqa: E402
 from dovelkit import _core  # noqa: E402
-from dovelkit.commands.search import listed as command_listed  # noqa: E402
-from dovelkit.database import Database  # noqa: E402
-from dovelkit.prefiltered import candidate_count  # noqa: E402
-from dovelkit.statistics import FOLD_LIST_E  # noqa: E402
+from dovelkit.db.listing import listed as command_listed  # noqa: E402
+from dovelkit.db.store import Database  # noqa: E402
+from dovelkit.db.stages import candidate_count  # noqa: E402
+from dovelkit.db.statistics import FOLD_LIST_E  # noqa: E402
 
 
 def sensitivity(hits, family, families, n_relatives, listed):
@@ -129,7 +129,7 @@ def quality(work: str) -> None:
     ids = db.ids
     ranks = []
     for q, fam in chains:
-        full = dovelkit.search(q, db, workers=1, max_hits=n, exhaustive=True)
+        full = dovelkit.search(q, db, workers=1, max_hits=n, exhaustive=True, level="family")
         scores = np.concatenate([_core.prefilter_scores([q.coordinates], d, o)[0] for d, o in keys])
         order = list(_core.top_candidates(scores.astype(np.float64), n))
         for h in full:
@@ -186,7 +186,7 @@ def speed(work: str, entries: int, sample: int) -> None:
     for mode in ("family", "fold"):
         with PeakRSS() as rss:
             t = time.perf_counter()
-            hits = dovelkit.search(query, db, workers=2, mode=mode)
+            hits = dovelkit.search(query, db, workers=2, level=mode)
             wall = time.perf_counter() - t
         print(f"one query prefiltered ({mode}), 2 workers: {wall:.1f} s wall, {candidate_count(len(db), mode == 'fold')} candidates "
               f"aligned, {sum(h.score > 0 for h in hits)} hits; worker peak RSS "
@@ -194,7 +194,7 @@ def speed(work: str, entries: int, sample: int) -> None:
     # the exhaustive search, on a sample of slices, scaled
     part = Database.from_domains(os.path.join(work, "part.parquet"), (db[i] for i in range(min(len(db), 2000))))
     t = time.perf_counter()
-    dovelkit.search(query, part, workers=2, exhaustive=True)
+    dovelkit.search(query, part, workers=2, exhaustive=True, level="family")
     per = (time.perf_counter() - t) / len(part)
     print(f"exhaustive: {1e3 * per * 2:.2f} ms per entry per core; one query of {len(db)} entries "
           f"~{per * len(db):.0f} s wall on 2 workers")
@@ -209,7 +209,7 @@ def speed(work: str, entries: int, sample: int) -> None:
     # a slight overestimate of the cost per query of a search of all 10^4.
     for mode in ("family", "fold"):
         t = time.perf_counter()
-        for _ in dovelkit.search_many(queries, sdb, workers=2, mode=mode):
+        for _ in dovelkit.search_many(queries, sdb, workers=2, level=mode):
             pass
         per_query = (time.perf_counter() - t) / len(queries)
         print(f"all-against-all of {small} ({mode}): {per_query:.3f} s per query on 2 workers ({len(queries)} sampled), "

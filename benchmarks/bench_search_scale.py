@@ -35,7 +35,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, ROOT)
 
 import dovelkit  # noqa: E402
-from dovelkit.database import Database  # noqa: E402
+from dovelkit.db.store import Database  # noqa: E402
 
 DATA = os.path.join(os.path.dirname(ROOT), "shared", "data")
 CHAINS_PER_FILE = 50
@@ -230,7 +230,7 @@ def main() -> int:
     cluster = LocalCluster(host="127.0.0.1", dashboard_address=None, n_workers=2, threads_per_worker=1,
                            processes=True, silence_logs=40)
     client = Client(cluster)
-    client.run(lambda: __import__("dovelkit.search"))  # workers warm, like a long-running cluster
+    client.run(lambda: __import__("dovelkit.db.engine"))  # workers warm, like a long-running cluster
     dask_pids = set(client.run(os.getpid).values())
     ways = {"workers=1": dict(workers=1, exclude=dask_pids), "workers=2": dict(workers=2, exclude=dask_pids),
             "dask 2 processes": dict(client=client, only=dask_pids)}

@@ -9,7 +9,7 @@ never found).  The module ranks by its score (scan_database in scan mode,
 score_cutoff 0); TM-align (tmtools, in this process) ranks by the TM-score
 normalised by the query.  Both see the same C-alpha traces and sequences and
 are timed over the same targets (process CPU time, and wall time).  Fold mode
-(dovelkit.search with mode="fold", in this process) ranks, like TM-align, by the
+(dovelkit.search at the fold level, in this process) ranks, like TM-align, by the
 TM-score normalised by the query; for it and for TM-align the benchmark also
 reports the highest TM-score any unrelated chain reaches.
 
@@ -41,7 +41,7 @@ import dovel
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, ROOT)
-from dovelkit.presets import parameters  # noqa: E402
+from dovelkit.alignment.options import parameters  # noqa: E402
 
 DATA = os.path.join(os.path.dirname(ROOT), "shared", "data")
 FAMILIES = os.path.join(DATA, "families")
@@ -192,7 +192,7 @@ def search_fold(queries, chains):
     for q in queries:
         targets = [c.domain for c in chains if c is not q]
         with Timer() as t:
-            hits = dovelkit.search(q.domain, targets, mode="fold", max_hits=len(targets), workers=1)
+            hits = dovelkit.search(q.domain, targets, max_hits=len(targets), workers=1, level="fold")
         seconds[q.id] = (t.cpu, t.wall)
         for h in hits:
             scores[(q.id, h.id)] = (h.tm_query, h.rmsd, h.n_aligned)

@@ -1,4 +1,4 @@
-"""Fit the null models of dovelkit.statistics: the scan's score and the fold-level TM-score
+"""Fit the null models of dovelkit.db.statistics: the scan's score and the fold-level TM-score
 between unrelated real chains.
 
     PYTHONPATH=<module dir>:<repo> python3 benchmarks/fit_null_model.py
@@ -8,7 +8,7 @@ Unrelated pairs, each aligned as a search aligns (scan mode, default parameters)
 - every family chain against every other bundled entry (top-level PDB files, ../shared/data/mmcif;
   none of them belongs to one of the families) and back;
 - every chain's reversed trace and its mirror image against every chain.
-The script prints NULL_PAIRS (how many) and how many score above 0. With none, dovelkit.statistics
+The script prints NULL_PAIRS (how many) and how many score above 0. With none, dovelkit.db.statistics
 takes 3 / NULL_PAIRS (the 95 % upper bound on the chance of a positive score); with some, it also
 prints a Gumbel fit (maximum likelihood) of their positive scores, the tail that would replace it.
 

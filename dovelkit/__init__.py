@@ -6,58 +6,78 @@ any format, a structure database with parallel and cluster search, and the ``dov
 
 The names below are imported on first use, so ``import dovelkit`` costs next to nothing and a
 program pays only for what it touches (the database brings pyarrow, the reports plotly).
+
+The package is cut in layers, lowest first; a module imports only from its own layer or lower
+ones, and never names a higher one, not even as a string (tests/kit/test_layers.py):
+
+- ``_startup``, ``errors``, ``_core`` (the extension): below everything;
+- ``runtime``: where work runs (worker pools, calls here / on workers / on Dask, progress);
+- ``io``: files (paths, reading, writing, atomic output, collections of inputs);
+- ``alignment``: how to align (``Options``), pairwise, multiple and many alignments, their view;
+- ``db``: the database, its search (prefilter, align, merge stages; the engine), the listing rule;
+- ``report``: reports, figures, formatting;
+- ``cli``: the ``dovel`` command; above it only this package's own ``__init__`` and ``__main__``.
+
+How to align has one vocabulary everywhere: ``level`` ("fold", the default, or "family") and, at
+the family level, ``method`` ("scan", the default; "direct": no superposition search; "quick").
 """
 
 from __future__ import annotations
 
 import dovelkit._startup  # noqa: F401 - first: Ctrl-C while the command starts
 import importlib
-import sys
-import types
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
-    from dovelkit.clustering import Clustering as Clustering
-    from dovelkit.clustering import cluster as cluster
-    from dovelkit.database import Database as Database
-    from dovelkit.multiple import MultipleAlignment as MultipleAlignment
-    from dovelkit.multiple import msa as msa
-    from dovelkit.pairwise import PairwiseAlignment as PairwiseAlignment
-    from dovelkit.pairwise import align as align
-    from dovelkit.presets import parameters as parameters
-    from dovelkit.reading import load as load
-    from dovelkit.reading import load_chains as load_chains
-    from dovelkit.report import Report as Report
-    from dovelkit.report import msa_report as msa_report
-    from dovelkit.report import pairwise_report as pairwise_report
-    from dovelkit.report import search_report as search_report
-    from dovelkit.search import Hit as Hit
-    from dovelkit.search import search as search
-    from dovelkit.search import search_many as search_many
-    from dovelkit.writing import write_moved as write_moved
+    from dovelkit.db.clustering import Clustering as Clustering
+    from dovelkit.db.clustering import cluster as cluster
+    from dovelkit.db.store import Database as Database
+    from dovelkit.alignment.multiple import MultipleAlignment as MultipleAlignment
+    from dovelkit.alignment.multiple import msa as msa
+    from dovelkit.alignment.pairwise import PairwiseAlignment as PairwiseAlignment
+    from dovelkit.alignment.pairwise import align as align
+    from dovelkit.alignment.complexes import ComplexAlignment as ComplexAlignment
+    from dovelkit.alignment.complexes import align_complexes as align_complexes
+    from dovelkit.alignment.many import align_many as align_many
+    from dovelkit.alignment.options import Options as Options
+    from dovelkit.alignment.options import parameters as parameters
+    from dovelkit.io.reading import load as load
+    from dovelkit.io.reading import load_chains as load_chains
+    from dovelkit.report.document import Report as Report
+    from dovelkit.report.document import msa_report as msa_report
+    from dovelkit.report.document import pairwise_report as pairwise_report
+    from dovelkit.report.search_page import search_report as search_report
+    from dovelkit.db.engine import Hit as Hit
+    from dovelkit.db.engine import search as search
+    from dovelkit.db.engine import search_many as search_many
+    from dovelkit.io.writing import write_moved as write_moved
 
     __version__: str
 
 # Each top-level name and the module that defines it.
 _HOME = {
-    "Clustering": "dovelkit.clustering",
-    "Database": "dovelkit.database",
-    "Hit": "dovelkit.search",
-    "MultipleAlignment": "dovelkit.multiple",
-    "PairwiseAlignment": "dovelkit.pairwise",
-    "Report": "dovelkit.report",
-    "align": "dovelkit.pairwise",
-    "cluster": "dovelkit.clustering",
-    "load": "dovelkit.reading",
-    "load_chains": "dovelkit.reading",
-    "msa": "dovelkit.multiple",
-    "msa_report": "dovelkit.report",
-    "pairwise_report": "dovelkit.report",
-    "parameters": "dovelkit.presets",
-    "search": "dovelkit.search",
-    "search_many": "dovelkit.search",
-    "search_report": "dovelkit.report",
-    "write_moved": "dovelkit.writing",
+    "Clustering": "dovelkit.db.clustering",
+    "ComplexAlignment": "dovelkit.alignment.complexes",
+    "Database": "dovelkit.db.store",
+    "Hit": "dovelkit.db.engine",
+    "MultipleAlignment": "dovelkit.alignment.multiple",
+    "Options": "dovelkit.alignment.options",
+    "PairwiseAlignment": "dovelkit.alignment.pairwise",
+    "Report": "dovelkit.report.document",
+    "align": "dovelkit.alignment.pairwise",
+    "align_complexes": "dovelkit.alignment.complexes",
+    "align_many": "dovelkit.alignment.many",
+    "cluster": "dovelkit.db.clustering",
+    "load": "dovelkit.io.reading",
+    "load_chains": "dovelkit.io.reading",
+    "msa": "dovelkit.alignment.multiple",
+    "msa_report": "dovelkit.report.document",
+    "pairwise_report": "dovelkit.report.document",
+    "parameters": "dovelkit.alignment.options",
+    "search": "dovelkit.db.engine",
+    "search_many": "dovelkit.db.engine",
+    "search_report": "dovelkit.report.search_page",
+    "write_moved": "dovelkit.io.writing",
 }
 
 __all__ = ["__version__", *sorted(_HOME, key=lambda n: (n[0].islower(), n))]
@@ -78,16 +98,3 @@ def __getattr__(name: str) -> Any:
 
 def __dir__() -> list[str]:
     return sorted(set(globals()) | set(__all__))
-
-
-class _Package(types.ModuleType):
-    """``dovelkit.search`` is the search function, as it has always been, although a module of the
-    same name defines it: importing that module must not put the module in the function's place."""
-
-    def __setattr__(self, name: str, value: Any) -> None:
-        if name == "search" and isinstance(value, types.ModuleType):
-            return
-        super().__setattr__(name, value)
-
-
-sys.modules[__name__].__class__ = _Package

@@ -4,7 +4,7 @@
   process is the command (``dovel ...`` or ``python -m dovelkit ...``) is a handler set for
   SIGINT, kept until the command's main function takes over with the usual KeyboardInterrupt;
   nothing has started by then that needs cleaning up, so the process just ends with status 130.
-- The server process that forks the kit's workers (see dovelkit.pools) is started with
+- The server process that forks the kit's workers (see dovelkit.runtime.pools) is started with
   ``DOVELKIT_SERVER_PARENT`` naming the process that started it: it then ends when that process
   ends (on Linux), from the start of its imports on.
 """
@@ -24,7 +24,7 @@ def is_the_command() -> bool:
         return True
     for i, arg in enumerate(argv[:-1]):
         if arg == "-m":
-            return argv[i + 1] in ("dovelkit", "dovelkit.cli")
+            return argv[i + 1] == "dovelkit" or argv[i + 1].startswith("dovelkit.")
     return bool(sys.argv) and os.path.basename(sys.argv[0]) == "dovel"
 
 

@@ -13,6 +13,8 @@ ROOT = os.path.dirname(TESTS)
 # Real entries from public repositories are not part of the project: they lie in ../shared/data
 # beside every checkout (DOVEL_TEST_DATA names another place). Tests that need them skip without.
 DATA = os.environ.get("DOVEL_TEST_DATA") or os.path.join(os.path.dirname(ROOT), "shared", "data")
+# The larger benchmark sets of the same kinds (DOVEL_BENCH_DATA names another place).
+BENCH = os.environ.get("DOVEL_BENCH_DATA") or os.path.join(os.path.dirname(ROOT), "shared", "bench")
 MISSING_DATA = f"test data not found: the real entries are expected in {DATA} (or set DOVEL_TEST_DATA)"
 
 

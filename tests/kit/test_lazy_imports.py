@@ -14,19 +14,19 @@ def child(code):
     return r.stdout
 
 
-def test_names_load_on_first_use_and_search_stays_the_function():
+def test_names_load_on_first_use_and_stay_the_functions():
     out = child(
         "import sys, dovelkit\n"
         f"print(sorted(m for m in {HEAVY!r} if m in sys.modules))\n"
         "a = dovelkit.load; aln = dovelkit.align; print('pyarrow' in sys.modules)\n"
-        "import dovelkit.search\n"  # the module of the same name does not displace the function
-        "module = sys.modules['dovelkit.search']\n"
-        "print(callable(dovelkit.search), dovelkit.search is module.search, dovelkit.Hit is module.Hit)\n"
+        "import dovelkit.db.engine, dovelkit.alignment.pairwise\n"  # the subpackages displace no public name
+        "module = sys.modules['dovelkit.db.engine']\n"
+        "print(dovelkit.search is module.search, dovelkit.Hit is module.Hit, callable(dovelkit.align))\n"
         "from dovelkit import search, Database, __version__\n"
         "print(search is module.search, Database.__module__, __version__ == dovelkit.__version__)\n"
         "print(sorted(set(dovelkit.__all__) - set(dir(dovelkit))))\n"
         "try:\n    dovelkit.nonsense\nexcept AttributeError as e:\n    print(e)\n")
-    assert out.splitlines() == ["[]", "False", "True True True", "True dovelkit.database True", "[]",
+    assert out.splitlines() == ["[]", "False", "True True True", "True dovelkit.db.store True", "[]",
                                 "module 'dovelkit' has no attribute 'nonsense'"]
 
 

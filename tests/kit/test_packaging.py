@@ -113,7 +113,7 @@ def test_sdist_and_wheel_contents(installed: dict[str, pathlib.Path]) -> None:
         names = {n.split("/", 1)[1] for n in tar.getnames() if "/" in n}
     needed = {
         "pyproject.toml", "CMakeLists.txt", "README.md", "torva-core/CMakeLists.txt", "torva-py/CMakeLists.txt",
-        "torva-py/dovel.pyi", "dovelkit/__init__.py", "dovelkit/reading.py", "dovelkit/cli.py", "dovelkit/py.typed",
+        "torva-py/dovel.pyi", "dovelkit/__init__.py", "dovelkit/io/reading.py", "dovelkit/cli/__init__.py", "dovelkit/py.typed",
     }
     assert needed <= names, needed - names
     for folder, suffix in (("torva-core/src/", ".cpp"), ("torva-core/include/", ".h"), ("torva-py/src/", ".cpp")):
@@ -125,7 +125,7 @@ def test_sdist_and_wheel_contents(installed: dict[str, pathlib.Path]) -> None:
         files = set(whl.namelist())
         stub = whl.read("dovel.pyi")
     assert any(f.startswith("dovel.") and f.endswith((".so", ".pyd")) for f in files)
-    assert {"dovel.pyi", "dovel-stubs/__init__.pyi", "dovelkit/py.typed", "dovelkit/reading.py", "dovelkit/_core.pyi"} <= files
+    assert {"dovel.pyi", "dovel-stubs/__init__.pyi", "dovelkit/py.typed", "dovelkit/io/reading.py", "dovelkit/_core.pyi"} <= files
     assert stub == (ROOT / "torva-py" / "dovel.pyi").read_bytes()
 
 

@@ -1,6 +1,7 @@
 // Fold-mode multiple alignment: pairwise fold alignments, the average-linkage
 // tree on 1 - TM, and progressive merging along it.
 #include <algorithm>
+#include <optional>
 #include <utility>
 
 #include "torva/clustering.hpp"
@@ -63,7 +64,9 @@ Result<FoldMultipleResult> fold_align_multiple(std::span<const Domain> domains, 
     }
 
     const std::unique_ptr<GuideNode> root = build_guide_tree(table);
-    out.columns = align_tree(*root, domains, table).columns;
+    std::optional<GroupAlignment> merged = align_tree_by_all_pairs(*root, domains, table, cancel);
+    if (!merged) return Error::cancelled();
+    out.columns = std::move(merged->columns);
     for (std::size_t c = 0; c < out.columns.size(); ++c)
         if (std::all_of(out.columns[c].begin(), out.columns[c].end(), [](const auto& e) { return e.has_value(); }))
             out.core_positions.push_back(c);

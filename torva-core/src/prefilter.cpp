@@ -230,11 +230,11 @@ double PrefilterQuery::score_letters(std::span<const std::uint8_t> target) const
         if (d >= width) sum -= diag[d - width];
         best = std::max(best, sum);
     }
-    // The query's unmasked words scaled by sqrt(target words / query words):
-    // a longer target has more chances, a shorter one fewer, and a chain
-    // against itself scores 1.
-    const double norm = static_cast<double>(n_unmasked_) *
-                        std::sqrt(static_cast<double>(wt) / static_cast<double>(n_words_));
+    // The query's unmasked words, scaled by sqrt(target words / query words)
+    // where the options ask for it (a longer target has more chances, a
+    // shorter one fewer); a chain against itself scores 1 either way.
+    double norm = static_cast<double>(n_unmasked_);
+    if (options_.scale_by_target) norm *= std::sqrt(static_cast<double>(wt) / static_cast<double>(n_words_));
     return std::min(1.0, static_cast<double>(best) / norm);
 }
 

@@ -133,10 +133,104 @@ std::optional<GroupAlignment> merge_tree(const GuideNode& node, std::span<const 
     return out;
 }
 
+// Merges two groups by the alignments of every pair across them. Column x of
+// A and column y of B are worth the summed score of the pairs (i in A, j in B)
+// whose alignment pairs i's residue in x with j's residue in y; the merge
+// matches the columns in order so that the matched worth is largest. Every
+// pair across the groups has its say, so a member covering only part of the
+// others (one domain of a two-domain chain) cannot keep the rest apart.
+std::vector<Column> merge_by_all_pairs(std::vector<Column>&& a_cols, std::vector<Column>&& b_cols,
+                                       std::span<const std::size_t> a_members, std::span<const std::size_t> b_members,
+                                       std::span<const Domain> domains, const PairwiseTable& table) {
+    const std::size_t na = a_cols.size();
+    const std::size_t nb = b_cols.size();
+    std::vector<float> worth(na * nb, 0.0f);
+    for (std::size_t i : a_members) {
+        const std::vector<std::size_t> col_a = column_positions(a_cols, i, domains[i].size());
+        for (std::size_t j : b_members) {
+            const PairwiseEntry& e = table.at(i, j);
+            if (!(e.score > 0.0)) continue;
+            const std::vector<std::size_t> col_b = column_positions(b_cols, j, domains[j].size());
+            for (const AlignedPair& p : e.aligned_pairs) {
+                const std::size_t x = p.i < col_a.size() ? col_a[p.i] : kNowhere;
+                const std::size_t y = p.j < col_b.size() ? col_b[p.j] : kNowhere;
+                if (x != kNowhere && y != kNowhere) worth[x * nb + y] += static_cast<float>(e.score);
+            }
+        }
+    }
+    // best[x][y]: the largest worth of an ordered matching of A's first x and
+    // B's first y columns; no cost for a column left alone.
+    const std::size_t w = nb + 1;
+    std::vector<float> best((na + 1) * w, 0.0f);
+    for (std::size_t x = 1; x <= na; ++x) {
+        for (std::size_t y = 1; y <= nb; ++y) {
+            float v = std::max(best[(x - 1) * w + y], best[x * w + y - 1]);
+            const float m = worth[(x - 1) * nb + (y - 1)];
+            if (m > 0.0f) v = std::max(v, best[(x - 1) * w + y - 1] + m);
+            best[x * w + y] = v;
+        }
+    }
+    std::vector<std::pair<std::size_t, std::size_t>> matched;
+    for (std::size_t x = na, y = nb; x > 0 && y > 0;) {
+        const float m = worth[(x - 1) * nb + (y - 1)];
+        if (m > 0.0f && best[x * w + y] == best[(x - 1) * w + y - 1] + m) {
+            matched.emplace_back(x - 1, y - 1);
+            --x;
+            --y;
+        } else if (best[x * w + y] == best[(x - 1) * w + y]) {
+            --x;
+        } else {
+            --y;
+        }
+    }
+    std::reverse(matched.begin(), matched.end());
+    std::vector<Column> out;
+    out.reserve(na + nb);
+    std::size_t x = 0;
+    std::size_t y = 0;
+    for (const auto& [ta, tb] : matched) {
+        while (x < ta) out.push_back(std::move(a_cols[x++]));
+        while (y < tb) out.push_back(std::move(b_cols[y++]));
+        Column merged = std::move(a_cols[x++]);
+        const Column& from_b = b_cols[y++];
+        for (std::size_t k = 0; k < merged.size(); ++k) {
+            if (from_b[k]) merged[k] = from_b[k];
+        }
+        out.push_back(std::move(merged));
+    }
+    while (x < na) out.push_back(std::move(a_cols[x++]));
+    while (y < nb) out.push_back(std::move(b_cols[y++]));
+    return out;
+}
+
+std::optional<GroupAlignment> merge_tree_by_all_pairs(const GuideNode& node, std::span<const Domain> domains,
+                                                      const PairwiseTable& table, const Cancel& cancel) {
+    const std::size_t n = domains.size();
+    if (node.is_leaf()) return merge_tree(node, domains, table, cancel);
+    if (!node.left || !node.right) throw InternalError("Inner guide-tree node without two children");
+    std::optional<GroupAlignment> left = merge_tree_by_all_pairs(*node.left, domains, table, cancel);
+    if (!left) return std::nullopt;
+    std::optional<GroupAlignment> right = merge_tree_by_all_pairs(*node.right, domains, table, cancel);
+    if (!right || cancel.requested()) return std::nullopt;
+    GroupAlignment out;
+    out.members = left->members;
+    out.members.insert(out.members.end(), right->members.begin(), right->members.end());
+    for (std::size_t m : out.members)
+        if (m >= n) throw InternalError("Guide tree leaf outside the domain list");
+    out.columns = merge_by_all_pairs(std::move(left->columns), std::move(right->columns), left->members,
+                                     right->members, domains, table);
+    return out;
+}
+
 }  // namespace
 
 GroupAlignment align_tree(const GuideNode& node, std::span<const Domain> domains, const PairwiseTable& table) {
     return *merge_tree(node, domains, table, Cancel{});
+}
+
+std::optional<GroupAlignment> align_tree_by_all_pairs(const GuideNode& node, std::span<const Domain> domains,
+                                                      const PairwiseTable& table, const Cancel& cancel) {
+    return merge_tree_by_all_pairs(node, domains, table, cancel);
 }
 
 Result<MultipleAlignmentResult> align_multiple(std::span<const Domain> domains, const Parameters& params,

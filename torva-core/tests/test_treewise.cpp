@@ -244,3 +244,64 @@ TEST(AlignMultiple, CancelIsAskedBeforeEveryPairAndEveryMerge) {
         EXPECT_EQ(at.asked(), stop);
     }
 }
+
+namespace {
+
+std::vector<AlignedPair> diagonal(std::uint32_t from, std::uint32_t to, std::int32_t shift = 0) {
+    std::vector<AlignedPair> out;
+    for (std::uint32_t k = from; k < to; ++k) out.push_back({k, static_cast<std::uint32_t>(k + shift)});
+    return out;
+}
+
+}  // namespace
+
+TEST(AlignTreeByAllPairs, AOneDomainMemberDoesNotSplitTheOtherDomain) {
+    // 0 and 1: the same two-domain chain (residues 0-9, second domain 5-9);
+    // 2: the first domain alone, closer to each of them than they are to each
+    // other (as a TM-score normalised by the shorter chain makes it).
+    const std::vector<Domain> domains{chain_of(10), chain_of(10), chain_of(5)};
+    PairwiseTable t = empty_table(3);
+    set_pair(t, 0, 1, 0.90, diagonal(0, 10));
+    set_pair(t, 0, 2, 0.95, diagonal(0, 5));
+    set_pair(t, 1, 2, 0.96, diagonal(0, 5));
+    for (const auto& order : {std::vector<std::size_t>{1, 2, 0}, {2, 1, 0}, {0, 2, 1}}) {
+        const auto root = join(join(leaf(order[0]), leaf(order[1])), leaf(order[2]));
+        // The best pair across the groups covers one domain: guided by it
+        // alone, the second domains of 0 and 1 lie in separate columns.
+        EXPECT_EQ(align_tree(*root, domains, t).columns.size(), 15u);
+        const auto merged = align_tree_by_all_pairs(*root, domains, t);
+        ASSERT_TRUE(merged.has_value());
+        ASSERT_EQ(merged->columns.size(), 10u);
+        for (std::size_t k = 0; k < 10; ++k) {
+            const Column& c = merged->columns[k];
+            EXPECT_EQ(c[0], std::optional<std::uint32_t>(k));
+            EXPECT_EQ(c[1], std::optional<std::uint32_t>(k));
+            EXPECT_EQ(c[2], k < 5 ? std::optional<std::uint32_t>(k) : std::nullopt);
+        }
+    }
+}
+
+TEST(AlignTreeByAllPairs, ColumnsKeepEveryResidueInOrderAndConflictsAreOutvoted) {
+    // 1 and 2 agree that residue k of 0 goes with k of theirs; 1-2 agree too;
+    // a third, weaker alignment of 0 and 3 shifted by two conflicts with the
+    // others' placement of 3 (which 1 and 2 pair with 3 unshifted).
+    const std::vector<Domain> domains{chain_of(8), chain_of(8), chain_of(8), chain_of(8)};
+    PairwiseTable t = empty_table(4);
+    set_pair(t, 0, 1, 0.9, diagonal(0, 8));
+    set_pair(t, 0, 2, 0.9, diagonal(0, 8));
+    set_pair(t, 1, 2, 0.9, diagonal(0, 8));
+    set_pair(t, 0, 3, 0.5, diagonal(0, 6, 2));
+    set_pair(t, 1, 3, 0.8, diagonal(0, 8));
+    set_pair(t, 2, 3, 0.8, diagonal(0, 8));
+    const auto root = join(join(leaf(0), leaf(1)), join(leaf(2), leaf(3)));
+    const auto merged = align_tree_by_all_pairs(*root, domains, t);
+    ASSERT_TRUE(merged.has_value());
+    ASSERT_EQ(merged->columns.size(), 8u);
+    for (std::size_t k = 0; k < 8; ++k) {
+        const std::string r = std::to_string(k);
+        EXPECT_EQ(text(merged->columns[k]), r + "." + r + "." + r + "." + r);
+    }
+    // Cancelled before a merge: nothing.
+    test::CountingCancel stop(1);
+    EXPECT_FALSE(align_tree_by_all_pairs(*root, domains, t, stop.cancel()).has_value());
+}

@@ -15,5 +15,6 @@ void bind_prefilter(nanobind::module_& m);
 void bind_key_index(nanobind::module_& m);
 void bind_dssp(nanobind::module_& m);
 void bind_ranges(nanobind::module_& m);
+void bind_complex(nanobind::module_& m);
 
 }  // namespace torva_kit

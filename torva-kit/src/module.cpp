@@ -13,4 +13,5 @@ NB_MODULE(_core, m) {
     torva_kit::bind_key_index(m);
     torva_kit::bind_dssp(m);
     torva_kit::bind_ranges(m);
+    torva_kit::bind_complex(m);
 }

@@ -41,6 +41,15 @@ struct MultipleAlignmentResult {
 
 GroupAlignment align_tree(const GuideNode& node, std::span<const Domain> domains, const PairwiseTable& table);
 
+// The merges along the tree, each guided by the alignments of every pair of
+// members across the two groups (not only the best pair): columns are matched
+// in order to maximise the summed scores of the pairs that put residues of
+// both in them. So a member that shares only one domain with the others
+// cannot keep their other domains apart. nullopt when `cancel` asked to stop
+// (asked before every merge).
+std::optional<GroupAlignment> align_tree_by_all_pairs(const GuideNode& node, std::span<const Domain> domains,
+                                                      const PairwiseTable& table, const Cancel& cancel = {});
+
 // The pairwise table, the guide tree and the merges along it. `cancel` is
 // asked before every pairwise alignment and every merge.
 Result<MultipleAlignmentResult> align_multiple(std::span<const Domain> domains, const Parameters& params,
