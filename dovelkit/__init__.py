@@ -29,6 +29,8 @@ import importlib
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
+    from dovelkit.db.clustering import Clustering as Clustering
+    from dovelkit.db.clustering import cluster as cluster
     from dovelkit.db.store import Database as Database
     from dovelkit.alignment.multiple import MultipleAlignment as MultipleAlignment
     from dovelkit.alignment.multiple import msa as msa
@@ -54,6 +56,7 @@ if TYPE_CHECKING:
 
 # Each top-level name and the module that defines it.
 _HOME = {
+    "Clustering": "dovelkit.db.clustering",
     "ComplexAlignment": "dovelkit.alignment.complexes",
     "Database": "dovelkit.db.store",
     "Hit": "dovelkit.db.engine",
@@ -64,6 +67,7 @@ _HOME = {
     "align": "dovelkit.alignment.pairwise",
     "align_complexes": "dovelkit.alignment.complexes",
     "align_many": "dovelkit.alignment.many",
+    "cluster": "dovelkit.db.clustering",
     "load": "dovelkit.io.reading",
     "load_chains": "dovelkit.io.reading",
     "msa": "dovelkit.alignment.multiple",

@@ -14,7 +14,7 @@ from typing import NoReturn
 from dovelkit.errors import UserError
 
 # Sub-command name -> module under dovelkit.cli.options that provides add_parser() and run().
-COMMANDS = ("align", "msa", "search", "db", "serve")
+COMMANDS = ("align", "msa", "search", "cluster", "db", "serve")
 
 # What each sub-command imports in any case, with the extension modules (and numpy) behind it;
 # a command module that needs less for some runs says so itself (its preload(args)).
@@ -24,6 +24,7 @@ _PRELOAD = {
     "search": _READING + ("dovelkit.db.engine", "dovelkit.db.store"),
     "db": _READING + ("dovelkit.db.store", "dovelkit.io.inputs"),
     "serve": _READING + ("dovelkit.db.engine", "dovelkit.db.store", "dovelkit.cli.serve.app", "uvicorn"),
+    "cluster": ("dovel", "dovelkit._core", "dovelkit.db.clustering", "dovelkit.db.store"),
 }
 
 DESCRIPTION = """\
@@ -35,6 +36,7 @@ examples:
   dovel db create cath.parquet structures/
   dovel search query.pdb cath.parquet --top 20
   dovel serve cath.parquet          (a search page at http://127.0.0.1:8765/)
+  dovel cluster cath.parquet -o clusters.tsv --representatives reps.parquet
 """
 
 

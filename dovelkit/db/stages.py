@@ -5,7 +5,9 @@ worker processes, on Dask):
 
 1. prefilter (``prefilter_slice``, ``Candidates``): every slice's search keys are read once and
    compared with every query of the batch; each query keeps its best candidates over the whole
-   database (``candidate_count``). An exhaustive search skips this stage: every target is a
+   database (``candidate_count``). A database of ``INDEX_MIN_ENTRIES`` or more goes through an index
+   of the keys of each run of slices instead (``prefilter_shard``), which finds the same candidates
+   without comparing every key. An exhaustive search skips this stage: every target is a
    candidate.
 2. align (``align_part``): each part of a slice is read once and each query is aligned exactly
    with its candidates there (all of its rows, or the chosen ones). A part sends back, per query,
@@ -170,6 +172,78 @@ def prefilter_slice(source: Any, k: int, queries: Sequence[np.ndarray],
         raise db.key_error(db.slices[k].start + int(found.group(1)), f"damaged search key ({what})") from None
 
 
+# Databases of at least this many entries are prefiltered through an index of their keys
+# (``prefilter_shard``); below it every key is compared, which costs less than reading a query's
+# word counts off it (benchmarks/bench_key_index.py speed). Both give the same candidates.
+INDEX_MIN_ENTRIES = 5000
+# Entries of the consecutive slices one index covers at most: a worker holds one such index (about
+# 5 bytes per residue) while it serves a batch's queries.
+SHARD_ENTRIES = 100_000
+
+# A worker keeps the index it built last, for the next queries of the batch (or of the next one).
+_SHARD: dict[Any, Any] = {}
+
+
+def shards_of(db: Database) -> list[tuple[int, int]]:
+    """Runs of consecutive slices (first, end) of at most SHARD_ENTRIES entries each (at least one
+    slice each)."""
+    out: list[tuple[int, int]] = []
+    first, count = 0, 0
+    for k, r in enumerate(db.slices):
+        if count and count + len(r) > SHARD_ENTRIES:
+            out.append((first, k))
+            first, count = k, 0
+        count += len(r)
+    if count or not out:
+        out.append((first, db.n_slices))
+    return out
+
+
+def key_column(db: Database, first: int, end: int) -> tuple[np.ndarray, np.ndarray]:
+    """The keys of slices first .. end - 1 as one column: their bytes and int64 offsets from 0."""
+    parts = [db.read_keys(k) for k in range(first, end)]
+    data = np.concatenate([d for d, _ in parts]) if parts else np.zeros(0, np.uint8)
+    offsets = [np.zeros(1, dtype=np.int64)]
+    done = 0
+    for _, o in parts:
+        o = np.asarray(o, dtype=np.int64)
+        offsets.append(o[1:] - o[0] + done)
+        done += int(o[-1] - o[0])
+    return data, np.concatenate(offsets)
+
+
+def _shard_index(db: Database, shard: tuple[int, int], fold: bool) -> tuple[Any, np.ndarray]:
+    """The key index of a run of slices, and its entries' lengths; built once per worker."""
+    token = (db.path, db._stat.st_ino, db._stat.st_mtime_ns, shard, fold)
+    got = _SHARD.get(token)
+    if got is None:
+        _SHARD.clear()  # one at a time: a worker's memory is one run's index
+        data, column = key_column(db, *shard)
+        try:
+            index = _core.KeyIndex(data, column, fold=fold)
+        except ValueError as exc:
+            found = _AT_ENTRY.search(str(exc))
+            if found is None:
+                raise
+            what = str(exc).split(": ", 1)[-1]
+            raise db.key_error(db.slices[shard[0]].start + int(found.group(1)),
+                               f"damaged search key ({what})") from None
+        got = _SHARD[token] = (index, _core.key_lengths(data, column))
+    return got
+
+
+def prefilter_shard(source: Any, shard: tuple[int, int], queries: Sequence[np.ndarray], k: int,
+                    fold: bool = False) -> list[tuple[np.ndarray, np.ndarray]]:
+    """Each query's k best candidates (positions in the database, float32 prefilter scores) among the
+    entries of a run of slices (first, end), found through the index of their keys -- exactly the
+    candidates comparing every key gives."""
+    db = open_source(source)
+    index, _ = _shard_index(db, shard, fold)
+    first = db.slices[shard[0]].start
+    found, _ = index.search(list(queries), k=k)
+    return [(pos + first, score) for pos, score in found]
+
+
 class Candidates:
     """The best ``k`` entries of one query by prefilter score, over the slices seen so far: best
     first, equal scores by position (the core's ``top_candidates``)."""
@@ -223,12 +297,28 @@ def prefilter(db: Database, scans: Sequence[Scan], merged: Sequence[Merged], sou
     best = [Candidates(k_best) for _ in scans]
     slices = db.slices
     queries = [s.query[0] for s in scans]
-    calls: list[Call] = [(prefilter_slice, (source, k, queries, fold), f"comparing the keys of slice {k} of {db.path}")
-                         for k in range(len(slices))]
-    for k, (scores, slice_lengths) in run_calls(calls, pool, client):
-        positions = np.arange(slices[k].start, slices[k].stop, dtype=np.int64)
-        for q in range(len(scans)):
-            best[q].add(positions, scores[q])
+    if len(db) >= INDEX_MIN_ENTRIES:
+        # Through the index of each run of slices: the batch's queries go in parts to the workers,
+        # each of which builds a run's index once.
+        workers = 1 if pool is None and client is None else max(2, len(pool.pids) if pool is not None else 2)
+        per_call = max(1, -(-len(queries) // (2 * workers)))
+        calls: list[Call] = []
+        first_query: list[int] = []
+        for shard in shards_of(db):
+            for lo in range(0, len(queries), per_call):
+                calls.append((prefilter_shard, (source, shard, queries[lo:lo + per_call], k_best, fold),
+                              f"finding candidates in slices {shard[0]}-{shard[1] - 1} of {db.path}"))
+                first_query.append(lo)
+        for i, found in run_calls(calls, pool, client):
+            for j, (pos, score) in enumerate(found):
+                best[first_query[i] + j].add(pos, score)
+    else:
+        calls = [(prefilter_slice, (source, k, queries, fold), f"comparing the keys of slice {k} of {db.path}")
+                 for k in range(len(slices))]
+        for k, (scores, _) in run_calls(calls, pool, client):
+            positions = np.arange(slices[k].start, slices[k].stop, dtype=np.int64)
+            for q in range(len(scans)):
+                best[q].add(positions, scores[q])
     starts = np.array([r.start for r in slices], dtype=np.int64)
     work: dict[int, list[tuple[int, np.ndarray]]] = {}
     for q, c in enumerate(best):

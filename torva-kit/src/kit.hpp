@@ -12,6 +12,7 @@ void bind_multiple(nanobind::module_& m);
 void bind_fold(nanobind::module_& m);
 void bind_records(nanobind::module_& m);
 void bind_prefilter(nanobind::module_& m);
+void bind_key_index(nanobind::module_& m);
 void bind_dssp(nanobind::module_& m);
 void bind_ranges(nanobind::module_& m);
 void bind_complex(nanobind::module_& m);

@@ -10,6 +10,7 @@ NB_MODULE(_core, m) {
     torva_kit::bind_fold(m);
     torva_kit::bind_records(m);
     torva_kit::bind_prefilter(m);
+    torva_kit::bind_key_index(m);
     torva_kit::bind_dssp(m);
     torva_kit::bind_ranges(m);
     torva_kit::bind_complex(m);
