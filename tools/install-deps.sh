@@ -8,7 +8,7 @@ set -euo pipefail
 
 PYTHON=${PYTHON:-python3}
 # Building and running: the compiler, Eigen, the build backend and what dovelkit imports.
-apt_pkgs=(g++ make libeigen3-dev)
+apt_pkgs=(g++ make libeigen3-dev mustang)  # mustang: its example zinc fingers (below)
 pip_pkgs=(numpy scikit-build-core nanobind cmake ninja gemmi isal pyarrow dask distributed plotly tqdm
           molstar-cli starlette uvicorn python-multipart)  # the viewer in reports; dovel serve
 # Testing: GoogleTest, chromium (the report tests open pages in it), pytest, mypy and build.
@@ -54,3 +54,10 @@ if ((${#missing[@]})); then
   echo "installing Python packages: ${missing[*]}"
   "$PYTHON" -m pip install -q "${missing[@]}"
 fi
+
+# The README's and the demos' zinc fingers: real entries shipped by Debian's mustang package,
+# copied into examples/data (not kept in the project).
+root=$(cd "$(dirname "$0")/.." && pwd)
+for f in 1sp1 1sp2 3znf; do
+  [ -f "$root/examples/data/$f.pdb" ] || cp "/usr/share/doc/mustang/examples/$f.pdb" "$root/examples/data/$f.pdb"
+done
